@@ -1,0 +1,186 @@
+#include "app/MainWindow.h"
+
+#include "ui_MainWindow.h"
+
+#include <QCloseEvent>
+#include <QLayout>
+
+#include <exception>
+
+namespace tessaly {
+
+MainWindow::MainWindow(Prompter &prompter, QWidget *parent)
+    : QMainWindow(parent)
+    , m_ui(std::make_unique<Ui::frmExcel>())
+    , m_prompter(prompter)
+{
+    m_ui->setupUi(this);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowCloseButtonHint);
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    setCentralWidget(m_ui->clientArea);
+
+    m_ui->Text1->installEventFilter(this);
+    m_ui->txtTable->installEventFilter(this);
+
+    route(m_ui->cmdOpen, &QPushButton::clicked, &MainWindow::cmdOpen_Click);
+    route(m_ui->open, &QAction::triggered, &MainWindow::openBook);
+    route(m_ui->save, &QAction::triggered, &MainWindow::saveXml);
+    connect(m_ui->cmdExit, &QPushButton::clicked, this, &QWidget::close);
+    connect(m_ui->exit, &QAction::triggered, this, &QWidget::close);
+    route(m_ui->cmdPost, &QPushButton::clicked, &MainWindow::cmdPost_Click);
+    route(m_ui->cmdStatus, &QPushButton::clicked, &MainWindow::cmdStatus_Click);
+    route(m_ui->network, &QAction::triggered, &MainWindow::showNetwork);
+    route(m_ui->xml, &QAction::triggered, &MainWindow::showXmlSetting);
+    route(m_ui->saveSetting, &QAction::triggered, &MainWindow::saveSetting_Click);
+    route(m_ui->About, &QAction::triggered, &MainWindow::About_Click);
+    route(m_ui->lstSheetList, &QListWidget::itemSelectionChanged, &MainWindow::lstSheetList_Click);
+    route(m_ui->txtTable, &QLineEdit::textChanged, &MainWindow::txtTable_Change);
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::route(QObject *sender, auto signal, void (MainWindow::*handler)())
+{
+    using Sender = typename QtPrivate::FunctionPointer<decltype(signal)>::Object;
+    connect(static_cast<Sender *>(sender), signal, this, [this, handler] { runHandler([this, handler] { (this->*handler)(); }); });
+}
+
+void MainWindow::runHandler(const std::function<void()> &handler)
+{
+    try {
+        handler();
+    } catch (const std::bad_alloc &) {
+        reportError(QStringLiteral("メモリが不足しているため、処理を続けられませんでした。"));
+    } catch (const std::exception &error) {
+        reportError(QStringLiteral("予期しないエラーが発生しました。\n%1").arg(QString::fromLocal8Bit(error.what())));
+    }
+}
+
+void MainWindow::reportError(const QString &description)
+{
+    m_prompter.ask(this, {MessageIcon::Warning, QStringLiteral("エラーメッセージ"), description, MessageButtons::Ok});
+}
+
+void MainWindow::Form_Load()
+{
+    runHandler([this] {
+        openCfg();
+        m_startupComplete = false;
+        m_startupComplete = true;
+        m_settingsChanged = false;
+    });
+}
+
+void MainWindow::setSettings(const Settings &settings)
+{
+    m_settings = settings;
+    m_ui->txtTable->setText(settings.table);
+}
+
+QString MainWindow::statusText() const
+{
+    return m_ui->lblStatus->text();
+}
+
+void MainWindow::setStatusText(const QString &text)
+{
+    m_ui->lblStatus->setText(text);
+}
+
+void MainWindow::openCfg()
+{
+    m_cfgDoc.load(kConfigFileName);
+    Settings loaded = m_settings;
+    m_cfgDoc.readInto(loaded);
+    setSettings(loaded);
+}
+
+ConfigSaveResult MainWindow::saveCfg()
+{
+    txtTable_LostFocus();
+    return m_cfgDoc.save(m_settings, kConfigFileName);
+}
+
+void MainWindow::cmdOpen_Click()
+{
+    setStatusText({});
+    openBook();
+}
+
+void MainWindow::openBook() {}
+
+void MainWindow::saveXml() {}
+
+void MainWindow::cmdPost_Click()
+{
+    txtTable_LostFocus();
+}
+
+void MainWindow::cmdStatus_Click() {}
+
+void MainWindow::showNetwork() {}
+
+void MainWindow::showXmlSetting() {}
+
+void MainWindow::saveSetting_Click()
+{
+    const ConfigSaveResult result = saveCfg();
+    if (!result.ok) {
+        reportError(result.errorString);
+        return;
+    }
+    m_settingsChanged = false;
+}
+
+void MainWindow::About_Click() {}
+
+void MainWindow::lstSheetList_Click() {}
+
+void MainWindow::txtTable_Change()
+{
+    m_settings.table = m_ui->txtTable->text();
+    m_settingsChanged = true;
+}
+
+// A blank table name is restored when the field loses the focus, and also before any command that
+// reads it: an access key presses a button without taking the focus from the field.
+void MainWindow::txtTable_LostFocus()
+{
+    const QString restored = restoreBlankName(m_ui->txtTable->text(), Settings{}.table);
+    if (restored != m_ui->txtTable->text())
+        m_ui->txtTable->setText(restored);
+}
+
+void MainWindow::Form_Unload()
+{
+    txtTable_LostFocus();
+    if (!m_settingsChanged)
+        return;
+    const MessageAnswer answer = m_prompter.ask(
+        this, {MessageIcon::None, QStringLiteral("設定の保存"), QStringLiteral("設定を保存しますか？"),
+               MessageButtons::YesNo});
+    if (answer != MessageAnswer::Yes)
+        return;
+    const ConfigSaveResult result = saveCfg();
+    if (!result.ok)
+        reportError(result.errorString);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    runHandler([this] { Form_Unload(); });
+    event->accept();
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_ui->Text1 && event->type() == QEvent::FocusIn) {
+        m_ui->lstSheetList->setFocus(Qt::OtherFocusReason);
+    } else if (watched == m_ui->txtTable && event->type() == QEvent::FocusOut) {
+        runHandler([this] { txtTable_LostFocus(); });
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+} // namespace tessaly

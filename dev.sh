@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Set-up, build, start and test in one place. Installs the Debian packages the build needs when
+# they are missing (as root, or through sudo).
+#   ./dev.sh start            build and start Tessaly
+#   ./dev.sh test             build and run the whole test suite
+#   ./dev.sh test-sanitized   the test suite again under AddressSanitizer and UBSan
+#   ./dev.sh bench            build and run the benchmarks
+set -euo pipefail
+cd "$(dirname "$0")"
+
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgsf-1-dev libpugixml-dev
+          fonts-ipafont-gothic python3 python3-xlrd)
+
+install_missing() {
+    local missing=() package
+    for package in "${packages[@]}" "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' \
+            || missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    "${sudo[@]}" apt-get update
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+build() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    cmake --build "$dir" -j"$(nproc)"
+}
+
+run_tests() {
+    QT_QPA_PLATFORM=offscreen ctest --test-dir "$1" --output-on-failure -j"$(nproc)"
+}
+
+case "${1:-}" in
+start)
+    install_missing
+    build build
+    exec build/app/tessaly
+    ;;
+test)
+    install_missing
+    build build
+    run_tests build
+    ;;
+test-sanitized)
+    install_missing
+    build build-sanitized -DTESSALY_SANITIZE=ON
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+    LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        run_tests build-sanitized
+    ;;
+bench)
+    install_missing
+    build build
+    cmake --build build --target run-bench
+    ;;
+*)
+    sed -n '2,8p' "$0"
+    exit 2
+    ;;
+esac

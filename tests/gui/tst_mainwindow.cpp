@@ -1,0 +1,184 @@
+#include "app/MainWindow.h"
+
+#include "tests/common/ScriptedPrompter.h"
+#include "tests/common/TempWorkDir.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+using namespace tessaly;
+
+namespace {
+
+const QString kErrorTitle = QStringLiteral("エラーメッセージ");
+const QString kSaveQuestion = QStringLiteral("設定を保存しますか？");
+
+// The main window as the program runs it: loaded, shown and active, with scripted dialogs.
+struct RunningWindow {
+    ScriptedPrompter prompter;
+    MainWindow window{prompter};
+
+    RunningWindow()
+    {
+        window.Form_Load();
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+    }
+
+    template <typename T>
+    T *child(const char *name) { return window.findChild<T *>(QLatin1String(name)); }
+    QLineEdit *table() { return child<QLineEdit>("txtTable"); }
+
+    // The questions asked while closing.
+    QStringList close()
+    {
+        const qsizetype before = prompter.shown.size();
+        window.close();
+        QStringList texts;
+        for (qsizetype i = before; i < prompter.shown.size(); ++i)
+            texts.append(prompter.shown.at(i).text);
+        return texts;
+    }
+
+    void typeIntoTable(const QString &text)
+    {
+        table()->setFocus();
+        table()->selectAll();
+        QTest::keyClick(table(), Qt::Key_Delete);
+        QTest::keyClicks(table(), text);
+    }
+};
+
+} // namespace
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void windowHasTheFixedClientArea()
+    {
+        TempWorkDir dir;
+        RunningWindow running;
+        QCOMPARE(running.window.windowTitle(), QStringLiteral("Tessaly"));
+        QCOMPARE(running.window.centralWidget()->size(), QSize(620, 377));
+        QCOMPARE(running.window.minimumSize(), running.window.maximumSize());
+        QVERIFY(!(running.window.windowFlags() & (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+    }
+
+    void closingAsksOnlyAfterAChange()
+    {
+        TempWorkDir dir;
+        dir.write(kConfigFileName, "<XMLConfig><DB><table>DEPT</table></DB></XMLConfig>");
+        {
+            RunningWindow running;
+            QCOMPARE(running.table()->text(), QStringLiteral("DEPT"));
+            QCOMPARE(running.close(), QStringList());
+        }
+        {
+            RunningWindow running;
+            running.typeIntoTable(QStringLiteral("SALES"));
+            running.prompter.answers.enqueue(MessageAnswer::No);
+            QCOMPARE(running.close(), QStringList{kSaveQuestion});
+            QCOMPARE(running.prompter.shown.last().title, QStringLiteral("設定の保存"));
+            QCOMPARE(running.prompter.shown.last().buttons, MessageButtons::YesNo);
+            QCOMPARE(running.prompter.shown.last().icon, MessageIcon::None);
+        }
+        QCOMPARE(dir.read(kConfigFileName), QByteArray("<XMLConfig><DB><table>DEPT</table></DB></XMLConfig>"));
+        {
+            RunningWindow running;
+            running.typeIntoTable(QStringLiteral("SALES"));
+            running.prompter.answers.enqueue(MessageAnswer::Yes);
+            QCOMPARE(running.close(), QStringList{kSaveQuestion});
+        }
+        QVERIFY(dir.read(kConfigFileName).contains("<table>SALES</table>"));
+    }
+
+    void savedSettingsNeedNoQuestion()
+    {
+        TempWorkDir dir;
+        RunningWindow running;
+        running.typeIntoTable(QStringLiteral("ORDERS"));
+        QVERIFY(running.window.settingsChanged());
+        running.child<QAction>("saveSetting")->trigger();
+        QVERIFY(!running.window.settingsChanged());
+        QByteArray expected = ConfigDocument::defaultText();
+        expected.replace("<table>EMP</table>", "<table>ORDERS</table>");
+        QCOMPARE(dir.read(kConfigFileName), expected);
+        QCOMPARE(running.close(), QStringList());
+    }
+
+    void failedSettingsSaveIsReportedAndKeepsTheFlag()
+    {
+        TempWorkDir dir;
+        RunningWindow running;
+        QVERIFY(QDir(dir.path()).mkdir(kConfigFileName));
+        running.typeIntoTable(QStringLiteral("X"));
+        running.child<QAction>("saveSetting")->trigger();
+        QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
+        QCOMPARE(running.prompter.shown.last().icon, MessageIcon::Warning);
+        QVERIFY(running.window.settingsChanged());
+        QVERIFY(running.window.isVisible());
+        running.prompter.answers.enqueue(MessageAnswer::No);
+        QCOMPARE(running.close(), QStringList{kSaveQuestion});
+    }
+
+    void blankTableNameIsRestored()
+    {
+        TempWorkDir dir;
+        RunningWindow running;
+        running.typeIntoTable(QStringLiteral("   "));
+        QCOMPARE(running.table()->text(), QStringLiteral("   "));
+        running.child<QListWidget>("lstSheetList")->setFocus();
+        QCOMPARE(running.table()->text(), QStringLiteral("EMP"));
+        QVERIFY(running.window.settingsChanged());
+
+        // Surrounding spaces of a real name stay.
+        running.typeIntoTable(QStringLiteral(" DEPT "));
+        running.child<QListWidget>("lstSheetList")->setFocus();
+        QCOMPARE(running.window.settings().table, QStringLiteral(" DEPT "));
+
+        // An access key presses the button while the field keeps the focus.
+        running.typeIntoTable(QString());
+        QSignalSpy pressed(running.child<QPushButton>("cmdPost"), &QPushButton::clicked);
+        QTest::keyClick(running.table(), Qt::Key_P, Qt::AltModifier);
+        QTRY_COMPARE(pressed.count(), 1);
+        QVERIFY(running.table()->hasFocus());
+        QCOMPARE(running.window.settings().table, QStringLiteral("EMP"));
+    }
+
+    void documentFieldNeverKeepsTheFocus()
+    {
+        TempWorkDir dir;
+        RunningWindow running;
+        running.table()->setFocus();
+        QWidget *document = running.child<QWidget>("Text1");
+        QTest::mouseClick(static_cast<QAbstractScrollArea *>(document)->viewport(), Qt::LeftButton);
+        QCOMPARE(QApplication::focusWidget(), running.child<QWidget>("lstSheetList"));
+    }
+
+    void realMessageBoxAnswersYes()
+    {
+        QtPrompter prompter;
+        QTimer::singleShot(0, [] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            QCOMPARE(box->text(), kSaveQuestion);
+            box->button(QMessageBox::Yes)->click();
+        });
+        const MessageAnswer answer = prompter.ask(
+            nullptr, {MessageIcon::None, QStringLiteral("設定の保存"), kSaveQuestion, MessageButtons::YesNo});
+        QCOMPARE(answer, MessageAnswer::Yes);
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
