@@ -4,6 +4,7 @@
 #   ./dev.sh start            build and start Tessaly
 #   ./dev.sh test             build and run the whole test suite
 #   ./dev.sh test-sanitized   the test suite again under AddressSanitizer and UBSan
+#   ./dev.sh fuzz SECONDS     fuzz the workbook reader (clang, ASan, UBSan)
 #   ./dev.sh bench            build and run the benchmarks
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -54,13 +55,17 @@ test-sanitized)
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         run_tests build-sanitized
     ;;
+fuzz)
+    install_missing clang libclang-rt-14-dev
+    tests/fuzz/run-fuzz.sh "${2:-60}"
+    ;;
 bench)
-    install_missing
+    install_missing gnumeric catdoc
     build build
     cmake --build build --target run-bench
     ;;
 *)
-    sed -n '2,8p' "$0"
+    sed -n '2,9p' "$0"
     exit 2
     ;;
 esac

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QString>
+#include <QStringView>
+
+namespace tessaly {
+
+// True when name is an XML 1.0 (fifth edition) Name that contains no ':'.
+bool isXmlName(QStringView name);
+
+// Returns name unchanged when it is already an XML name; otherwise every character that is not
+// allowed where it stands is written as _xHHHH_ (its code point in upper-case hex, at least four digits).
+QString toXmlName(QStringView name);
+
+} // namespace tessaly

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+#include <QStringView>
+
+// How cell values are written as text, independent of the machine's locale.
+namespace tessaly::xls {
+
+// True for Excel's built-in number formats that show a date or a time.
+bool isBuiltInDateFormat(quint16 formatIndex);
+
+// True when a number format code shows a date or time: y, m, d, h or s outside quoted text,
+// [brackets] and escaped characters.
+bool isDateFormatCode(QStringView code);
+
+// Appends value as C's %.15g would write it; -0 is written 0.
+void appendNumber(QString &out, double value);
+
+// Appends a date serial as HH:MM:SS (below one day), YYYY-MM-DD or YYYY-MM-DD HH:MM:SS, rounded to
+// the second; negative serials and serials past 9999-12-31 are appended as numbers.
+void appendDateTime(QString &out, double serial, bool uses1904);
+
+// The text Excel shows for a BOOLERR/FORMULA error code.
+QLatin1StringView errorText(quint8 code);
+
+} // namespace tessaly::xls

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace tessaly::xls {
+
+// Finds the workbook stream in an OLE2 compound file held in memory. On failure returns false and
+// sets *errorString to a Japanese description.
+bool readWorkbookStream(const QByteArray &file, QByteArray *stream, QString *errorString);
+
+} // namespace tessaly::xls
