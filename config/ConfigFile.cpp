@@ -1,8 +1,9 @@
 #include "config/ConfigFile.h"
 
+#include "app/AtomicFile.h"
+
 #include <QFile>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QStringDecoder>
 
 #include <sstream>
@@ -165,26 +166,10 @@ QByteArray ConfigDocument::serialize() const
 ConfigSaveResult ConfigDocument::save(const Settings &settings, const QString &path)
 {
     update(settings);
-    const QByteArray bytes = serialize();
-
-    const auto failure = [&path](const QString &reason) {
-        return ConfigSaveResult{false, QStringLiteral("設定ファイル %1 を保存できませんでした。\n%2")
-                                           .arg(path, reason)};
-    };
-    const bool exists = QFile::exists(path);
-    // A file marked read-only is never replaced, even by a user whose rights would allow it.
-    if (exists && !(QFile::permissions(path) & QFileDevice::WriteOwner))
-        return failure(QStringLiteral("ファイルが読み取り専用です。"));
-
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return failure(file.errorString());
+    QString reason;
     // The file holds the password in clear text: a new file is readable by its owner only.
-    if (!exists)
-        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    file.write(bytes);
-    if (!file.commit())
-        return failure(file.errorString());
+    if (!writeFileAtomically(path, serialize(), QFileDevice::ReadOwner | QFileDevice::WriteOwner, &reason))
+        return {false, QStringLiteral("設定ファイル %1 を保存できませんでした。\n%2").arg(path, reason)};
     return {true, {}};
 }
 

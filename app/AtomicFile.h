@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFileDevice>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+namespace tessaly {
+
+// Replaces the file's content in one step: the bytes go to a temporary file beside it, which is then
+// renamed over the old one, so a failure (full disk, no rights) leaves the old file as it was.
+// A file marked read-only is never replaced. `newFilePermissions`, when given, applies only to a
+// file that did not exist; an existing file keeps its permissions. Returns false with `*reason`.
+bool writeFileAtomically(const QString &path, const QByteArray &bytes,
+                         std::optional<QFileDevice::Permissions> newFilePermissions, QString *reason);
+
+// The same with the content written by `write`, which returns an empty text or why it failed.
+bool writeFileAtomically(const QString &path, const std::function<QString(QIODevice &)> &write,
+                         std::optional<QFileDevice::Permissions> newFilePermissions, QString *reason);
+
+} // namespace tessaly
