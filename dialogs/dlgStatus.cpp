@@ -1,5 +1,7 @@
 #include "dialogs/dlgStatus.h"
 
+#include "dialogs/DialogFlags.h"
+
 #include "ui_dlgStatus.h"
 
 #include <QApplication>
@@ -10,8 +12,7 @@
 namespace tessaly {
 
 dlgStatus::dlgStatus(QWidget *owner)
-    : QDialog(owner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint
-                         | Qt::WindowCloseButtonHint)
+    : QDialog(owner, kFixedDialogFlags)
     , m_ui(std::make_unique<Ui::dlgStatus>())
 {
     m_ui->setupUi(this);
