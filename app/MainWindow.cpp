@@ -1,5 +1,14 @@
 #include "app/MainWindow.h"
 
+#include "app/SystemInfo.h"
+#include "convert/XmlDocument.h"
+#include "dialogs/dlgNetwork.h"
+#include "dialogs/dlgSetting.h"
+#include "dialogs/dlgStatus.h"
+#include "dialogs/frmAbout.h"
+#include "post/InsertRequest.h"
+#include "post/TransferStatus.h"
+
 #include "ui_MainWindow.h"
 
 #include <QCloseEvent>
@@ -8,6 +17,10 @@
 #include <exception>
 
 namespace tessaly {
+
+namespace {
+const QString kDialogCancelled = QStringLiteral("ファイルの選択が取り消されました。");
+}
 
 MainWindow::MainWindow(Prompter &prompter, QWidget *parent)
     : QMainWindow(parent)
@@ -34,8 +47,13 @@ MainWindow::MainWindow(Prompter &prompter, QWidget *parent)
     route(m_ui->xml, &QAction::triggered, &MainWindow::showXmlSetting);
     route(m_ui->saveSetting, &QAction::triggered, &MainWindow::saveSetting_Click);
     route(m_ui->About, &QAction::triggered, &MainWindow::About_Click);
-    route(m_ui->lstSheetList, &QListWidget::itemSelectionChanged, &MainWindow::lstSheetList_Click);
+    route(m_ui->lstSheetList, &QListWidget::currentRowChanged, &MainWindow::lstSheetList_Click);
     route(m_ui->txtTable, &QLineEdit::textChanged, &MainWindow::txtTable_Change);
+    connect(&Inet1, &Transfer::stateChanged, this,
+            [this](int state) { runHandler([this, state] { Inet1_StateChanged(state); }); });
+
+    // The status line shows the server's answer as it is, also when that is an HTML page.
+    m_ui->lblStatus->setTextFormat(Qt::PlainText);
 }
 
 MainWindow::~MainWindow() = default;
@@ -67,6 +85,7 @@ void MainWindow::Form_Load()
     runHandler([this] {
         openCfg();
         m_startupComplete = false;
+        openBook();
         m_startupComplete = true;
         m_settingsChanged = false;
     });
@@ -108,20 +127,109 @@ void MainWindow::cmdOpen_Click()
     openBook();
 }
 
-void MainWindow::openBook() {}
+void MainWindow::openBook()
+{
+    setStatusText({});
+    const std::optional<QString> chosen = m_prompter.chooseFile(
+        this, {FileDialogRequest::Mode::Open, QStringLiteral("Excelワークシートを開く"),
+               QStringLiteral("Excel (*.xls);;すべてのファイル(*.*)"), m_dialogFileName});
+    if (chosen) {
+        m_dialogFileName = *chosen;
+    } else if (!m_startupComplete) {
+        reportError(kDialogCancelled);
+        return;
+    }
+    // A later cancel opens the workbook chosen last again.
+    QString error;
+    std::unique_ptr<xls::Workbook> workbook = xls::Workbook::open(m_dialogFileName, &error);
+    if (!workbook) {
+        reportError(error);
+        return;
+    }
+    m_workbook = std::move(workbook);
+    m_ui->lstSheetList->clear();
+    m_ui->Text1->setText({});
+    m_ui->lstSheetList->addItems(m_workbook->sheetNames());
+    if (m_ui->lstSheetList->count() == 0) {
+        m_prompter.ask(this, {MessageIcon::Information, QStringLiteral("通知メッセージ"),
+                              QStringLiteral("利用できるシートがありません"), MessageButtons::Ok});
+        return;
+    }
+    m_ui->lstSheetList->setCurrentRow(0);
+}
 
-void MainWindow::saveXml() {}
+void MainWindow::saveXml()
+{
+    setStatusText({});
+    if (trimSpaces(m_ui->Text1->text()).isEmpty()) {
+        setStatusText(QStringLiteral("Excelファイルを開いて下さい。"));
+        return;
+    }
+    if (m_dialogFileName.endsWith(u"xls"))
+        m_dialogFileName = m_dialogFileName.chopped(3) + QStringLiteral("xml");
+    const std::optional<QString> chosen = m_prompter.chooseFile(
+        this, {FileDialogRequest::Mode::Save, QStringLiteral("XML文書をファイルの保存"),
+               QStringLiteral("xml (*.xml);;すべてのファイル(*.*)"), m_dialogFileName});
+    if (!chosen) {
+        reportError(kDialogCancelled);
+        return;
+    }
+    m_dialogFileName = *chosen;
+    const QString error = saveDocument(*chosen, m_ui->Text1->text(), m_settings.charset);
+    if (!error.isEmpty())
+        reportError(error);
+}
 
 void MainWindow::cmdPost_Click()
 {
     txtTable_LostFocus();
+    setStatusText(sendInsert(Inet1, m_settings, m_ui->Text1->text()));
 }
 
-void MainWindow::cmdStatus_Click() {}
+void MainWindow::cmdStatus_Click()
+{
+    dlgStatus dialog(this);
+    dialog.setStatusText(statusText());
+    dialog.exec();
+}
 
-void MainWindow::showNetwork() {}
+void MainWindow::Inet1_StateChanged(int state)
+{
+    if (const std::optional<QString> text = statusTextForState(state, Inet1))
+        setStatusText(*text);
+}
 
-void MainWindow::showXmlSetting() {}
+void MainWindow::showNetwork()
+{
+    setStatusText({});
+    dlgNetwork dialog(this);
+    editSettings(dialog);
+}
+
+// The document follows the settings: the selected worksheet is converted again however the dialog
+// was closed.
+void MainWindow::showXmlSetting()
+{
+    {
+        dlgSetting dialog(this);
+        editSettings(dialog);
+    }
+    lstSheetList_Click();
+}
+
+// The dialog works on copies of the settings. Only OK writes them back, and it reports a change
+// when the dialog saw one; the flag is never cleared here.
+void MainWindow::editSettings(SettingsDialog &dialog)
+{
+    dialog.copyIn(m_settings);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    Settings edited = m_settings;
+    dialog.writeBack(edited);
+    setSettings(edited);
+    if (dialog.changed())
+        SubChange(true);
+}
 
 void MainWindow::saveSetting_Click()
 {
@@ -133,9 +241,27 @@ void MainWindow::saveSetting_Click()
     m_settingsChanged = false;
 }
 
-void MainWindow::About_Click() {}
+void MainWindow::About_Click()
+{
+    const std::unique_ptr<Registry> registry = makeSystemRegistry();
+    QtProgramLauncher launcher;
+    frmAbout about(m_prompter, *registry, launcher, this);
+    about.exec();
+}
 
-void MainWindow::lstSheetList_Click() {}
+void MainWindow::lstSheetList_Click()
+{
+    const int index = m_ui->lstSheetList->currentRow();
+    if (index < 0 || !m_workbook)
+        return;
+    QString error;
+    const std::optional<xls::SheetTable> table = m_workbook->readSheet(index, &error);
+    if (!table) {
+        reportError(error);
+        return;
+    }
+    m_ui->Text1->setText(buildDocument(*table, m_settings));
+}
 
 void MainWindow::txtTable_Change()
 {

@@ -3,6 +3,8 @@
 #include "app/Prompter.h"
 #include "app/Settings.h"
 #include "config/ConfigFile.h"
+#include "convert/xls/Workbook.h"
+#include "post/Transfer.h"
 
 #include <QMainWindow>
 
@@ -14,6 +16,8 @@ class frmExcel;
 }
 
 namespace tessaly {
+
+class SettingsDialog;
 
 // The program's one window: it owns the settings, the configuration document, the open workbook,
 // the document text and the status line, and routes every event to the procedure that handles it.
@@ -58,8 +62,10 @@ private:
     void saveXml();
     void cmdPost_Click();
     void cmdStatus_Click();
+    void Inet1_StateChanged(int state);
     void showNetwork();
     void showXmlSetting();
+    void editSettings(SettingsDialog &dialog);
     void saveSetting_Click();
     void About_Click();
     void lstSheetList_Click();
@@ -73,6 +79,9 @@ private:
     ConfigDocument m_cfgDoc;
     bool m_settingsChanged = false;
     bool m_startupComplete = false;
+    std::unique_ptr<xls::Workbook> m_workbook;
+    QString m_dialogFileName; // the file dialog's name, shared by opening and saving
+    Transfer Inet1; // sends the insert request; its settings stay from one send to the next
 };
 
 } // namespace tessaly

@@ -1,6 +1,6 @@
 #include "app/MainWindow.h"
 
-#include "tests/common/ScriptedPrompter.h"
+#include "tests/common/RunningWindow.h"
 #include "tests/common/TempWorkDir.h"
 
 #include <QAction>
@@ -20,43 +20,6 @@ namespace {
 
 const QString kErrorTitle = QStringLiteral("エラーメッセージ");
 const QString kSaveQuestion = QStringLiteral("設定を保存しますか？");
-
-// The main window as the program runs it: loaded, shown and active, with scripted dialogs.
-struct RunningWindow {
-    ScriptedPrompter prompter;
-    MainWindow window{prompter};
-
-    RunningWindow()
-    {
-        window.Form_Load();
-        window.show();
-        window.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&window));
-    }
-
-    template <typename T>
-    T *child(const char *name) { return window.findChild<T *>(QLatin1String(name)); }
-    QLineEdit *table() { return child<QLineEdit>("txtTable"); }
-
-    // The questions asked while closing.
-    QStringList close()
-    {
-        const qsizetype before = prompter.shown.size();
-        window.close();
-        QStringList texts;
-        for (qsizetype i = before; i < prompter.shown.size(); ++i)
-            texts.append(prompter.shown.at(i).text);
-        return texts;
-    }
-
-    void typeIntoTable(const QString &text)
-    {
-        table()->setFocus();
-        table()->selectAll();
-        QTest::keyClick(table(), Qt::Key_Delete);
-        QTest::keyClicks(table(), text);
-    }
-};
 
 } // namespace
 

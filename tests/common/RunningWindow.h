@@ -1,0 +1,66 @@
+#pragma once
+
+#include "app/MainWindow.h"
+
+#include "tests/common/ScriptedPrompter.h"
+
+#include <QAbstractScrollArea>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QTest>
+
+#include "app/DocumentView.h"
+
+// The main window as the program runs it: started (with `startupWorkbook` chosen in the start-up
+// file dialog, or that dialog cancelled), shown and active, with scripted dialogs. What start-up
+// showed is kept in `startupMessages`; `prompter.shown` then starts empty.
+struct RunningWindow {
+    ScriptedPrompter prompter;
+    tessaly::MainWindow window{prompter};
+    QList<tessaly::MessageRequest> startupMessages;
+
+    explicit RunningWindow(const std::optional<QString> &startupWorkbook = std::nullopt)
+    {
+        prompter.files.enqueue(startupWorkbook);
+        window.Form_Load();
+        startupMessages = prompter.shown;
+        prompter.shown.clear();
+        window.show();
+        window.activateWindow();
+        if (!QTest::qWaitForWindowActive(&window))
+            qWarning("the main window did not become active");
+    }
+
+    template <typename T>
+    T *child(const char *name) { return window.findChild<T *>(QLatin1String(name)); }
+    QLineEdit *table() { return child<QLineEdit>("txtTable"); }
+    QListWidget *sheetList() { return child<QListWidget>("lstSheetList"); }
+    QString document() { return child<tessaly::DocumentView>("Text1")->text(); }
+
+    QStringList sheetNames()
+    {
+        QStringList names;
+        for (int row = 0; row < sheetList()->count(); ++row)
+            names.append(sheetList()->item(row)->text());
+        return names;
+    }
+
+    // The texts of the messages shown while closing.
+    QStringList close()
+    {
+        const qsizetype before = prompter.shown.size();
+        window.close();
+        QStringList texts;
+        for (qsizetype i = before; i < prompter.shown.size(); ++i)
+            texts.append(prompter.shown.at(i).text);
+        return texts;
+    }
+
+    void typeIntoTable(const QString &text)
+    {
+        table()->setFocus();
+        table()->selectAll();
+        QTest::keyClick(table(), Qt::Key_Delete);
+        QTest::keyClicks(table(), text);
+    }
+};

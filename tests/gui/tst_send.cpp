@@ -1,0 +1,183 @@
+#include "dialogs/dlgStatus.h"
+#include "post/Transfer.h"
+
+#include "tests/common/RunningWindow.h"
+#include "tests/common/TempWorkDir.h"
+#include "tests/post/ServletStandIn.h"
+
+#include <QApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
+
+#include <functional>
+
+using namespace tessaly;
+
+namespace {
+
+const QString kSent = QStringLiteral("データをサーバに送信しました。");
+
+struct SendingWindow : RunningWindow {
+    void configure(const QString &url, const QString &timeout = QStringLiteral("10"))
+    {
+        Settings settings = window.settings();
+        settings.url = url;
+        settings.timeout = timeout;
+        window.setSettings(settings);
+    }
+    void setDocument(const QString &text) { child<DocumentView>("Text1")->setText(text); }
+    void press(const char *button) { QTest::mouseClick(child<QPushButton>(button), Qt::LeftButton); }
+};
+
+// What the details dialog showed while it was open, and what it showed after `whileOpen` ran.
+struct DialogVisit {
+    QString title;
+    QSize size;
+    QString shownFirst;
+    QString shownLast;
+    bool closeButtonHoldsFocus = false; // the widget that has the focus whenever the dialog is active
+    int scrollRange = 0;
+};
+
+// Presses the details button, lets `whileOpen` act on the open dialog, then closes it with its
+// button. Returns once the modal dialog has closed.
+DialogVisit visitDetails(SendingWindow &running, const std::function<void(dlgStatus &)> &whileOpen = {})
+{
+    DialogVisit visit;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto *dialog = qobject_cast<dlgStatus *>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        poll.stop();
+        auto *area = dialog->findChild<QPlainTextEdit *>(QStringLiteral("txtStatus"));
+        auto *close = dialog->findChild<QPushButton *>(QStringLiteral("cmdClose"));
+        visit.title = dialog->windowTitle();
+        visit.size = dialog->size();
+        visit.shownFirst = area->toPlainText();
+        visit.closeButtonHoldsFocus = dialog->focusWidget() == close;
+        visit.scrollRange = area->verticalScrollBar()->maximum();
+        if (whileOpen)
+            whileOpen(*dialog);
+        visit.shownLast = area->toPlainText();
+        QTest::mouseClick(close, Qt::LeftButton);
+    });
+    poll.start(10);
+    running.press("cmdStatus");
+    return visit;
+}
+
+QJsonArray formFields(const QString &answer)
+{
+    return QJsonDocument::fromJson(answer.toUtf8()).object().value(u"fields").toArray();
+}
+
+} // namespace
+
+class TestSend : public QObject {
+    Q_OBJECT
+
+    ServletStandIn m_servlet;
+
+private slots:
+    void initTestCase() { QVERIFY(m_servlet.isRunning()); }
+
+    void japaneseDocumentReachesTheServletIntact()
+    {
+        TempWorkDir dir;
+        SendingWindow running;
+        running.configure(m_servlet.url(QStringLiteral("/insert")));
+        const QString document = QStringLiteral("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\r\n<ROWSET>\r\n<ROW>\r\n"
+                                                "<氏名>ｶﾀｶﾅ &amp; 漢字</氏名>\r\n<式>a+b=100%</式>\r\n</ROW>\r\n</ROWSET>\r\n");
+        running.setDocument(document);
+        running.table()->setText(QStringLiteral(" 社員 "));
+        running.press("cmdPost");
+        QCOMPARE(running.window.statusText(), kSent);
+        QTRY_VERIFY(running.window.statusText() != kSent);
+        QCOMPARE(formFields(running.window.statusText()),
+                 (QJsonArray{QJsonArray{u"command"_qs, u"insert"_qs}, QJsonArray{u"tabName"_qs, u"社員"_qs},
+                             QJsonArray{u"xmlText"_qs, document}}));
+    }
+
+    void blankUrlAsksForTheSetting()
+    {
+        TempWorkDir dir;
+        SendingWindow running;
+        running.configure(QStringLiteral("   "));
+        const qsizetype before = m_servlet.requests().size();
+        running.press("cmdPost");
+        QCOMPARE(running.window.statusText(),
+                 QStringLiteral("「設定」「ネットワーク」をメニューから選択してサブレットのURLを入力して下さい。"));
+        QCOMPARE(m_servlet.requests().size(), before);
+    }
+
+    void secondPressWhileSendingStartsNothing()
+    {
+        TempWorkDir dir;
+        SendingWindow running;
+        running.configure(m_servlet.url(QStringLiteral("/silent")), QStringLiteral("1"));
+        const qsizetype before = m_servlet.requests().size();
+        running.press("cmdPost");
+        running.press("cmdPost");
+        QCOMPARE(running.window.statusText(),
+                 QStringLiteral("前の送信がまだ終わっていません。サーバの応答が表示されてから送信して下さい。"));
+        QTRY_VERIFY_WITH_TIMEOUT(running.window.statusText().startsWith(QStringLiteral("エラー12002:")), 5000);
+        QTRY_COMPARE(m_servlet.requests().mid(before), QStringList{u"POST /silent auth=no"_qs});
+    }
+
+    void detailsShowASnapshotAndDiscardEdits()
+    {
+        TempWorkDir dir;
+        SendingWindow running;
+        running.configure(m_servlet.url(QStringLiteral("/insert")));
+        running.press("cmdPost");
+
+        // The answer arrives while the dialog is open: the dialog keeps what it copied.
+        const DialogVisit first = visitDetails(running, [&](dlgStatus &) {
+            QVERIFY(QTest::qWaitFor([&] { return running.window.statusText() != kSent; }));
+            QTest::keyClicks(running.window.findChild<QPlainTextEdit *>(), QStringLiteral(" edited"));
+        });
+        QCOMPARE(first.title, QStringLiteral("Status"));
+        QCOMPARE(first.size, QSize(615, 213));
+        QVERIFY(first.closeButtonHoldsFocus);
+        QCOMPARE(first.shownFirst, kSent);
+        QCOMPARE(first.shownLast, QStringLiteral(" edited") + kSent);
+        const QString answer = running.window.statusText();
+        QVERIFY(formFields(answer).size() == 3);
+
+        const DialogVisit second = visitDetails(running);
+        QCOMPARE(second.shownFirst, answer);
+        QCOMPARE(running.window.statusText(), answer);
+    }
+
+    void longAnswerIsShownWholeWithTheScrollBar()
+    {
+        TempWorkDir dir;
+        SendingWindow running;
+        running.configure(m_servlet.url(QStringLiteral("/chunks")));
+        running.press("cmdPost");
+        QTRY_VERIFY(running.window.statusText().startsWith(QStringLiteral("行0:")));
+        const DialogVisit visit = visitDetails(running);
+        // The area keeps line breaks as single line feeds.
+        QCOMPARE(visit.shownFirst, running.window.statusText().replace(u"\r\n"_qs, u"\n"_qs));
+        QVERIFY(visit.shownFirst.endsWith(QStringLiteral("行299:あいうえおｱｲｳｴｵ\n")));
+        QVERIFY(visit.scrollRange > 0);
+
+        // A one-line answer of a megabyte opens without stalling the window.
+        running.configure(m_servlet.url(QStringLiteral("/large")));
+        running.press("cmdPost");
+        QTRY_VERIFY(running.window.statusText().startsWith(u'x'));
+        QCOMPARE(visitDetails(running).shownFirst, running.window.statusText());
+
+        running.window.setStatusText({});
+        QCOMPARE(visitDetails(running).shownFirst, QString());
+    }
+};
+
+QTEST_MAIN(TestSend)
+#include "tst_send.moc"

@@ -1,0 +1,171 @@
+#include "convert/XmlDocument.h"
+
+#include "tests/common/RunningWindow.h"
+#include "tests/common/TempWorkDir.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+using namespace tessaly;
+
+namespace {
+
+const QString kErrorTitle = QStringLiteral("エラーメッセージ");
+const QStringList kFixtureSheets{QStringLiteral("社員"), QStringLiteral("Types"), QStringLiteral("Hidden"),
+                                 QStringLiteral("HeaderOnly"), QStringLiteral("Empty")};
+
+QString fixture(const char *name)
+{
+    return QStringLiteral(TESSALY_TEST_DATA "/xls/") + QLatin1String(name);
+}
+
+// A copy of a fixture under another name in the test's folder.
+QString copyFixture(const TempWorkDir &dir, const char *name, const QString &as)
+{
+    const QString target = dir.filePath(as);
+    QFile::copy(fixture(name), target);
+    return target;
+}
+
+} // namespace
+
+class TestWorkbookFlow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cancelledStartupLeavesAnEmptyWindow()
+    {
+        TempWorkDir dir;
+        RunningWindow running;
+        QCOMPARE(running.startupMessages.size(), 1);
+        QCOMPARE(running.startupMessages.first().title, kErrorTitle);
+        QCOMPARE(running.startupMessages.first().icon, MessageIcon::Warning);
+        QCOMPARE(running.sheetList()->count(), 0);
+        QCOMPARE(running.document(), QString());
+        QVERIFY(!running.window.settingsChanged());
+
+        // Without a workbook the save command only asks for one.
+        running.child<QAction>("save")->trigger();
+        QCOMPARE(running.window.statusText(), QStringLiteral("Excelファイルを開いて下さい。"));
+        QCOMPARE(running.prompter.fileDialogs.size(), 1);
+
+        // A later cancel is no error, but with no workbook ever chosen nothing can be opened.
+        running.child<QAction>("open")->trigger();
+        QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
+    }
+
+    void startupOpensTheChosenWorkbook()
+    {
+        TempWorkDir dir;
+        RunningWindow running(fixture("fixtures-biff8.xls"));
+        QCOMPARE(running.startupMessages.size(), 0);
+        const FileDialogRequest &request = running.prompter.fileDialogs.first();
+        QCOMPARE(request.mode, FileDialogRequest::Mode::Open);
+        QCOMPARE(request.title, QStringLiteral("Excelワークシートを開く"));
+        QCOMPARE(running.sheetNames(), kFixtureSheets);
+        QCOMPARE(running.sheetList()->currentRow(), 0);
+        QVERIFY(running.document().startsWith(
+            QStringLiteral("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\r\n<ROWSET>\r\n<ROW>\r\n<社員番号>1</社員番号>")));
+        QVERIFY(!running.window.settingsChanged());
+
+        // Choosing another worksheet converts it.
+        running.sheetList()->setCurrentRow(2);
+        QVERIFY(running.document().contains(QStringLiteral("<Key>secret</Key>")));
+    }
+
+    void laterOpensReplaceOnlyOnSuccess()
+    {
+        TempWorkDir dir;
+        RunningWindow running(fixture("fixtures-biff8.xls"));
+        running.sheetList()->setCurrentRow(1);
+        const QString typesDocument = running.document();
+
+        // A failed open leaves the open workbook, its list and its document untouched.
+        running.prompter.files.enqueue(fixture("fixtures.xlsx"));
+        running.child<QPushButton>("cmdOpen")->click();
+        QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
+        QVERIFY(running.prompter.shown.first().text.contains(QStringLiteral("xlsx")));
+        QCOMPARE(running.sheetNames(), kFixtureSheets);
+        QCOMPARE(running.document(), typesDocument);
+
+        // The dialog kept the failed name: a cancel now tries that file again.
+        running.prompter.shown.clear();
+        running.child<QAction>("open")->trigger();
+        QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
+
+        running.prompter.shown.clear();
+        running.prompter.files.enqueue(fixture("dates1904-biff5.xls"));
+        running.child<QAction>("open")->trigger();
+        QCOMPARE(running.prompter.titles(), QStringList());
+        QVERIFY(running.sheetNames() != kFixtureSheets);
+        QCOMPARE(running.sheetList()->currentRow(), 0);
+        QVERIFY(running.document().contains(QStringLiteral("<ROW>")));
+
+        // A cancel re-opens the workbook chosen last and converts its first worksheet again.
+        running.prompter.files.enqueue(fixture("fixtures-biff5-ja.xls"));
+        running.child<QAction>("open")->trigger();
+        running.sheetList()->setCurrentRow(3);
+        running.child<QAction>("open")->trigger();
+        QCOMPARE(running.prompter.shown.size(), 0);
+        QCOMPARE(running.sheetNames(), kFixtureSheets);
+        QCOMPARE(running.sheetList()->currentRow(), 0);
+        QVERIFY(running.document().contains(QStringLiteral("<氏名>山田 太郎</氏名>")));
+    }
+
+    void saveProposesTheWorkbookNameAndWritesTheDeclaredCharset()
+    {
+        TempWorkDir dir;
+        const QString book = copyFixture(dir, "fixtures-biff8.xls", QStringLiteral("book.xls"));
+        RunningWindow running(book);
+
+        const QString target = dir.filePath(QStringLiteral("saved.xml"));
+        running.prompter.files.enqueue(target);
+        running.child<QAction>("save")->trigger();
+        const FileDialogRequest &request = running.prompter.fileDialogs.last();
+        QCOMPARE(request.mode, FileDialogRequest::Mode::Save);
+        QCOMPARE(request.title, QStringLiteral("XML文書をファイルの保存"));
+        QCOMPARE(request.fileName, dir.filePath(QStringLiteral("book.xml")));
+        QCOMPARE(running.prompter.shown.size(), 0);
+        QCOMPARE(running.window.statusText(), QString());
+        QCOMPARE(dir.read(QStringLiteral("saved.xml")), documentFileBytes(running.document(), QStringLiteral("Shift_JIS")).bytes);
+
+        // The next save proposes the name just saved; a cancel is reported and writes nothing.
+        running.child<QAction>("save")->trigger();
+        QCOMPARE(running.prompter.fileDialogs.last().fileName, target);
+        QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
+    }
+
+    void upperCaseExtensionIsProposedUnchanged()
+    {
+        TempWorkDir dir;
+        const QString book = copyFixture(dir, "fixtures-biff8.xls", QStringLiteral("BOOK.XLS"));
+        RunningWindow running(book);
+        running.child<QAction>("save")->trigger();
+        QCOMPARE(running.prompter.fileDialogs.last().fileName, book);
+    }
+
+    void saveFailuresAreReported()
+    {
+        TempWorkDir dir;
+        RunningWindow running(fixture("fixtures-biff8.xls"));
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("locked")));
+        running.prompter.files.enqueue(dir.filePath(QStringLiteral("locked/missing/out.xml")));
+        running.child<QAction>("save")->trigger();
+        QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
+
+        // A column name the character set cannot hold: nothing is written.
+        running.prompter.shown.clear();
+        Settings latin = running.window.settings();
+        latin.charset = QStringLiteral("ISO-8859-1");
+        running.window.setSettings(latin);
+        running.prompter.files.enqueue(dir.filePath(QStringLiteral("latin.xml")));
+        running.child<QAction>("save")->trigger();
+        QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("latin.xml"))));
+    }
+};
+
+QTEST_MAIN(TestWorkbookFlow)
+#include "tst_workbookflow.moc"
