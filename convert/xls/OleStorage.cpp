@@ -26,10 +26,11 @@ QString corrupt(const QString &detail)
 }
 
 // libgsf reports damaged containers on standard error as well as through its result; the result
-// alone becomes the user's message, so its log output is dropped.
+// alone becomes the user's message, so its log output is dropped. Some of its messages carry no
+// domain; nothing else in the program logs through GLib.
 void silenceGsfLog()
 {
-    for (const char *domain : {"libgsf", "libgsf:msole", "libgsf:utils"})
+    for (const char *domain : {static_cast<const char *>(nullptr), "libgsf", "libgsf:msole", "libgsf:utils"})
         g_log_set_handler(domain, GLogLevelFlags(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION),
                           [](const gchar *, GLogLevelFlags, const gchar *, gpointer) {}, nullptr);
 }
