@@ -5,6 +5,7 @@
 #include "tests/common/ScriptedPrompter.h"
 
 #include <QAbstractScrollArea>
+#include <QAction>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QTest>
@@ -33,6 +34,7 @@ struct RunningWindow {
 
     template <typename T>
     T *child(const char *name) { return window.findChild<T *>(QLatin1String(name)); }
+    void trigger(const char *menuItem) { child<QAction>(menuItem)->trigger(); }
     QLineEdit *table() { return child<QLineEdit>("txtTable"); }
     QListWidget *sheetList() { return child<QListWidget>("lstSheetList"); }
     QString document() { return child<tessaly::DocumentView>("Text1")->text(); }

@@ -2,11 +2,10 @@
 #include "app/SystemInfo.h"
 #include "dialogs/frmAbout.h"
 
-#include "tests/common/ScriptedPrompter.h"
+#include "tests/common/RunningWindow.h"
 #include "tests/common/TempWorkDir.h"
 #include "tests/dialogs/ModalDialog.h"
 
-#include <QAction>
 #include <QLabel>
 #include <QMap>
 #include <QPushButton>
@@ -157,22 +156,17 @@ private slots:
     {
         QFETCH(int, key);
         TempWorkDir dir;
-        ScriptedPrompter prompter;
-        MainWindow window(prompter);
-        window.Form_Load();
-        window.show();
-        QVERIFY(QTest::qWaitForWindowActive(&window));
-        const qsizetype messagesBefore = prompter.shown.size();
+        RunningWindow running;
 
         // Here there is no registry: the launcher reports the tool unavailable.
-        whenModal<frmAbout>([key, &window](frmAbout &about) {
-            QCOMPARE(about.parentWidget(), static_cast<QWidget *>(&window));
+        whenModal<frmAbout>([key, &running](frmAbout &about) {
+            QCOMPARE(about.parentWidget(), static_cast<QWidget *>(&running.window));
             field<QPushButton>(about, "cmdSysInfo")->click();
             QTest::keyClick(&about, Qt::Key(key));
         });
-        window.findChild<QAction *>(QStringLiteral("About"))->trigger();
-        QCOMPARE(prompter.shown.size(), messagesBefore + 1);
-        QCOMPARE(prompter.shown.last().text, kUnavailable);
+        running.trigger("About");
+        QCOMPARE(running.prompter.shown.size(), 1);
+        QCOMPARE(running.prompter.shown.last().text, kUnavailable);
     }
 };
 

@@ -3,7 +3,7 @@
 #include "dialogs/dlgNetwork.h"
 #include "dialogs/dlgSetting.h"
 
-#include "tests/common/ScriptedPrompter.h"
+#include "tests/common/RunningWindow.h"
 #include "tests/common/TempWorkDir.h"
 #include "tests/dialogs/ModalDialog.h"
 
@@ -73,27 +73,7 @@ struct NetworkDialog : ShownDialog<dlgNetwork> {
     void clickLowerArrow() { spin()->triggerAction(QAbstractSlider::SliderSingleStepAdd); }
 };
 
-// The main window as the program runs it, with a workbook open or with the first file dialog
-// cancelled.
-struct RunningWindow {
-    ScriptedPrompter prompter;
-    MainWindow window{prompter};
-
-    explicit RunningWindow(bool withWorkbook)
-    {
-        if (withWorkbook)
-            prompter.files.enqueue(QStringLiteral(TESSALY_TEST_DATA "/xls/fixtures-biff8.xls"));
-        window.Form_Load();
-        window.show();
-        window.activateWindow();
-        if (!QTest::qWaitForWindowActive(&window))
-            qFatal("main window not active");
-    }
-
-    void trigger(const char *menuItem) { field<QAction>(window, menuItem)->trigger(); }
-    QString document() { return field<DocumentView>(window, "Text1")->text(); }
-    bool worksheetSelected() { return field<QListWidget>(window, "lstSheetList")->currentRow() >= 0; }
-};
+const QString kWorkbook = QStringLiteral(TESSALY_TEST_DATA "/xls/fixtures-biff8.xls");
 
 } // namespace
 
@@ -352,8 +332,8 @@ private slots:
     void xmlDialogThroughTheMainWindow()
     {
         TempWorkDir dir;
-        RunningWindow running(true);
-        QVERIFY(running.worksheetSelected());
+        RunningWindow running(kWorkbook);
+        QVERIFY((running.sheetList()->currentRow() >= 0));
         QVERIFY(running.document().contains(QStringLiteral("<ROWSET>")));
 
         // Confirming the defaults unedited reports no change; the document is made again.
@@ -397,8 +377,8 @@ private slots:
     void xmlDialogWithoutAWorksheetLeavesTheDocument()
     {
         TempWorkDir dir;
-        RunningWindow running(false);
-        QVERIFY(!running.worksheetSelected());
+        RunningWindow running;
+        QVERIFY(!(running.sheetList()->currentRow() >= 0));
         whenModal<dlgSetting>([](dlgSetting &dialog) {
             field<QLineEdit>(dialog, "txtRowset")->setText(QStringLiteral("TABLE"));
             field<QPushButton>(dialog, "OKButton")->click();
@@ -411,7 +391,7 @@ private slots:
     void networkDialogThroughTheMainWindow()
     {
         TempWorkDir dir;
-        RunningWindow running(false);
+        RunningWindow running;
         running.window.setStatusText(QStringLiteral("前の状態"));
         const Settings before = running.window.settings();
 

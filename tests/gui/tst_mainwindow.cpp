@@ -71,7 +71,7 @@ private slots:
         RunningWindow running;
         running.typeIntoTable(QStringLiteral("ORDERS"));
         QVERIFY(running.window.settingsChanged());
-        running.child<QAction>("saveSetting")->trigger();
+        running.trigger("saveSetting");
         QVERIFY(!running.window.settingsChanged());
         QByteArray expected = ConfigDocument::defaultText();
         expected.replace("<table>EMP</table>", "<table>ORDERS</table>");
@@ -85,7 +85,7 @@ private slots:
         RunningWindow running;
         QVERIFY(QDir(dir.path()).mkdir(kConfigFileName));
         running.typeIntoTable(QStringLiteral("X"));
-        running.child<QAction>("saveSetting")->trigger();
+        running.trigger("saveSetting");
         QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
         QCOMPARE(running.prompter.shown.last().icon, MessageIcon::Warning);
         QVERIFY(running.window.settingsChanged());

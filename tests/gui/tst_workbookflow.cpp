@@ -47,12 +47,12 @@ private slots:
         QVERIFY(!running.window.settingsChanged());
 
         // Without a workbook the save command only asks for one.
-        running.child<QAction>("save")->trigger();
+        running.trigger("save");
         QCOMPARE(running.window.statusText(), QStringLiteral("Excelファイルを開いて下さい。"));
         QCOMPARE(running.prompter.fileDialogs.size(), 1);
 
         // A later cancel is no error, but with no workbook ever chosen nothing can be opened.
-        running.child<QAction>("open")->trigger();
+        running.trigger("open");
         QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
     }
 
@@ -92,12 +92,12 @@ private slots:
 
         // The dialog kept the failed name: a cancel now tries that file again.
         running.prompter.shown.clear();
-        running.child<QAction>("open")->trigger();
+        running.trigger("open");
         QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
 
         running.prompter.shown.clear();
         running.prompter.files.enqueue(fixture("dates1904-biff5.xls"));
-        running.child<QAction>("open")->trigger();
+        running.trigger("open");
         QCOMPARE(running.prompter.titles(), QStringList());
         QVERIFY(running.sheetNames() != kFixtureSheets);
         QCOMPARE(running.sheetList()->currentRow(), 0);
@@ -105,9 +105,9 @@ private slots:
 
         // A cancel re-opens the workbook chosen last and converts its first worksheet again.
         running.prompter.files.enqueue(fixture("fixtures-biff5-ja.xls"));
-        running.child<QAction>("open")->trigger();
+        running.trigger("open");
         running.sheetList()->setCurrentRow(3);
-        running.child<QAction>("open")->trigger();
+        running.trigger("open");
         QCOMPARE(running.prompter.shown.size(), 0);
         QCOMPARE(running.sheetNames(), kFixtureSheets);
         QCOMPARE(running.sheetList()->currentRow(), 0);
@@ -122,7 +122,7 @@ private slots:
 
         const QString target = dir.filePath(QStringLiteral("saved.xml"));
         running.prompter.files.enqueue(target);
-        running.child<QAction>("save")->trigger();
+        running.trigger("save");
         const FileDialogRequest &request = running.prompter.fileDialogs.last();
         QCOMPARE(request.mode, FileDialogRequest::Mode::Save);
         QCOMPARE(request.title, QStringLiteral("XML文書をファイルの保存"));
@@ -132,7 +132,7 @@ private slots:
         QCOMPARE(dir.read(QStringLiteral("saved.xml")), documentFileBytes(running.document(), QStringLiteral("Shift_JIS")).bytes);
 
         // The next save proposes the name just saved; a cancel is reported and writes nothing.
-        running.child<QAction>("save")->trigger();
+        running.trigger("save");
         QCOMPARE(running.prompter.fileDialogs.last().fileName, target);
         QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
     }
@@ -142,7 +142,7 @@ private slots:
         TempWorkDir dir;
         const QString book = copyFixture(dir, "fixtures-biff8.xls", QStringLiteral("BOOK.XLS"));
         RunningWindow running(book);
-        running.child<QAction>("save")->trigger();
+        running.trigger("save");
         QCOMPARE(running.prompter.fileDialogs.last().fileName, book);
     }
 
@@ -152,7 +152,7 @@ private slots:
         RunningWindow running(fixture("fixtures-biff8.xls"));
         QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("locked")));
         running.prompter.files.enqueue(dir.filePath(QStringLiteral("locked/missing/out.xml")));
-        running.child<QAction>("save")->trigger();
+        running.trigger("save");
         QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
 
         // A column name the character set cannot hold: nothing is written.
@@ -161,7 +161,7 @@ private slots:
         latin.charset = QStringLiteral("ISO-8859-1");
         running.window.setSettings(latin);
         running.prompter.files.enqueue(dir.filePath(QStringLiteral("latin.xml")));
-        running.child<QAction>("save")->trigger();
+        running.trigger("save");
         QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("latin.xml"))));
     }
