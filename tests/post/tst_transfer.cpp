@@ -203,20 +203,6 @@ private slots:
         QVERIFY(!transfer.stillExecuting());
     }
 
-    void secondSendWhileOneRunsIsRefused()
-    {
-        Transfer transfer;
-        Settings settings = settingsFor(m_servlet.url(QStringLiteral("/silent")));
-        settings.timeout = QStringLiteral("1");
-        QSignalSpy notified(&transfer, &Transfer::stateChanged);
-        const qsizetype before = m_servlet.requests().size();
-        QCOMPARE(sendInsert(transfer, settings, kDocument), sentStatusText());
-        QCOMPARE(sendInsert(transfer, settings, kDocument), busyStatusText());
-        QVERIFY(notified.wait(5000));
-        QCOMPARE(notified.size(), 1);
-        QTRY_COMPARE(m_servlet.requests().mid(before), QStringList{u"POST /silent auth=no"_qs});
-    }
-
     void otherStatesLeaveTheStatusLine()
     {
         Transfer transfer;

@@ -95,22 +95,6 @@ private slots:
         QCOMPARE(columnNames(readSheet(*book, QStringLiteral("Hidden"))), (QStringList{QStringLiteral("Key"), QStringLiteral("Value")}));
     }
 
-    void readsTextTableWithJapaneseAndGaps_data() { addBothFormats(QStringLiteral("fixtures")); }
-    void readsTextTableWithJapaneseAndGaps()
-    {
-        QFETCH(QString, file);
-        const SheetTable table = fixtureSheet(file, QStringLiteral("社員"));
-        QCOMPARE(columnNames(table), (QStringList{QStringLiteral("社員番号"), QStringLiteral("氏名"), QStringLiteral("FIRST_x0020_NAME"),
-                                                  QStringLiteral("F4"), QStringLiteral("備考"), QStringLiteral("_x0031_st")}));
-        const QList<QStringList> expected{
-            {QStringLiteral("1"), QStringLiteral("山田 太郎"), QStringLiteral("Taro"), QStringLiteral("x"), QStringLiteral("A & B <c>"), QStringLiteral("10")},
-            {QStringLiteral("2"), QStringLiteral("佐藤 花子"), QString(), QString(), QStringLiteral("一行目\r二行目"), QString()},
-            {QString(), QString(), QString(), QString(), QString(), QString()},
-            {QStringLiteral("3"), QStringLiteral("鈴木 一郎"), QStringLiteral("Ichiro"), QString(), QStringLiteral("3 > 2"), QStringLiteral("0.1")},
-        };
-        QCOMPARE(records(table), expected);
-    }
-
     void writesValuesOfEveryKindAsText_data() { addBothFormats(QStringLiteral("fixtures")); }
     void writesValuesOfEveryKindAsText()
     {
