@@ -4,6 +4,11 @@
 #include "convert/XmlName.h"
 #include "convert/xls/HugePages.h"
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
 namespace tessaly {
 
 namespace {
@@ -170,6 +175,71 @@ QString checkTagNames(const xls::SheetTable &table, const Settings &settings)
     return encodeDocument(QString(u'<' + names + u'>'), settings.charset).errorString;
 }
 
+// Encodes and writes the pieces of a document on a second thread, in order, while the caller
+// composes the next ones: composing and encoding a large document then overlap.
+class PieceWriter {
+public:
+    PieceWriter(QIODevice &device, const QString &charset)
+        : m_device(device)
+        , m_charset(charset)
+        , m_worker([this] { run(); })
+    {
+    }
+
+    ~PieceWriter() { finish(); }
+
+    // Waits while enough pieces are queued, so memory stays bounded whatever the document's size.
+    void push(QString piece)
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_queue.size() < kQueuedPieces; });
+        m_queue.push_back(std::move(piece));
+        m_changed.notify_all();
+    }
+
+    // Waits for every piece to be written; true when all were.
+    bool finish()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_closed = true;
+        }
+        m_changed.notify_all();
+        if (m_worker.joinable())
+            m_worker.join();
+        return m_written;
+    }
+
+private:
+    static constexpr std::size_t kQueuedPieces = 4;
+
+    void run()
+    {
+        for (;;) {
+            QString piece;
+            {
+                std::unique_lock lock(m_mutex);
+                m_changed.wait(lock, [this] { return !m_queue.empty() || m_closed; });
+                if (m_queue.empty())
+                    return;
+                piece = std::move(m_queue.front());
+                m_queue.pop_front();
+            }
+            m_changed.notify_all();
+            m_written = m_written && m_device.write(encodeDocument(piece, m_charset).bytes) >= 0;
+        }
+    }
+
+    QIODevice &m_device;
+    const QString m_charset;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<QString> m_queue;
+    bool m_closed = false;
+    bool m_written = true; // touched by the worker only until it is joined
+    std::thread m_worker;
+};
+
 QString saveFailure(const QString &path, const QString &reason)
 {
     return QStringLiteral("XML 文書を %1 に保存できませんでした。\n%2").arg(path, reason);
@@ -191,20 +261,16 @@ QString writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const
 {
     if (const QString error = checkTagNames(table, settings); !error.isEmpty())
         return error;
-    bool written = true;
-    const auto write = [&](QStringView piece) {
-        written = written && device.write(encodeDocument(piece, settings.charset).bytes) >= 0;
-    };
+    PieceWriter writer(device, settings.charset);
     QString rest;
     composeDocument(table, settings, rest, [&](TextBuffer &buffer) {
         if (buffer.text().size() >= pieceLength) {
-            write(buffer.text());
+            writer.push(buffer.text().toString());
             buffer.clear();
         }
     });
-    write(rest);
-    write(kLineEnd);
-    return written ? QString() : device.errorString();
+    writer.push(rest.append(kLineEnd));
+    return writer.finish() ? QString() : device.errorString();
 }
 
 EncodeResult documentFileBytes(const QString &document, const QString &charset)
