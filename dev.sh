@@ -32,6 +32,14 @@ build() {
     cmake --build "$dir" -j"$(nproc)"
 }
 
+# Full stacks on allocation, so that the leak suppressions can match frames inside libraries built
+# without frame pointers.
+export_sanitizer_options() {
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:fast_unwind_on_malloc=0
+    export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+}
+
 run_tests() {
     QT_QPA_PLATFORM=offscreen ctest --test-dir "$1" --output-on-failure -j"$(nproc)"
 }
@@ -50,13 +58,12 @@ test)
 test-sanitized)
     install_missing
     build build-sanitized -DTESSALY_SANITIZE=ON
-    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-    LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0 \
-    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        run_tests build-sanitized
+    export_sanitizer_options
+    run_tests build-sanitized
     ;;
 fuzz)
     install_missing clang libclang-rt-14-dev
+    export_sanitizer_options
     tests/fuzz/run-fuzz.sh "${2:-60}"
     ;;
 bench)
