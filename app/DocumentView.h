@@ -16,7 +16,6 @@ public:
 
     void setText(const QString &text);
     const QString &text() const { return m_text; }
-    qsizetype lineCount() const { return m_lineStarts.size(); }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
