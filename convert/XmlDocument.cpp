@@ -2,7 +2,6 @@
 
 #include "app/AtomicFile.h"
 #include "convert/XmlName.h"
-#include "convert/xls/HugePages.h"
 
 #include <condition_variable>
 #include <deque>
@@ -151,21 +150,6 @@ void composeDocument(const xls::SheetTable &table, const Settings &settings, QSt
     buffer.finish();
 }
 
-qsizetype estimatedLength(const xls::SheetTable &table, const Settings &settings)
-{
-    qsizetype tagLength = 2 * rowTag(settings).size() + 7;
-    for (qsizetype column = 0; column < table.columnCount(); ++column)
-        tagLength += 2 * table.columnName(column).size() + 7;
-    qsizetype valueLength = 0;
-    for (qsizetype record = 0; record < table.recordCount(); ++record) {
-        for (qsizetype column = 0; column < table.columnCount(); ++column)
-            valueLength += table.value(record, column).size();
-    }
-    // Room for some escaping; the document is rarely copied while it grows.
-    return 64 + settings.charset.size() + 2 * rowsetTag(settings).size() + valueLength + valueLength / 8
-           + table.recordCount() * tagLength;
-}
-
 // Every name in markup must be representable: unlike text, it cannot become a reference.
 QString checkTagNames(const xls::SheetTable &table, const Settings &settings)
 {
@@ -250,8 +234,6 @@ QString saveFailure(const QString &path, const QString &reason)
 QString buildDocument(const xls::SheetTable &table, const Settings &settings)
 {
     QString out;
-    out.reserve(estimatedLength(table, settings));
-    xls::preferHugePages(out.constData(), std::size_t(out.capacity()) * sizeof(QChar));
     composeDocument(table, settings, out, [](TextBuffer &) {});
     return out;
 }
