@@ -1,6 +1,7 @@
 #include "convert/XmlDocument.h"
 
 #include "tests/common/CliProcess.h"
+#include "tests/common/Fixtures.h"
 #include "tests/common/TempWorkDir.h"
 
 #include <QTest>
@@ -9,18 +10,10 @@ using namespace tessaly;
 
 namespace {
 
-QString fixture(const char *name)
-{
-    return QStringLiteral(TESSALY_TEST_DATA "/xls/") + QLatin1String(name);
-}
-
 // The bytes the desktop program's save writes for a worksheet with the given settings.
 QByteArray savedBytes(const QString &workbook, qsizetype sheet, const Settings &settings)
 {
-    QString error;
-    const std::unique_ptr<xls::Workbook> book = xls::Workbook::open(workbook, &error);
-    const QString document = buildDocument(*book->readSheet(sheet, &error), settings);
-    return documentFileBytes(document, settings.charset).bytes;
+    return documentFileBytes(buildDocument(readSheet(workbook, sheet), settings), settings.charset).bytes;
 }
 
 bool isJapanese(const QString &text)

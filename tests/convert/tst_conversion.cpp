@@ -1,5 +1,6 @@
 #include "convert/XmlDocument.h"
 
+#include "tests/common/Fixtures.h"
 #include "tests/common/TempWorkDir.h"
 
 #include <QBuffer>
@@ -9,23 +10,6 @@
 using namespace tessaly;
 
 namespace {
-
-QString fixture(const char *name)
-{
-    return QStringLiteral(TESSALY_TEST_DATA "/xls/") + QLatin1String(name);
-}
-
-xls::SheetTable readSheet(const QString &path, qsizetype index)
-{
-    QString error;
-    const std::unique_ptr<xls::Workbook> workbook = xls::Workbook::open(path, &error);
-    if (!workbook)
-        qFatal("cannot open %s: %s", qPrintable(path), qPrintable(error));
-    std::optional<xls::SheetTable> table = workbook->readSheet(index, &error);
-    if (!table)
-        qFatal("cannot read sheet %lld: %s", qlonglong(index), qPrintable(error));
-    return std::move(*table);
-}
 
 Settings withCharset(const QString &charset)
 {

@@ -86,10 +86,6 @@ private slots:
         dlgSetting created(nullptr);
         QVERIFY(!created.changed());
         XmlDialog xml;
-        QCOMPARE(xml.dialog.windowTitle(), QStringLiteral("設定"));
-        QCOMPARE(xml.line("txtEncoding")->text(), QStringLiteral("Shift_JIS"));
-        QCOMPARE(xml.line("txtRowset")->text(), QStringLiteral("ROWSET"));
-        QCOMPARE(xml.line("txtRow")->text(), QStringLiteral("ROW"));
         QCOMPARE(QApplication::focusWidget(), xml.button("OKButton"));
         QVERIFY(!xml.dialog.changed());
 
@@ -171,18 +167,10 @@ private slots:
         QVERIFY(NetworkDialog(http).dialog.changed());
     }
 
-    void networkDialogStartsAtItsInitialContents()
+    void networkDialogStartsOnOkAndIgnoresEscape()
     {
         NetworkDialog network;
-        QCOMPARE(network.dialog.windowTitle(), QStringLiteral("ネットワーク設定"));
-        QCOMPARE(network.line("txtURL")->text(), Settings{}.url);
-        QCOMPARE(network.protocol()->currentText(), QStringLiteral("デフォルト"));
-        QCOMPARE(network.protocol()->count(), 3);
-        QCOMPARE(network.protocol()->itemText(2), QStringLiteral("HTTPS"));
-        QCOMPARE(network.timeout()->text(), QStringLiteral("60"));
-        QCOMPARE(network.spin()->value(), 60);
         QCOMPARE(network.line("txtPassword")->echoMode(), QLineEdit::Normal);
-        QCOMPARE(network.hint(), QString());
         QCOMPARE(QApplication::focusWidget(), network.button("OKButton"));
         QTest::keyClick(network.timeout(), Qt::Key_Escape);
         QVERIFY(network.dialog.isVisible());

@@ -1,5 +1,6 @@
 #include "convert/XmlDocument.h"
 
+#include "tests/common/Fixtures.h"
 #include "tests/common/RunningWindow.h"
 #include "tests/common/TempWorkDir.h"
 
@@ -15,11 +16,6 @@ namespace {
 const QString kErrorTitle = QStringLiteral("エラーメッセージ");
 const QStringList kFixtureSheets{QStringLiteral("社員"), QStringLiteral("Types"), QStringLiteral("Hidden"),
                                  QStringLiteral("HeaderOnly"), QStringLiteral("Empty")};
-
-QString fixture(const char *name)
-{
-    return QStringLiteral(TESSALY_TEST_DATA "/xls/") + QLatin1String(name);
-}
 
 // A copy of a fixture under another name in the test's folder.
 QString copyFixture(const TempWorkDir &dir, const char *name, const QString &as)

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "convert/xls/Workbook.h"
+
+#include <QString>
+
+// A workbook of tests/data/xls.
+inline QString fixture(const char *name)
+{
+    return QStringLiteral(TESSALY_TEST_DATA "/xls/") + QLatin1String(name);
+}
+
+// One worksheet of a workbook that the test relies on being readable.
+inline tessaly::xls::SheetTable readSheet(const QString &path, qsizetype index)
+{
+    QString error;
+    const std::unique_ptr<tessaly::xls::Workbook> workbook = tessaly::xls::Workbook::open(path, &error);
+    if (!workbook)
+        qFatal("cannot open %s: %s", qPrintable(path), qPrintable(error));
+    std::optional<tessaly::xls::SheetTable> table = workbook->readSheet(index, &error);
+    if (!table)
+        qFatal("cannot read sheet %lld: %s", qlonglong(index), qPrintable(error));
+    return std::move(*table);
+}
