@@ -48,7 +48,7 @@ case "${1:-}" in
 start)
     install_missing
     build build
-    exec build/app/tessaly
+    exec build/src/app/tessaly
     ;;
 test)
     install_missing

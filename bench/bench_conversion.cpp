@@ -1,9 +1,9 @@
 // Times the way from a large workbook to its document on screen, and tessaly-cli convert side by
 // side with catdoc's xls2csv and an xlrd script that writes the same XML.
 //   tessaly-bench-convert [WORKBOOK]   (default: the cached 65,536-row x 10-column BIFF8 workbook)
-#include "app/DocumentView.h"
+#include "gui/DocumentView.h"
 #include "bench/BigWorkbook.h"
-#include "convert/XmlDocument.h"
+#include "core/document/XmlDocument.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -2,7 +2,7 @@
 // on the command line): opening, reading the sheet into a table, and visiting every value.
 // Without an argument the workbook is written once with Gnumeric's ssconvert and cached in the build tree.
 #include "bench/BigWorkbook.h"
-#include "convert/xls/Workbook.h"
+#include "core/workbook/Workbook.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

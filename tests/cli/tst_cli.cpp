@@ -1,4 +1,4 @@
-#include "convert/XmlDocument.h"
+#include "core/document/XmlDocument.h"
 
 #include "tests/common/CliProcess.h"
 #include "tests/common/Fixtures.h"

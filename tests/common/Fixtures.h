@@ -1,6 +1,6 @@
 #pragma once
 
-#include "convert/xls/Workbook.h"
+#include "core/workbook/Workbook.h"
 
 #include <QString>
 

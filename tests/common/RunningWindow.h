@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/MainWindow.h"
+#include "gui/MainWindow.h"
 
 #include "tests/common/ScriptedPrompter.h"
 
@@ -10,7 +10,7 @@
 #include <QListWidget>
 #include <QTest>
 
-#include "app/DocumentView.h"
+#include "gui/DocumentView.h"
 
 // The main window as the program runs it: started (with `startupWorkbook` chosen in the start-up
 // file dialog, or that dialog cancelled), shown and active, with scripted dialogs. What start-up

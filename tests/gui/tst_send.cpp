@@ -1,9 +1,9 @@
-#include "dialogs/dlgStatus.h"
-#include "post/Transfer.h"
+#include "gui/dialogs/StatusDetailsDialog.h"
+#include "core/send/Transfer.h"
 
 #include "tests/common/RunningWindow.h"
 #include "tests/common/TempWorkDir.h"
-#include "tests/post/ServletStandIn.h"
+#include "tests/core/send/ServletStandIn.h"
 
 #include <QApplication>
 #include <QJsonArray>

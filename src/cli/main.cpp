@@ -1,0 +1,184 @@
+// tessaly-cli: the desktop program's operations for scripts and batch work, without a window.
+#include "core/settings/Settings.h"
+#include "core/config/ConfigFile.h"
+#include "core/document/XmlDocument.h"
+#include "core/workbook/Workbook.h"
+#include "core/send/InsertRequest.h"
+#include "core/send/Transfer.h"
+#include "core/send/TransferStatus.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <cstdio>
+#ifdef Q_OS_WIN
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+using namespace tessaly;
+
+namespace {
+
+const char kUsage[] = R"(使い方:
+  tessaly-cli sheets WORKBOOK
+      ブックのワークシート名を 1 行に 1 つずつ表示します (UTF-8)。
+  tessaly-cli convert WORKBOOK [SHEET] [-o FILE]
+      ワークシート (省略時は最初のシート) を XML 文書に変換し、デスクトップ版の保存と同じ
+      バイト列を標準出力または FILE に書き出します。
+  tessaly-cli send WORKBOOK [SHEET]
+      convert と同じく変換し、デスクトップ版の送信ボタンと同じ要求をサーブレットに送ります。
+      サーバの応答またはエラー行を表示し、送信が完了したときだけ 0 で終わります。
+  tessaly-cli --help
+      この説明を表示します。
+
+設定は作業ディレクトリの XMLConfig.xml から読みます。失敗すると理由を標準エラーに書き、
+0 以外の終了コードで終わります。
+)";
+
+int fail(const QString &message)
+{
+    std::fputs(message.toUtf8().append('\n').constData(), stderr);
+    return 1;
+}
+
+// Standard output as a device, in binary mode: the document's line ends are bytes of the file.
+bool openStdout(QFile &out)
+{
+#ifdef Q_OS_WIN
+    _setmode(_fileno(stdout), _O_BINARY);
+#endif
+    return out.open(stdout, QIODevice::WriteOnly);
+}
+
+bool writeStdout(const QByteArray &bytes)
+{
+    QFile out;
+    return openStdout(out) && out.write(bytes) == bytes.size() && out.flush();
+}
+
+Settings loadSettings()
+{
+    ConfigDocument config;
+    config.load(kConfigFileName);
+    Settings settings;
+    config.readInto(settings);
+    return settings;
+}
+
+std::unique_ptr<xls::Workbook> openWorkbook(const QString &path, QString *error)
+{
+    std::unique_ptr<xls::Workbook> workbook = xls::Workbook::open(path, error);
+    if (workbook && workbook->sheetNames().isEmpty()) {
+        *error = QStringLiteral("利用できるシートがありません");
+        return nullptr;
+    }
+    return workbook;
+}
+
+int listSheets(const QStringList &args)
+{
+    if (args.size() != 1)
+        return fail(QStringLiteral("ブックのファイル名を 1 つ指定して下さい。--help で使い方を表示します。"));
+    QString error;
+    const std::unique_ptr<xls::Workbook> workbook = xls::Workbook::open(args.first(), &error);
+    if (!workbook)
+        return fail(error);
+    const QString names = workbook->sheetNames().join(u'\n');
+    return writeStdout((names.isEmpty() ? names : names + u'\n').toUtf8()) ? 0 : fail(QStringLiteral("標準出力に書き込めませんでした。"));
+}
+
+// The worksheet that the arguments WORKBOOK [SHEET] name (the first one when no sheet is named),
+// read as a table; the workbook itself is released once the sheet is read.
+std::optional<xls::SheetTable> sheetTable(const QStringList &args, QString *error)
+{
+    if (args.isEmpty() || args.size() > 2) {
+        *error = QStringLiteral("ブックのファイル名と、必要ならシート名を指定して下さい。--help で使い方を表示します。");
+        return std::nullopt;
+    }
+    const QString sheetName = args.value(1);
+    const std::unique_ptr<xls::Workbook> workbook = openWorkbook(args.at(0), error);
+    if (!workbook)
+        return std::nullopt;
+    const qsizetype index = sheetName.isNull() ? 0 : workbook->sheetNames().indexOf(sheetName);
+    if (index < 0) {
+        *error = QStringLiteral("ワークシート「%1」はこのブックにありません。").arg(sheetName);
+        return std::nullopt;
+    }
+    return workbook->readSheet(index, error);
+}
+
+// Writes the bytes a save would write, piece by piece, so that a large sheet's document is never
+// held whole.
+int convert(QStringList args)
+{
+    QString outputPath;
+    if (const qsizetype option = args.indexOf(QStringLiteral("-o")); option >= 0) {
+        if (option + 1 >= args.size())
+            return fail(QStringLiteral("-o の後に出力ファイル名を指定して下さい。"));
+        outputPath = args.takeAt(option + 1);
+        args.removeAt(option);
+    }
+
+    QString error;
+    const std::optional<xls::SheetTable> table = sheetTable(args, &error);
+    if (!table)
+        return fail(error);
+    const Settings settings = loadSettings();
+    if (!outputPath.isEmpty()) {
+        error = saveDocument(outputPath, *table, settings);
+        return error.isEmpty() ? 0 : fail(error);
+    }
+    QFile out;
+    if (!openStdout(out))
+        return fail(QStringLiteral("標準出力に書き込めませんでした。"));
+    error = writeDocumentFile(out, *table, settings);
+    return error.isEmpty() && out.flush() ? 0 : fail(error.isEmpty() ? QStringLiteral("標準出力に書き込めませんでした。") : error);
+}
+
+// Sends like the send button and prints what the status line would end with: the server's
+// answer, the error line, or the refusal.
+int send(const QStringList &args)
+{
+    const Settings settings = loadSettings();
+    QString error;
+    const std::optional<xls::SheetTable> table = sheetTable(args, &error);
+    if (!table)
+        return fail(error);
+
+    Transfer transfer;
+    QString statusLine = sendInsert(transfer, settings, buildDocument(*table, settings));
+    bool completed = false;
+    if (statusLine == sentStatusText()) {
+        QObject::connect(&transfer, &Transfer::stateChanged, [&](int state) {
+            if (const std::optional<QString> text = statusTextForState(state, transfer)) {
+                statusLine = *text;
+                completed = state == Transfer::kStateResponseCompleted;
+                QCoreApplication::exit();
+            }
+        });
+        QCoreApplication::exec();
+    }
+    if (!writeStdout((statusLine + u'\n').toUtf8()))
+        return fail(QStringLiteral("標準出力に書き込めませんでした。"));
+    return completed ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = QCoreApplication::arguments().mid(1);
+    const QString command = args.isEmpty() ? QString() : args.takeFirst();
+    if (command == u"--help" || command == u"-h")
+        return writeStdout(QByteArray(kUsage)) ? 0 : 1;
+    if (command == u"sheets")
+        return listSheets(args);
+    if (command == u"convert")
+        return convert(args);
+    if (command == u"send")
+        return send(args);
+    std::fputs(kUsage, stderr);
+    return 2;
+}

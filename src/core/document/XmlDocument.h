@@ -1,0 +1,34 @@
+#pragma once
+
+#include "core/settings/Settings.h"
+#include "core/document/DocumentEncoding.h"
+#include "core/workbook/Workbook.h"
+
+#include <QIODevice>
+#include <QString>
+
+namespace tessaly {
+
+// The document of one worksheet: the declaration naming `charset`, the root element `rowset`, one
+// `row` element per record holding one element per column. Every line ends with CR LF. Cell text is
+// escaped and characters XML cannot hold are dropped, so the document is always well-formed.
+QString buildDocument(const xls::SheetTable &table, const Settings &settings);
+
+// Writes the bytes that a save of this worksheet's document writes, piece by piece, without
+// holding the whole document: for large sheets going straight to a file or a pipe. Nothing is
+// written when a tag name cannot be held by the character set. Returns an error text or empty.
+// `pieceLength` is the number of characters composed before they are encoded and written.
+QString writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const Settings &settings,
+                          qsizetype pieceLength = 1 << 16);
+
+// The bytes a save writes: the document in the `charset` character set, followed by one CR LF.
+EncodeResult documentFileBytes(const QString &document, const QString &charset);
+
+// Writes those bytes to `path`, replacing an existing file only by a complete new one.
+// Returns an empty text on success, else a Japanese description of the failure.
+QString saveDocument(const QString &path, const QString &document, const QString &charset);
+
+// The same for a worksheet's document, written piece by piece as `writeDocumentFile` does.
+QString saveDocument(const QString &path, const xls::SheetTable &table, const Settings &settings);
+
+} // namespace tessaly

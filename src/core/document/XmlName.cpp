@@ -1,0 +1,65 @@
+#include "core/document/XmlName.h"
+
+namespace tessaly {
+namespace {
+
+bool isNameStartChar(char32_t c)
+{
+    return (c >= U'A' && c <= U'Z') || c == U'_' || (c >= U'a' && c <= U'z') || (c >= 0xC0 && c <= 0xD6)
+        || (c >= 0xD8 && c <= 0xF6) || (c >= 0xF8 && c <= 0x2FF) || (c >= 0x370 && c <= 0x37D)
+        || (c >= 0x37F && c <= 0x1FFF) || (c >= 0x200C && c <= 0x200D) || (c >= 0x2070 && c <= 0x218F)
+        || (c >= 0x2C00 && c <= 0x2FEF) || (c >= 0x3001 && c <= 0xD7FF) || (c >= 0xF900 && c <= 0xFDCF)
+        || (c >= 0xFDF0 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0xEFFFF);
+}
+
+bool isNameChar(char32_t c)
+{
+    return isNameStartChar(c) || c == U'-' || c == U'.' || (c >= U'0' && c <= U'9') || c == 0xB7
+        || (c >= 0x300 && c <= 0x36F) || (c >= 0x203F && c <= 0x2040);
+}
+
+// Calls visit(codePoint, allowed) for each code point; a lone surrogate is passed as itself (never allowed).
+template<typename Visit>
+void forEachCodePoint(QStringView name, Visit visit)
+{
+    bool first = true;
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        char32_t c = name[i].unicode();
+        if (QChar::isHighSurrogate(c) && i + 1 < name.size() && name[i + 1].isLowSurrogate()) {
+            c = QChar::surrogateToUcs4(name[i], name[i + 1]);
+            ++i;
+        }
+        const bool surrogate = c >= 0xD800 && c <= 0xDFFF;
+        visit(c, !surrogate && (first ? isNameStartChar(c) : isNameChar(c)));
+        first = false;
+    }
+}
+
+} // namespace
+
+bool isXmlName(QStringView name)
+{
+    bool valid = !name.isEmpty();
+    forEachCodePoint(name, [&valid](char32_t, bool allowed) { valid = valid && allowed; });
+    return valid;
+}
+
+QString toXmlName(QStringView name)
+{
+    if (isXmlName(name))
+        return name.toString();
+    QString mapped;
+    mapped.reserve(name.size() + 16);
+    forEachCodePoint(name, [&mapped](char32_t c, bool allowed) {
+        if (allowed) {
+            mapped.append(QString::fromUcs4(&c, 1));
+        } else {
+            mapped.append(QStringLiteral("_x"));
+            mapped.append(QString::number(uint(c), 16).toUpper().rightJustified(4, u'0'));
+            mapped.append(u'_');
+        }
+    });
+    return mapped;
+}
+
+} // namespace tessaly

@@ -1,0 +1,45 @@
+#include "core/files/AtomicFile.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+namespace tessaly {
+
+bool writeFileAtomically(const QString &path, const QByteArray &bytes,
+                         std::optional<QFileDevice::Permissions> newFilePermissions, QString *reason)
+{
+    return writeFileAtomically(
+        path, [&bytes](QIODevice &device) { return device.write(bytes) == bytes.size() ? QString() : device.errorString(); },
+        newFilePermissions, reason);
+}
+
+bool writeFileAtomically(const QString &path, const std::function<QString(QIODevice &)> &write,
+                         std::optional<QFileDevice::Permissions> newFilePermissions, QString *reason)
+{
+    const bool exists = QFile::exists(path);
+    // Checked by its flag, not by access rights: an administrator may write anywhere, but a file the
+    // user marked read-only is meant to stay as it is.
+    if (exists && !(QFile::permissions(path) & QFileDevice::WriteOwner)) {
+        *reason = QStringLiteral("ファイルが読み取り専用です。");
+        return false;
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *reason = file.errorString();
+        return false;
+    }
+    if (!exists && newFilePermissions)
+        file.setPermissions(*newFilePermissions);
+    if (const QString error = write(file); !error.isEmpty()) {
+        file.cancelWriting();
+        *reason = error;
+        return false;
+    }
+    if (!file.commit()) {
+        *reason = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+} // namespace tessaly

@@ -1,0 +1,21 @@
+#include "core/settings/Settings.h"
+
+namespace tessaly {
+
+QString trimSpaces(const QString &text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text.at(begin) == u' ')
+        ++begin;
+    while (end > begin && text.at(end - 1) == u' ')
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+QString restoreBlankName(const QString &text, const QString &defaultName)
+{
+    return trimSpaces(text).isEmpty() ? defaultName : text;
+}
+
+} // namespace tessaly

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "gui/ModalDialogs.h"
+#include "core/settings/Settings.h"
+#include "core/config/ConfigFile.h"
+#include "core/workbook/Workbook.h"
+#include "core/send/Transfer.h"
+
+#include <QMainWindow>
+
+#include <functional>
+#include <memory>
+
+namespace Ui {
+class frmExcel;
+}
+
+namespace tessaly {
+
+class SettingsDialog;
+
+// The program's one window: it owns the settings, the configuration document, the open workbook,
+// the document text and the status line, and routes every event to the procedure that handles it.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(Prompter &prompter, QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // Start-up, run once before the window is first shown.
+    void Form_Load();
+
+    // The settings record: the table name is the visible field, the others are held as plain data.
+    const Settings &settings() const { return m_settings; }
+    void setSettings(const Settings &settings);
+    bool settingsChanged() const { return m_settingsChanged; }
+    void SubChange(bool flag) { m_settingsChanged = flag; }
+
+    QString statusText() const;
+    void setStatusText(const QString &text);
+
+    Prompter &prompter() { return m_prompter; }
+
+    // The one place where a failure is shown: a warning box titled "エラーメッセージ".
+    void reportError(const QString &description);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    // Runs an event handler; an exception escaping it is reported and the window stays usable.
+    void runHandler(const std::function<void()> &handler);
+    void route(QObject *sender, auto signal, void (MainWindow::*handler)());
+
+    void openCfg();
+    ConfigSaveResult saveCfg();
+
+    void cmdOpen_Click();
+    void openBook();
+    void saveXml();
+    void cmdPost_Click();
+    void cmdStatus_Click();
+    void Inet1_StateChanged(int state);
+    void showNetwork();
+    void showXmlSetting();
+    void editSettings(SettingsDialog &dialog);
+    void saveSetting_Click();
+    void About_Click();
+    void lstSheetList_Click();
+    void txtTable_Change();
+    void txtTable_LostFocus();
+    void Form_Unload();
+
+    std::unique_ptr<Ui::frmExcel> m_ui;
+    Prompter &m_prompter;
+    Settings m_settings;
+    ConfigDocument m_cfgDoc;
+    bool m_settingsChanged = false;
+    bool m_startupComplete = false;
+    std::unique_ptr<xls::Workbook> m_workbook;
+    QString m_dialogFileName; // the file dialog's name, shared by opening and saving
+    Transfer Inet1; // sends the insert request; its settings stay from one send to the next
+};
+
+} // namespace tessaly

@@ -1,0 +1,54 @@
+#include "gui/dialogs/SettingsDialog.h"
+
+#include "gui/dialogs/DialogFlags.h"
+
+#include <QKeyEvent>
+#include <QLayout>
+#include <QPushButton>
+
+namespace tessaly {
+
+SettingsDialog::SettingsDialog(QWidget *owner)
+    : QDialog(owner, kFixedDialogFlags)
+{
+}
+
+void SettingsDialog::setUpButtons(QPushButton *okButton, QPushButton *cancelButton)
+{
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    m_okButton = okButton;
+    for (QPushButton *button : {okButton, cancelButton}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
+    connect(okButton, &QPushButton::clicked, this, &SettingsDialog::OKButton_Click);
+    connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
+    okButton->setFocus(Qt::OtherFocusReason);
+}
+
+// An access key presses the button without moving the focus; taking the focus first lets the
+// field that had it run its focus-loss rule before its text is read.
+void SettingsDialog::OKButton_Click()
+{
+    m_okButton->setFocus(Qt::OtherFocusReason);
+    accept();
+}
+
+// Escape does nothing, and Enter presses only a button that has the focus, as on Windows; in a
+// field it does nothing.
+void SettingsDialog::keyPressEvent(QKeyEvent *event)
+{
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (auto *button = qobject_cast<QPushButton *>(focusWidget()); enter && button) {
+        button->click();
+        event->accept();
+        return;
+    }
+    if (enter || event->matches(QKeySequence::Cancel)) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+} // namespace tessaly

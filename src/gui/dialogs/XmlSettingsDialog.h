@@ -1,0 +1,34 @@
+#pragma once
+
+#include "gui/dialogs/SettingsDialog.h"
+
+#include <memory>
+
+namespace Ui {
+class dlgSetting;
+}
+
+class QLineEdit;
+
+namespace tessaly {
+
+// The XML output settings: character set, root tag name and row tag name. A blank tag name is
+// restored to its default when its field loses the focus.
+class dlgSetting final : public SettingsDialog {
+    Q_OBJECT
+
+public:
+    explicit dlgSetting(QWidget *owner);
+    ~dlgSetting() override;
+
+    void copyIn(const Settings &settings) override;
+    void writeBack(Settings &settings) const override;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    std::unique_ptr<Ui::dlgSetting> m_ui;
+};
+
+} // namespace tessaly

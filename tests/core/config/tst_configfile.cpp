@@ -1,0 +1,235 @@
+#include "core/config/ConfigFile.h"
+
+#include "tests/common/TempWorkDir.h"
+
+#include <QStringEncoder>
+#include <QTest>
+
+using namespace tessaly;
+
+namespace {
+
+Settings loadSettings(const QString &path = kConfigFileName)
+{
+    ConfigDocument doc;
+    doc.load(path);
+    Settings settings;
+    doc.readInto(settings);
+    return settings;
+}
+
+QByteArray crlf(QByteArray text)
+{
+    return text.replace("\n", "\r\n");
+}
+
+} // namespace
+
+class TestConfigFile : public QObject {
+    Q_OBJECT
+
+private slots:
+    void missingFileGivesDefaultsAndSavesDefaultDocument()
+    {
+        TempWorkDir dir;
+        ConfigDocument doc;
+        doc.load(kConfigFileName);
+        QVERIFY(!doc.isUsable());
+        Settings settings;
+        doc.readInto(settings);
+        QCOMPARE(settings, Settings{});
+
+        QVERIFY(doc.save(settings, kConfigFileName).ok);
+        const QByteArray written = dir.read(kConfigFileName);
+        QCOMPARE(written, ConfigDocument::defaultText());
+        QCOMPARE(written.count("\r\n"), 18);
+        QVERIFY(written.contains("    <url>http://localhost:8080/servlets/Insert</url>\r\n"));
+        // The password is in clear text: nobody but the owner may read a new file.
+        const QFileDevice::Permissions permissions = QFile::permissions(dir.filePath(kConfigFileName));
+        QVERIFY(permissions.testFlags(QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        QVERIFY(!(permissions & (QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther)));
+    }
+
+    void defaultDocumentCarriesCurrentSettingsAndReadsBack()
+    {
+        TempWorkDir dir;
+        Settings settings;
+        settings.table = QStringLiteral("社員");
+        settings.password = QStringLiteral("a&b<c>\"d'");
+        settings.proxy = QStringLiteral("  proxy:8080 ");
+        settings.rowset.clear();
+        ConfigDocument doc;
+        doc.load(kConfigFileName);
+        QVERIFY(doc.save(settings, kConfigFileName).ok);
+
+        QByteArray expected = ConfigDocument::defaultText();
+        expected.replace("<table>EMP</table>", "<table>社員</table>");
+        expected.replace("<password></password>", "<password>a&amp;b&lt;c&gt;\"d'</password>");
+        expected.replace("<proxy></proxy>", "<proxy>  proxy:8080 </proxy>");
+        expected.replace("<rowset>ROWSET</rowset>", "<rowset></rowset>");
+        QCOMPARE(dir.read(kConfigFileName), expected);
+        QCOMPARE(loadSettings(), settings);
+
+        // A second save in the same run starts from the tree in memory, not from the file.
+        dir.write(kConfigFileName, "<XMLConfig><DB><table>edited by hand</table></DB></XMLConfig>");
+        settings.table = QStringLiteral("DEPT");
+        QVERIFY(doc.save(settings, kConfigFileName).ok);
+        expected.replace("<table>社員</table>", "<table>DEPT</table>");
+        QCOMPARE(dir.read(kConfigFileName), expected);
+    }
+
+    void loadedTreeKeepsUnknownContentAndDropsLayout()
+    {
+        TempWorkDir dir;
+        dir.write(kConfigFileName, crlf(R"(<?xml version="1.0"?>
+<!-- kept comment -->
+<XMLConfig version="2">
+  <DB note="x">
+    <table>DEPT</table>
+    <extra>keep me</extra>
+  </DB>
+  <?app keep?>
+  <custom><a>1</a></custom>
+</XMLConfig>)"));
+        ConfigDocument doc;
+        doc.load(kConfigFileName);
+        QVERIFY(doc.isUsable());
+        Settings settings;
+        doc.readInto(settings);
+        Settings expectedSettings;
+        expectedSettings.table = QStringLiteral("DEPT");
+        QCOMPARE(settings, expectedSettings);
+
+        settings.user = QStringLiteral("scott");
+        QVERIFY(doc.save(settings, kConfigFileName).ok);
+        // Missing sections go after the existing ones, in visiting order, leaves in theirs.
+        QCOMPARE(dir.read(kConfigFileName),
+                 QByteArray("<?xml version=\"1.0\"?>\r\n<!-- kept comment -->\r\n"
+                            "<XMLConfig version=\"2\"><DB note=\"x\"><table>DEPT</table><extra>keep me</extra></DB>"
+                            "<?app keep?><custom><a>1</a></custom>"
+                            "<xmlSetting><charset>Shift_JIS</charset><rowset>ROWSET</rowset><row>ROW</row></xmlSetting>"
+                            "<network><url>http://localhost:8080/servlets/Insert</url><protocol>icDefault</protocol>"
+                            "<proxy></proxy><user>scott</user><password></password><timeout>60</timeout></network>"
+                            "</XMLConfig>"));
+    }
+
+    void pathsMatchExactlyAndTakeTheFirst()
+    {
+        TempWorkDir dir;
+        dir.write(kConfigFileName, R"(<XMLConfig>
+  <xmlSetting><rowset>R1</rowset><user>misplaced</user><Charset>Capital</Charset></xmlSetting>
+  <xmlSetting><charset>second-section</charset><charset>later</charset><rowset>R2</rowset></xmlSetting>
+  <db><table>lower-case section</table></db>
+  <network><url/><timeout>a<b>b</b>c</timeout></network>
+</XMLConfig>)");
+        ConfigDocument doc;
+        doc.load(kConfigFileName);
+        Settings settings;
+        doc.readInto(settings);
+        QCOMPARE(settings.rowset, QStringLiteral("R1"));
+        QCOMPARE(settings.charset, QStringLiteral("second-section"));
+        QCOMPARE(settings.user, QString());
+        QCOMPARE(settings.table, QStringLiteral("EMP"));
+        QCOMPARE(settings.url, QString());
+        QCOMPARE(settings.timeout, QStringLiteral("abc"));
+
+        settings.user = QStringLiteral("new");
+        settings.timeout = QStringLiteral("30");
+        QVERIFY(doc.save(settings, kConfigFileName).ok);
+        const QByteArray written = dir.read(kConfigFileName);
+        QVERIFY(written.contains("<user>misplaced</user>"));
+        QVERIFY(written.contains("<charset>later</charset>"));
+        QVERIFY(written.contains("<url></url><timeout>30</timeout><protocol>icDefault</protocol><proxy></proxy>"
+                                 "<user>new</user><password></password></network>"));
+        QCOMPARE(loadSettings().user, QStringLiteral("new"));
+    }
+
+    void unusableFilesGiveDefaultsAndAreReplaced_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("ill-formed") << QByteArray("<XMLConfig><DB><table>X</table></XMLConfig>");
+        QTest::newRow("other root") << QByteArray("<Config><DB><table>X</table></DB></Config>");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("invalid UTF-8") << QByteArray("<XMLConfig><DB><table>\xff\xfe\xfd</table></DB></XMLConfig>");
+        QTest::newRow("unknown encoding")
+            << QByteArray("<?xml version=\"1.0\" encoding=\"x-nonsense\"?><XMLConfig><DB><table>X</table></DB></XMLConfig>");
+    }
+
+    void unusableFilesGiveDefaultsAndAreReplaced()
+    {
+        QFETCH(QByteArray, content);
+        TempWorkDir dir;
+        dir.write(kConfigFileName, content);
+        ConfigDocument doc;
+        doc.load(kConfigFileName);
+        QVERIFY(!doc.isUsable());
+        Settings settings;
+        doc.readInto(settings);
+        QCOMPARE(settings, Settings{});
+        QVERIFY(doc.save(settings, kConfigFileName).ok);
+        QCOMPARE(dir.read(kConfigFileName), ConfigDocument::defaultText());
+    }
+
+    void otherEncodingsAreDecoded()
+    {
+        TempWorkDir dir;
+        const QString text = QStringLiteral("<?xml version=\"1.0\" encoding=\"%1\"?>"
+                                            "<XMLConfig><DB><table>従業員ﾃｰﾌﾞﾙ</table></DB></XMLConfig>");
+        QStringEncoder shiftJis("Shift_JIS");
+        dir.write(kConfigFileName, shiftJis.encode(text.arg(QStringLiteral("Shift_JIS"))));
+        QCOMPARE(loadSettings().table, QStringLiteral("従業員ﾃｰﾌﾞﾙ"));
+
+        QStringEncoder utf16(QStringConverter::Utf16LE, QStringEncoder::Flag::WriteBom);
+        dir.write(kConfigFileName, utf16.encode(text.arg(QStringLiteral("UTF-16"))));
+        ConfigDocument doc;
+        doc.load(kConfigFileName);
+        Settings settings;
+        doc.readInto(settings);
+        QCOMPARE(settings.table, QStringLiteral("従業員ﾃｰﾌﾞﾙ"));
+
+        // Whatever the file declared, it is written back as UTF-8 under a plain declaration.
+        QVERIFY(doc.save(settings, kConfigFileName).ok);
+        const QByteArray written = dir.read(kConfigFileName);
+        QVERIFY(written.startsWith("<?xml version=\"1.0\"?>\r\n<XMLConfig>"));
+        QVERIFY(written.contains(QStringLiteral("<table>従業員ﾃｰﾌﾞﾙ</table>").toUtf8()));
+    }
+
+    void failedSaveLeavesTheFileAlone()
+    {
+        TempWorkDir dir;
+        const QByteArray original("<XMLConfig><DB><table>OLD</table></DB></XMLConfig>");
+        dir.write(kConfigFileName, original);
+        QFile::setPermissions(dir.filePath(kConfigFileName), QFileDevice::ReadOwner | QFileDevice::ReadUser);
+        ConfigDocument doc;
+        doc.load(kConfigFileName);
+        Settings settings;
+        settings.table = QStringLiteral("NEW");
+        const ConfigSaveResult result = doc.save(settings, kConfigFileName);
+        QVERIFY(!result.ok);
+        QVERIFY(result.errorString.contains(QStringLiteral("読み取り専用")));
+        QCOMPARE(dir.read(kConfigFileName), original);
+
+        // A path that cannot be written at all (here a folder of that name) fails the same way.
+        const QString blocked = dir.filePath(QStringLiteral("blocked"));
+        QVERIFY(QDir().mkpath(blocked + QStringLiteral("/XMLConfig.xml")));
+        const ConfigSaveResult blockedResult = doc.save(settings, blocked + QStringLiteral("/XMLConfig.xml"));
+        QVERIFY(!blockedResult.ok);
+        QVERIFY(blockedResult.errorString.startsWith(QStringLiteral("設定ファイル")));
+    }
+
+    void existingPermissionsAreKept()
+    {
+        TempWorkDir dir;
+        dir.write(kConfigFileName, "<XMLConfig/>");
+        const QFileDevice::Permissions shared = QFileDevice::ReadOwner | QFileDevice::WriteOwner
+            | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+        QFile::setPermissions(dir.filePath(kConfigFileName), shared);
+        ConfigDocument doc;
+        doc.load(kConfigFileName);
+        QVERIFY(doc.save(Settings{}, kConfigFileName).ok);
+        QCOMPARE(QFile::permissions(dir.filePath(kConfigFileName)), shared);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestConfigFile)
+#include "tst_configfile.moc"
