@@ -8,7 +8,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     tessaly::QtPrompter prompter;
     tessaly::MainWindow window(prompter);
-    window.Form_Load();
+    window.start();
     window.show();
     return app.exec();
 }

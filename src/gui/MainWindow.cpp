@@ -24,7 +24,7 @@ const QString kDialogCancelled = QStringLiteral("ファイルの選択が取り�
 
 MainWindow::MainWindow(Prompter &prompter, QWidget *parent)
     : QMainWindow(parent)
-    , m_ui(std::make_unique<Ui::frmExcel>())
+    , m_ui(std::make_unique<Ui::MainWindow>())
     , m_prompter(prompter)
 {
     m_ui->setupUi(this);
@@ -33,27 +33,27 @@ MainWindow::MainWindow(Prompter &prompter, QWidget *parent)
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     setCentralWidget(m_ui->clientArea);
 
-    m_ui->Text1->installEventFilter(this);
-    m_ui->txtTable->installEventFilter(this);
+    m_ui->documentView->installEventFilter(this);
+    m_ui->tableNameEdit->installEventFilter(this);
 
-    route(m_ui->cmdOpen, &QPushButton::clicked, &MainWindow::cmdOpen_Click);
-    route(m_ui->open, &QAction::triggered, &MainWindow::openBook);
-    route(m_ui->save, &QAction::triggered, &MainWindow::saveXml);
-    connect(m_ui->cmdExit, &QPushButton::clicked, this, &QWidget::close);
-    connect(m_ui->exit, &QAction::triggered, this, &QWidget::close);
-    route(m_ui->cmdPost, &QPushButton::clicked, &MainWindow::cmdPost_Click);
-    route(m_ui->cmdStatus, &QPushButton::clicked, &MainWindow::cmdStatus_Click);
-    route(m_ui->network, &QAction::triggered, &MainWindow::showNetwork);
-    route(m_ui->xml, &QAction::triggered, &MainWindow::showXmlSetting);
-    route(m_ui->saveSetting, &QAction::triggered, &MainWindow::saveSetting_Click);
-    route(m_ui->About, &QAction::triggered, &MainWindow::About_Click);
-    route(m_ui->lstSheetList, &QListWidget::currentRowChanged, &MainWindow::lstSheetList_Click);
-    route(m_ui->txtTable, &QLineEdit::textChanged, &MainWindow::txtTable_Change);
-    connect(&Inet1, &Transfer::stateChanged, this,
-            [this](int state) { runHandler([this, state] { Inet1_StateChanged(state); }); });
+    route(m_ui->openButton, &QPushButton::clicked, &MainWindow::onOpenClicked);
+    route(m_ui->openAction, &QAction::triggered, &MainWindow::openWorkbook);
+    route(m_ui->saveAction, &QAction::triggered, &MainWindow::saveDocumentAs);
+    connect(m_ui->exitButton, &QPushButton::clicked, this, &QWidget::close);
+    connect(m_ui->exitAction, &QAction::triggered, this, &QWidget::close);
+    route(m_ui->sendButton, &QPushButton::clicked, &MainWindow::onSendClicked);
+    route(m_ui->detailsButton, &QPushButton::clicked, &MainWindow::showStatusDetails);
+    route(m_ui->networkSettingsAction, &QAction::triggered, &MainWindow::editNetworkSettings);
+    route(m_ui->xmlSettingsAction, &QAction::triggered, &MainWindow::editXmlSettings);
+    route(m_ui->saveSettingsAction, &QAction::triggered, &MainWindow::saveSettingsNow);
+    route(m_ui->aboutAction, &QAction::triggered, &MainWindow::showAbout);
+    route(m_ui->sheetList, &QListWidget::currentRowChanged, &MainWindow::showSelectedSheet);
+    route(m_ui->tableNameEdit, &QLineEdit::textChanged, &MainWindow::onTableNameEdited);
+    connect(&m_transfer, &Transfer::stateChanged, this,
+            [this](int state) { runHandler([this, state] { onTransferStateChanged(state); }); });
 
     // The status line shows the server's answer as it is, also when that is an HTML page.
-    m_ui->lblStatus->setTextFormat(Qt::PlainText);
+    m_ui->statusLabel->setTextFormat(Qt::PlainText);
 }
 
 MainWindow::~MainWindow() = default;
@@ -80,12 +80,12 @@ void MainWindow::reportError(const QString &description)
     m_prompter.ask(this, {MessageIcon::Warning, QStringLiteral("エラーメッセージ"), description, MessageButtons::Ok});
 }
 
-void MainWindow::Form_Load()
+void MainWindow::start()
 {
     runHandler([this] {
-        openCfg();
+        loadSettings();
         m_startupComplete = false;
-        openBook();
+        openWorkbook();
         m_startupComplete = true;
         m_settingsChanged = false;
     });
@@ -94,40 +94,40 @@ void MainWindow::Form_Load()
 void MainWindow::setSettings(const Settings &settings)
 {
     m_settings = settings;
-    m_ui->txtTable->setText(settings.table);
+    m_ui->tableNameEdit->setText(settings.table);
 }
 
 QString MainWindow::statusText() const
 {
-    return m_ui->lblStatus->text();
+    return m_ui->statusLabel->text();
 }
 
 void MainWindow::setStatusText(const QString &text)
 {
-    m_ui->lblStatus->setText(text);
+    m_ui->statusLabel->setText(text);
 }
 
-void MainWindow::openCfg()
+void MainWindow::loadSettings()
 {
-    m_cfgDoc.load(kConfigFileName);
+    m_configDocument.load(kConfigFileName);
     Settings loaded = m_settings;
-    m_cfgDoc.readInto(loaded);
+    m_configDocument.readInto(loaded);
     setSettings(loaded);
 }
 
-ConfigSaveResult MainWindow::saveCfg()
+ConfigSaveResult MainWindow::saveSettings()
 {
-    txtTable_LostFocus();
-    return m_cfgDoc.save(m_settings, kConfigFileName);
+    restoreBlankTableName();
+    return m_configDocument.save(m_settings, kConfigFileName);
 }
 
-void MainWindow::cmdOpen_Click()
+void MainWindow::onOpenClicked()
 {
     setStatusText({});
-    openBook();
+    openWorkbook();
 }
 
-void MainWindow::openBook()
+void MainWindow::openWorkbook()
 {
     setStatusText({});
     const std::optional<QString> chosen = m_prompter.chooseFile(
@@ -147,21 +147,21 @@ void MainWindow::openBook()
         return;
     }
     m_workbook = std::move(workbook);
-    m_ui->lstSheetList->clear();
-    m_ui->Text1->setText({});
-    m_ui->lstSheetList->addItems(m_workbook->sheetNames());
-    if (m_ui->lstSheetList->count() == 0) {
+    m_ui->sheetList->clear();
+    m_ui->documentView->setText({});
+    m_ui->sheetList->addItems(m_workbook->sheetNames());
+    if (m_ui->sheetList->count() == 0) {
         m_prompter.ask(this, {MessageIcon::Information, QStringLiteral("通知メッセージ"),
                               QStringLiteral("利用できるシートがありません"), MessageButtons::Ok});
         return;
     }
-    m_ui->lstSheetList->setCurrentRow(0);
+    m_ui->sheetList->setCurrentRow(0);
 }
 
-void MainWindow::saveXml()
+void MainWindow::saveDocumentAs()
 {
     setStatusText({});
-    if (trimSpaces(m_ui->Text1->text()).isEmpty()) {
+    if (trimSpaces(m_ui->documentView->text()).isEmpty()) {
         setStatusText(QStringLiteral("Excelファイルを開いて下さい。"));
         return;
     }
@@ -175,46 +175,46 @@ void MainWindow::saveXml()
         return;
     }
     m_dialogFileName = *chosen;
-    const QString error = saveDocument(*chosen, m_ui->Text1->text(), m_settings.charset);
+    const QString error = saveDocument(*chosen, m_ui->documentView->text(), m_settings.charset);
     if (!error.isEmpty())
         reportError(error);
 }
 
-void MainWindow::cmdPost_Click()
+void MainWindow::onSendClicked()
 {
-    txtTable_LostFocus();
-    setStatusText(sendInsert(Inet1, m_settings, m_ui->Text1->text()));
+    restoreBlankTableName();
+    setStatusText(sendInsert(m_transfer, m_settings, m_ui->documentView->text()));
 }
 
-void MainWindow::cmdStatus_Click()
+void MainWindow::showStatusDetails()
 {
-    dlgStatus dialog(this);
+    StatusDetailsDialog dialog(this);
     dialog.setStatusText(statusText());
     dialog.exec();
 }
 
-void MainWindow::Inet1_StateChanged(int state)
+void MainWindow::onTransferStateChanged(int state)
 {
-    if (const std::optional<QString> text = statusTextForState(state, Inet1))
+    if (const std::optional<QString> text = statusTextForState(state, m_transfer))
         setStatusText(*text);
 }
 
-void MainWindow::showNetwork()
+void MainWindow::editNetworkSettings()
 {
     setStatusText({});
-    dlgNetwork dialog(this);
+    NetworkSettingsDialog dialog(this);
     editSettings(dialog);
 }
 
 // The document follows the settings: the selected worksheet is converted again however the dialog
 // was closed.
-void MainWindow::showXmlSetting()
+void MainWindow::editXmlSettings()
 {
     {
-        dlgSetting dialog(this);
+        XmlSettingsDialog dialog(this);
         editSettings(dialog);
     }
-    lstSheetList_Click();
+    showSelectedSheet();
 }
 
 // The dialog works on copies of the settings. Only OK writes them back, and it reports a change
@@ -228,12 +228,12 @@ void MainWindow::editSettings(SettingsDialog &dialog)
     dialog.writeBack(edited);
     setSettings(edited);
     if (dialog.changed())
-        SubChange(true);
+        setSettingsChanged(true);
 }
 
-void MainWindow::saveSetting_Click()
+void MainWindow::saveSettingsNow()
 {
-    const ConfigSaveResult result = saveCfg();
+    const ConfigSaveResult result = saveSettings();
     if (!result.ok) {
         reportError(result.errorString);
         return;
@@ -241,17 +241,17 @@ void MainWindow::saveSetting_Click()
     m_settingsChanged = false;
 }
 
-void MainWindow::About_Click()
+void MainWindow::showAbout()
 {
     const std::unique_ptr<Registry> registry = makeSystemRegistry();
     QtProgramLauncher launcher;
-    frmAbout about(m_prompter, *registry, launcher, this);
+    AboutDialog about(m_prompter, *registry, launcher, this);
     about.exec();
 }
 
-void MainWindow::lstSheetList_Click()
+void MainWindow::showSelectedSheet()
 {
-    const int index = m_ui->lstSheetList->currentRow();
+    const int index = m_ui->sheetList->currentRow();
     if (index < 0 || !m_workbook)
         return;
     QString error;
@@ -260,27 +260,27 @@ void MainWindow::lstSheetList_Click()
         reportError(error);
         return;
     }
-    m_ui->Text1->setText(buildDocument(*table, m_settings));
+    m_ui->documentView->setText(buildDocument(*table, m_settings));
 }
 
-void MainWindow::txtTable_Change()
+void MainWindow::onTableNameEdited()
 {
-    m_settings.table = m_ui->txtTable->text();
+    m_settings.table = m_ui->tableNameEdit->text();
     m_settingsChanged = true;
 }
 
 // A blank table name is restored when the field loses the focus, and also before any command that
 // reads it: an access key presses a button without taking the focus from the field.
-void MainWindow::txtTable_LostFocus()
+void MainWindow::restoreBlankTableName()
 {
-    const QString restored = restoreBlankName(m_ui->txtTable->text(), Settings{}.table);
-    if (restored != m_ui->txtTable->text())
-        m_ui->txtTable->setText(restored);
+    const QString restored = restoreBlankName(m_ui->tableNameEdit->text(), Settings{}.table);
+    if (restored != m_ui->tableNameEdit->text())
+        m_ui->tableNameEdit->setText(restored);
 }
 
-void MainWindow::Form_Unload()
+void MainWindow::confirmSaveBeforeClose()
 {
-    txtTable_LostFocus();
+    restoreBlankTableName();
     if (!m_settingsChanged)
         return;
     const MessageAnswer answer = m_prompter.ask(
@@ -288,23 +288,23 @@ void MainWindow::Form_Unload()
                MessageButtons::YesNo});
     if (answer != MessageAnswer::Yes)
         return;
-    const ConfigSaveResult result = saveCfg();
+    const ConfigSaveResult result = saveSettings();
     if (!result.ok)
         reportError(result.errorString);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    runHandler([this] { Form_Unload(); });
+    runHandler([this] { confirmSaveBeforeClose(); });
     event->accept();
 }
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == m_ui->Text1 && event->type() == QEvent::FocusIn) {
-        m_ui->lstSheetList->setFocus(Qt::OtherFocusReason);
-    } else if (watched == m_ui->txtTable && event->type() == QEvent::FocusOut) {
-        runHandler([this] { txtTable_LostFocus(); });
+    if (watched == m_ui->documentView && event->type() == QEvent::FocusIn) {
+        m_ui->sheetList->setFocus(Qt::OtherFocusReason);
+    } else if (watched == m_ui->tableNameEdit && event->type() == QEvent::FocusOut) {
+        runHandler([this] { restoreBlankTableName(); });
     }
     return QMainWindow::eventFilter(watched, event);
 }

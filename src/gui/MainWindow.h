@@ -12,7 +12,7 @@
 #include <memory>
 
 namespace Ui {
-class frmExcel;
+class MainWindow;
 }
 
 namespace tessaly {
@@ -29,13 +29,13 @@ public:
     ~MainWindow() override;
 
     // Start-up, run once before the window is first shown.
-    void Form_Load();
+    void start();
 
     // The settings record: the table name is the visible field, the others are held as plain data.
     const Settings &settings() const { return m_settings; }
     void setSettings(const Settings &settings);
     bool settingsChanged() const { return m_settingsChanged; }
-    void SubChange(bool flag) { m_settingsChanged = flag; }
+    void setSettingsChanged(bool flag) { m_settingsChanged = flag; }
 
     QString statusText() const;
     void setStatusText(const QString &text);
@@ -54,34 +54,34 @@ private:
     void runHandler(const std::function<void()> &handler);
     void route(QObject *sender, auto signal, void (MainWindow::*handler)());
 
-    void openCfg();
-    ConfigSaveResult saveCfg();
+    void loadSettings();
+    ConfigSaveResult saveSettings();
 
-    void cmdOpen_Click();
-    void openBook();
-    void saveXml();
-    void cmdPost_Click();
-    void cmdStatus_Click();
-    void Inet1_StateChanged(int state);
-    void showNetwork();
-    void showXmlSetting();
+    void onOpenClicked();
+    void openWorkbook();
+    void saveDocumentAs();
+    void onSendClicked();
+    void showStatusDetails();
+    void onTransferStateChanged(int state);
+    void editNetworkSettings();
+    void editXmlSettings();
     void editSettings(SettingsDialog &dialog);
-    void saveSetting_Click();
-    void About_Click();
-    void lstSheetList_Click();
-    void txtTable_Change();
-    void txtTable_LostFocus();
-    void Form_Unload();
+    void saveSettingsNow();
+    void showAbout();
+    void showSelectedSheet();
+    void onTableNameEdited();
+    void restoreBlankTableName();
+    void confirmSaveBeforeClose();
 
-    std::unique_ptr<Ui::frmExcel> m_ui;
+    std::unique_ptr<Ui::MainWindow> m_ui;
     Prompter &m_prompter;
     Settings m_settings;
-    ConfigDocument m_cfgDoc;
+    ConfigDocument m_configDocument;
     bool m_settingsChanged = false;
     bool m_startupComplete = false;
     std::unique_ptr<xls::Workbook> m_workbook;
     QString m_dialogFileName; // the file dialog's name, shared by opening and saving
-    Transfer Inet1; // sends the insert request; its settings stay from one send to the next
+    Transfer m_transfer; // sends the insert request; its settings stay from one send to the next
 };
 
 } // namespace tessaly

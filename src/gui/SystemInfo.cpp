@@ -41,7 +41,7 @@ bool QtProgramLauncher::start(const QString &programPath)
     return QProcess::startDetached(programPath, {});
 }
 
-bool GetKeyValue(Registry &registry, RegistryRoot keyRoot, const QString &keyName, const QString &subKeyRef,
+bool registryValue(Registry &registry, RegistryRoot keyRoot, const QString &keyName, const QString &subKeyRef,
                  QString &keyValue)
 {
     const std::optional<RegistryValue> value = registry.read(keyRoot, keyName, subKeyRef);
@@ -69,12 +69,12 @@ bool GetKeyValue(Registry &registry, RegistryRoot keyRoot, const QString &keyNam
     return true;
 }
 
-bool StartSysInfo(Registry &registry, ProgramLauncher &launcher)
+bool launchSystemInfo(Registry &registry, ProgramLauncher &launcher)
 {
     QString path;
-    if (!GetKeyValue(registry, RegistryRoot::LocalMachine, kToolPathKey, kToolPathValue, path)) {
+    if (!registryValue(registry, RegistryRoot::LocalMachine, kToolPathKey, kToolPathValue, path)) {
         QString folder;
-        if (!GetKeyValue(registry, RegistryRoot::LocalMachine, kToolFolderKey, kToolFolderValue, folder))
+        if (!registryValue(registry, RegistryRoot::LocalMachine, kToolFolderKey, kToolFolderValue, folder))
             return false;
         path = folder + kToolProgramFile;
         if (!launcher.isFile(path))

@@ -53,10 +53,10 @@ public:
 // Reads one value into keyValue. A missing or unreadable value, or one over kRegistryBufferSize
 // bytes, gives false and an empty keyValue. A string comes back without its terminating NUL, a
 // number as decimal digits; a value of another type leaves keyValue as it was but still counts.
-bool GetKeyValue(Registry &registry, RegistryRoot keyRoot, const QString &keyName, const QString &subKeyRef,
+bool registryValue(Registry &registry, RegistryRoot keyRoot, const QString &keyName, const QString &subKeyRef,
                  QString &keyValue);
 
 // Starts the system information tool found through the registry; false when it is unavailable.
-bool StartSysInfo(Registry &registry, ProgramLauncher &launcher);
+bool launchSystemInfo(Registry &registry, ProgramLauncher &launcher);
 
 } // namespace tessaly

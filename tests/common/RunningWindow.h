@@ -23,7 +23,7 @@ struct RunningWindow {
     explicit RunningWindow(const std::optional<QString> &startupWorkbook = std::nullopt)
     {
         prompter.files.enqueue(startupWorkbook);
-        window.Form_Load();
+        window.start();
         startupMessages = prompter.shown;
         prompter.shown.clear();
         window.show();
@@ -35,9 +35,9 @@ struct RunningWindow {
     template <typename T>
     T *child(const char *name) { return window.findChild<T *>(QLatin1String(name)); }
     void trigger(const char *menuItem) { child<QAction>(menuItem)->trigger(); }
-    QLineEdit *table() { return child<QLineEdit>("txtTable"); }
-    QListWidget *sheetList() { return child<QListWidget>("lstSheetList"); }
-    QString document() { return child<tessaly::DocumentView>("Text1")->text(); }
+    QLineEdit *table() { return child<QLineEdit>("tableNameEdit"); }
+    QListWidget *sheetList() { return child<QListWidget>("sheetList"); }
+    QString document() { return child<tessaly::DocumentView>("documentView")->text(); }
 
     QStringList sheetNames()
     {

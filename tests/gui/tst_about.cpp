@@ -60,7 +60,7 @@ QString readValue(FakeRegistry &registry, const RegistryValue &value, const QStr
 {
     registry.values.insert({QStringLiteral("K"), QStringLiteral("V")}, value);
     QString keyValue = before;
-    if (!GetKeyValue(registry, RegistryRoot::LocalMachine, QStringLiteral("K"), QStringLiteral("V"), keyValue))
+    if (!registryValue(registry, RegistryRoot::LocalMachine, QStringLiteral("K"), QStringLiteral("V"), keyValue))
         return QStringLiteral("<false:%1>").arg(keyValue);
     return keyValue;
 }
@@ -91,7 +91,7 @@ private slots:
         QCOMPARE(readValue(registry, {3, QByteArray("\x01\x02", 2)}, QStringLiteral("old")), QStringLiteral("old"));
 
         QString keyValue = QStringLiteral("old");
-        QVERIFY(!GetKeyValue(registry, RegistryRoot::LocalMachine, QStringLiteral("K"), QStringLiteral("missing"),
+        QVERIFY(!registryValue(registry, RegistryRoot::LocalMachine, QStringLiteral("K"), QStringLiteral("missing"),
                              keyValue));
         QCOMPARE(keyValue, QString());
     }
@@ -102,12 +102,12 @@ private slots:
         registry.setString(kToolPathKey, QStringLiteral("PATH"), QByteArray("C:\\Tools\\msinfo32.exe\0", 22));
         registry.setString(kToolFolderKey, QStringLiteral("MSINFO"), QByteArray("C:\\Other\0", 9));
         FakeLauncher launcher;
-        QVERIFY(StartSysInfo(registry, launcher));
+        QVERIFY(launchSystemInfo(registry, launcher));
         QCOMPARE(launcher.started, QStringList{QStringLiteral("C:\\Tools\\msinfo32.exe")});
         QCOMPARE(launcher.filesAskedFor, QStringList());
 
         launcher.startSucceeds = false;
-        QVERIFY(!StartSysInfo(registry, launcher));
+        QVERIFY(!launchSystemInfo(registry, launcher));
     }
 
     void launcherFallsBackToTheFolderWithItsProgramFile()
@@ -115,16 +115,16 @@ private slots:
         FakeRegistry registry;
         registry.setString(kToolFolderKey, QStringLiteral("MSINFO"), QByteArray("C:\\MSInfo\0", 10));
         FakeLauncher launcher;
-        QVERIFY(!StartSysInfo(registry, launcher));
+        QVERIFY(!launchSystemInfo(registry, launcher));
         QCOMPARE(launcher.filesAskedFor, QStringList{QStringLiteral("C:\\MSInfo\\MSINFO32.EXE")});
         QCOMPARE(launcher.started, QStringList());
 
         launcher.files.insert(QStringLiteral("C:\\MSInfo\\MSINFO32.EXE"));
-        QVERIFY(StartSysInfo(registry, launcher));
+        QVERIFY(launchSystemInfo(registry, launcher));
         QCOMPARE(launcher.started, QStringList{QStringLiteral("C:\\MSInfo\\MSINFO32.EXE")});
 
         FakeRegistry empty;
-        QVERIFY(!StartSysInfo(empty, launcher));
+        QVERIFY(!launchSystemInfo(empty, launcher));
     }
 
     void aboutBoxShowsNameAndVersionAndReportsAMissingTool()
@@ -132,12 +132,12 @@ private slots:
         ScriptedPrompter prompter;
         FakeRegistry registry;
         FakeLauncher launcher;
-        frmAbout about(prompter, registry, launcher, nullptr);
+        AboutDialog about(prompter, registry, launcher, nullptr);
         QCOMPARE(about.windowTitle(), QStringLiteral("Tessalyのﾊﾞｰｼﾞｮﾝ情報"));
-        QCOMPARE(field<QLabel>(about, "lblVersion")->text(), QStringLiteral("ﾊﾞｰｼﾞｮﾝ 1.0.0"));
-        QVERIFY(field<QPushButton>(about, "cmdOK")->isDefault());
+        QCOMPARE(field<QLabel>(about, "versionLabel")->text(), QStringLiteral("ﾊﾞｰｼﾞｮﾝ 1.0.0"));
+        QVERIFY(field<QPushButton>(about, "okButton")->isDefault());
 
-        field<QPushButton>(about, "cmdSysInfo")->click();
+        field<QPushButton>(about, "systemInfoButton")->click();
         QCOMPARE(prompter.shown.size(), 1);
         QCOMPARE(prompter.shown.first().text, kUnavailable);
         QCOMPARE(prompter.shown.first().title, QStringLiteral("Tessaly"));
@@ -159,12 +159,12 @@ private slots:
         RunningWindow running;
 
         // Here there is no registry: the launcher reports the tool unavailable.
-        whenModal<frmAbout>([key, &running](frmAbout &about) {
+        whenModal<AboutDialog>([key, &running](AboutDialog &about) {
             QCOMPARE(about.parentWidget(), static_cast<QWidget *>(&running.window));
-            field<QPushButton>(about, "cmdSysInfo")->click();
+            field<QPushButton>(about, "systemInfoButton")->click();
             QTest::keyClick(&about, Qt::Key(key));
         });
-        running.trigger("About");
+        running.trigger("aboutAction");
         QCOMPARE(running.prompter.shown.size(), 1);
         QCOMPARE(running.prompter.shown.last().text, kUnavailable);
     }

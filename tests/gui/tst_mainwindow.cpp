@@ -71,7 +71,7 @@ private slots:
         RunningWindow running;
         running.typeIntoTable(QStringLiteral("ORDERS"));
         QVERIFY(running.window.settingsChanged());
-        running.trigger("saveSetting");
+        running.trigger("saveSettingsAction");
         QVERIFY(!running.window.settingsChanged());
         QByteArray expected = ConfigDocument::defaultText();
         expected.replace("<table>EMP</table>", "<table>ORDERS</table>");
@@ -85,7 +85,7 @@ private slots:
         RunningWindow running;
         QVERIFY(QDir(dir.path()).mkdir(kConfigFileName));
         running.typeIntoTable(QStringLiteral("X"));
-        running.trigger("saveSetting");
+        running.trigger("saveSettingsAction");
         QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
         QCOMPARE(running.prompter.shown.last().icon, MessageIcon::Warning);
         QVERIFY(running.window.settingsChanged());
@@ -100,18 +100,18 @@ private slots:
         RunningWindow running;
         running.typeIntoTable(QStringLiteral("   "));
         QCOMPARE(running.table()->text(), QStringLiteral("   "));
-        running.child<QListWidget>("lstSheetList")->setFocus();
+        running.child<QListWidget>("sheetList")->setFocus();
         QCOMPARE(running.table()->text(), QStringLiteral("EMP"));
         QVERIFY(running.window.settingsChanged());
 
         // Surrounding spaces of a real name stay.
         running.typeIntoTable(QStringLiteral(" DEPT "));
-        running.child<QListWidget>("lstSheetList")->setFocus();
+        running.child<QListWidget>("sheetList")->setFocus();
         QCOMPARE(running.window.settings().table, QStringLiteral(" DEPT "));
 
         // An access key presses the button while the field keeps the focus.
         running.typeIntoTable(QString());
-        QSignalSpy pressed(running.child<QPushButton>("cmdPost"), &QPushButton::clicked);
+        QSignalSpy pressed(running.child<QPushButton>("sendButton"), &QPushButton::clicked);
         QTest::keyClick(running.table(), Qt::Key_P, Qt::AltModifier);
         QTRY_COMPARE(pressed.count(), 1);
         QVERIFY(running.table()->hasFocus());
@@ -123,9 +123,9 @@ private slots:
         TempWorkDir dir;
         RunningWindow running;
         running.table()->setFocus();
-        QWidget *document = running.child<QWidget>("Text1");
+        QWidget *document = running.child<QWidget>("documentView");
         QTest::mouseClick(static_cast<QAbstractScrollArea *>(document)->viewport(), Qt::LeftButton);
-        QCOMPARE(QApplication::focusWidget(), running.child<QWidget>("lstSheetList"));
+        QCOMPARE(QApplication::focusWidget(), running.child<QWidget>("sheetList"));
     }
 
     void realMessageBoxAnswersYes()

@@ -30,7 +30,7 @@ struct SendingWindow : RunningWindow {
         settings.timeout = timeout;
         window.setSettings(settings);
     }
-    void setDocument(const QString &text) { child<DocumentView>("Text1")->setText(text); }
+    void setDocument(const QString &text) { child<DocumentView>("documentView")->setText(text); }
     void press(const char *button) { QTest::mouseClick(child<QPushButton>(button), Qt::LeftButton); }
 };
 
@@ -46,17 +46,17 @@ struct DialogVisit {
 
 // Presses the details button, lets `whileOpen` act on the open dialog, then closes it with its
 // button. Returns once the modal dialog has closed.
-DialogVisit visitDetails(SendingWindow &running, const std::function<void(dlgStatus &)> &whileOpen = {})
+DialogVisit visitDetails(SendingWindow &running, const std::function<void(StatusDetailsDialog &)> &whileOpen = {})
 {
     DialogVisit visit;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto *dialog = qobject_cast<dlgStatus *>(QApplication::activeModalWidget());
+        auto *dialog = qobject_cast<StatusDetailsDialog *>(QApplication::activeModalWidget());
         if (!dialog)
             return;
         poll.stop();
-        auto *area = dialog->findChild<QPlainTextEdit *>(QStringLiteral("txtStatus"));
-        auto *close = dialog->findChild<QPushButton *>(QStringLiteral("cmdClose"));
+        auto *area = dialog->findChild<QPlainTextEdit *>(QStringLiteral("statusTextEdit"));
+        auto *close = dialog->findChild<QPushButton *>(QStringLiteral("closeButton"));
         visit.title = dialog->windowTitle();
         visit.size = dialog->size();
         visit.shownFirst = area->toPlainText();
@@ -68,7 +68,7 @@ DialogVisit visitDetails(SendingWindow &running, const std::function<void(dlgSta
         QTest::mouseClick(close, Qt::LeftButton);
     });
     poll.start(10);
-    running.press("cmdStatus");
+    running.press("detailsButton");
     return visit;
 }
 
@@ -96,7 +96,7 @@ private slots:
                                                 "<氏名>ｶﾀｶﾅ &amp; 漢字</氏名>\r\n<式>a+b=100%</式>\r\n</ROW>\r\n</ROWSET>\r\n");
         running.setDocument(document);
         running.table()->setText(QStringLiteral(" 社員 "));
-        running.press("cmdPost");
+        running.press("sendButton");
         QCOMPARE(running.window.statusText(), kSent);
         QTRY_VERIFY(running.window.statusText() != kSent);
         QCOMPARE(formFields(running.window.statusText()),
@@ -110,7 +110,7 @@ private slots:
         SendingWindow running;
         running.configure(QStringLiteral("   "));
         const qsizetype before = m_servlet.requests().size();
-        running.press("cmdPost");
+        running.press("sendButton");
         QCOMPARE(running.window.statusText(),
                  QStringLiteral("「設定」「ネットワーク」をメニューから選択してサブレットのURLを入力して下さい。"));
         QCOMPARE(m_servlet.requests().size(), before);
@@ -122,8 +122,8 @@ private slots:
         SendingWindow running;
         running.configure(m_servlet.url(QStringLiteral("/silent")), QStringLiteral("1"));
         const qsizetype before = m_servlet.requests().size();
-        running.press("cmdPost");
-        running.press("cmdPost");
+        running.press("sendButton");
+        running.press("sendButton");
         QCOMPARE(running.window.statusText(),
                  QStringLiteral("前の送信がまだ終わっていません。サーバの応答が表示されてから送信して下さい。"));
         QTRY_VERIFY_WITH_TIMEOUT(running.window.statusText().startsWith(QStringLiteral("エラー12002:")), 5000);
@@ -135,10 +135,10 @@ private slots:
         TempWorkDir dir;
         SendingWindow running;
         running.configure(m_servlet.url(QStringLiteral("/insert")));
-        running.press("cmdPost");
+        running.press("sendButton");
 
         // The answer arrives while the dialog is open: the dialog keeps what it copied.
-        const DialogVisit first = visitDetails(running, [&](dlgStatus &) {
+        const DialogVisit first = visitDetails(running, [&](StatusDetailsDialog &) {
             QVERIFY(QTest::qWaitFor([&] { return running.window.statusText() != kSent; }));
             QTest::keyClicks(running.window.findChild<QPlainTextEdit *>(), QStringLiteral(" edited"));
         });
@@ -160,7 +160,7 @@ private slots:
         TempWorkDir dir;
         SendingWindow running;
         running.configure(m_servlet.url(QStringLiteral("/chunks")));
-        running.press("cmdPost");
+        running.press("sendButton");
         QTRY_VERIFY(running.window.statusText().startsWith(QStringLiteral("行0:")));
         const DialogVisit visit = visitDetails(running);
         // The area keeps line breaks as single line feeds.
@@ -170,7 +170,7 @@ private slots:
 
         // A one-line answer of a megabyte opens without stalling the window.
         running.configure(m_servlet.url(QStringLiteral("/large")));
-        running.press("cmdPost");
+        running.press("sendButton");
         QTRY_VERIFY(running.window.statusText().startsWith(u'x'));
         QCOMPARE(visitDetails(running).shownFirst, running.window.statusText());
 

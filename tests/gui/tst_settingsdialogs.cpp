@@ -50,7 +50,7 @@ struct ShownDialog {
 
     Settings confirmedWith(Settings settings = {})
     {
-        QTest::mouseClick(button("OKButton"), Qt::LeftButton);
+        QTest::mouseClick(button("okButton"), Qt::LeftButton);
         if (dialog.result() != QDialog::Accepted)
             QTest::qFail("OK did not confirm the dialog", __FILE__, __LINE__);
         dialog.writeBack(settings);
@@ -58,15 +58,15 @@ struct ShownDialog {
     }
 };
 
-using XmlDialog = ShownDialog<dlgSetting>;
+using XmlDialog = ShownDialog<XmlSettingsDialog>;
 
-struct NetworkDialog : ShownDialog<dlgNetwork> {
+struct NetworkDialog : ShownDialog<NetworkSettingsDialog> {
     using ShownDialog::ShownDialog;
 
-    QComboBox *protocol() { return field<QComboBox>(dialog, "cboProtocol"); }
-    QScrollBar *spin() { return field<QScrollBar>(dialog, "VSclTimeout"); }
-    QLineEdit *timeout() { return line("txtTimeout"); }
-    QString hint() { return field<QLabel>(dialog, "lblStatus")->text(); }
+    QComboBox *protocol() { return field<QComboBox>(dialog, "protocolCombo"); }
+    QScrollBar *spin() { return field<QScrollBar>(dialog, "timeoutSpin"); }
+    QLineEdit *timeout() { return line("timeoutEdit"); }
+    QString hint() { return field<QLabel>(dialog, "statusLabel")->text(); }
 
     // What a click on an arrow does: the upper arrow steps towards the bar's minimum end.
     void clickUpperArrow() { spin()->triggerAction(QAbstractSlider::SliderSingleStepSub); }
@@ -83,20 +83,20 @@ class TestSettingsDialogs : public QObject {
 private slots:
     void xmlDialogStartsOnOkAndIgnoresEnterAndEscape()
     {
-        dlgSetting created(nullptr);
+        XmlSettingsDialog created(nullptr);
         QVERIFY(!created.changed());
         XmlDialog xml;
-        QCOMPARE(QApplication::focusWidget(), xml.button("OKButton"));
+        QCOMPARE(QApplication::focusWidget(), xml.button("okButton"));
         QVERIFY(!xml.dialog.changed());
 
-        xml.line("txtRowset")->setFocus();
-        QTest::keyClick(xml.line("txtRowset"), Qt::Key_Return);
-        QTest::keyClick(xml.line("txtRowset"), Qt::Key_Escape);
+        xml.line("rowsetEdit")->setFocus();
+        QTest::keyClick(xml.line("rowsetEdit"), Qt::Key_Return);
+        QTest::keyClick(xml.line("rowsetEdit"), Qt::Key_Escape);
         QVERIFY(xml.dialog.isVisible());
 
         // A focused button takes Enter, as on Windows.
-        xml.button("CancelButton")->setFocus();
-        QTest::keyClick(xml.button("CancelButton"), Qt::Key_Return);
+        xml.button("cancelButton")->setFocus();
+        QTest::keyClick(xml.button("cancelButton"), Qt::Key_Return);
         QVERIFY(!xml.dialog.isVisible());
         QCOMPARE(xml.dialog.result(), int(QDialog::Rejected));
     }
@@ -104,19 +104,19 @@ private slots:
     void blankTagNamesAreRestoredWhenTheFieldIsLeft()
     {
         XmlDialog xml;
-        xml.typeOver("txtRowset", QStringLiteral("   "));
-        QCOMPARE(xml.line("txtRowset")->text(), QStringLiteral("   "));
-        xml.line("txtRow")->setFocus(Qt::TabFocusReason);
-        QCOMPARE(xml.line("txtRowset")->text(), QStringLiteral("ROWSET"));
+        xml.typeOver("rowsetEdit", QStringLiteral("   "));
+        QCOMPARE(xml.line("rowsetEdit")->text(), QStringLiteral("   "));
+        xml.line("rowEdit")->setFocus(Qt::TabFocusReason);
+        QCOMPARE(xml.line("rowsetEdit")->text(), QStringLiteral("ROWSET"));
 
-        xml.typeOver("txtRowset", QStringLiteral(" A "));
-        xml.line("txtEncoding")->setFocus(Qt::TabFocusReason);
-        QCOMPARE(xml.line("txtRowset")->text(), QStringLiteral(" A "));
+        xml.typeOver("rowsetEdit", QStringLiteral(" A "));
+        xml.line("charsetEdit")->setFocus(Qt::TabFocusReason);
+        QCOMPARE(xml.line("rowsetEdit")->text(), QStringLiteral(" A "));
 
         // The character set has no such rule; a cleared row name is restored before OK reads it.
-        xml.line("txtEncoding")->clear();
-        xml.line("txtRow")->setFocus(Qt::TabFocusReason);
-        xml.line("txtRow")->clear();
+        xml.line("charsetEdit")->clear();
+        xml.line("rowEdit")->setFocus(Qt::TabFocusReason);
+        xml.line("rowEdit")->clear();
         const Settings confirmed = xml.confirmedWith();
         QCOMPARE(confirmed.charset, QString());
         QCOMPARE(confirmed.rowset, QStringLiteral(" A "));
@@ -126,9 +126,9 @@ private slots:
     void okByAccessKeyRestoresTheFocusedBlankName()
     {
         XmlDialog xml;
-        xml.line("txtRow")->setFocus(Qt::TabFocusReason);
-        xml.line("txtRow")->clear();
-        QTest::keyClick(xml.line("txtRow"), Qt::Key_O, Qt::AltModifier);
+        xml.line("rowEdit")->setFocus(Qt::TabFocusReason);
+        xml.line("rowEdit")->clear();
+        QTest::keyClick(xml.line("rowEdit"), Qt::Key_O, Qt::AltModifier);
         QTRY_VERIFY(!xml.dialog.isVisible());
         Settings settings;
         xml.dialog.writeBack(settings);
@@ -152,10 +152,10 @@ private slots:
         QVERIFY(XmlDialog(utf8).dialog.changed());
 
         XmlDialog undone;
-        undone.line("txtRow")->setFocus();
-        QTest::keyClick(undone.line("txtRow"), Qt::Key_X);
-        QTest::keyClick(undone.line("txtRow"), Qt::Key_Backspace);
-        QCOMPARE(undone.line("txtRow")->text(), QStringLiteral("ROW"));
+        undone.line("rowEdit")->setFocus();
+        QTest::keyClick(undone.line("rowEdit"), Qt::Key_X);
+        QTest::keyClick(undone.line("rowEdit"), Qt::Key_Backspace);
+        QCOMPARE(undone.line("rowEdit")->text(), QStringLiteral("ROW"));
         QVERIFY(undone.dialog.changed());
 
         QVERIFY(!NetworkDialog().dialog.changed());
@@ -170,8 +170,8 @@ private slots:
     void networkDialogStartsOnOkAndIgnoresEscape()
     {
         NetworkDialog network;
-        QCOMPARE(network.line("txtPassword")->echoMode(), QLineEdit::Normal);
-        QCOMPARE(QApplication::focusWidget(), network.button("OKButton"));
+        QCOMPARE(network.line("passwordEdit")->echoMode(), QLineEdit::Normal);
+        QCOMPARE(QApplication::focusWidget(), network.button("okButton"));
         QTest::keyClick(network.timeout(), Qt::Key_Escape);
         QVERIFY(network.dialog.isVisible());
         QCOMPARE(network.confirmedWith(), Settings{});
@@ -309,10 +309,10 @@ private slots:
         spaces.url = QStringLiteral("  ");
         NetworkDialog network(spaces);
         QCOMPARE(network.hint(), kUrlHint);
-        network.line("txtURL")->setFocus();
-        QTest::keyClick(network.line("txtURL"), Qt::Key_H);
+        network.line("urlEdit")->setFocus();
+        QTest::keyClick(network.line("urlEdit"), Qt::Key_H);
         QCOMPARE(network.hint(), QString());
-        network.line("txtURL")->clear();
+        network.line("urlEdit")->clear();
         QCOMPARE(network.hint(), kUrlHint);
         QCOMPARE(network.confirmedWith().url, QString());
     }
@@ -325,38 +325,38 @@ private slots:
         QVERIFY(running.document().contains(QStringLiteral("<ROWSET>")));
 
         // Confirming the defaults unedited reports no change; the document is made again.
-        whenModal<dlgSetting>([](dlgSetting &dialog) { field<QPushButton>(dialog, "OKButton")->click(); });
-        running.trigger("xml");
+        whenModal<XmlSettingsDialog>([](XmlSettingsDialog &dialog) { field<QPushButton>(dialog, "okButton")->click(); });
+        running.trigger("xmlSettingsAction");
         QVERIFY(!running.window.settingsChanged());
 
         // Cancel writes nothing, yet the worksheet is converted again with the settings in force.
         Settings elsewhere = running.window.settings();
         elsewhere.rowset = QStringLiteral("TABLE");
         running.window.setSettings(elsewhere);
-        whenModal<dlgSetting>([](dlgSetting &dialog) {
-            field<QLineEdit>(dialog, "txtRowset")->setText(QStringLiteral("EDITED"));
-            field<QPushButton>(dialog, "CancelButton")->click();
+        whenModal<XmlSettingsDialog>([](XmlSettingsDialog &dialog) {
+            field<QLineEdit>(dialog, "rowsetEdit")->setText(QStringLiteral("EDITED"));
+            field<QPushButton>(dialog, "cancelButton")->click();
         });
-        running.trigger("xml");
+        running.trigger("xmlSettingsAction");
         QCOMPARE(running.window.settings(), elsewhere);
         QVERIFY(!running.window.settingsChanged());
         QVERIFY(running.document().contains(QStringLiteral("<TABLE>")));
 
         // So does the close box.
-        whenModal<dlgSetting>([](dlgSetting &dialog) {
-            field<QLineEdit>(dialog, "txtRow")->setText(QStringLiteral("EDITED"));
+        whenModal<XmlSettingsDialog>([](XmlSettingsDialog &dialog) {
+            field<QLineEdit>(dialog, "rowEdit")->setText(QStringLiteral("EDITED"));
             dialog.close();
         });
-        running.trigger("xml");
+        running.trigger("xmlSettingsAction");
         QCOMPARE(running.window.settings(), elsewhere);
         QVERIFY(!running.window.settingsChanged());
 
         // OK writes the edits back, marks the settings changed and converts with them.
-        whenModal<dlgSetting>([](dlgSetting &dialog) {
-            field<QLineEdit>(dialog, "txtRow")->setText(QStringLiteral("LINE"));
-            field<QPushButton>(dialog, "OKButton")->click();
+        whenModal<XmlSettingsDialog>([](XmlSettingsDialog &dialog) {
+            field<QLineEdit>(dialog, "rowEdit")->setText(QStringLiteral("LINE"));
+            field<QPushButton>(dialog, "okButton")->click();
         });
-        running.trigger("xml");
+        running.trigger("xmlSettingsAction");
         QCOMPARE(running.window.settings().row, QStringLiteral("LINE"));
         QVERIFY(running.window.settingsChanged());
         QVERIFY(running.document().contains(QStringLiteral("<LINE>")));
@@ -367,11 +367,11 @@ private slots:
         TempWorkDir dir;
         RunningWindow running;
         QVERIFY(!(running.sheetList()->currentRow() >= 0));
-        whenModal<dlgSetting>([](dlgSetting &dialog) {
-            field<QLineEdit>(dialog, "txtRowset")->setText(QStringLiteral("TABLE"));
-            field<QPushButton>(dialog, "OKButton")->click();
+        whenModal<XmlSettingsDialog>([](XmlSettingsDialog &dialog) {
+            field<QLineEdit>(dialog, "rowsetEdit")->setText(QStringLiteral("TABLE"));
+            field<QPushButton>(dialog, "okButton")->click();
         });
-        running.trigger("xml");
+        running.trigger("xmlSettingsAction");
         QCOMPARE(running.window.settings().rowset, QStringLiteral("TABLE"));
         QCOMPARE(running.document(), QString());
     }
@@ -384,26 +384,26 @@ private slots:
         const Settings before = running.window.settings();
 
         QString statusWhileOpen;
-        whenModal<dlgNetwork>([&](dlgNetwork &dialog) {
+        whenModal<NetworkSettingsDialog>([&](NetworkSettingsDialog &dialog) {
             statusWhileOpen = running.window.statusText();
-            field<QLineEdit>(dialog, "txtProxy")->setText(QStringLiteral("proxy:3128"));
-            field<QPushButton>(dialog, "CancelButton")->click();
+            field<QLineEdit>(dialog, "proxyEdit")->setText(QStringLiteral("proxy:3128"));
+            field<QPushButton>(dialog, "cancelButton")->click();
         });
-        running.trigger("network");
+        running.trigger("networkSettingsAction");
         QCOMPARE(statusWhileOpen, QString());
         QCOMPARE(running.window.statusText(), QString());
         QCOMPARE(running.window.settings(), before);
         QVERIFY(!running.window.settingsChanged());
 
-        whenModal<dlgNetwork>([](dlgNetwork &dialog) { field<QPushButton>(dialog, "OKButton")->click(); });
-        running.trigger("network");
+        whenModal<NetworkSettingsDialog>([](NetworkSettingsDialog &dialog) { field<QPushButton>(dialog, "okButton")->click(); });
+        running.trigger("networkSettingsAction");
         QVERIFY(!running.window.settingsChanged());
 
-        whenModal<dlgNetwork>([](dlgNetwork &dialog) {
-            field<QLineEdit>(dialog, "txtTimeout")->setText(QStringLiteral("0"));
-            field<QPushButton>(dialog, "OKButton")->click();
+        whenModal<NetworkSettingsDialog>([](NetworkSettingsDialog &dialog) {
+            field<QLineEdit>(dialog, "timeoutEdit")->setText(QStringLiteral("0"));
+            field<QPushButton>(dialog, "okButton")->click();
         });
-        running.trigger("network");
+        running.trigger("networkSettingsAction");
         QCOMPARE(running.window.settings().timeout, QStringLiteral("999"));
         QVERIFY(running.window.settingsChanged());
     }

@@ -43,12 +43,12 @@ private slots:
         QVERIFY(!running.window.settingsChanged());
 
         // Without a workbook the save command only asks for one.
-        running.trigger("save");
+        running.trigger("saveAction");
         QCOMPARE(running.window.statusText(), QStringLiteral("Excelファイルを開いて下さい。"));
         QCOMPARE(running.prompter.fileDialogs.size(), 1);
 
         // A later cancel is no error, but with no workbook ever chosen nothing can be opened.
-        running.trigger("open");
+        running.trigger("openAction");
         QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
     }
 
@@ -80,7 +80,7 @@ private slots:
 
         // A failed open leaves the open workbook, its list and its document untouched.
         running.prompter.files.enqueue(fixture("fixtures.xlsx"));
-        running.child<QPushButton>("cmdOpen")->click();
+        running.child<QPushButton>("openButton")->click();
         QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
         QVERIFY(running.prompter.shown.first().text.contains(QStringLiteral("xlsx")));
         QCOMPARE(running.sheetNames(), kFixtureSheets);
@@ -88,12 +88,12 @@ private slots:
 
         // The dialog kept the failed name: a cancel now tries that file again.
         running.prompter.shown.clear();
-        running.trigger("open");
+        running.trigger("openAction");
         QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
 
         running.prompter.shown.clear();
         running.prompter.files.enqueue(fixture("dates1904-biff5.xls"));
-        running.trigger("open");
+        running.trigger("openAction");
         QCOMPARE(running.prompter.titles(), QStringList());
         QVERIFY(running.sheetNames() != kFixtureSheets);
         QCOMPARE(running.sheetList()->currentRow(), 0);
@@ -101,9 +101,9 @@ private slots:
 
         // A cancel re-opens the workbook chosen last and converts its first worksheet again.
         running.prompter.files.enqueue(fixture("fixtures-biff5-ja.xls"));
-        running.trigger("open");
+        running.trigger("openAction");
         running.sheetList()->setCurrentRow(3);
-        running.trigger("open");
+        running.trigger("openAction");
         QCOMPARE(running.prompter.shown.size(), 0);
         QCOMPARE(running.sheetNames(), kFixtureSheets);
         QCOMPARE(running.sheetList()->currentRow(), 0);
@@ -118,7 +118,7 @@ private slots:
 
         const QString target = dir.filePath(QStringLiteral("saved.xml"));
         running.prompter.files.enqueue(target);
-        running.trigger("save");
+        running.trigger("saveAction");
         const FileDialogRequest &request = running.prompter.fileDialogs.last();
         QCOMPARE(request.mode, FileDialogRequest::Mode::Save);
         QCOMPARE(request.title, QStringLiteral("XML文書をファイルの保存"));
@@ -128,7 +128,7 @@ private slots:
         QCOMPARE(dir.read(QStringLiteral("saved.xml")), documentFileBytes(running.document(), QStringLiteral("Shift_JIS")).bytes);
 
         // The next save proposes the name just saved; a cancel is reported and writes nothing.
-        running.trigger("save");
+        running.trigger("saveAction");
         QCOMPARE(running.prompter.fileDialogs.last().fileName, target);
         QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
     }
@@ -138,7 +138,7 @@ private slots:
         TempWorkDir dir;
         const QString book = copyFixture(dir, "fixtures-biff8.xls", QStringLiteral("BOOK.XLS"));
         RunningWindow running(book);
-        running.trigger("save");
+        running.trigger("saveAction");
         QCOMPARE(running.prompter.fileDialogs.last().fileName, book);
     }
 
@@ -148,7 +148,7 @@ private slots:
         RunningWindow running(fixture("fixtures-biff8.xls"));
         QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("locked")));
         running.prompter.files.enqueue(dir.filePath(QStringLiteral("locked/missing/out.xml")));
-        running.trigger("save");
+        running.trigger("saveAction");
         QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
 
         // A column name the character set cannot hold: nothing is written.
@@ -157,7 +157,7 @@ private slots:
         latin.charset = QStringLiteral("ISO-8859-1");
         running.window.setSettings(latin);
         running.prompter.files.enqueue(dir.filePath(QStringLiteral("latin.xml")));
-        running.trigger("save");
+        running.trigger("saveAction");
         QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("latin.xml"))));
     }

@@ -17,33 +17,33 @@ const QString kApplicationTitle = QStringLiteral("Tessaly");
 
 } // namespace
 
-frmAbout::frmAbout(Prompter &prompter, Registry &registry, ProgramLauncher &launcher, QWidget *owner)
+AboutDialog::AboutDialog(Prompter &prompter, Registry &registry, ProgramLauncher &launcher, QWidget *owner)
     : QDialog(owner, kFixedDialogFlags)
-    , m_ui(std::make_unique<Ui::frmAbout>())
+    , m_ui(std::make_unique<Ui::AboutDialog>())
     , m_prompter(prompter)
     , m_registry(registry)
     , m_launcher(launcher)
 {
     m_ui->setupUi(this);
     setFixedSize(size());
-    m_ui->picIcon->setPixmap(style()->standardIcon(QStyle::SP_ComputerIcon).pixmap(m_ui->picIcon->size()));
-    connect(m_ui->cmdOK, &QPushButton::clicked, this, &QDialog::accept);
-    connect(m_ui->cmdSysInfo, &QPushButton::clicked, this, &frmAbout::cmdSysInfo_Click);
-    m_ui->cmdOK->setFocus(Qt::OtherFocusReason);
-    Form_Load();
+    m_ui->iconLabel->setPixmap(style()->standardIcon(QStyle::SP_ComputerIcon).pixmap(m_ui->iconLabel->size()));
+    connect(m_ui->okButton, &QPushButton::clicked, this, &QDialog::accept);
+    connect(m_ui->systemInfoButton, &QPushButton::clicked, this, &AboutDialog::onSystemInfoClicked);
+    m_ui->okButton->setFocus(Qt::OtherFocusReason);
+    showVersion();
 }
 
-frmAbout::~frmAbout() = default;
+AboutDialog::~AboutDialog() = default;
 
-void frmAbout::Form_Load()
+void AboutDialog::showVersion()
 {
     setWindowTitle(kApplicationTitle + QStringLiteral("のﾊﾞｰｼﾞｮﾝ情報"));
-    m_ui->lblVersion->setText(QStringLiteral("ﾊﾞｰｼﾞｮﾝ " TESSALY_VERSION));
+    m_ui->versionLabel->setText(QStringLiteral("ﾊﾞｰｼﾞｮﾝ " TESSALY_VERSION));
 }
 
-void frmAbout::cmdSysInfo_Click()
+void AboutDialog::onSystemInfoClicked()
 {
-    if (!StartSysInfo(m_registry, m_launcher))
+    if (!launchSystemInfo(m_registry, m_launcher))
         m_prompter.ask(this, {MessageIcon::None, kApplicationTitle, QStringLiteral("現時点ではｼｽﾃﾑ情報を使用できません"),
                               MessageButtons::Ok});
 }

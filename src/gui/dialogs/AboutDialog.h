@@ -5,7 +5,7 @@
 #include <memory>
 
 namespace Ui {
-class frmAbout;
+class AboutDialog;
 }
 
 namespace tessaly {
@@ -16,18 +16,18 @@ class ProgramLauncher;
 
 // The program's name, version and description, with a button that starts the system's
 // information tool where the registry names one.
-class frmAbout final : public QDialog {
+class AboutDialog final : public QDialog {
     Q_OBJECT
 
 public:
-    frmAbout(Prompter &prompter, Registry &registry, ProgramLauncher &launcher, QWidget *owner);
-    ~frmAbout() override;
+    AboutDialog(Prompter &prompter, Registry &registry, ProgramLauncher &launcher, QWidget *owner);
+    ~AboutDialog() override;
 
 private:
-    void Form_Load();
-    void cmdSysInfo_Click();
+    void showVersion();
+    void onSystemInfoClicked();
 
-    std::unique_ptr<Ui::frmAbout> m_ui;
+    std::unique_ptr<Ui::AboutDialog> m_ui;
     Prompter &m_prompter;
     Registry &m_registry;
     ProgramLauncher &m_launcher;

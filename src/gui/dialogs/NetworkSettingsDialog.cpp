@@ -53,20 +53,20 @@ void makeUpperArrowRaise(QScrollBar *bar)
 
 } // namespace
 
-dlgNetwork::dlgNetwork(QWidget *owner)
+NetworkSettingsDialog::NetworkSettingsDialog(QWidget *owner)
     : SettingsDialog(owner)
-    , m_ui(std::make_unique<Ui::dlgNetwork>())
+    , m_ui(std::make_unique<Ui::NetworkSettingsDialog>())
 {
     m_ui->setupUi(this);
-    setUpButtons(m_ui->OKButton, m_ui->CancelButton);
+    setUpButtons(m_ui->okButton, m_ui->cancelButton);
 
     const Settings defaults;
-    m_ui->txtURL->setText(defaults.url);
-    m_ui->txtTimeout->setText(defaults.timeout);
-    m_ui->VSclTimeout->setValue(defaults.timeout.toInt());
-    makeUpperArrowRaise(m_ui->VSclTimeout);
+    m_ui->urlEdit->setText(defaults.url);
+    m_ui->timeoutEdit->setText(defaults.timeout);
+    m_ui->timeoutSpin->setValue(defaults.timeout.toInt());
+    makeUpperArrowRaise(m_ui->timeoutSpin);
 
-    QComboBox *protocol = m_ui->cboProtocol;
+    QComboBox *protocol = m_ui->protocolCombo;
     for (const ProtocolEntry &entry : kProtocolEntries)
         protocol->addItem(entry.text.toString());
     protocol->setCurrentIndex(-1);
@@ -75,63 +75,63 @@ dlgNetwork::dlgNetwork(QWidget *owner)
     // entry matching the text when editing ends, so that reaction of the box is switched off.
     protocol->setCompleter(nullptr);
     disconnect(protocol->lineEdit(), &QLineEdit::editingFinished, protocol, nullptr);
-    connect(protocol, &QComboBox::activated, this, &dlgNetwork::selectProtocolEntry);
+    connect(protocol, &QComboBox::activated, this, &NetworkSettingsDialog::selectProtocolEntry);
     connect(protocol->lineEdit(), &QLineEdit::textEdited, this, [this] { m_protocolEntry = -1; });
 
-    connect(m_ui->txtURL, &QLineEdit::textChanged, this, &dlgNetwork::txtURL_Change);
-    connect(m_ui->txtTimeout, &QLineEdit::textChanged, this, &dlgNetwork::txtTimeout_Change);
-    connect(m_ui->VSclTimeout, &QScrollBar::valueChanged, this, &dlgNetwork::VSclTimeout_Change);
-    connect(protocol, &QComboBox::editTextChanged, this, &dlgNetwork::markChanged);
-    for (QLineEdit *field : {m_ui->txtProxy, m_ui->txtUserName, m_ui->txtPassword})
-        connect(field, &QLineEdit::textChanged, this, &dlgNetwork::markChanged);
+    connect(m_ui->urlEdit, &QLineEdit::textChanged, this, &NetworkSettingsDialog::onUrlEdited);
+    connect(m_ui->timeoutEdit, &QLineEdit::textChanged, this, &NetworkSettingsDialog::keepTimeoutInRange);
+    connect(m_ui->timeoutSpin, &QScrollBar::valueChanged, this, &NetworkSettingsDialog::showSpinTimeout);
+    connect(protocol, &QComboBox::editTextChanged, this, &NetworkSettingsDialog::markChanged);
+    for (QLineEdit *field : {m_ui->proxyEdit, m_ui->userNameEdit, m_ui->passwordEdit})
+        connect(field, &QLineEdit::textChanged, this, &NetworkSettingsDialog::markChanged);
 }
 
-dlgNetwork::~dlgNetwork() = default;
+NetworkSettingsDialog::~NetworkSettingsDialog() = default;
 
-void dlgNetwork::copyIn(const Settings &settings)
+void NetworkSettingsDialog::copyIn(const Settings &settings)
 {
-    m_ui->txtURL->setText(settings.url);
+    m_ui->urlEdit->setText(settings.url);
     for (int entry = 0; entry < std::ssize(kProtocolEntries); ++entry) {
         if (settings.protocol == kProtocolEntries[entry].setting) {
             selectProtocolEntry(entry);
             break;
         }
     }
-    m_ui->txtProxy->setText(settings.proxy);
-    m_ui->txtUserName->setText(settings.user);
-    m_ui->txtPassword->setText(settings.password);
-    m_ui->txtTimeout->setText(settings.timeout);
+    m_ui->proxyEdit->setText(settings.proxy);
+    m_ui->userNameEdit->setText(settings.user);
+    m_ui->passwordEdit->setText(settings.password);
+    m_ui->timeoutEdit->setText(settings.timeout);
 }
 
-void dlgNetwork::writeBack(Settings &settings) const
+void NetworkSettingsDialog::writeBack(Settings &settings) const
 {
-    settings.url = m_ui->txtURL->text();
+    settings.url = m_ui->urlEdit->text();
     settings.protocol = kProtocolEntries[m_protocolEntry < 0 ? 0 : m_protocolEntry].setting.toString();
-    settings.proxy = m_ui->txtProxy->text();
-    settings.user = m_ui->txtUserName->text();
-    settings.password = m_ui->txtPassword->text();
-    settings.timeout = m_ui->txtTimeout->text();
+    settings.proxy = m_ui->proxyEdit->text();
+    settings.user = m_ui->userNameEdit->text();
+    settings.password = m_ui->passwordEdit->text();
+    settings.timeout = m_ui->timeoutEdit->text();
 }
 
-void dlgNetwork::selectProtocolEntry(int entry)
+void NetworkSettingsDialog::selectProtocolEntry(int entry)
 {
     m_protocolEntry = entry;
-    m_ui->cboProtocol->setCurrentIndex(entry);
+    m_ui->protocolCombo->setCurrentIndex(entry);
 }
 
-void dlgNetwork::txtURL_Change()
+void NetworkSettingsDialog::onUrlEdited()
 {
     markChanged();
-    m_ui->lblStatus->clear();
-    if (trimSpaces(m_ui->txtURL->text()).isEmpty())
-        m_ui->lblStatus->setText(QStringLiteral("サブレットのURLを入力して下さい。"));
+    m_ui->statusLabel->clear();
+    if (trimSpaces(m_ui->urlEdit->text()).isEmpty())
+        m_ui->statusLabel->setText(QStringLiteral("サブレットのURLを入力して下さい。"));
 }
 
 // The time-out text read as a single-precision number; nothing when it has no numeric value.
-std::optional<float> dlgNetwork::timeoutValue() const
+std::optional<float> NetworkSettingsDialog::timeoutValue() const
 {
     bool ok = false;
-    const float value = m_ui->txtTimeout->text().toFloat(&ok);
+    const float value = m_ui->timeoutEdit->text().toFloat(&ok);
     if (!ok || !std::isfinite(value))
         return std::nullopt;
     return value;
@@ -139,24 +139,24 @@ std::optional<float> dlgNetwork::timeoutValue() const
 
 // Values below the range wrap to its top and values above it to its bottom. Each write here is a
 // change of the field and runs this rule again, nested, before the outer run goes on; setting the
-// spin control to another value writes its digits back through VSclTimeout_Change. A text without
+// spin control to another value writes its digits back through showSpinTimeout. A text without
 // a numeric value (say while the user retypes the field) is left as typed, the spin control where
 // it was.
-void dlgNetwork::txtTimeout_Change()
+void NetworkSettingsDialog::keepTimeoutInRange()
 {
     if (const std::optional<float> value = timeoutValue(); value && *value < kLowestTimeout)
-        m_ui->txtTimeout->setText(QString::number(kHighestTimeout));
+        m_ui->timeoutEdit->setText(QString::number(kHighestTimeout));
     if (const std::optional<float> value = timeoutValue(); value && *value > kHighestTimeout)
-        m_ui->txtTimeout->setText(QString::number(kLowestTimeout));
+        m_ui->timeoutEdit->setText(QString::number(kLowestTimeout));
     // nearbyint rounds to the nearest whole number, a half to the even neighbour: 2.5 gives 2.
     if (const std::optional<float> value = timeoutValue())
-        m_ui->VSclTimeout->setValue(static_cast<int>(std::nearbyint(*value)));
+        m_ui->timeoutSpin->setValue(static_cast<int>(std::nearbyint(*value)));
     markChanged();
 }
 
-void dlgNetwork::VSclTimeout_Change()
+void NetworkSettingsDialog::showSpinTimeout()
 {
-    m_ui->txtTimeout->setText(QString::number(m_ui->VSclTimeout->value()));
+    m_ui->timeoutEdit->setText(QString::number(m_ui->timeoutSpin->value()));
 }
 
 } // namespace tessaly

@@ -6,7 +6,7 @@
 #include <optional>
 
 namespace Ui {
-class dlgNetwork;
+class NetworkSettingsDialog;
 }
 
 namespace tessaly {
@@ -14,24 +14,24 @@ namespace tessaly {
 // The network settings: servlet URL, protocol, proxy, user name, password and time-out. The
 // dialog's own status line asks for a URL while the URL field is blank, and the time-out field is
 // kept within 1 to 999 together with its spin control.
-class dlgNetwork final : public SettingsDialog {
+class NetworkSettingsDialog final : public SettingsDialog {
     Q_OBJECT
 
 public:
-    explicit dlgNetwork(QWidget *owner);
-    ~dlgNetwork() override;
+    explicit NetworkSettingsDialog(QWidget *owner);
+    ~NetworkSettingsDialog() override;
 
     void copyIn(const Settings &settings) override;
     void writeBack(Settings &settings) const override;
 
 private:
-    void txtURL_Change();
-    void txtTimeout_Change();
-    void VSclTimeout_Change();
+    void onUrlEdited();
+    void keepTimeoutInRange();
+    void showSpinTimeout();
     void selectProtocolEntry(int entry);
     std::optional<float> timeoutValue() const;
 
-    std::unique_ptr<Ui::dlgNetwork> m_ui;
+    std::unique_ptr<Ui::NetworkSettingsDialog> m_ui;
     // The entry chosen from the protocol list; typing into the box's text part leaves none (-1).
     int m_protocolEntry = -1;
 };

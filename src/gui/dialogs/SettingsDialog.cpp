@@ -21,14 +21,14 @@ void SettingsDialog::setUpButtons(QPushButton *okButton, QPushButton *cancelButt
         button->setAutoDefault(false);
         button->setDefault(false);
     }
-    connect(okButton, &QPushButton::clicked, this, &SettingsDialog::OKButton_Click);
+    connect(okButton, &QPushButton::clicked, this, &SettingsDialog::confirm);
     connect(cancelButton, &QPushButton::clicked, this, &QDialog::reject);
     okButton->setFocus(Qt::OtherFocusReason);
 }
 
 // An access key presses the button without moving the focus; taking the focus first lets the
 // field that had it run its focus-loss rule before its text is read.
-void SettingsDialog::OKButton_Click()
+void SettingsDialog::confirm()
 {
     m_okButton->setFocus(Qt::OtherFocusReason);
     accept();

@@ -33,7 +33,7 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
-    void OKButton_Click();
+    void confirm();
 
     QPushButton *m_okButton = nullptr;
     bool m_changed = false;

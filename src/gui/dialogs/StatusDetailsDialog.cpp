@@ -11,20 +11,20 @@
 
 namespace tessaly {
 
-dlgStatus::dlgStatus(QWidget *owner)
+StatusDetailsDialog::StatusDetailsDialog(QWidget *owner)
     : QDialog(owner, kFixedDialogFlags)
-    , m_ui(std::make_unique<Ui::dlgStatus>())
+    , m_ui(std::make_unique<Ui::StatusDetailsDialog>())
 {
     m_ui->setupUi(this);
     // The area reads as a panel, not as an input field: the background is the menus' colour.
-    QPalette palette = m_ui->txtStatus->palette();
+    QPalette palette = m_ui->statusTextEdit->palette();
     palette.setColor(QPalette::Base, QApplication::palette("QMenu").color(QPalette::Window));
-    m_ui->txtStatus->setPalette(palette);
-    connect(m_ui->cmdClose, &QPushButton::clicked, this, &dlgStatus::cmdClose_Click);
-    m_ui->cmdClose->setFocus(Qt::OtherFocusReason);
+    m_ui->statusTextEdit->setPalette(palette);
+    connect(m_ui->closeButton, &QPushButton::clicked, this, &QDialog::reject);
+    m_ui->closeButton->setFocus(Qt::OtherFocusReason);
 }
 
-dlgStatus::~dlgStatus() = default;
+StatusDetailsDialog::~StatusDetailsDialog() = default;
 
 namespace {
 
@@ -45,22 +45,17 @@ qsizetype longestUnbrokenRun(QStringView text)
 
 } // namespace
 
-void dlgStatus::setStatusText(const QString &text)
+void StatusDetailsDialog::setStatusText(const QString &text)
 {
-    m_ui->txtStatus->setWordWrapMode(longestUnbrokenRun(text) > kLongestWordWrapped
+    m_ui->statusTextEdit->setWordWrapMode(longestUnbrokenRun(text) > kLongestWordWrapped
                                          ? QTextOption::WrapAnywhere
                                          : QTextOption::WrapAtWordBoundaryOrAnywhere);
-    m_ui->txtStatus->setPlainText(text);
+    m_ui->statusTextEdit->setPlainText(text);
 }
 
-QString dlgStatus::statusText() const
+QString StatusDetailsDialog::statusText() const
 {
-    return m_ui->txtStatus->toPlainText();
-}
-
-void dlgStatus::cmdClose_Click()
-{
-    reject();
+    return m_ui->statusTextEdit->toPlainText();
 }
 
 } // namespace tessaly

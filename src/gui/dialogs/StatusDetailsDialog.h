@@ -5,26 +5,24 @@
 #include <memory>
 
 namespace Ui {
-class dlgStatus;
+class StatusDetailsDialog;
 }
 
 namespace tessaly {
 
 // Shows a copy of the status line in a scrollable area. Edits stay in the dialog and end with it.
-class dlgStatus : public QDialog {
+class StatusDetailsDialog : public QDialog {
     Q_OBJECT
 
 public:
-    explicit dlgStatus(QWidget *owner);
-    ~dlgStatus() override;
+    explicit StatusDetailsDialog(QWidget *owner);
+    ~StatusDetailsDialog() override;
 
     void setStatusText(const QString &text);
     QString statusText() const;
 
 private:
-    void cmdClose_Click();
-
-    std::unique_ptr<Ui::dlgStatus> m_ui;
+    std::unique_ptr<Ui::StatusDetailsDialog> m_ui;
 };
 
 } // namespace tessaly

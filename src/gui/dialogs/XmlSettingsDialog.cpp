@@ -6,47 +6,47 @@
 
 namespace tessaly {
 
-dlgSetting::dlgSetting(QWidget *owner)
+XmlSettingsDialog::XmlSettingsDialog(QWidget *owner)
     : SettingsDialog(owner)
-    , m_ui(std::make_unique<Ui::dlgSetting>())
+    , m_ui(std::make_unique<Ui::XmlSettingsDialog>())
 {
     m_ui->setupUi(this);
-    setUpButtons(m_ui->OKButton, m_ui->CancelButton);
+    setUpButtons(m_ui->okButton, m_ui->cancelButton);
     copyIn(Settings{});
-    for (QLineEdit *field : {m_ui->txtEncoding, m_ui->txtRowset, m_ui->txtRow})
-        connect(field, &QLineEdit::textChanged, this, &dlgSetting::markChanged);
-    m_ui->txtRowset->installEventFilter(this);
-    m_ui->txtRow->installEventFilter(this);
+    for (QLineEdit *field : {m_ui->charsetEdit, m_ui->rowsetEdit, m_ui->rowEdit})
+        connect(field, &QLineEdit::textChanged, this, &XmlSettingsDialog::markChanged);
+    m_ui->rowsetEdit->installEventFilter(this);
+    m_ui->rowEdit->installEventFilter(this);
 }
 
-dlgSetting::~dlgSetting() = default;
+XmlSettingsDialog::~XmlSettingsDialog() = default;
 
-void dlgSetting::copyIn(const Settings &settings)
+void XmlSettingsDialog::copyIn(const Settings &settings)
 {
-    m_ui->txtEncoding->setText(settings.charset);
-    m_ui->txtRowset->setText(settings.rowset);
-    m_ui->txtRow->setText(settings.row);
+    m_ui->charsetEdit->setText(settings.charset);
+    m_ui->rowsetEdit->setText(settings.rowset);
+    m_ui->rowEdit->setText(settings.row);
 }
 
-void dlgSetting::writeBack(Settings &settings) const
+void XmlSettingsDialog::writeBack(Settings &settings) const
 {
-    settings.charset = m_ui->txtEncoding->text();
-    settings.rowset = m_ui->txtRowset->text();
-    settings.row = m_ui->txtRow->text();
+    settings.charset = m_ui->charsetEdit->text();
+    settings.rowset = m_ui->rowsetEdit->text();
+    settings.row = m_ui->rowEdit->text();
 }
 
-// txtRowset_LostFocus and txtRow_LostFocus. A context menu or another window taking the focus
+// A blank tag name is restored when the user leaves its field. A context menu or another window taking the focus
 // is not the user leaving the field.
-bool dlgSetting::eventFilter(QObject *watched, QEvent *event)
+bool XmlSettingsDialog::eventFilter(QObject *watched, QEvent *event)
 {
     if (event->type() == QEvent::FocusOut) {
         const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
         if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason) {
             const Settings defaults;
-            if (watched == m_ui->txtRowset)
-                m_ui->txtRowset->setText(restoreBlankName(m_ui->txtRowset->text(), defaults.rowset));
-            else if (watched == m_ui->txtRow)
-                m_ui->txtRow->setText(restoreBlankName(m_ui->txtRow->text(), defaults.row));
+            if (watched == m_ui->rowsetEdit)
+                m_ui->rowsetEdit->setText(restoreBlankName(m_ui->rowsetEdit->text(), defaults.rowset));
+            else if (watched == m_ui->rowEdit)
+                m_ui->rowEdit->setText(restoreBlankName(m_ui->rowEdit->text(), defaults.row));
         }
     }
     return SettingsDialog::eventFilter(watched, event);

@@ -5,7 +5,7 @@
 #include <memory>
 
 namespace Ui {
-class dlgSetting;
+class XmlSettingsDialog;
 }
 
 class QLineEdit;
@@ -14,12 +14,12 @@ namespace tessaly {
 
 // The XML output settings: character set, root tag name and row tag name. A blank tag name is
 // restored to its default when its field loses the focus.
-class dlgSetting final : public SettingsDialog {
+class XmlSettingsDialog final : public SettingsDialog {
     Q_OBJECT
 
 public:
-    explicit dlgSetting(QWidget *owner);
-    ~dlgSetting() override;
+    explicit XmlSettingsDialog(QWidget *owner);
+    ~XmlSettingsDialog() override;
 
     void copyIn(const Settings &settings) override;
     void writeBack(Settings &settings) const override;
@@ -28,7 +28,7 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    std::unique_ptr<Ui::dlgSetting> m_ui;
+    std::unique_ptr<Ui::XmlSettingsDialog> m_ui;
 };
 
 } // namespace tessaly
