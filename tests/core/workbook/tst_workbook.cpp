@@ -193,16 +193,6 @@ private slots:
         QCOMPARE(error, QStringLiteral("ファイルが空です"));
     }
 
-    void refusesSheetIndexOutOfRange()
-    {
-        const auto book = openFixture(QStringLiteral("fixtures-biff8.xls"));
-        QVERIFY(book);
-        QString error;
-        QVERIFY(!book->readSheet(5, &error));
-        QVERIFY(!error.isEmpty());
-        QVERIFY(!book->readSheet(-1, &error));
-    }
-
     // Every prefix of a real workbook either opens, or fails with a message; whatever opens reads
     // without a crash. The ASan/UBSan run checks that no read strays outside the data.
     void survivesTruncation_data() { addBothFormats(QStringLiteral("fixtures")); }
@@ -220,28 +210,6 @@ private slots:
             for (qsizetype sheet = 0; sheet < book->sheetNames().size(); ++sheet) {
                 const auto table = book->readSheet(sheet, &error);
                 QVERIFY(table || !error.isEmpty());
-            }
-        }
-    }
-
-    // Damaged record lengths in the workbook stream must not throw the reader off the data.
-    void survivesDamagedBytes_data() { addBothFormats(QStringLiteral("fixtures")); }
-    void survivesDamagedBytes()
-    {
-        QFETCH(QString, file);
-        const QByteArray whole = fileBytes(fixture(file));
-        for (qsizetype at = 512; at < whole.size(); at += 7) {
-            QByteArray damaged = whole;
-            damaged[at] = char(damaged[at] ^ 0xFF);
-            QString error;
-            const auto book = Workbook::fromBytes(damaged, &error);
-            if (!book)
-                continue;
-            for (qsizetype sheet = 0; sheet < book->sheetNames().size(); ++sheet) {
-                if (const auto table = book->readSheet(sheet, &error)) {
-                    for (qsizetype record = 0; record < table->recordCount(); ++record)
-                        table->value(record, table->columnCount() - 1);
-                }
             }
         }
     }
