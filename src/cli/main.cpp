@@ -147,19 +147,17 @@ int send(const QStringList &args)
         return fail(error);
 
     Transfer transfer;
-    QString statusLine = sendInsert(transfer, settings, buildDocument(*table, settings));
+    QString line = sendInsert(transfer, settings, buildDocument(*table, settings));
     bool completed = false;
-    if (statusLine == sentStatusText()) {
-        QObject::connect(&transfer, &Transfer::stateChanged, [&](int state) {
-            if (const std::optional<QString> text = statusTextForState(state, transfer)) {
-                statusLine = *text;
-                completed = state == Transfer::kStateResponseCompleted;
-                QCoreApplication::exit();
-            }
+    if (line == sentStatusText()) {
+        QObject::connect(&transfer, &Transfer::finished, [&](const TransferResult &result) {
+            line = statusLine(result);
+            completed = result.ok;
+            QCoreApplication::exit();
         });
         QCoreApplication::exec();
     }
-    if (!writeStdout((statusLine + u'\n').toUtf8()))
+    if (!writeStdout((line + u'\n').toUtf8()))
         return fail(QStringLiteral("標準出力に書き込めませんでした。"));
     return completed ? 0 : 1;
 }

@@ -71,39 +71,32 @@ InsertRequest buildInsertRequest(const Settings &settings, QStringView document)
         return request;
     }
 
+    TransferRequest &transfer = request.transfer;
     if (settings.protocol == u"icDefault")
-        request.protocol = kProtocolDefault;
+        transfer.protocol = TransferProtocol::Default;
     else if (settings.protocol == u"icHTTP")
-        request.protocol = kProtocolHttp;
+        transfer.protocol = TransferProtocol::Http;
     else if (settings.protocol == u"icHTTPS")
-        request.protocol = kProtocolHttps;
-    request.proxy = trimSpaces(settings.proxy);
-    request.accessType = request.proxy.isEmpty() ? kAccessDirect : kAccessNamedProxy;
-    request.userName = trimSpaces(settings.user);
-    request.password = trimSpaces(settings.password);
-    request.requestTimeout = *timeout;
-    request.url = settings.url;
-    request.body = "command=insert&tabName=" + formEncode(tabName.bytes) + "&xmlText=" + formEncode(xmlText.bytes);
-    request.headers = QStringLiteral("Content-Type: application/x-www-form-urlencoded; charset=") + settings.charset;
+        transfer.protocol = TransferProtocol::Https;
+    transfer.url = settings.url;
+    transfer.proxy = trimSpaces(settings.proxy);
+    transfer.userName = trimSpaces(settings.user);
+    transfer.password = trimSpaces(settings.password);
+    transfer.timeoutSeconds = *timeout;
+    transfer.body = "command=insert&tabName=" + formEncode(tabName.bytes) + "&xmlText=" + formEncode(xmlText.bytes);
+    transfer.contentType = (QStringLiteral("application/x-www-form-urlencoded; charset=") + settings.charset).trimmed().toLatin1();
+    transfer.answerCharset = settings.charset;
     return request;
 }
 
 QString sendInsert(Transfer &transfer, const Settings &settings, QStringView document)
 {
-    if (transfer.stillExecuting())
+    if (transfer.isRunning())
         return busyStatusText();
     const InsertRequest request = buildInsertRequest(settings, document);
     if (!request.refusal.isEmpty())
         return request.refusal;
-    if (request.protocol)
-        transfer.setProtocol(*request.protocol);
-    transfer.setAccessType(request.accessType);
-    transfer.setProxy(request.proxy);
-    transfer.setUserName(request.userName);
-    transfer.setPassword(request.password);
-    transfer.setRequestTimeout(request.requestTimeout);
-    transfer.setAnswerCharset(settings.charset);
-    transfer.execute(request.url, QStringLiteral("POST"), request.body, request.headers);
+    transfer.start(request.transfer);
     return sentStatusText();
 }
 

@@ -11,19 +11,10 @@
 
 namespace tessaly {
 
-// Everything one insert request hands to the transfer component, worked out from the settings and
-// the document before anything is touched, so that a refusal leaves the component as it was.
+// An insert request worked out from the settings and the document before anything is sent.
 struct InsertRequest {
-    QString refusal;             // non-empty: the status line's text, and nothing is sent
-    QString url;                 // the url setting as typed, untrimmed
-    std::optional<int> protocol; // nothing for an unknown protocol name: the previous one stays
-    int accessType = kAccessDirect;
-    QString proxy;
-    QString userName;
-    QString password;
-    int requestTimeout = 0;      // seconds
-    QByteArray body;             // application/x-www-form-urlencoded
-    QString headers;
+    QString refusal;          // non-empty: the status line's text, and nothing is sent
+    TransferRequest transfer; // the POST of the form fields command, tabName and xmlText
 };
 
 // The status line while a request runs, and the refusals of a send.
@@ -43,7 +34,7 @@ QByteArray formEncode(const QByteArray &bytes);
 InsertRequest buildInsertRequest(const Settings &settings, QStringView document);
 
 // The send button's work: refuses while a request runs or when the request cannot be built,
-// otherwise configures the component in order and starts the POST. Returns the status line's text.
+// otherwise starts the POST. Returns the status line's text.
 QString sendInsert(Transfer &transfer, const Settings &settings, QStringView document);
 
 } // namespace tessaly

@@ -3,7 +3,6 @@
 #include <QAuthenticator>
 #include <QNetworkProxy>
 #include <QNetworkRequest>
-#include <QRegularExpression>
 #include <QStringDecoder>
 #include <QUrl>
 
@@ -52,9 +51,9 @@ bool isHttpAnswer(QNetworkReply::NetworkError error)
            || (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError);
 }
 
-std::optional<QNetworkProxy> proxyFor(int accessType, const QString &proxy)
+std::optional<QNetworkProxy> proxyFor(const QString &proxy)
 {
-    if (accessType == kAccessDirect)
+    if (proxy.isEmpty())
         return QNetworkProxy(QNetworkProxy::NoProxy);
     const QUrl url(proxy.contains(u"://") ? proxy : QStringLiteral("http://") + proxy);
     if (!url.isValid() || url.scheme() != u"http" || url.host().isEmpty())
@@ -62,11 +61,11 @@ std::optional<QNetworkProxy> proxyFor(int accessType, const QString &proxy)
     return QNetworkProxy(QNetworkProxy::HttpProxy, url.host(), static_cast<quint16>(url.port(80)));
 }
 
-QUrl requestUrl(const QString &text, int protocol)
+QUrl requestUrl(const QString &text, TransferProtocol protocol)
 {
     const QString trimmed = text.trimmed();
     QUrl url(trimmed.contains(u"://") ? trimmed : QStringLiteral("http://") + trimmed);
-    if (protocol == kProtocolHttps)
+    if (protocol == TransferProtocol::Https)
         url.setScheme(QStringLiteral("https"));
     return url;
 }
@@ -99,42 +98,36 @@ Transfer::~Transfer()
     }
 }
 
-void Transfer::execute(const QString &url, const QString &operation, const QByteArray &inputData,
-                       const QString &inputHeaders)
+void Transfer::start(const TransferRequest &request)
 {
-    Q_ASSERT(!m_executing);
-    m_executing = true;
+    Q_ASSERT(!m_running);
+    m_running = true;
+    m_request = request;
     m_credentialsOffered = false;
     m_timedOut = false;
     m_answerBytes.clear();
     m_answerCut = false;
-    m_answer.clear();
-    m_answerRead = 0;
+    if (request.protocol)
+        m_protocol = *request.protocol;
 
-    const QUrl target = requestUrl(url, m_protocol);
+    const QUrl target = requestUrl(request.url, m_protocol);
     if (!target.isValid() || target.host().isEmpty()) {
-        failLater(kInvalidUrl, QStringLiteral("URL「%1」が正しくありません。").arg(url));
+        failLater(kInvalidUrl, QStringLiteral("URL「%1」が正しくありません。").arg(request.url));
         return;
     }
-    const std::optional<QNetworkProxy> proxy = proxyFor(m_accessType, m_proxy);
+    const std::optional<QNetworkProxy> proxy = proxyFor(request.proxy);
     if (!proxy) {
         failLater(kInvalidProxy, QStringLiteral("プロキシ「%1」が正しくありません。「ホスト名:ポート番号」の形で指定して下さい。")
-                                     .arg(m_proxy));
+                                     .arg(request.proxy));
         return;
     }
     // Credentials and connections of an earlier request must not be reused unasked.
     m_manager.clearAccessCache();
     m_manager.setProxy(*proxy);
 
-    QNetworkRequest request(target);
-    const QStringList lines = inputHeaders.split(QRegularExpression(QStringLiteral("\r?\n")), Qt::SkipEmptyParts);
-    for (const QString &line : lines) {
-        const qsizetype colon = line.indexOf(u':');
-        if (colon > 0)
-            request.setRawHeader(line.left(colon).trimmed().toLatin1(), line.mid(colon + 1).trimmed().toLatin1());
-    }
-
-    m_reply = m_manager.sendCustomRequest(request, operation.toLatin1(), inputData);
+    QNetworkRequest post(target);
+    post.setRawHeader("Content-Type", request.contentType);
+    m_reply = m_manager.sendCustomRequest(post, QByteArrayLiteral("POST"), request.body);
     connect(m_reply, &QNetworkReply::finished, this, &Transfer::replyFinished);
     connect(m_reply, &QNetworkReply::readyRead, this, [this] { takeAnswerBytes(m_reply); });
     connect(m_reply, &QNetworkReply::uploadProgress, this, &Transfer::keepAlive);
@@ -145,10 +138,10 @@ void Transfer::execute(const QString &url, const QString &operation, const QByte
 
 void Transfer::keepAlive()
 {
-    if (m_requestTimeout <= 0)
+    if (m_request.timeoutSeconds <= 0)
         return;
     const auto allowed = std::chrono::milliseconds(
-        std::min<qint64>(qint64(m_requestTimeout) * 1000, std::numeric_limits<int>::max()));
+        std::min<qint64>(qint64(m_request.timeoutSeconds) * 1000, std::numeric_limits<int>::max()));
     m_silence.start(allowed);
 }
 
@@ -161,11 +154,11 @@ void Transfer::silenceElapsed()
 void Transfer::authenticationRequired(QNetworkReply *, QAuthenticator *authenticator)
 {
     // Offered once; when the server refuses them too, the transfer ends with that answer.
-    if (m_credentialsOffered || (m_userName.isEmpty() && m_password.isEmpty()))
+    if (m_credentialsOffered || (m_request.userName.isEmpty() && m_request.password.isEmpty()))
         return;
     m_credentialsOffered = true;
-    authenticator->setUser(m_userName);
-    authenticator->setPassword(m_password);
+    authenticator->setUser(m_request.userName);
+    authenticator->setPassword(m_request.password);
 }
 
 void Transfer::takeAnswerBytes(QNetworkReply *reply)
@@ -185,8 +178,7 @@ void Transfer::replyFinished()
     reply->deleteLater();
 
     if (m_timedOut) {
-        finish(kStateError, kTimedOut,
-               QStringLiteral("サーバから%1秒間応答がなかったため、送信を打ち切りました。").arg(m_requestTimeout));
+        fail(kTimedOut, QStringLiteral("サーバから%1秒間応答がなかったため、送信を打ち切りました。").arg(m_request.timeoutSeconds));
         return;
     }
     takeAnswerBytes(reply);
@@ -194,20 +186,20 @@ void Transfer::replyFinished()
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid() || !isHttpAnswer(error)) {
         const Failure failure = describeFailure(error, reply->errorString());
-        finish(kStateError, failure.code, failure.info);
+        fail(failure.code, failure.info);
         return;
     }
     const QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
     if (m_answerBytes.isEmpty() && status.toInt() >= 400) {
-        finish(kStateError, status.toInt(), reason);
+        finish({false, status.toInt(), reason, status.toInt(), {}});
         return;
     }
-    m_answer = decodeAnswer(charsetOf(reply->header(QNetworkRequest::ContentTypeHeader).toString()));
-    finish(kStateResponseCompleted, status.toInt(), reason);
+    const QString answer = decodeAnswer(charsetOf(reply->header(QNetworkRequest::ContentTypeHeader).toString()));
+    finish({true, status.toInt(), reason, status.toInt(), answer});
 }
 
 // The charset the answer names, else UTF-8 when the bytes are valid UTF-8, else the charset of the
-// settings.
+// request.
 QString Transfer::decodeAnswer(const QString &declaredCharset) const
 {
     QString text;
@@ -217,7 +209,7 @@ QString Transfer::decodeAnswer(const QString &declaredCharset) const
     } else {
         QStringDecoder utf8(QStringDecoder::Utf8);
         text = utf8.decode(m_answerBytes);
-        QStringDecoder fallback(m_answerCharset.toLatin1().constData());
+        QStringDecoder fallback(m_request.answerCharset.toLatin1().constData());
         if (utf8.hasError() && fallback.isValid())
             text = fallback.decode(m_answerBytes);
     }
@@ -226,24 +218,22 @@ QString Transfer::decodeAnswer(const QString &declaredCharset) const
     return text;
 }
 
-void Transfer::finish(int state, int code, const QString &info)
+void Transfer::finish(TransferResult result)
 {
-    m_responseCode = code;
-    m_responseInfo = info;
-    m_executing = false;
-    emit stateChanged(state);
+    m_running = false;
+    m_request = {};
+    m_answerBytes.clear();
+    emit finished(result);
 }
 
-void Transfer::failLater(int code, const QString &info)
+void Transfer::fail(int code, const QString &description)
 {
-    QMetaObject::invokeMethod(this, [this, code, info] { finish(kStateError, code, info); }, Qt::QueuedConnection);
+    finish({false, code, description, 0, {}});
 }
 
-QString Transfer::getChunk(qsizetype size)
+void Transfer::failLater(int code, const QString &description)
 {
-    const QString chunk = m_answer.mid(m_answerRead, size);
-    m_answerRead += chunk.size();
-    return chunk;
+    QMetaObject::invokeMethod(this, [this, code, description] { fail(code, description); }, Qt::QueuedConnection);
 }
 
 } // namespace tessaly

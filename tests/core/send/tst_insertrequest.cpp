@@ -51,7 +51,7 @@ private slots:
         settings.timeout = text;
         const InsertRequest request = buildInsertRequest(settings, u"<ROWSET/>");
         QVERIFY(request.refusal.contains(QStringLiteral("タイムアウト")));
-        QVERIFY(request.body.isEmpty());
+        QVERIFY(request.transfer.body.isEmpty());
     }
 
     void formEncodingEscapesEverythingButTheUnreservedSet()
@@ -73,42 +73,41 @@ private slots:
         settings.charset = QStringLiteral("UTF-8");
         const InsertRequest request = buildInsertRequest(settings, u"a&b");
         QCOMPARE(request.refusal, QString());
-        QCOMPARE(request.url, settings.url);
-        QCOMPARE(request.accessType, kAccessNamedProxy);
-        QCOMPARE(request.proxy, QStringLiteral("proxy:3128"));
-        QCOMPARE(request.userName, QStringLiteral("scott"));
-        QCOMPARE(request.password, QStringLiteral("ti ger"));
-        QCOMPARE(request.requestTimeout, 4);
-        QCOMPARE(request.body, QByteArray("command=insert&tabName=EMP&xmlText=a%26b"));
-        QCOMPARE(request.headers, QStringLiteral("Content-Type: application/x-www-form-urlencoded; charset=UTF-8"));
+        QCOMPARE(request.transfer.url, settings.url);
+        QCOMPARE(request.transfer.proxy, QStringLiteral("proxy:3128"));
+        QCOMPARE(request.transfer.userName, QStringLiteral("scott"));
+        QCOMPARE(request.transfer.password, QStringLiteral("ti ger"));
+        QCOMPARE(request.transfer.timeoutSeconds, 4);
+        QCOMPARE(request.transfer.body, QByteArray("command=insert&tabName=EMP&xmlText=a%26b"));
+        QCOMPARE(request.transfer.contentType, QByteArray("application/x-www-form-urlencoded; charset=UTF-8"));
 
         settings.proxy = QStringLiteral("   ");
         const InsertRequest direct = buildInsertRequest(settings, {});
-        QCOMPARE(direct.accessType, kAccessDirect);
-        QCOMPARE(direct.proxy, QString());
+        QCOMPARE(direct.transfer.proxy, QString());
         // An empty document is still sent.
-        QCOMPARE(direct.body, QByteArray("command=insert&tabName=EMP&xmlText="));
+        QCOMPARE(direct.transfer.body, QByteArray("command=insert&tabName=EMP&xmlText="));
     }
 
     void protocolNamesMatchExactly_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<std::optional<int>>("protocol");
-        QTest::newRow("icDefault") << QStringLiteral("icDefault") << std::optional<int>(kProtocolDefault);
-        QTest::newRow("icHTTP") << QStringLiteral("icHTTP") << std::optional<int>(kProtocolHttp);
-        QTest::newRow("icHTTPS") << QStringLiteral("icHTTPS") << std::optional<int>(kProtocolHttps);
-        QTest::newRow("lower case") << QStringLiteral("ichttp") << std::optional<int>();
-        QTest::newRow("leading space") << QStringLiteral(" icHTTP") << std::optional<int>();
-        QTest::newRow("empty") << QString() << std::optional<int>();
-        QTest::newRow("bare name") << QStringLiteral("HTTP") << std::optional<int>();
+        QTest::addColumn<std::optional<TransferProtocol>>("protocol");
+        using Protocol = std::optional<TransferProtocol>;
+        QTest::newRow("icDefault") << QStringLiteral("icDefault") << Protocol(TransferProtocol::Default);
+        QTest::newRow("icHTTP") << QStringLiteral("icHTTP") << Protocol(TransferProtocol::Http);
+        QTest::newRow("icHTTPS") << QStringLiteral("icHTTPS") << Protocol(TransferProtocol::Https);
+        QTest::newRow("lower case") << QStringLiteral("ichttp") << Protocol();
+        QTest::newRow("leading space") << QStringLiteral(" icHTTP") << Protocol();
+        QTest::newRow("empty") << QString() << Protocol();
+        QTest::newRow("bare name") << QStringLiteral("HTTP") << Protocol();
     }
     void protocolNamesMatchExactly()
     {
         QFETCH(QString, name);
-        QFETCH(std::optional<int>, protocol);
+        QFETCH(std::optional<TransferProtocol>, protocol);
         Settings settings;
         settings.protocol = name;
-        QCOMPARE(buildInsertRequest(settings, {}).protocol, protocol);
+        QCOMPARE(buildInsertRequest(settings, {}).transfer.protocol, protocol);
     }
 
     void refusalsComeBeforeAnythingIsBuilt()
@@ -122,7 +121,7 @@ private slots:
         settings.table = QStringLiteral("표");
         const InsertRequest hangul = buildInsertRequest(settings, u"<ROWSET/>");
         QVERIFY(hangul.refusal.contains(QStringLiteral("表名「표」")));
-        QVERIFY(hangul.body.isEmpty());
+        QVERIFY(hangul.transfer.body.isEmpty());
 
         settings.table = QStringLiteral("社員");
         settings.charset = QStringLiteral("no-such-charset");

@@ -32,13 +32,13 @@ Settings settingsFor(const QString &url)
 // One send through the component, as the send button does it; the status line's final text.
 QString sendAndWait(Transfer &transfer, const Settings &settings, const QString &document = kDocument)
 {
-    QSignalSpy notified(&transfer, &Transfer::stateChanged);
+    QSignalSpy finished(&transfer, &Transfer::finished);
     const QString started = sendInsert(transfer, settings, document);
     if (started != sentStatusText())
         return started;
-    if (!notified.wait(10000))
-        return QStringLiteral("(no notification)");
-    return statusTextForState(notified.first().first().toInt(), transfer).value_or(QString());
+    if (!finished.wait(10000))
+        return QStringLiteral("(not finished)");
+    return statusLine(finished.first().first().value<TransferResult>());
 }
 
 QString errorLine(int code, const QString &info)
@@ -127,7 +127,7 @@ private slots:
         settings.timeout = QStringLiteral("1");
         QCOMPARE(sendAndWait(transfer, settings),
                  errorLine(Transfer::kTimedOut, u"サーバから1秒間応答がなかったため、送信を打ち切りました。"_qs));
-        QVERIFY(!transfer.stillExecuting());
+        QVERIFY(!transfer.isRunning());
     }
 
     void refusedConnectionIsDescribed()
@@ -191,23 +191,15 @@ private slots:
         QVERIFY(sendAndWait(transfer, settings).contains(u"\"fields\""));
     }
 
-    void refusalsLeaveTheComponentUntouched()
+    void refusalsSendNothing()
     {
         Transfer transfer;
-        transfer.setProtocol(kProtocolHttps);
         Settings settings = settingsFor(m_servlet.url(QStringLiteral("/insert")));
-        settings.protocol = QStringLiteral("icHTTP");
         settings.timeout = QStringLiteral("abc");
+        const qsizetype before = m_servlet.requests().size();
         QVERIFY(sendAndWait(transfer, settings).startsWith(QStringLiteral("タイムアウト「abc」")));
-        QCOMPARE(transfer.protocol(), kProtocolHttps);
-        QVERIFY(!transfer.stillExecuting());
-    }
-
-    void otherStatesLeaveTheStatusLine()
-    {
-        Transfer transfer;
-        for (int state : {0, 1, 8, 10, 13, -11})
-            QCOMPARE(statusTextForState(state, transfer), std::nullopt);
+        QVERIFY(!transfer.isRunning());
+        QCOMPARE(m_servlet.requests().size(), before);
     }
 };
 
