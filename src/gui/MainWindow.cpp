@@ -183,6 +183,17 @@ void MainWindow::saveDocumentAs()
 void MainWindow::onSendClicked()
 {
     restoreBlankTableName();
+    if (m_transfer.isRunning()) {
+        const MessageAnswer answer = m_prompter.ask(
+            this, {MessageIcon::None, QStringLiteral("送信の中止"), QStringLiteral("送信を中止しますか？"),
+                   MessageButtons::YesNo});
+        // The answer may have arrived while the question was open.
+        if (answer == MessageAnswer::Yes)
+            m_transfer.cancel();
+        else if (m_transfer.isRunning())
+            setStatusText(busyStatusText());
+        return;
+    }
     setStatusText(sendInsert(m_transfer, m_settings, m_ui->documentView->text()));
 }
 

@@ -7,6 +7,7 @@
 #include <QPointer>
 #include <QString>
 #include <QTimer>
+#include <QUrl>
 
 #include <optional>
 
@@ -23,6 +24,7 @@ struct TransferRequest {
     QString userName;                         // offered once when the server asks, never sent unasked
     QString password;
     int timeoutSeconds = 0;                   // the longest silence allowed; 0 waits without limit
+    int overallLimitSeconds = 0;              // the whole transfer, answer included; 0: no limit
     QByteArray body;
     QByteArray contentType;
     QString answerCharset;                    // decodes an answer that names no charset and is not UTF-8
@@ -39,7 +41,16 @@ struct TransferResult {
     QString answerText;
 };
 
-// Sends one request at a time and reports its end through finished().
+// The overall limit that goes with a time-out: ten times it, at least a minute, and ten minutes
+// when there is no silence limit.
+int overallLimitSeconds(int timeoutSeconds);
+
+// The text with the password of any "user:password@" in it replaced by asterisks.
+QString maskPassword(const QString &text);
+
+// Sends one request at a time and reports its end through finished(). Redirects are followed only
+// when they keep the method and the URL's origin (307 and 308); credentials go to that origin
+// only; at most kAnswerLimit bytes of the answer are downloaded.
 class Transfer : public QObject {
     Q_OBJECT
 
@@ -47,14 +58,20 @@ public:
     // Codes of the failures the program describes itself.
     static constexpr int kTimedOut = 12002;
     static constexpr int kInvalidUrl = 12005;
+    static constexpr int kUnsupportedScheme = 12006;
     static constexpr int kHostNotFound = 12007;
-    static constexpr int kConnectionAborted = 12030;
+    static constexpr int kCancelled = 12017;
     static constexpr int kCannotConnect = 12029;
+    static constexpr int kConnectionAborted = 12030;
     static constexpr int kInvalidProxy = 12033;
+    static constexpr int kInvalidAnswer = 12152;
+    static constexpr int kRedirectRefused = 12156;
     static constexpr int kSecureChannelFailed = 12157;
     static constexpr int kProxyFailed = 12165;
+    static constexpr int kUndecodableAnswer = 12175;
 
-    // Answers beyond this many bytes are cut, with a note at the end of the text.
+    // Answers beyond this many bytes are cut, with a note at the end of the text, and the rest is
+    // not downloaded.
     static constexpr qsizetype kAnswerLimit = 1 << 20;
 
     explicit Transfer(QObject *parent = nullptr);
@@ -64,31 +81,40 @@ public:
     // sent at all. Must not be called while isRunning().
     void start(const TransferRequest &request);
     bool isRunning() const { return m_running; }
+    // Ends a running transfer; finished() reports it as cancelled.
+    void cancel();
 
 signals:
     void finished(const tessaly::TransferResult &result);
 
 private:
+    // Why the transfer aborted its reply.
+    enum class Stop { None, SilenceLimit, OverallLimit, Cancelled, AnswerCut };
+
+    void post(const QUrl &target);
     void replyFinished();
+    void followRedirect(QNetworkReply *reply, int status);
     void keepAlive();
-    void silenceElapsed();
+    void stop(Stop reason);
     void authenticationRequired(QNetworkReply *reply, QAuthenticator *authenticator);
-    void takeAnswerBytes(QNetworkReply *reply);
-    void finish(TransferResult result);
-    void fail(int code, const QString &description);
+    void takeAnswerBytes();
+    void finish(const TransferResult &result);
     void failLater(int code, const QString &description);
     QString decodeAnswer(const QString &declaredCharset) const;
 
     QNetworkAccessManager m_manager;
     QTimer m_silence;
+    QTimer m_overall;
     QPointer<QNetworkReply> m_reply;
 
     TransferProtocol m_protocol = TransferProtocol::Default;
     TransferRequest m_request;
+    QUrl m_origin; // the URL of the request: redirects and credentials stay within its origin
 
     bool m_running = false;
     bool m_credentialsOffered = false;
-    bool m_timedOut = false;
+    Stop m_stop = Stop::None;
+    int m_redirects = 0;
     QByteArray m_answerBytes;
     bool m_answerCut = false;
 };

@@ -1,6 +1,9 @@
 #include "core/send/InsertRequest.h"
 
+#include "core/document/XmlDocument.h"
+
 #include <QTest>
+#include <QUrlQuery>
 
 using namespace tessaly;
 
@@ -8,57 +11,44 @@ class TestInsertRequest : public QObject {
     Q_OBJECT
 
 private slots:
-    void timeoutIsRoundedAsSinglePrecisionTiesToEven_data()
+    // -1: refused. The overall limit follows the time-out.
+    void timeoutRule_data()
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("seconds");
-        QTest::newRow("whole") << QStringLiteral("60") << 60;
-        QTest::newRow("tie down to even") << QStringLiteral("2.5") << 2;
-        QTest::newRow("tie up to even") << QStringLiteral("3.5") << 4;
-        QTest::newRow("half to zero") << QStringLiteral("0.5") << 0;
-        QTest::newRow("below half") << QStringLiteral("7.49") << 7;
-        QTest::newRow("exponent") << QStringLiteral("1.5e1") << 15;
-        QTest::newRow("spaces around") << QStringLiteral(" 9 ") << 9;
-        // In single precision 2.50000001 is 2.5, a tie; in double precision it would round up.
-        QTest::newRow("single precision tie") << QStringLiteral("2.50000001") << 2;
-        QTest::newRow("largest float below 2^31") << QStringLiteral("2147483520") << 2147483520;
+        QTest::addColumn<int>("overallLimit");
+        QTest::newRow("whole") << QStringLiteral(" 60 ") << 60 << 600;
+        QTest::newRow("tie down to even") << QStringLiteral("2.5") << 2 << 60;
+        QTest::newRow("tie up to even") << QStringLiteral("3.5") << 4 << 60;
+        QTest::newRow("highest") << QStringLiteral("999.4") << 999 << 9990;
+        QTest::newRow("zero from the file: no silence limit") << QStringLiteral("0") << 0 << 600;
+        QTest::newRow("rounds to zero") << QStringLiteral("0.4") << -1 << 0;
+        QTest::newRow("rounds above the range") << QStringLiteral("999.5") << -1 << 0;
+        QTest::newRow("negative") << QStringLiteral("-1") << -1 << 0;
+        QTest::newRow("letters") << QStringLiteral("abc") << -1 << 0;
     }
-    void timeoutIsRoundedAsSinglePrecisionTiesToEven()
+    void timeoutRule()
     {
         QFETCH(QString, text);
         QFETCH(int, seconds);
-        QCOMPARE(requestTimeoutSeconds(text), std::optional<int>(seconds));
-    }
-
-    void unusableTimeoutsAreRefused_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::newRow("empty") << QString();
-        QTest::newRow("letters") << QStringLiteral("abc");
-        QTest::newRow("unit") << QStringLiteral("60s");
-        QTest::newRow("negative") << QStringLiteral("-1");
-        // 2147483647 is 2^31 in single precision, one past the largest 32-bit integer.
-        QTest::newRow("int max as float") << QStringLiteral("2147483647");
-        QTest::newRow("huge") << QStringLiteral("1e20");
-        QTest::newRow("infinity") << QStringLiteral("inf");
-        QTest::newRow("not a number") << QStringLiteral("nan");
-    }
-    void unusableTimeoutsAreRefused()
-    {
-        QFETCH(QString, text);
-        QCOMPARE(requestTimeoutSeconds(text), std::nullopt);
+        QFETCH(int, overallLimit);
         Settings settings;
         settings.timeout = text;
         const InsertRequest request = buildInsertRequest(settings, u"<ROWSET/>");
-        QVERIFY(request.refusal.contains(QStringLiteral("タイムアウト")));
-        QVERIFY(request.transfer.body.isEmpty());
+        if (seconds < 0) {
+            QCOMPARE(request.refusal, QStringLiteral("タイムアウトには1から999までの秒数を指定して下さい。"));
+            QVERIFY(request.transfer.body.isEmpty());
+            return;
+        }
+        QCOMPARE(request.transfer.timeoutSeconds, seconds);
+        QCOMPARE(request.transfer.overallLimitSeconds, overallLimit);
     }
 
     void formEncodingEscapesEverythingButTheUnreservedSet()
     {
-        QCOMPARE(formEncode("a b&+%=~*-._Z9"), QByteArray("a+b%26%2B%25%3D%7E*-._Z9"));
-        QCOMPARE(formEncode("\r\n\x82\xa0<>\"'"), QByteArray("%0D%0A%82%A0%3C%3E%22%27"));
-        QCOMPARE(formEncode({}), QByteArray());
+        QByteArray out = "a=";
+        appendFormEncoded(out, "a b&+%=~*-._Z9\r\n\x82\xa0<>\"'");
+        QCOMPARE(out, QByteArray("a=a+b%26%2B%25%3D%7E*-._Z9%0D%0A%82%A0%3C%3E%22%27"));
     }
 
     void requestCarriesTheSettingsTrimmed()
@@ -68,46 +58,41 @@ private slots:
         settings.proxy = QStringLiteral("  proxy:3128 ");
         settings.user = QStringLiteral(" scott ");
         settings.password = QStringLiteral(" ti ger ");
-        settings.timeout = QStringLiteral("3.5");
-        settings.table = QStringLiteral(" EMP ");
+        settings.table = QStringLiteral("   ");
         settings.charset = QStringLiteral("UTF-8");
+        settings.protocol = QStringLiteral("ichttp");
         const InsertRequest request = buildInsertRequest(settings, u"a&b");
         QCOMPARE(request.refusal, QString());
         QCOMPARE(request.transfer.url, settings.url);
         QCOMPARE(request.transfer.proxy, QStringLiteral("proxy:3128"));
         QCOMPARE(request.transfer.userName, QStringLiteral("scott"));
         QCOMPARE(request.transfer.password, QStringLiteral("ti ger"));
-        QCOMPARE(request.transfer.timeoutSeconds, 4);
+        // A blank table name is sent as the default one.
         QCOMPARE(request.transfer.body, QByteArray("command=insert&tabName=EMP&xmlText=a%26b"));
         QCOMPARE(request.transfer.contentType, QByteArray("application/x-www-form-urlencoded; charset=UTF-8"));
-
-        settings.proxy = QStringLiteral("   ");
-        const InsertRequest direct = buildInsertRequest(settings, {});
-        QCOMPARE(direct.transfer.proxy, QString());
-        // An empty document is still sent.
-        QCOMPARE(direct.transfer.body, QByteArray("command=insert&tabName=EMP&xmlText="));
+        // A protocol name that is not exactly one of the three leaves the previous protocol.
+        QCOMPARE(request.transfer.protocol, std::nullopt);
     }
 
-    void protocolNamesMatchExactly_data()
+    // The body is built a piece at a time: pieces must not split a line or a character.
+    void largeDocumentsArriveWhole()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<std::optional<TransferProtocol>>("protocol");
-        using Protocol = std::optional<TransferProtocol>;
-        QTest::newRow("icDefault") << QStringLiteral("icDefault") << Protocol(TransferProtocol::Default);
-        QTest::newRow("icHTTP") << QStringLiteral("icHTTP") << Protocol(TransferProtocol::Http);
-        QTest::newRow("icHTTPS") << QStringLiteral("icHTTPS") << Protocol(TransferProtocol::Https);
-        QTest::newRow("lower case") << QStringLiteral("ichttp") << Protocol();
-        QTest::newRow("leading space") << QStringLiteral(" icHTTP") << Protocol();
-        QTest::newRow("empty") << QString() << Protocol();
-        QTest::newRow("bare name") << QStringLiteral("HTTP") << Protocol();
-    }
-    void protocolNamesMatchExactly()
-    {
-        QFETCH(QString, name);
-        QFETCH(std::optional<TransferProtocol>, protocol);
+        QString document;
+        for (int line = 0; line < 20000; ++line)
+            document += QStringLiteral("<行>%1 𠮷 ｶﾅ a+b&amp;c</行>\r\n").arg(line);
         Settings settings;
-        settings.protocol = name;
-        QCOMPARE(buildInsertRequest(settings, {}).transfer.protocol, protocol);
+        settings.charset = QStringLiteral("UTF-8");
+        const QByteArray body = buildInsertRequest(settings, document).transfer.body;
+        const QUrlQuery fields(QString::fromLatin1(body).replace(u'+', u' '));
+        QCOMPARE(fields.queryItemValue(QStringLiteral("xmlText"), QUrl::FullyDecoded), document);
+
+        const std::unique_ptr<xls::Workbook> workbook =
+            xls::Workbook::open(QStringLiteral(TESSALY_TEST_DATA "/xls/fixtures-biff8.xls"), nullptr);
+        QVERIFY(workbook);
+        const std::optional<xls::SheetTable> table = workbook->readSheet(0, nullptr);
+        QVERIFY(table);
+        QCOMPARE(buildInsertRequest(settings, *table).transfer.body,
+                 buildInsertRequest(settings, buildDocument(*table, settings)).transfer.body);
     }
 
     void refusalsComeBeforeAnythingIsBuilt()
