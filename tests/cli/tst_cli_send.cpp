@@ -78,12 +78,6 @@ private slots:
         QCOMPARE(refusedAuth.exitCode, 1);
         QCOMPARE(QString::fromUtf8(refusedAuth.output), QStringLiteral("認証が必要です\n"));
 
-        configureUrl(dir, QStringLiteral(" "));
-        const CliRun blank = runCli({QStringLiteral("send"), kWorkbook});
-        QCOMPARE(blank.exitCode, 1);
-        QCOMPARE(QString::fromUtf8(blank.output),
-                 QStringLiteral("「設定」「ネットワーク」をメニューから選択してサブレットのURLを入力して下さい。\n"));
-
         const CliRun missingSheet = runCli({QStringLiteral("send"), kWorkbook, QStringLiteral("無い")});
         QCOMPARE(missingSheet.exitCode, 1);
         QVERIFY(missingSheet.output.isEmpty());

@@ -22,6 +22,7 @@ A second server on another port (another origin) answers like the first; its lin
   absolute URL     (a request through a proxy) answers "proxied <url>"
 """
 import base64
+import itertools
 import json
 import sys
 import threading
@@ -43,26 +44,27 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
-    def answer(self, status, body, content_type="text/plain; charset=utf-8"):
+    def answer(self, status, body, content_type="text/plain; charset=utf-8", **headers):
         self.send_response(status)
-        self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(len(body)))
+        for name, value in dict(headers, Content_Type=content_type, Content_Length=len(body)).items():
+            self.send_header(name.replace("_", "-"), str(value))
         self.end_headers()
         self.wfile.write(body)
 
     def do_GET(self):
         self.do_POST()
 
-    def endless(self, piece, pause=0.0):
+    def chunked(self, pieces, pause=0.0):
         self.send_response(200)
         self.send_header("Content-Type", "text/plain")
         self.send_header("Transfer-Encoding", "chunked")
         self.end_headers()
         try:
-            while True:
+            for piece in pieces:
                 self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
                 self.wfile.flush()
                 time.sleep(pause)
+            self.wfile.write(b"0\r\n\r\n")
         except OSError:
             self.close_connection = True
 
@@ -75,16 +77,10 @@ class Handler(BaseHTTPRequestHandler):
         body = self.rfile.read(length)
 
         if self.path == "/loop":
-            self.send_response(307)
-            self.send_header("Location", "/loop")
-            self.send_header("Content-Length", "0")
-            self.end_headers()
+            self.answer(307, b"", Location="/loop")
         elif self.path.startswith("/redirect/"):
             _, _, status, origin, target = self.path.split("/", 4)
-            self.send_response(int(status))
-            self.send_header("Location", self.origins[origin] + "/" + target)
-            self.send_header("Content-Length", "0")
-            self.end_headers()
+            self.answer(int(status), b"", Location=self.origins[origin] + "/" + target)
         elif self.path.startswith("http://"):
             self.answer(200, ("proxied " + self.path).encode())
         elif self.path == "/insert":
@@ -100,13 +96,7 @@ class Handler(BaseHTTPRequestHandler):
             if authorization == expected:
                 self.answer(200, "認証OK".encode())
             else:
-                self.send_response(401)
-                self.send_header("WWW-Authenticate", 'Basic realm="tessaly"')
-                page = "認証が必要です".encode()
-                self.send_header("Content-Type", "text/plain; charset=utf-8")
-                self.send_header("Content-Length", str(len(page)))
-                self.end_headers()
-                self.wfile.write(page)
+                self.answer(401, "認証が必要です".encode(), WWW_Authenticate='Basic realm="tessaly"')
         elif self.path == "/error-body":
             self.answer(500, "データベースエラー：ORA-00942".encode("euc_jp"), "text/plain; charset=EUC-JP")
         elif self.path == "/error-empty":
@@ -114,29 +104,16 @@ class Handler(BaseHTTPRequestHandler):
         elif self.path == "/silent":
             time.sleep(30)
         elif self.path == "/chunks":
-            self.send_response(200)
-            self.send_header("Content-Type", "text/plain")
-            self.send_header("Transfer-Encoding", "chunked")
-            self.end_headers()
             data = chunk_lines().encode()
-            for start in range(0, len(data), 700):
-                piece = data[start:start + 700]
-                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
-                self.wfile.flush()
-            self.wfile.write(b"0\r\n\r\n")
+            self.chunked(data[start:start + 700] for start in range(0, len(data), 700))
         elif self.path == "/undeclared":
             self.answer(200, "登録しました。ｶﾅ".encode("cp932"), "text/plain")
         elif self.path == "/endless":
-            self.endless(b"x" * 65536)
+            self.chunked(itertools.repeat(b"x" * 65536))
         elif self.path == "/trickle":
-            self.endless(b"x", 0.2)
+            self.chunked(itertools.repeat(b"x"), 0.2)
         elif self.path == "/gzip-broken":
-            self.send_response(200)
-            self.send_header("Content-Encoding", "gzip")
-            self.send_header("Content-Length", "64")
-            self.end_headers()
-            self.wfile.write(b"\x1f\x8b\x08\x00" + b"\xff" * 60)
-
+            self.answer(200, b"\x1f\x8b\x08\x00" + b"\xff" * 60, Content_Encoding="gzip")
         else:
             self.answer(404, b"not found")
 
