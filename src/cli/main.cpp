@@ -28,7 +28,7 @@ const char kUsage[] = R"(使い方:
       バイト列を標準出力または FILE に書き出します。
   tessaly-cli send WORKBOOK [SHEET]
       convert と同じく変換し、デスクトップ版の送信ボタンと同じ要求をサーブレットに送ります。
-      サーバの応答またはエラー行を表示し、送信が完了したときだけ 0 で終わります。
+      サーバの応答またはエラー行を表示し、サーバが成功を返したときだけ 0 で終わります。
   tessaly-cli --help
       この説明を表示します。
 
@@ -147,21 +147,19 @@ int send(const QStringList &args)
         return fail(error);
 
     Transfer transfer;
-    QString statusLine = sendInsert(transfer, settings, buildDocument(*table, settings));
-    bool completed = false;
-    if (statusLine == sentStatusText()) {
-        QObject::connect(&transfer, &Transfer::stateChanged, [&](int state) {
-            if (const std::optional<QString> text = statusTextForState(state, transfer)) {
-                statusLine = *text;
-                completed = state == Transfer::kStateResponseCompleted;
-                QCoreApplication::exit();
-            }
+    QString line = sendInsert(transfer, buildInsertRequest(settings, *table));
+    bool succeeded = false;
+    if (line == sentStatusText()) {
+        QObject::connect(&transfer, &Transfer::finished, [&](const TransferResult &result) {
+            line = statusLine(result);
+            succeeded = result.ok && result.httpStatus < 400;
+            QCoreApplication::exit();
         });
         QCoreApplication::exec();
     }
-    if (!writeStdout((statusLine + u'\n').toUtf8()))
+    if (!writeStdout((line + u'\n').toUtf8()))
         return fail(QStringLiteral("標準出力に書き込めませんでした。"));
-    return completed ? 0 : 1;
+    return succeeded ? 0 : 1;
 }
 
 } // namespace

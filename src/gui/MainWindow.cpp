@@ -49,8 +49,8 @@ MainWindow::MainWindow(Prompter &prompter, QWidget *parent)
     route(m_ui->aboutAction, &QAction::triggered, &MainWindow::showAbout);
     route(m_ui->sheetList, &QListWidget::currentRowChanged, &MainWindow::showSelectedSheet);
     route(m_ui->tableNameEdit, &QLineEdit::textChanged, &MainWindow::onTableNameEdited);
-    connect(&m_transfer, &Transfer::stateChanged, this,
-            [this](int state) { runHandler([this, state] { onTransferStateChanged(state); }); });
+    connect(&m_transfer, &Transfer::finished, this,
+            [this](const TransferResult &result) { runHandler([this, &result] { onTransferFinished(result); }); });
 
     // The status line shows the server's answer as it is, also when that is an HTML page.
     m_ui->statusLabel->setTextFormat(Qt::PlainText);
@@ -183,6 +183,17 @@ void MainWindow::saveDocumentAs()
 void MainWindow::onSendClicked()
 {
     restoreBlankTableName();
+    if (m_transfer.isRunning()) {
+        const MessageAnswer answer = m_prompter.ask(
+            this, {MessageIcon::None, QStringLiteral("送信の中止"), QStringLiteral("送信を中止しますか？"),
+                   MessageButtons::YesNo});
+        // The answer may have arrived while the question was open.
+        if (answer == MessageAnswer::Yes)
+            m_transfer.cancel();
+        else if (m_transfer.isRunning())
+            setStatusText(busyStatusText());
+        return;
+    }
     setStatusText(sendInsert(m_transfer, m_settings, m_ui->documentView->text()));
 }
 
@@ -193,10 +204,9 @@ void MainWindow::showStatusDetails()
     dialog.exec();
 }
 
-void MainWindow::onTransferStateChanged(int state)
+void MainWindow::onTransferFinished(const TransferResult &result)
 {
-    if (const std::optional<QString> text = statusTextForState(state, m_transfer))
-        setStatusText(*text);
+    setStatusText(statusLine(result));
 }
 
 void MainWindow::editNetworkSettings()

@@ -62,7 +62,7 @@ private:
     void saveDocumentAs();
     void onSendClicked();
     void showStatusDetails();
-    void onTransferStateChanged(int state);
+    void onTransferFinished(const TransferResult &result);
     void editNetworkSettings();
     void editXmlSettings();
     void editSettings(SettingsDialog &dialog);
@@ -81,7 +81,7 @@ private:
     bool m_startupComplete = false;
     std::unique_ptr<xls::Workbook> m_workbook;
     QString m_dialogFileName; // the file dialog's name, shared by opening and saving
-    Transfer m_transfer; // sends the insert request; its settings stay from one send to the next
+    Transfer m_transfer; // sends the insert request; a protocol it was given stays for the next send
 };
 
 } // namespace tessaly

@@ -17,11 +17,12 @@ namespace {
 
 const QString kWorkbook = QStringLiteral(TESSALY_TEST_DATA "/xls/fixtures-biff8.xls");
 
-// XMLConfig.xml with the built-in settings but for the servlet URL.
-void configureUrl(const TempWorkDir &dir, const QString &url)
+// XMLConfig.xml with the built-in settings but for the servlet URL and the table name.
+void configureUrl(const TempWorkDir &dir, const QString &url, const QByteArray &table = "EMP")
 {
     QByteArray config = ConfigDocument::defaultText();
     config.replace(Settings{}.url.toUtf8(), url.toUtf8());
+    config.replace("<table>EMP</table>", "<table>" + table + "</table>");
     dir.write(kConfigFileName, config);
 }
 
@@ -36,7 +37,8 @@ private slots:
         ServletStandIn servlet;
         QVERIFY(servlet.isRunning());
         TempWorkDir dir;
-        configureUrl(dir, servlet.url(QStringLiteral("/insert")));
+        // A blank table name is sent as the default one, as the window does.
+        configureUrl(dir, servlet.url(QStringLiteral("/insert")), "   ");
 
         const CliRun converted = runCli({QStringLiteral("convert"), kWorkbook, QStringLiteral("社員")});
         QCOMPARE(converted.exitCode, 0);
@@ -69,11 +71,12 @@ private slots:
         QCOMPARE(QString::fromUtf8(refused.output),
                  QStringLiteral("エラー12029:サーバに接続できませんでした（接続を拒否されました）。\n"));
 
-        configureUrl(dir, QStringLiteral(" "));
-        const CliRun blank = runCli({QStringLiteral("send"), kWorkbook});
-        QCOMPARE(blank.exitCode, 1);
-        QCOMPARE(QString::fromUtf8(blank.output),
-                 QStringLiteral("「設定」「ネットワーク」をメニューから選択してサブレットのURLを入力して下さい。\n"));
+        // Every HTTP error status ends non-zero, also with the answer's body shown.
+        ServletStandIn servlet;
+        configureUrl(dir, servlet.url(QStringLiteral("/auth")));
+        const CliRun refusedAuth = runCli({QStringLiteral("send"), kWorkbook});
+        QCOMPARE(refusedAuth.exitCode, 1);
+        QCOMPARE(QString::fromUtf8(refusedAuth.output), QStringLiteral("認証が必要です\n"));
 
         const CliRun missingSheet = runCli({QStringLiteral("send"), kWorkbook, QStringLiteral("無い")});
         QCOMPARE(missingSheet.exitCode, 1);

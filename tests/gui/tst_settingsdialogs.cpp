@@ -148,7 +148,6 @@ private slots:
         QTest::addColumn<int>("spin");
         QTest::newRow("zero wraps to the top") << "60" << "0" << "999" << 999;
         QTest::newRow("half rounds to even") << "60" << "1.5" << "2" << 2;
-        QTest::newRow("letters leave the spin") << "60" << "abc" << "abc" << 60;
         QTest::newRow("four digits copied in") << "1000" << "" << "100" << 100;
     }
 
@@ -173,6 +172,16 @@ private slots:
         network.clickLowerArrow();
         network.clickLowerArrow();
         QCOMPARE(network.timeout()->text(), QString::number(std::min(spin + 1, 999) - 2));
+    }
+
+    void okRefusesATimeoutThatIsNoNumber()
+    {
+        NetworkDialog network;
+        network.typeOver("timeoutEdit", QStringLiteral("abc"));
+        QCOMPARE(network.spin()->value(), 60);
+        QTest::mouseClick(network.button("okButton"), Qt::LeftButton);
+        QVERIFY(network.dialog.isVisible());
+        QCOMPARE(network.hint(), QStringLiteral("タイムアウトには1から999までの秒数を指定して下さい。"));
     }
 
     void urlHintFollowsTheUrlField()

@@ -244,15 +244,22 @@ QString writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const
     if (const QString error = checkTagNames(table, settings); !error.isEmpty())
         return error;
     PieceWriter writer(device, settings.charset);
+    composeDocumentInPieces(table, settings, [&](QStringView piece) { writer.push(piece.toString()); }, pieceLength);
+    writer.push(kLineEnd.toString());
+    return writer.finish() ? QString() : device.errorString();
+}
+
+void composeDocumentInPieces(const xls::SheetTable &table, const Settings &settings,
+                             const std::function<void(QStringView)> &take, qsizetype pieceLength)
+{
     QString rest;
     composeDocument(table, settings, rest, [&](TextBuffer &buffer) {
         if (buffer.text().size() >= pieceLength) {
-            writer.push(buffer.text().toString());
+            take(buffer.text());
             buffer.clear();
         }
     });
-    writer.push(rest.append(kLineEnd));
-    return writer.finish() ? QString() : device.errorString();
+    take(rest);
 }
 
 EncodeResult documentFileBytes(const QString &document, const QString &charset)

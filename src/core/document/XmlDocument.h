@@ -7,6 +7,8 @@
 #include <QIODevice>
 #include <QString>
 
+#include <functional>
+
 namespace tessaly {
 
 // The document of one worksheet: the declaration naming `charset`, the root element `rowset`, one
@@ -20,6 +22,11 @@ QString buildDocument(const xls::SheetTable &table, const Settings &settings);
 // `pieceLength` is the number of characters composed before they are encoded and written.
 QString writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const Settings &settings,
                           qsizetype pieceLength = 1 << 16);
+
+// Hands the document to `take` in pieces of about `pieceLength` characters, each ending at a line
+// end, without holding the whole document.
+void composeDocumentInPieces(const xls::SheetTable &table, const Settings &settings,
+                             const std::function<void(QStringView)> &take, qsizetype pieceLength = 1 << 16);
 
 // The bytes a save writes: the document in the `charset` character set, followed by one CR LF.
 EncodeResult documentFileBytes(const QString &document, const QString &charset);

@@ -1,11 +1,92 @@
 #include "core/send/InsertRequest.h"
 
 #include "core/document/DocumentEncoding.h"
-#include "core/send/Transfer.h"
+#include "core/document/XmlDocument.h"
 
 #include <cmath>
+#include <functional>
 
 namespace tessaly {
+
+namespace {
+
+// Characters of the document encoded at a time while the body is built.
+constexpr qsizetype kPieceLength = 1 << 16;
+
+// The document's text, handed over in pieces that each end at a line end.
+using DocumentPieces = std::function<void(const std::function<void(QStringView)> &take)>;
+
+// The bytes of a piece of the document in the form's character set: the one place where the
+// form's encoding is chosen.
+EncodeResult encodeFormText(QStringView text, const QString &charset)
+{
+    return encodeDocument(text, charset);
+}
+
+bool keptInForm(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '*' || c == '-'
+           || c == '.' || c == '_';
+}
+
+InsertRequest buildRequest(const Settings &settings, const DocumentPieces &documentPieces)
+{
+    InsertRequest request;
+    if (trimSpaces(settings.url).isEmpty()) {
+        request.refusal = blankUrlStatusText();
+        return request;
+    }
+    const std::optional<int> timeout = requestTimeoutSeconds(settings.timeout);
+    if (!timeout) {
+        request.refusal = invalidTimeoutText();
+        return request;
+    }
+    const QString table = trimSpaces(restoreBlankName(settings.table, Settings{}.table));
+    const EncodeResult tabName = encodeText(table, settings.charset);
+    if (!tabName.ok && !encodeText(QString(), settings.charset).ok) {
+        request.refusal = tabName.errorString; // the character set is unknown
+        return request;
+    }
+
+    QByteArray body = "command=insert&tabName=";
+    appendFormEncoded(body, tabName.bytes);
+    body += "&xmlText=";
+    documentPieces([&](QStringView piece) {
+        if (!request.refusal.isEmpty())
+            return;
+        const EncodeResult bytes = encodeFormText(piece, settings.charset);
+        if (bytes.ok)
+            appendFormEncoded(body, bytes.bytes);
+        else
+            request.refusal = bytes.errorString;
+    });
+    if (request.refusal.isEmpty() && !tabName.ok) {
+        request.refusal = QStringLiteral("表名「%1」には文字コード%2で表せない文字があるため、送信しませんでした。")
+                              .arg(table, settings.charset);
+    }
+    if (!request.refusal.isEmpty())
+        return request;
+
+    TransferRequest &transfer = request.transfer;
+    if (settings.protocol == u"icDefault")
+        transfer.protocol = TransferProtocol::Default;
+    else if (settings.protocol == u"icHTTP")
+        transfer.protocol = TransferProtocol::Http;
+    else if (settings.protocol == u"icHTTPS")
+        transfer.protocol = TransferProtocol::Https;
+    transfer.url = settings.url;
+    transfer.proxy = trimSpaces(settings.proxy);
+    transfer.userName = trimSpaces(settings.user);
+    transfer.password = trimSpaces(settings.password);
+    transfer.timeoutSeconds = *timeout;
+    transfer.overallLimitSeconds = overallLimitSeconds(*timeout);
+    transfer.body = std::move(body);
+    transfer.contentType = (QStringLiteral("application/x-www-form-urlencoded; charset=") + settings.charset).trimmed().toLatin1();
+    transfer.answerCharset = settings.charset;
+    return request;
+}
+
+} // namespace
 
 QString sentStatusText()
 {
@@ -22,89 +103,83 @@ QString busyStatusText()
     return QStringLiteral("前の送信がまだ終わっていません。サーバの応答が表示されてから送信して下さい。");
 }
 
+QString invalidTimeoutText()
+{
+    return QStringLiteral("タイムアウトには1から999までの秒数を指定して下さい。");
+}
+
 std::optional<int> requestTimeoutSeconds(const QString &text)
 {
     bool ok = false;
     const float seconds = text.toFloat(&ok);
     if (!ok || !std::isfinite(seconds))
         return std::nullopt;
+    if (seconds == 0.0f)
+        return 0;
     // nearbyint rounds in the default mode, to nearest with ties to even: 2.5 gives 2, 3.5 gives 4.
     const float rounded = std::nearbyint(seconds);
-    if (rounded < 0.0f || rounded >= 2147483648.0f)
+    if (rounded < 1.0f || rounded > 999.0f)
         return std::nullopt;
     return static_cast<int>(rounded);
 }
 
-QByteArray formEncode(const QByteArray &bytes)
+void appendFormEncoded(QByteArray &out, QByteArrayView bytes)
 {
-    // toPercentEncoding keeps "-._~" and letters and digits; the form encoding keeps "*" instead
-    // of "~" and writes a space as "+".
-    QByteArray encoded = bytes.toPercentEncoding(QByteArrayLiteral(" *"), QByteArrayLiteral("~"));
-    encoded.replace(' ', '+');
-    return encoded;
+    qsizetype length = 0;
+    for (const char c : bytes)
+        length += keptInForm(c) || c == ' ' ? 1 : 3;
+    qsizetype at = out.size();
+    out.resize(at + length);
+    char *data = out.data();
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (const char c : bytes) {
+        if (keptInForm(c)) {
+            data[at++] = c;
+        } else if (c == ' ') {
+            data[at++] = '+';
+        } else {
+            const auto byte = static_cast<unsigned char>(c);
+            data[at++] = '%';
+            data[at++] = kHex[byte >> 4];
+            data[at++] = kHex[byte & 15];
+        }
+    }
 }
 
 InsertRequest buildInsertRequest(const Settings &settings, QStringView document)
 {
-    InsertRequest request;
-    if (trimSpaces(settings.url).isEmpty()) {
-        request.refusal = blankUrlStatusText();
-        return request;
-    }
-    const std::optional<int> timeout = requestTimeoutSeconds(settings.timeout);
-    if (!timeout) {
-        request.refusal = QStringLiteral("タイムアウト「%1」が正しくないため、送信しませんでした。"
-                                         "「設定」「ネットワーク」で0以上の秒数を入力して下さい。")
-                              .arg(settings.timeout);
-        return request;
-    }
-    const EncodeResult xmlText = encodeDocument(document, settings.charset);
-    if (!xmlText.ok) {
-        request.refusal = xmlText.errorString;
-        return request;
-    }
-    const QString table = trimSpaces(settings.table);
-    const EncodeResult tabName = encodeText(table, settings.charset);
-    if (!tabName.ok) {
-        request.refusal = QStringLiteral("表名「%1」には文字コード%2で表せない文字があるため、送信しませんでした。")
-                              .arg(table, settings.charset);
-        return request;
-    }
+    return buildRequest(settings, [document](const std::function<void(QStringView)> &take) {
+        for (qsizetype start = 0; start < document.size();) {
+            const qsizetype lineEnd = document.indexOf(u'\n', std::min(start + kPieceLength, document.size()) - 1);
+            const qsizetype end = lineEnd < 0 ? document.size() : lineEnd + 1;
+            take(document.sliced(start, end - start));
+            start = end;
+        }
+    });
+}
 
-    if (settings.protocol == u"icDefault")
-        request.protocol = kProtocolDefault;
-    else if (settings.protocol == u"icHTTP")
-        request.protocol = kProtocolHttp;
-    else if (settings.protocol == u"icHTTPS")
-        request.protocol = kProtocolHttps;
-    request.proxy = trimSpaces(settings.proxy);
-    request.accessType = request.proxy.isEmpty() ? kAccessDirect : kAccessNamedProxy;
-    request.userName = trimSpaces(settings.user);
-    request.password = trimSpaces(settings.password);
-    request.requestTimeout = *timeout;
-    request.url = settings.url;
-    request.body = "command=insert&tabName=" + formEncode(tabName.bytes) + "&xmlText=" + formEncode(xmlText.bytes);
-    request.headers = QStringLiteral("Content-Type: application/x-www-form-urlencoded; charset=") + settings.charset;
-    return request;
+InsertRequest buildInsertRequest(const Settings &settings, const xls::SheetTable &table)
+{
+    return buildRequest(settings, [&](const std::function<void(QStringView)> &take) {
+        composeDocumentInPieces(table, settings, take, kPieceLength);
+    });
+}
+
+QString sendInsert(Transfer &transfer, const InsertRequest &request)
+{
+    if (transfer.isRunning())
+        return busyStatusText();
+    if (!request.refusal.isEmpty())
+        return request.refusal;
+    transfer.start(request.transfer);
+    return sentStatusText();
 }
 
 QString sendInsert(Transfer &transfer, const Settings &settings, QStringView document)
 {
-    if (transfer.stillExecuting())
+    if (transfer.isRunning())
         return busyStatusText();
-    const InsertRequest request = buildInsertRequest(settings, document);
-    if (!request.refusal.isEmpty())
-        return request.refusal;
-    if (request.protocol)
-        transfer.setProtocol(*request.protocol);
-    transfer.setAccessType(request.accessType);
-    transfer.setProxy(request.proxy);
-    transfer.setUserName(request.userName);
-    transfer.setPassword(request.password);
-    transfer.setRequestTimeout(request.requestTimeout);
-    transfer.setAnswerCharset(settings.charset);
-    transfer.execute(request.url, QStringLiteral("POST"), request.body, request.headers);
-    return sentStatusText();
+    return sendInsert(transfer, buildInsertRequest(settings, document));
 }
 
 } // namespace tessaly

@@ -2,6 +2,7 @@
 
 #include "core/settings/Settings.h"
 #include "core/send/Transfer.h"
+#include "core/workbook/Workbook.h"
 
 #include <QByteArray>
 #include <QString>
@@ -11,39 +12,35 @@
 
 namespace tessaly {
 
-// Everything one insert request hands to the transfer component, worked out from the settings and
-// the document before anything is touched, so that a refusal leaves the component as it was.
+// An insert request worked out from the settings and the document before anything is sent.
 struct InsertRequest {
-    QString refusal;             // non-empty: the status line's text, and nothing is sent
-    QString url;                 // the url setting as typed, untrimmed
-    std::optional<int> protocol; // nothing for an unknown protocol name: the previous one stays
-    int accessType = kAccessDirect;
-    QString proxy;
-    QString userName;
-    QString password;
-    int requestTimeout = 0;      // seconds
-    QByteArray body;             // application/x-www-form-urlencoded
-    QString headers;
+    QString refusal;          // non-empty: the status line's text, and nothing is sent
+    TransferRequest transfer; // the POST of the form fields command, tabName and xmlText
 };
 
 // The status line while a request runs, and the refusals of a send.
 QString sentStatusText();
 QString blankUrlStatusText();
 QString busyStatusText();
+QString invalidTimeoutText();
 
 // The time-out setting read as a single-precision number and rounded to the nearest whole number,
-// ties to the even neighbour; nothing when the text is no number or the result is negative or does
-// not fit a 32-bit integer.
+// ties to the even neighbour: 1 to 999 seconds, or 0 (no silence limit) when the text is exactly
+// zero; nothing for anything else.
 std::optional<int> requestTimeoutSeconds(const QString &text);
 
-// The form encoding of application/x-www-form-urlencoded: letters, digits and "*-._" stay,
-// a space becomes "+", every other byte becomes %XX.
-QByteArray formEncode(const QByteArray &bytes);
+// Appends the form encoding of application/x-www-form-urlencoded: letters, digits and "*-._"
+// stay, a space becomes "+", every other byte becomes %XX.
+void appendFormEncoded(QByteArray &out, QByteArrayView bytes);
 
+// The request for a document held as text, and for a worksheet's document composed piece by
+// piece: the form body is built in one buffer, a piece at a time.
 InsertRequest buildInsertRequest(const Settings &settings, QStringView document);
+InsertRequest buildInsertRequest(const Settings &settings, const xls::SheetTable &table);
 
 // The send button's work: refuses while a request runs or when the request cannot be built,
-// otherwise configures the component in order and starts the POST. Returns the status line's text.
+// otherwise starts the POST. Returns the status line's text.
 QString sendInsert(Transfer &transfer, const Settings &settings, QStringView document);
+QString sendInsert(Transfer &transfer, const InsertRequest &request);
 
 } // namespace tessaly

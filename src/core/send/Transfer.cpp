@@ -16,45 +16,56 @@ namespace tessaly {
 
 namespace {
 
-struct Failure {
-    int code;
-    QString info;
-};
+// Same-origin redirects followed in one transfer before it counts as a loop.
+constexpr int kRedirectsFollowed = 10;
 
-Failure describeFailure(QNetworkReply::NetworkError error, const QString &qtText)
+// Bytes Qt may hold for the answer before it stops reading from the socket.
+constexpr qint64 kReadBuffer = 64 * 1024;
+
+const QString kProxyUnreachable = QStringLiteral("プロキシサーバに接続できませんでした。");
+
+TransferResult failure(int code, const QString &description)
+{
+    return {false, code, description, 0, {}};
+}
+
+TransferResult describeFailure(QNetworkReply::NetworkError error, bool throughProxy)
 {
     switch (error) {
     case QNetworkReply::ConnectionRefusedError:
-        return {Transfer::kCannotConnect, QStringLiteral("サーバに接続できませんでした（接続を拒否されました）。")};
     case QNetworkReply::HostNotFoundError:
-        return {Transfer::kHostNotFound, QStringLiteral("サーバが見つかりませんでした（ホスト名を解決できません）。")};
-    case QNetworkReply::RemoteHostClosedError:
-        return {Transfer::kConnectionAborted, QStringLiteral("サーバが応答を返さずに接続を切りました。")};
+        // The connection goes to the proxy when there is one.
+        if (throughProxy)
+            return failure(Transfer::kProxyFailed, kProxyUnreachable);
+        if (error == QNetworkReply::HostNotFoundError)
+            return failure(Transfer::kHostNotFound, QStringLiteral("サーバが見つかりませんでした（ホスト名を解決できません）。"));
+        return failure(Transfer::kCannotConnect, QStringLiteral("サーバに接続できませんでした（接続を拒否されました）。"));
     case QNetworkReply::SslHandshakeFailedError:
-        return {Transfer::kSecureChannelFailed, QStringLiteral("サーバとの暗号化通信（SSL/TLS）を確立できませんでした。")};
+        return failure(Transfer::kSecureChannelFailed, QStringLiteral("サーバとの暗号化通信（SSL/TLS）を確立できませんでした。"));
     case QNetworkReply::ProxyConnectionRefusedError:
-    case QNetworkReply::ProxyConnectionClosedError:
     case QNetworkReply::ProxyNotFoundError:
     case QNetworkReply::ProxyTimeoutError:
+        return failure(Transfer::kProxyFailed, kProxyUnreachable);
+    case QNetworkReply::ProxyConnectionClosedError:
     case QNetworkReply::ProxyAuthenticationRequiredError:
     case QNetworkReply::UnknownProxyError:
-        return {Transfer::kProxyFailed, QStringLiteral("プロキシサーバを経由して接続できませんでした。")};
+        return failure(Transfer::kProxyFailed, QStringLiteral("プロキシサーバを経由して接続できませんでした。"));
+    case QNetworkReply::ProtocolFailure:
+    case QNetworkReply::ProtocolInvalidOperationError:
+    case QNetworkReply::ProtocolUnknownError:
+    case QNetworkReply::UnknownContentError:
+        return failure(Transfer::kInvalidAnswer, QStringLiteral("サーバの応答が正しくありません。"));
     default:
-        return {static_cast<int>(error), qtText};
+        // Qt reports a refused tunnel through a proxy as an unknown network error.
+        if (throughProxy)
+            return failure(Transfer::kProxyFailed, kProxyUnreachable);
+        return failure(Transfer::kConnectionAborted, QStringLiteral("サーバが応答を返さずに接続を切りました。"));
     }
 }
 
-// Errors that Qt raises for an HTTP answer with an error status: the answer itself arrived.
-bool isHttpAnswer(QNetworkReply::NetworkError error)
+std::optional<QNetworkProxy> proxyFor(const QString &proxy)
 {
-    return error == QNetworkReply::NoError
-           || (error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError)
-           || (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError);
-}
-
-std::optional<QNetworkProxy> proxyFor(int accessType, const QString &proxy)
-{
-    if (accessType == kAccessDirect)
+    if (proxy.isEmpty())
         return QNetworkProxy(QNetworkProxy::NoProxy);
     const QUrl url(proxy.contains(u"://") ? proxy : QStringLiteral("http://") + proxy);
     if (!url.isValid() || url.scheme() != u"http" || url.host().isEmpty())
@@ -62,13 +73,19 @@ std::optional<QNetworkProxy> proxyFor(int accessType, const QString &proxy)
     return QNetworkProxy(QNetworkProxy::HttpProxy, url.host(), static_cast<quint16>(url.port(80)));
 }
 
-QUrl requestUrl(const QString &text, int protocol)
+QUrl requestUrl(const QString &text, TransferProtocol protocol)
 {
     const QString trimmed = text.trimmed();
     QUrl url(trimmed.contains(u"://") ? trimmed : QStringLiteral("http://") + trimmed);
-    if (protocol == kProtocolHttps)
+    if (protocol == TransferProtocol::Https)
         url.setScheme(QStringLiteral("https"));
     return url;
+}
+
+bool sameOrigin(const QUrl &a, const QUrl &b)
+{
+    const auto defaultPort = [](const QUrl &url) { return url.scheme() == u"https" ? 443 : 80; };
+    return a.scheme() == b.scheme() && a.host() == b.host() && a.port(defaultPort(a)) == b.port(defaultPort(b));
 }
 
 QString charsetOf(const QString &contentType)
@@ -83,11 +100,28 @@ QString charsetOf(const QString &contentType)
 
 } // namespace
 
+QString maskPassword(const QString &text)
+{
+    // "scheme://user:password@" and "user:password@host" (a proxy): the password is replaced.
+    static const QRegularExpression userInfo(QStringLiteral("((?:^|://)[^/?#@:\\s]*:)[^/?#@\\s]*@"));
+    QString masked = text;
+    return masked.replace(userInfo, QStringLiteral("\\1****@"));
+}
+
+int overallLimitSeconds(int timeoutSeconds)
+{
+    if (timeoutSeconds <= 0)
+        return 600;
+    return std::max(60, std::min(timeoutSeconds, std::numeric_limits<int>::max() / 10) * 10);
+}
+
 Transfer::Transfer(QObject *parent)
     : QObject(parent)
 {
     m_silence.setSingleShot(true);
-    connect(&m_silence, &QTimer::timeout, this, &Transfer::silenceElapsed);
+    m_overall.setSingleShot(true);
+    connect(&m_silence, &QTimer::timeout, this, [this] { stop(Stop::SilenceLimit); });
+    connect(&m_overall, &QTimer::timeout, this, [this] { stop(Stop::OverallLimit); });
     connect(&m_manager, &QNetworkAccessManager::authenticationRequired, this, &Transfer::authenticationRequired);
 }
 
@@ -99,44 +133,58 @@ Transfer::~Transfer()
     }
 }
 
-void Transfer::execute(const QString &url, const QString &operation, const QByteArray &inputData,
-                       const QString &inputHeaders)
+void Transfer::start(const TransferRequest &request)
 {
-    Q_ASSERT(!m_executing);
-    m_executing = true;
+    Q_ASSERT(!m_running);
+    m_running = true;
+    m_request = request;
     m_credentialsOffered = false;
-    m_timedOut = false;
+    m_stop = Stop::None;
+    m_redirects = 0;
     m_answerBytes.clear();
     m_answerCut = false;
-    m_answer.clear();
-    m_answerRead = 0;
+    if (request.protocol)
+        m_protocol = *request.protocol;
 
-    const QUrl target = requestUrl(url, m_protocol);
+    const QUrl target = requestUrl(request.url, m_protocol);
     if (!target.isValid() || target.host().isEmpty()) {
-        failLater(kInvalidUrl, QStringLiteral("URL「%1」が正しくありません。").arg(url));
+        failLater(kInvalidUrl, QStringLiteral("URL「%1」が正しくありません。").arg(maskPassword(request.url)));
         return;
     }
-    const std::optional<QNetworkProxy> proxy = proxyFor(m_accessType, m_proxy);
+    if (target.scheme() != u"http" && target.scheme() != u"https") {
+        failLater(kUnsupportedScheme, QStringLiteral("URLの方式「%1」には対応していません。").arg(target.scheme()));
+        return;
+    }
+    const std::optional<QNetworkProxy> proxy = proxyFor(request.proxy);
     if (!proxy) {
         failLater(kInvalidProxy, QStringLiteral("プロキシ「%1」が正しくありません。「ホスト名:ポート番号」の形で指定して下さい。")
-                                     .arg(m_proxy));
+                                     .arg(maskPassword(request.proxy)));
         return;
     }
     // Credentials and connections of an earlier request must not be reused unasked.
     m_manager.clearAccessCache();
     m_manager.setProxy(*proxy);
+    m_origin = target;
+    if (request.overallLimitSeconds > 0)
+        m_overall.start(std::chrono::seconds(std::min(request.overallLimitSeconds, std::numeric_limits<int>::max() / 1000)));
+    post(target);
+}
 
-    QNetworkRequest request(target);
-    const QStringList lines = inputHeaders.split(QRegularExpression(QStringLiteral("\r?\n")), Qt::SkipEmptyParts);
-    for (const QString &line : lines) {
-        const qsizetype colon = line.indexOf(u':');
-        if (colon > 0)
-            request.setRawHeader(line.left(colon).trimmed().toLatin1(), line.mid(colon + 1).trimmed().toLatin1());
-    }
+void Transfer::cancel()
+{
+    stop(Stop::Cancelled);
+}
 
-    m_reply = m_manager.sendCustomRequest(request, operation.toLatin1(), inputData);
+void Transfer::post(const QUrl &target)
+{
+    QNetworkRequest post(target);
+    post.setRawHeader("Content-Type", m_request.contentType);
+    // Redirects are judged here: Qt would resend a POST as a GET, or follow it to another origin.
+    post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    m_reply = m_manager.sendCustomRequest(post, QByteArrayLiteral("POST"), m_request.body);
+    m_reply->setReadBufferSize(kReadBuffer);
     connect(m_reply, &QNetworkReply::finished, this, &Transfer::replyFinished);
-    connect(m_reply, &QNetworkReply::readyRead, this, [this] { takeAnswerBytes(m_reply); });
+    connect(m_reply, &QNetworkReply::readyRead, this, &Transfer::takeAnswerBytes);
     connect(m_reply, &QNetworkReply::uploadProgress, this, &Transfer::keepAlive);
     connect(m_reply, &QNetworkReply::downloadProgress, this, &Transfer::keepAlive);
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &Transfer::keepAlive);
@@ -145,69 +193,125 @@ void Transfer::execute(const QString &url, const QString &operation, const QByte
 
 void Transfer::keepAlive()
 {
-    if (m_requestTimeout <= 0)
+    if (m_request.timeoutSeconds <= 0)
         return;
     const auto allowed = std::chrono::milliseconds(
-        std::min<qint64>(qint64(m_requestTimeout) * 1000, std::numeric_limits<int>::max()));
+        std::min<qint64>(qint64(m_request.timeoutSeconds) * 1000, std::numeric_limits<int>::max()));
     m_silence.start(allowed);
 }
 
-void Transfer::silenceElapsed()
+void Transfer::stop(Stop reason)
 {
-    m_timedOut = true;
+    if (!m_reply)
+        return;
+    m_stop = reason;
     m_reply->abort();
 }
 
-void Transfer::authenticationRequired(QNetworkReply *, QAuthenticator *authenticator)
+void Transfer::authenticationRequired(QNetworkReply *reply, QAuthenticator *authenticator)
 {
-    // Offered once; when the server refuses them too, the transfer ends with that answer.
-    if (m_credentialsOffered || (m_userName.isEmpty() && m_password.isEmpty()))
+    // Offered once, and only to the origin of the URL; when the server refuses them too, the
+    // transfer ends with that answer.
+    if (m_credentialsOffered || (m_request.userName.isEmpty() && m_request.password.isEmpty())
+        || !sameOrigin(reply->url(), m_origin))
         return;
     m_credentialsOffered = true;
-    authenticator->setUser(m_userName);
-    authenticator->setPassword(m_password);
+    authenticator->setUser(m_request.userName);
+    authenticator->setPassword(m_request.password);
 }
 
-void Transfer::takeAnswerBytes(QNetworkReply *reply)
+// Keeps at most kAnswerLimit bytes; once they are there the rest is not even downloaded.
+void Transfer::takeAnswerBytes()
 {
-    const QByteArray bytes = reply->readAll();
+    if (!m_reply || m_stop != Stop::None)
+        return;
+    const QByteArray bytes = m_reply->readAll();
     const qsizetype room = kAnswerLimit - m_answerBytes.size();
-    if (bytes.size() > room)
+    m_answerBytes.append(bytes.first(std::min(room, bytes.size())));
+    if (bytes.size() > room) {
         m_answerCut = true;
-    m_answerBytes.append(bytes.left(std::max<qsizetype>(room, 0)));
+        stop(Stop::AnswerCut);
+    }
 }
 
 void Transfer::replyFinished()
 {
-    m_silence.stop();
     QNetworkReply *reply = m_reply;
+    if (!reply)
+        return;
+    takeAnswerBytes();
     m_reply = nullptr;
     reply->deleteLater();
+    m_silence.stop();
 
-    if (m_timedOut) {
-        finish(kStateError, kTimedOut,
-               QStringLiteral("サーバから%1秒間応答がなかったため、送信を打ち切りました。").arg(m_requestTimeout));
+    switch (m_stop) {
+    case Stop::SilenceLimit:
+        finish(failure(kTimedOut, QStringLiteral("サーバから%1秒間応答がなかったため、送信を打ち切りました。")
+                                      .arg(m_request.timeoutSeconds)));
+        return;
+    case Stop::OverallLimit:
+        finish(failure(kTimedOut, QStringLiteral("%1秒以内に送信が終わらなかったため中止しました。")
+                                      .arg(m_request.overallLimitSeconds)));
+        return;
+    case Stop::Cancelled:
+        finish(failure(kCancelled, QStringLiteral("送信を中止しました。")));
+        return;
+    case Stop::AnswerCut:
+    case Stop::None:
+        break;
+    }
+
+    const QNetworkReply::NetworkError error = reply->error();
+    const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const int status = statusAttribute.toInt();
+    // Qt ends a reply whose content it cannot decompress with an error after the status arrived.
+    if (reply->hasRawHeader("Content-Encoding") && error != QNetworkReply::NoError && status < 400
+        && m_stop != Stop::AnswerCut) {
+        finish(failure(kUndecodableAnswer, QStringLiteral("サーバの応答を展開できませんでした。")));
         return;
     }
-    takeAnswerBytes(reply);
-    const QNetworkReply::NetworkError error = reply->error();
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid() || !isHttpAnswer(error)) {
-        const Failure failure = describeFailure(error, reply->errorString());
-        finish(kStateError, failure.code, failure.info);
+    // An error status counts as the answer also when the connection was reset after it arrived
+    // (a server refusing a large body early); any other status needs a complete answer.
+    const bool answered = statusAttribute.isValid()
+                          && (status >= 400 || error == QNetworkReply::NoError || m_stop == Stop::AnswerCut);
+    if (!answered) {
+        finish(describeFailure(error, m_manager.proxy().type() != QNetworkProxy::NoProxy));
+        return;
+    }
+    if (status >= 300 && status < 400 && reply->hasRawHeader("Location")) {
+        followRedirect(reply, status);
         return;
     }
     const QString reason = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-    if (m_answerBytes.isEmpty() && status.toInt() >= 400) {
-        finish(kStateError, status.toInt(), reason);
+    if (m_answerBytes.isEmpty() && status >= 400) {
+        finish({false, status, reason, status, {}});
         return;
     }
-    m_answer = decodeAnswer(charsetOf(reply->header(QNetworkRequest::ContentTypeHeader).toString()));
-    finish(kStateResponseCompleted, status.toInt(), reason);
+    const QString answer = decodeAnswer(charsetOf(reply->header(QNetworkRequest::ContentTypeHeader).toString()));
+    finish({true, status, reason, status, answer});
+}
+
+// Only 307 and 308 keep the method and body; they are followed within the URL's origin.
+void Transfer::followRedirect(QNetworkReply *reply, int status)
+{
+    const QString location = QString::fromLatin1(reply->rawHeader("Location"));
+    const QUrl target = reply->url().resolved(QUrl(location));
+    if ((status != 307 && status != 308) || !sameOrigin(target, m_origin)) {
+        finish(failure(kRedirectRefused, QStringLiteral("サーバが別の場所へ転送しようとしたため送信を中止しました（%1 %2）。")
+                                             .arg(status)
+                                             .arg(maskPassword(location))));
+        return;
+    }
+    if (++m_redirects > kRedirectsFollowed) {
+        finish(failure(kRedirectRefused, QStringLiteral("サーバの転送が繰り返されたため送信を中止しました。")));
+        return;
+    }
+    m_answerBytes.clear();
+    post(target);
 }
 
 // The charset the answer names, else UTF-8 when the bytes are valid UTF-8, else the charset of the
-// settings.
+// request.
 QString Transfer::decodeAnswer(const QString &declaredCharset) const
 {
     QString text;
@@ -217,7 +321,7 @@ QString Transfer::decodeAnswer(const QString &declaredCharset) const
     } else {
         QStringDecoder utf8(QStringDecoder::Utf8);
         text = utf8.decode(m_answerBytes);
-        QStringDecoder fallback(m_answerCharset.toLatin1().constData());
+        QStringDecoder fallback(m_request.answerCharset.toLatin1().constData());
         if (utf8.hasError() && fallback.isValid())
             text = fallback.decode(m_answerBytes);
     }
@@ -226,24 +330,19 @@ QString Transfer::decodeAnswer(const QString &declaredCharset) const
     return text;
 }
 
-void Transfer::finish(int state, int code, const QString &info)
+void Transfer::finish(const TransferResult &result)
 {
-    m_responseCode = code;
-    m_responseInfo = info;
-    m_executing = false;
-    emit stateChanged(state);
+    m_overall.stop();
+    m_silence.stop();
+    m_running = false;
+    m_request = {};
+    m_answerBytes.clear();
+    emit finished(result);
 }
 
-void Transfer::failLater(int code, const QString &info)
+void Transfer::failLater(int code, const QString &description)
 {
-    QMetaObject::invokeMethod(this, [this, code, info] { finish(kStateError, code, info); }, Qt::QueuedConnection);
-}
-
-QString Transfer::getChunk(qsizetype size)
-{
-    const QString chunk = m_answer.mid(m_answerRead, size);
-    m_answerRead += chunk.size();
-    return chunk;
+    QMetaObject::invokeMethod(this, [this, code, description] { finish(failure(code, description)); }, Qt::QueuedConnection);
 }
 
 } // namespace tessaly

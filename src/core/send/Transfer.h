@@ -7,102 +7,116 @@
 #include <QPointer>
 #include <QString>
 #include <QTimer>
+#include <QUrl>
+
+#include <optional>
 
 namespace tessaly {
 
-// The component's protocol and access type values.
-inline constexpr int kProtocolDefault = 1;
-inline constexpr int kProtocolHttp = 4;
-inline constexpr int kProtocolHttps = 5;
-inline constexpr int kAccessDirect = 0;
-inline constexpr int kAccessNamedProxy = 2;
+// Default and HTTP take the URL's scheme (http when it names none); HTTPS always uses HTTPS.
+enum class TransferProtocol { Default, Http, Https };
 
-// The HTTP transfer component: settings that stay from one request to the next, an asynchronous
-// execute, and one state notification when the transfer has ended, either failed (kStateError, with
-// a response code and information) or complete (kStateResponseCompleted, the answer readable in
-// chunks).
+// Everything one POST needs, fixed before it starts.
+struct TransferRequest {
+    QString url;                              // as typed: spaces around it are ignored
+    std::optional<TransferProtocol> protocol; // nothing: the protocol of the previous request stays
+    QString proxy;                            // "host:port" or "http://host:port" (port 80 when none); empty: direct
+    QString userName;                         // offered once when the server asks, never sent unasked
+    QString password;
+    int timeoutSeconds = 0;                   // the longest silence allowed; 0 waits without limit
+    int overallLimitSeconds = 0;              // the whole transfer, answer included; 0: no limit
+    QByteArray body;
+    QByteArray contentType;
+    QString answerCharset;                    // decodes an answer that names no charset and is not UTF-8
+};
+
+// How a transfer ended. ok: the server answered and answerText is that answer (its status may
+// still be an error status). Otherwise code is one of the program's failure codes, or the HTTP
+// status of an error answer without a body, and description says what happened.
+struct TransferResult {
+    bool ok = false;
+    int code = 0;
+    QString description;
+    int httpStatus = 0; // 0 when no answer arrived
+    QString answerText;
+};
+
+// The overall limit that goes with a time-out: ten times it, at least a minute, and ten minutes
+// when there is no silence limit.
+int overallLimitSeconds(int timeoutSeconds);
+
+// The text with the password of any "user:password@" in it replaced by asterisks.
+QString maskPassword(const QString &text);
+
+// Sends one request at a time and reports its end through finished(). Redirects are followed only
+// when they keep the method and the URL's origin (307 and 308); credentials go to that origin
+// only; at most kAnswerLimit bytes of the answer are downloaded.
 class Transfer : public QObject {
     Q_OBJECT
 
 public:
-    static constexpr int kStateError = 11;
-    static constexpr int kStateResponseCompleted = 12;
-
-    // Response codes of the failures the program describes itself.
+    // Codes of the failures the program describes itself.
     static constexpr int kTimedOut = 12002;
     static constexpr int kInvalidUrl = 12005;
+    static constexpr int kUnsupportedScheme = 12006;
     static constexpr int kHostNotFound = 12007;
-    static constexpr int kConnectionAborted = 12030;
+    static constexpr int kCancelled = 12017;
     static constexpr int kCannotConnect = 12029;
+    static constexpr int kConnectionAborted = 12030;
     static constexpr int kInvalidProxy = 12033;
+    static constexpr int kInvalidAnswer = 12152;
+    static constexpr int kRedirectRefused = 12156;
     static constexpr int kSecureChannelFailed = 12157;
     static constexpr int kProxyFailed = 12165;
+    static constexpr int kUndecodableAnswer = 12175;
 
-    // Answers beyond this many bytes are cut, with a note at the end of the text.
+    // Answers beyond this many bytes are cut, with a note at the end of the text, and the rest is
+    // not downloaded.
     static constexpr qsizetype kAnswerLimit = 1 << 20;
 
     explicit Transfer(QObject *parent = nullptr);
     ~Transfer() override;
 
-    // Default and HTTP take the URL's scheme (http when it names none); HTTPS always uses HTTPS.
-    void setProtocol(int protocol) { m_protocol = protocol; }
-    int protocol() const { return m_protocol; }
-    // Direct access, or through the named proxy: "host:port" or "http://host:port" (port 80 when none).
-    void setAccessType(int accessType) { m_accessType = accessType; }
-    void setProxy(const QString &proxy) { m_proxy = proxy; }
-    // Offered once when the server asks for authentication, never sent unasked.
-    void setUserName(const QString &userName) { m_userName = userName; }
-    void setPassword(const QString &password) { m_password = password; }
-    // The longest silence allowed in the transfer, in seconds; 0 waits without limit.
-    void setRequestTimeout(int seconds) { m_requestTimeout = seconds; }
-    // Decodes an answer that names no character set and is not UTF-8.
-    void setAnswerCharset(const QString &charset) { m_answerCharset = charset; }
-
-    // Starts the request and returns at once; the state notification follows. inputHeaders holds
-    // "Name: value" lines. Must not be called while stillExecuting().
-    void execute(const QString &url, const QString &operation, const QByteArray &inputData,
-                 const QString &inputHeaders);
-    bool stillExecuting() const { return m_executing; }
-
-    int responseCode() const { return m_responseCode; }
-    QString responseInfo() const { return m_responseInfo; }
-    // The next piece of the answer's text, at most size characters; empty at its end.
-    QString getChunk(qsizetype size);
+    // Starts the POST and returns at once; finished() follows, also when the request cannot be
+    // sent at all. Must not be called while isRunning().
+    void start(const TransferRequest &request);
+    bool isRunning() const { return m_running; }
+    // Ends a running transfer; finished() reports it as cancelled.
+    void cancel();
 
 signals:
-    void stateChanged(int state);
+    void finished(const tessaly::TransferResult &result);
 
 private:
+    // Why the transfer aborted its reply.
+    enum class Stop { None, SilenceLimit, OverallLimit, Cancelled, AnswerCut };
+
+    void post(const QUrl &target);
     void replyFinished();
+    void followRedirect(QNetworkReply *reply, int status);
     void keepAlive();
-    void silenceElapsed();
+    void stop(Stop reason);
     void authenticationRequired(QNetworkReply *reply, QAuthenticator *authenticator);
-    void takeAnswerBytes(QNetworkReply *reply);
-    void finish(int state, int code, const QString &info);
-    void failLater(int code, const QString &info);
+    void takeAnswerBytes();
+    void finish(const TransferResult &result);
+    void failLater(int code, const QString &description);
     QString decodeAnswer(const QString &declaredCharset) const;
 
     QNetworkAccessManager m_manager;
     QTimer m_silence;
+    QTimer m_overall;
     QPointer<QNetworkReply> m_reply;
 
-    int m_protocol = kProtocolDefault;
-    int m_accessType = kAccessDirect;
-    QString m_proxy;
-    QString m_userName;
-    QString m_password;
-    int m_requestTimeout = 0;
-    QString m_answerCharset;
+    TransferProtocol m_protocol = TransferProtocol::Default;
+    TransferRequest m_request;
+    QUrl m_origin; // the URL of the request: redirects and credentials stay within its origin
 
-    bool m_executing = false;
+    bool m_running = false;
     bool m_credentialsOffered = false;
-    bool m_timedOut = false;
+    Stop m_stop = Stop::None;
+    int m_redirects = 0;
     QByteArray m_answerBytes;
     bool m_answerCut = false;
-    int m_responseCode = 0;
-    QString m_responseInfo;
-    QString m_answer;
-    qsizetype m_answerRead = 0;
 };
 
 } // namespace tessaly

@@ -1,19 +1,12 @@
 #include "core/send/TransferStatus.h"
 
-#include "core/send/Transfer.h"
-
 namespace tessaly {
 
-std::optional<QString> statusTextForState(int state, Transfer &transfer)
+QString statusLine(const TransferResult &result)
 {
-    if (state == Transfer::kStateError)
-        return QStringLiteral("エラー") + QString::number(transfer.responseCode()) + u':' + transfer.responseInfo();
-    if (state != Transfer::kStateResponseCompleted)
-        return std::nullopt;
-    QString answer;
-    for (QString chunk = transfer.getChunk(1024); !chunk.isEmpty(); chunk = transfer.getChunk(1024))
-        answer += chunk;
-    return answer;
+    if (result.ok)
+        return result.answerText;
+    return QStringLiteral("エラー") + QString::number(result.code) + u':' + result.description;
 }
 
 } // namespace tessaly

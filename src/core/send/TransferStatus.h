@@ -1,15 +1,13 @@
 #pragma once
 
-#include <QString>
+#include "core/send/Transfer.h"
 
-#include <optional>
+#include <QString>
 
 namespace tessaly {
 
-class Transfer;
-
-// The status line's new text for a state notification of the transfer: the error line for a failed
-// transfer, the whole answer for a completed one, nothing for any other state.
-std::optional<QString> statusTextForState(int state, Transfer &transfer);
+// The status line at the end of a transfer: the server's answer, or the error line
+// "エラー<code>:<description>".
+QString statusLine(const TransferResult &result);
 
 } // namespace tessaly

@@ -1,5 +1,7 @@
 #include "gui/dialogs/NetworkSettingsDialog.h"
 
+#include "core/send/InsertRequest.h"
+
 #include "ui_NetworkSettingsDialog.h"
 
 #include <array>
@@ -111,6 +113,14 @@ void NetworkSettingsDialog::writeBack(Settings &settings) const
     settings.user = m_ui->userNameEdit->text();
     settings.password = m_ui->passwordEdit->text();
     settings.timeout = m_ui->timeoutEdit->text();
+}
+
+bool NetworkSettingsDialog::acceptable()
+{
+    if (requestTimeoutSeconds(m_ui->timeoutEdit->text()))
+        return true;
+    m_ui->statusLabel->setText(invalidTimeoutText());
+    return false;
 }
 
 void NetworkSettingsDialog::selectProtocolEntry(int entry)

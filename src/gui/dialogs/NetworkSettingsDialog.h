@@ -13,7 +13,7 @@ namespace tessaly {
 
 // The network settings: servlet URL, protocol, proxy, user name, password and time-out. The
 // dialog's own status line asks for a URL while the URL field is blank, and the time-out field is
-// kept within 1 to 999 together with its spin control.
+// kept within 1 to 999 together with its spin control; OK refuses a time-out a send would refuse.
 class NetworkSettingsDialog final : public SettingsDialog {
     Q_OBJECT
 
@@ -23,6 +23,9 @@ public:
 
     void copyIn(const Settings &settings) override;
     void writeBack(Settings &settings) const override;
+
+protected:
+    bool acceptable() override;
 
 private:
     void onUrlEdited();

@@ -31,7 +31,8 @@ void SettingsDialog::setUpButtons(QPushButton *okButton, QPushButton *cancelButt
 void SettingsDialog::confirm()
 {
     m_okButton->setFocus(Qt::OtherFocusReason);
-    accept();
+    if (acceptable())
+        accept();
 }
 
 // Escape does nothing, and Enter presses only a button that has the focus, as on Windows; in a

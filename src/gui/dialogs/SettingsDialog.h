@@ -29,6 +29,8 @@ protected:
     // Completes the form once its widgets exist: a fixed size, the two buttons wired, the focus on OK.
     void setUpButtons(QPushButton *okButton, QPushButton *cancelButton);
     void markChanged() { m_changed = true; }
+    // Whether OK may close the dialog; a dialog that refuses says why in its own fields.
+    virtual bool acceptable() { return true; }
 
     void keyPressEvent(QKeyEvent *event) override;
 

@@ -2,21 +2,30 @@
 """A stand-in for the insert servlet on 127.0.0.1, for the sending tests.
 
 Prints "PORT <n>" once it listens, then one line per request: "<method> <path> auth=<yes|no>".
+A second server on another port (another origin) answers like the first; its lines start with
+"other ".
 
   /insert          decodes the form body with the standard decoder, using the charset of the
                    Content-Type header (cp932 for Shift_JIS), and answers the fields as JSON
   /auth            Basic authentication as scott / tiger; 401 with a body otherwise
-  /error-body      500 with a Shift_JIS text body that names its charset
-  /error-empty     500 with an empty body
+  /error-body      500 with an EUC-JP text body that names its charset
+  /error-empty     400 with an empty body
   /silent          reads the request and never answers
   /chunks          a UTF-8 answer of many lines in several chunks, without a charset
   /undeclared      a Shift_JIS answer without a charset
-  /large           2 MiB of "x"
+  /endless         "x" in chunks without end
+  /trickle         an answer of one byte every 0.2 s without end
+  /gzip-broken     a gzip answer that cannot be decompressed
+  /loop            redirects with 307 to itself
+  /redirect/<status>/<same|other>/<path>
+                   redirects with <status> to <path> on this origin or the other one
   absolute URL     (a request through a proxy) answers "proxied <url>"
 """
 import base64
+import itertools
 import json
 import sys
+import threading
 import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -30,27 +39,49 @@ def chunk_lines():
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    origins = {}  # "same" and "other": the base URL of each server
 
     def log_message(self, *args):
         pass
 
-    def answer(self, status, body, content_type="text/plain; charset=utf-8"):
+    def answer(self, status, body, content_type="text/plain; charset=utf-8", **headers):
         self.send_response(status)
-        self.send_header("Content-Type", content_type)
-        self.send_header("Content-Length", str(len(body)))
+        for name, value in dict(headers, Content_Type=content_type, Content_Length=len(body)).items():
+            self.send_header(name.replace("_", "-"), str(value))
         self.end_headers()
         self.wfile.write(body)
 
     def do_GET(self):
         self.do_POST()
 
+    def chunked(self, pieces, pause=0.0):
+        self.send_response(200)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        try:
+            for piece in pieces:
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+                self.wfile.flush()
+                time.sleep(pause)
+            self.wfile.write(b"0\r\n\r\n")
+        except OSError:
+            self.close_connection = True
+
     def do_POST(self):
+        authorization = self.headers.get("Authorization")
+        other = self.server.server_address[1] != int(self.origins["same"].rsplit(":", 1)[1])
+        print("%s%s %s auth=%s" % ("other " if other else "", self.command, self.path,
+                                   "yes" if authorization else "no"), flush=True)
         length = int(self.headers.get("Content-Length") or 0)
         body = self.rfile.read(length)
-        authorization = self.headers.get("Authorization")
-        print("%s %s auth=%s" % (self.command, self.path, "yes" if authorization else "no"), flush=True)
 
-        if self.path.startswith("http://"):
+        if self.path == "/loop":
+            self.answer(307, b"", Location="/loop")
+        elif self.path.startswith("/redirect/"):
+            _, _, status, origin, target = self.path.split("/", 4)
+            self.answer(int(status), b"", Location=self.origins[origin] + "/" + target)
+        elif self.path.startswith("http://"):
             self.answer(200, ("proxied " + self.path).encode())
         elif self.path == "/insert":
             content_type = self.headers.get("Content-Type", "")
@@ -65,43 +96,37 @@ class Handler(BaseHTTPRequestHandler):
             if authorization == expected:
                 self.answer(200, "認証OK".encode())
             else:
-                self.send_response(401)
-                self.send_header("WWW-Authenticate", 'Basic realm="tessaly"')
-                page = "認証が必要です".encode()
-                self.send_header("Content-Type", "text/plain; charset=utf-8")
-                self.send_header("Content-Length", str(len(page)))
-                self.end_headers()
-                self.wfile.write(page)
+                self.answer(401, "認証が必要です".encode(), WWW_Authenticate='Basic realm="tessaly"')
         elif self.path == "/error-body":
-            self.answer(500, "データベースエラー：ORA-00942".encode("cp932"), "text/plain; charset=Shift_JIS")
+            self.answer(500, "データベースエラー：ORA-00942".encode("euc_jp"), "text/plain; charset=EUC-JP")
         elif self.path == "/error-empty":
-            self.answer(500, b"")
+            self.answer(400, b"")
         elif self.path == "/silent":
             time.sleep(30)
         elif self.path == "/chunks":
-            self.send_response(200)
-            self.send_header("Content-Type", "text/plain")
-            self.send_header("Transfer-Encoding", "chunked")
-            self.end_headers()
             data = chunk_lines().encode()
-            for start in range(0, len(data), 700):
-                piece = data[start:start + 700]
-                self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
-                self.wfile.flush()
-            self.wfile.write(b"0\r\n\r\n")
+            self.chunked(data[start:start + 700] for start in range(0, len(data), 700))
         elif self.path == "/undeclared":
             self.answer(200, "登録しました。ｶﾅ".encode("cp932"), "text/plain")
-        elif self.path == "/large":
-            self.answer(200, b"x" * (2 << 20))
+        elif self.path == "/endless":
+            self.chunked(itertools.repeat(b"x" * 65536))
+        elif self.path == "/trickle":
+            self.chunked(itertools.repeat(b"x"), 0.2)
+        elif self.path == "/gzip-broken":
+            self.answer(200, b"\x1f\x8b\x08\x00" + b"\xff" * 60, Content_Encoding="gzip")
         else:
             self.answer(404, b"not found")
 
 
 def main():
-    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-    server.daemon_threads = True
-    print("PORT %d" % server.server_address[1], flush=True)
-    server.serve_forever()
+    servers = {}
+    for origin in ("same", "other"):
+        servers[origin] = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        servers[origin].daemon_threads = True
+        Handler.origins[origin] = "http://127.0.0.1:%d" % servers[origin].server_address[1]
+    threading.Thread(target=servers["other"].serve_forever, daemon=True).start()
+    print("PORT %d" % servers["same"].server_address[1], flush=True)
+    servers["same"].serve_forever()
 
 
 if __name__ == "__main__":

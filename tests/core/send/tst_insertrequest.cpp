@@ -1,6 +1,7 @@
 #include "core/send/InsertRequest.h"
 
 #include <QTest>
+#include <QUrlQuery>
 
 using namespace tessaly;
 
@@ -8,57 +9,35 @@ class TestInsertRequest : public QObject {
     Q_OBJECT
 
 private slots:
-    void timeoutIsRoundedAsSinglePrecisionTiesToEven_data()
+    // -1: refused. The overall limit follows the time-out.
+    void timeoutRule_data()
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("seconds");
-        QTest::newRow("whole") << QStringLiteral("60") << 60;
-        QTest::newRow("tie down to even") << QStringLiteral("2.5") << 2;
-        QTest::newRow("tie up to even") << QStringLiteral("3.5") << 4;
-        QTest::newRow("half to zero") << QStringLiteral("0.5") << 0;
-        QTest::newRow("below half") << QStringLiteral("7.49") << 7;
-        QTest::newRow("exponent") << QStringLiteral("1.5e1") << 15;
-        QTest::newRow("spaces around") << QStringLiteral(" 9 ") << 9;
-        // In single precision 2.50000001 is 2.5, a tie; in double precision it would round up.
-        QTest::newRow("single precision tie") << QStringLiteral("2.50000001") << 2;
-        QTest::newRow("largest float below 2^31") << QStringLiteral("2147483520") << 2147483520;
+        QTest::addColumn<int>("overallLimit");
+        QTest::newRow("whole") << QStringLiteral(" 60 ") << 60 << 600;
+        QTest::newRow("tie down to even") << QStringLiteral("2.5") << 2 << 60;
+        QTest::newRow("highest") << QStringLiteral("999.4") << 999 << 9990;
+        QTest::newRow("zero from the file: no silence limit") << QStringLiteral("0") << 0 << 600;
+        QTest::newRow("rounds to zero") << QStringLiteral("0.4") << -1 << 0;
+        QTest::newRow("rounds above the range") << QStringLiteral("999.5") << -1 << 0;
+        QTest::newRow("letters") << QStringLiteral("abc") << -1 << 0;
     }
-    void timeoutIsRoundedAsSinglePrecisionTiesToEven()
+    void timeoutRule()
     {
         QFETCH(QString, text);
         QFETCH(int, seconds);
-        QCOMPARE(requestTimeoutSeconds(text), std::optional<int>(seconds));
-    }
-
-    void unusableTimeoutsAreRefused_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::newRow("empty") << QString();
-        QTest::newRow("letters") << QStringLiteral("abc");
-        QTest::newRow("unit") << QStringLiteral("60s");
-        QTest::newRow("negative") << QStringLiteral("-1");
-        // 2147483647 is 2^31 in single precision, one past the largest 32-bit integer.
-        QTest::newRow("int max as float") << QStringLiteral("2147483647");
-        QTest::newRow("huge") << QStringLiteral("1e20");
-        QTest::newRow("infinity") << QStringLiteral("inf");
-        QTest::newRow("not a number") << QStringLiteral("nan");
-    }
-    void unusableTimeoutsAreRefused()
-    {
-        QFETCH(QString, text);
-        QCOMPARE(requestTimeoutSeconds(text), std::nullopt);
+        QFETCH(int, overallLimit);
         Settings settings;
         settings.timeout = text;
         const InsertRequest request = buildInsertRequest(settings, u"<ROWSET/>");
-        QVERIFY(request.refusal.contains(QStringLiteral("タイムアウト")));
-        QVERIFY(request.body.isEmpty());
-    }
-
-    void formEncodingEscapesEverythingButTheUnreservedSet()
-    {
-        QCOMPARE(formEncode("a b&+%=~*-._Z9"), QByteArray("a+b%26%2B%25%3D%7E*-._Z9"));
-        QCOMPARE(formEncode("\r\n\x82\xa0<>\"'"), QByteArray("%0D%0A%82%A0%3C%3E%22%27"));
-        QCOMPARE(formEncode({}), QByteArray());
+        if (seconds < 0) {
+            QCOMPARE(request.refusal, QStringLiteral("タイムアウトには1から999までの秒数を指定して下さい。"));
+            QVERIFY(request.transfer.body.isEmpty());
+            return;
+        }
+        QCOMPARE(request.transfer.timeoutSeconds, seconds);
+        QCOMPARE(request.transfer.overallLimitSeconds, overallLimit);
     }
 
     void requestCarriesTheSettingsTrimmed()
@@ -68,47 +47,36 @@ private slots:
         settings.proxy = QStringLiteral("  proxy:3128 ");
         settings.user = QStringLiteral(" scott ");
         settings.password = QStringLiteral(" ti ger ");
-        settings.timeout = QStringLiteral("3.5");
-        settings.table = QStringLiteral(" EMP ");
+        settings.table = QStringLiteral("   ");
         settings.charset = QStringLiteral("UTF-8");
-        const InsertRequest request = buildInsertRequest(settings, u"a&b");
+        settings.protocol = QStringLiteral("ichttp");
+        const InsertRequest request = buildInsertRequest(settings, u"a b&+%=~*-._Z9\r\nあ<>\"'");
         QCOMPARE(request.refusal, QString());
-        QCOMPARE(request.url, settings.url);
-        QCOMPARE(request.accessType, kAccessNamedProxy);
-        QCOMPARE(request.proxy, QStringLiteral("proxy:3128"));
-        QCOMPARE(request.userName, QStringLiteral("scott"));
-        QCOMPARE(request.password, QStringLiteral("ti ger"));
-        QCOMPARE(request.requestTimeout, 4);
-        QCOMPARE(request.body, QByteArray("command=insert&tabName=EMP&xmlText=a%26b"));
-        QCOMPARE(request.headers, QStringLiteral("Content-Type: application/x-www-form-urlencoded; charset=UTF-8"));
-
-        settings.proxy = QStringLiteral("   ");
-        const InsertRequest direct = buildInsertRequest(settings, {});
-        QCOMPARE(direct.accessType, kAccessDirect);
-        QCOMPARE(direct.proxy, QString());
-        // An empty document is still sent.
-        QCOMPARE(direct.body, QByteArray("command=insert&tabName=EMP&xmlText="));
+        QCOMPARE(request.transfer.url, settings.url);
+        QCOMPARE(request.transfer.proxy, QStringLiteral("proxy:3128"));
+        QCOMPARE(request.transfer.userName, QStringLiteral("scott"));
+        QCOMPARE(request.transfer.password, QStringLiteral("ti ger"));
+        // A blank table name is sent as the default one.
+        // Only letters, digits and "*-._" stay as they are.
+        QCOMPARE(request.transfer.body,
+                 QByteArray("command=insert&tabName=EMP&xmlText=a+b%26%2B%25%3D%7E*-._Z9%0D%0A%E3%81%82%3C%3E%22%27"));
+        QCOMPARE(request.transfer.contentType, QByteArray("application/x-www-form-urlencoded; charset=UTF-8"));
+        // A protocol name that is not exactly one of the three leaves the previous protocol.
+        QCOMPARE(request.transfer.protocol, std::nullopt);
     }
 
-    void protocolNamesMatchExactly_data()
+    // The body is built a piece at a time: pieces must not split a line or a character.
+    void largeDocumentsArriveWhole()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<std::optional<int>>("protocol");
-        QTest::newRow("icDefault") << QStringLiteral("icDefault") << std::optional<int>(kProtocolDefault);
-        QTest::newRow("icHTTP") << QStringLiteral("icHTTP") << std::optional<int>(kProtocolHttp);
-        QTest::newRow("icHTTPS") << QStringLiteral("icHTTPS") << std::optional<int>(kProtocolHttps);
-        QTest::newRow("lower case") << QStringLiteral("ichttp") << std::optional<int>();
-        QTest::newRow("leading space") << QStringLiteral(" icHTTP") << std::optional<int>();
-        QTest::newRow("empty") << QString() << std::optional<int>();
-        QTest::newRow("bare name") << QStringLiteral("HTTP") << std::optional<int>();
-    }
-    void protocolNamesMatchExactly()
-    {
-        QFETCH(QString, name);
-        QFETCH(std::optional<int>, protocol);
+        QString document;
+        for (int line = 0; line < 20000; ++line)
+            document += QStringLiteral("<行>%1 𠮷 ｶﾅ a+b&amp;c</行>\r\n").arg(line);
         Settings settings;
-        settings.protocol = name;
-        QCOMPARE(buildInsertRequest(settings, {}).protocol, protocol);
+        settings.charset = QStringLiteral("UTF-8");
+        const QByteArray body = buildInsertRequest(settings, document).transfer.body;
+        const QUrlQuery fields(QString::fromLatin1(body).replace(u'+', u' '));
+        QCOMPARE(fields.queryItemValue(QStringLiteral("xmlText"), QUrl::FullyDecoded), document);
+
     }
 
     void refusalsComeBeforeAnythingIsBuilt()
@@ -122,7 +90,7 @@ private slots:
         settings.table = QStringLiteral("표");
         const InsertRequest hangul = buildInsertRequest(settings, u"<ROWSET/>");
         QVERIFY(hangul.refusal.contains(QStringLiteral("表名「표」")));
-        QVERIFY(hangul.body.isEmpty());
+        QVERIFY(hangul.transfer.body.isEmpty());
 
         settings.table = QStringLiteral("社員");
         settings.charset = QStringLiteral("no-such-charset");
