@@ -5,6 +5,10 @@
 #include <QStringEncoder>
 #include <QTest>
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 using namespace tessaly;
 
 namespace {
@@ -22,6 +26,21 @@ QByteArray crlf(QByteArray text)
 {
     return text.replace("\n", "\r\n");
 }
+
+#ifdef Q_OS_UNIX
+// Folder permissions bind only an unprivileged user; as root (as in CI) the body runs as nobody
+// (still in root's groups).
+template <typename Body>
+void runUnprivileged(Body body)
+{
+    const bool root = geteuid() == 0;
+    if (root)
+        QVERIFY(seteuid(65534) == 0);
+    body();
+    if (root)
+        QVERIFY(seteuid(0) == 0);
+}
+#endif
 
 } // namespace
 
@@ -132,6 +151,12 @@ private slots:
         QTest::newRow("ill-formed") << QByteArray("<XMLConfig><DB><table>X</table></XMLConfig>");
         QTest::newRow("other root") << QByteArray("<Config><DB><table>X</table></DB></Config>");
         QTest::newRow("invalid UTF-8") << QByteArray("<XMLConfig><DB><table>\xff\xfe\xfd</table></DB></XMLConfig>");
+        // Accepted by pugixml, yet not XML.
+        QTest::newRow("bare ampersand") << QByteArray("<XMLConfig><DB><table>A&B</table></DB></XMLConfig>");
+        QTest::newRow("undefined entity") << QByteArray("<XMLConfig><DB><table>&nbsp;</table></DB></XMLConfig>");
+        QTest::newRow("second root") << QByteArray("<XMLConfig><DB><table>X</table></DB></XMLConfig><XMLConfig/>");
+        QTest::newRow("repeated attribute") << QByteArray("<XMLConfig a=\"1\" a=\"2\"><DB><table>X</table></DB></XMLConfig>");
+        QTest::newRow("control character") << QByteArray("<XMLConfig><DB><table>X\x01</table></DB></XMLConfig>");
         QTest::newRow("unknown encoding")
             << QByteArray("<?xml version=\"1.0\" encoding=\"x-nonsense\"?><XMLConfig><DB><table>X</table></DB></XMLConfig>");
     }
@@ -186,6 +211,36 @@ private slots:
         QVERIFY(result.errorString.contains(QStringLiteral("読み取り専用")));
         QCOMPARE(dir.read(kConfigFileName), original);
     }
+
+#ifdef Q_OS_UNIX
+    // Where no temporary file can be made, a writable file is written in place; a new one cannot be
+    // made at all, and the reason is given in Japanese.
+    void saveInAFolderThatIsNotWritable()
+    {
+        TempWorkDir dir;
+        QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+        dir.write(kConfigFileName, "<XMLConfig><DB><table>OLD</table></DB></XMLConfig>");
+        const QFileDevice::Permissions everyone = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup
+                                                  | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther;
+        QFile::setPermissions(dir.filePath(kConfigFileName), everyone);
+        const QFileDevice::Permissions folder = QFile::permissions(dir.path());
+        QFile::setPermissions(dir.path(), folder & ~(QFileDevice::WriteOwner | QFileDevice::WriteUser));
+        ConfigDocument doc;
+        doc.load(kConfigFileName);
+        Settings settings;
+        settings.table = QStringLiteral("NEW");
+        ConfigSaveResult existing, created;
+        runUnprivileged([&] {
+            existing = doc.save(settings, kConfigFileName);
+            created = doc.save(settings, dir.filePath(QStringLiteral("new.xml")));
+        });
+        QFile::setPermissions(dir.path(), folder);
+        QVERIFY2(existing.ok, qPrintable(existing.errorString));
+        QCOMPARE(loadSettings().table, QStringLiteral("NEW"));
+        QVERIFY(!created.ok);
+        QVERIFY2(created.errorString.endsWith(QStringLiteral("アクセスが拒否されました")), qPrintable(created.errorString));
+    }
+#endif
 };
 
 QTEST_GUILESS_MAIN(TestConfigFile)
