@@ -5,12 +5,16 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFileSystemModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -50,6 +54,10 @@ private slots:
             QCOMPARE(running.close(), QStringList{kSaveQuestion});
         }
         QVERIFY(dir.read(kConfigFileName).contains("<table>SALES</table>"));
+
+        // A blank name as loaded is no change: only the user's own edit is restored.
+        dir.write(kConfigFileName, "<XMLConfig><DB><table></table></DB></XMLConfig>");
+        QCOMPARE(RunningWindow().close(), QStringList());
     }
 
     void savedSettingsNeedNoQuestion()
@@ -101,6 +109,63 @@ private slots:
         QTRY_COMPARE(pressed.count(), 1);
         QVERIFY(running.table()->hasFocus());
         QCOMPARE(running.window.settings().table, QStringLiteral("EMP"));
+    }
+
+    // A context menu or another program takes the focus only for a moment (to paste, say): the blank
+    // name stays until the focus moves to another control of the window.
+    void blankTableNameStaysWhileTheFocusIsAway_data()
+    {
+        QTest::addColumn<Qt::FocusReason>("reason");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("context menu") << Qt::PopupFocusReason << QString();
+        QTest::newRow("other program") << Qt::ActiveWindowFocusReason << QString();
+        QTest::newRow("tab") << Qt::TabFocusReason << QStringLiteral("EMP");
+    }
+
+    void blankTableNameStaysWhileTheFocusIsAway()
+    {
+        QFETCH(Qt::FocusReason, reason);
+        QFETCH(QString, expected);
+        TempWorkDir dir;
+        RunningWindow running;
+        running.typeIntoTable(QString());
+        QFocusEvent focusOut(QEvent::FocusOut, reason);
+        QApplication::sendEvent(running.table(), &focusOut);
+        QCOMPARE(running.table()->text(), expected);
+    }
+
+    void altWithALetterThatIsNoAccessKeyTypesNothing()
+    {
+        TempWorkDir dir;
+        RunningWindow running;
+        running.typeIntoTable(QStringLiteral("AB"));
+        QTest::keyClick(running.table(), Qt::Key_Z, Qt::AltModifier);
+        QCOMPARE(running.table()->text(), QStringLiteral("AB"));
+    }
+
+    // "*.*" is every file, also one without an extension, and the filters read as given.
+    void allFilesFilterListsNamesWithoutAnExtension()
+    {
+        QTemporaryDir folder;
+        for (const char *name : {"README", "book.xls"})
+            QFile(folder.filePath(QLatin1String(name))).open(QIODevice::WriteOnly);
+        QFileDialog dialog(nullptr, {}, folder.path());
+        dialog.setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::HideNameFilterDetails);
+        dialog.setNameFilter(platformNameFilters(QStringLiteral("Excel (*.xls);;すべてのファイル(*.*)")));
+        auto *types = dialog.findChild<QComboBox *>(QStringLiteral("fileTypeCombo"));
+        QCOMPARE(types->itemText(0), QStringLiteral("Excel (*.xls)"));
+        QCOMPARE(types->itemText(1), QStringLiteral("すべてのファイル(*.*)"));
+        dialog.selectNameFilter(dialog.nameFilters().at(1));
+        auto *model = dialog.findChild<QFileSystemModel *>();
+        const auto listed = [&] {
+            QStringList names;
+            const QModelIndex parent = model->index(folder.path());
+            for (int row = 0; row < model->rowCount(parent); ++row)
+                names.append(model->index(row, 0, parent).data().toString());
+            names.sort();
+            return names;
+        };
+        QTRY_COMPARE(listed(), (QStringList{QStringLiteral("README"), QStringLiteral("book.xls")}));
     }
 
     void documentFieldNeverKeepsTheFocus()

@@ -5,6 +5,9 @@
 #include "tests/common/TempWorkDir.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QMimeData>
+#include <QProcess>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -63,6 +66,60 @@ private slots:
         // Choosing another worksheet converts it.
         running.sheetList()->setCurrentRow(2);
         QVERIFY(running.document().contains(QStringLiteral("<Key>secret</Key>")));
+    }
+
+    // `tessaly WORKBOOK`: the workbook is opened without the dialog; one that cannot be opened is
+    // reported and the dialog follows.
+    void startupOpensTheWorkbookGivenOnTheCommandLine()
+    {
+        TempWorkDir dir;
+        RunningWindow given(std::nullopt, fixture("fixtures-biff8.xls"));
+        QCOMPARE(given.prompter.fileDialogs.size(), 0);
+        QCOMPARE(given.startupMessages.size(), 0);
+        QCOMPARE(given.sheetNames(), kFixtureSheets);
+
+        RunningWindow missing(fixture("fixtures-biff8.xls"), dir.filePath(QStringLiteral("missing.xls")));
+        QCOMPARE(missing.startupMessages.size(), 1);
+        QVERIFY(missing.startupMessages.first().text.contains(QStringLiteral("missing.xls")));
+        QCOMPARE(missing.prompter.fileDialogs.size(), 1);
+        QCOMPARE(missing.sheetNames(), kFixtureSheets);
+    }
+
+    void programAnswersVersionAndRefusesTwoWorkbooks()
+    {
+        QProcess program;
+        program.start(QStringLiteral(TESSALY_APP), {QStringLiteral("--version")});
+        QVERIFY(program.waitForFinished());
+        QCOMPARE(program.exitCode(), 0);
+        QCOMPARE(program.readAllStandardOutput(), QByteArray("tessaly " TESSALY_VERSION "\n"));
+        program.start(QStringLiteral(TESSALY_APP), {QStringLiteral("a.xls"), QStringLiteral("b.xls")});
+        QVERIFY(program.waitForFinished());
+        QCOMPARE(program.exitCode(), 1);
+    }
+
+    // A workbook dropped on the window, or on the table name, opens as "開く" would.
+    void droppedWorkbookOpens()
+    {
+        TempWorkDir dir;
+        RunningWindow running;
+        running.window.setStatusText(QStringLiteral("前の応答"));
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(fixture("fixtures-biff8.xls"))});
+        mime.setText(fixture("fixtures-biff8.xls")); // as file managers offer it
+        // Delivered as the window system does: to the window, at the point under the mouse.
+        for (QWidget *target : {running.child<QWidget>("documentView"), static_cast<QWidget *>(running.table())}) {
+            running.sheetList()->clear();
+            const QPointF point = target->mapTo(&running.window, target->rect().center());
+            QDragEnterEvent enter(point.toPoint(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(running.window.windowHandle(), &enter);
+            QDropEvent drop(point, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(running.window.windowHandle(), &drop);
+            QCOMPARE(running.sheetNames(), kFixtureSheets);
+        }
+        QCOMPARE(running.window.statusText(), QString());
+        QCOMPARE(running.table()->text(), QStringLiteral("EMP"));
+        QCOMPARE(running.prompter.fileDialogs.size(), 1);
+        QCOMPARE(running.prompter.shown.size(), 0);
     }
 
     void laterOpensReplaceOnlyOnSuccess()
@@ -140,6 +197,10 @@ private slots:
         running.prompter.files.enqueue(dir.filePath(QStringLiteral("locked/missing/out.xml")));
         running.trigger("saveAction");
         QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
+        // The open dialog does not start where the file could not be written.
+        running.prompter.files.enqueue(fixture("fixtures-biff8.xls"));
+        running.trigger("openAction");
+        QCOMPARE(QFileInfo(running.prompter.fileDialogs.last().fileName).path(), QFileInfo(fixture("fixtures-biff8.xls")).path());
 
         // A column name the character set cannot hold: nothing is written.
         running.prompter.shown.clear();
