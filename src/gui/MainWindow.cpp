@@ -387,16 +387,18 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
             break;
         }
         case QEvent::DragEnter:
-        case QEvent::Drop:
-            // A workbook dropped on the field opens like one dropped on the window, not as text.
-            if (!draggedFile(static_cast<QDropEvent *>(event)->mimeData()).isEmpty()) {
-                if (event->type() == QEvent::Drop)
-                    dropEvent(static_cast<QDropEvent *>(event));
-                else
-                    dragEnterEvent(static_cast<QDragEnterEvent *>(event));
-                return true;
-            }
-            break;
+        case QEvent::DragMove:
+        case QEvent::Drop: {
+            // A workbook dragged onto the field opens like one dropped on the window, not as text.
+            auto *drag = static_cast<QDropEvent *>(event);
+            if (draggedFile(drag->mimeData()).isEmpty())
+                break;
+            if (event->type() == QEvent::Drop)
+                dropEvent(drag);
+            else
+                drag->acceptProposedAction();
+            return true;
+        }
         default:
             break;
         }
