@@ -6,6 +6,7 @@
 #   ./dev.sh test-sanitized   the test suite again under AddressSanitizer and UBSan
 #   ./dev.sh fuzz SECONDS     fuzz the workbook reader (clang, ASan, UBSan)
 #   ./dev.sh bench            build and run the benchmarks
+#   ./dev.sh package          build the Debian package and check it and its desktop files
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -71,8 +72,21 @@ bench)
     build build
     cmake --build build --target run-bench
     ;;
+package)
+    install_missing dpkg-dev file lintian desktop-file-utils appstream
+    build build
+    rm -f build/tessaly_*.deb
+    (cd build && cpack -G DEB)
+    # Checks the files as shipped, unpacked from the package.
+    unpacked=$(mktemp -d)
+    trap 'rm -rf "$unpacked"' EXIT
+    dpkg-deb -x build/tessaly_*.deb "$unpacked"
+    lintian --fail-on error build/tessaly_*.deb
+    desktop-file-validate "$unpacked"/usr/share/applications/*.desktop
+    appstreamcli validate --no-net "$unpacked"/usr/share/metainfo/*.metainfo.xml
+    ;;
 *)
-    sed -n '2,9p' "$0"
+    sed -n '2,10p' "$0"
     exit 2
     ;;
 esac

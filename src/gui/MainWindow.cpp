@@ -12,15 +12,26 @@
 #include "ui_MainWindow.h"
 
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QLayout>
+#include <QMimeData>
 
 #include <exception>
 
 namespace tessaly {
 
 namespace {
+
 const QString kDialogCancelled = QStringLiteral("ファイルの選択が取り消されました。");
+
+// The one local file a drag carries, or nothing.
+QString draggedFile(const QMimeData *mime)
+{
+    const QList<QUrl> urls = mime->urls();
+    return urls.size() == 1 && urls.first().isLocalFile() ? urls.first().toLocalFile() : QString();
 }
+
+} // namespace
 
 MainWindow::MainWindow(Prompter &prompter, QWidget *parent)
     : QMainWindow(parent)
@@ -35,6 +46,7 @@ MainWindow::MainWindow(Prompter &prompter, QWidget *parent)
 
     m_ui->documentView->installEventFilter(this);
     m_ui->tableNameEdit->installEventFilter(this);
+    setAcceptDrops(true);
 
     route(m_ui->openButton, &QPushButton::clicked, &MainWindow::onOpenClicked);
     route(m_ui->openAction, &QAction::triggered, &MainWindow::openWorkbook);
@@ -80,12 +92,13 @@ void MainWindow::reportError(const QString &description)
     m_prompter.ask(this, {MessageIcon::Warning, QStringLiteral("エラーメッセージ"), description, MessageButtons::Ok});
 }
 
-void MainWindow::start()
+void MainWindow::start(const QString &workbookPath)
 {
-    runHandler([this] {
+    runHandler([this, &workbookPath] {
         loadSettings();
         m_startupComplete = false;
-        openWorkbook();
+        if (workbookPath.isEmpty() || !openWorkbookFile(workbookPath))
+            openWorkbook();
         m_startupComplete = true;
         m_settingsChanged = false;
     });
@@ -117,7 +130,7 @@ void MainWindow::loadSettings()
 
 ConfigSaveResult MainWindow::saveSettings()
 {
-    restoreBlankTableName();
+    restoreBlankTableNameIfEditing();
     return m_configDocument.save(m_settings, kConfigFileName);
 }
 
@@ -133,18 +146,24 @@ void MainWindow::openWorkbook()
     const std::optional<QString> chosen = m_prompter.chooseFile(
         this, {FileDialogRequest::Mode::Open, QStringLiteral("Excelワークシートを開く"),
                QStringLiteral("Excel (*.xls);;すべてのファイル(*.*)"), m_dialogFileName});
-    if (chosen) {
-        m_dialogFileName = *chosen;
-    } else if (!m_startupComplete) {
+    if (!chosen && !m_startupComplete) {
         reportError(kDialogCancelled);
         return;
     }
     // A later cancel opens the workbook chosen last again.
+    openWorkbookFile(chosen.value_or(m_dialogFileName));
+}
+
+// Opening proper, shared by the file dialog, the command line and a drop. The name is kept for
+// the next file dialog also when the workbook cannot be opened.
+bool MainWindow::openWorkbookFile(const QString &path)
+{
+    m_dialogFileName = path;
     QString error;
-    std::unique_ptr<xls::Workbook> workbook = xls::Workbook::open(m_dialogFileName, &error);
+    std::unique_ptr<xls::Workbook> workbook = xls::Workbook::open(path, &error);
     if (!workbook) {
         reportError(error);
-        return;
+        return false;
     }
     m_workbook = std::move(workbook);
     m_ui->sheetList->clear();
@@ -153,9 +172,17 @@ void MainWindow::openWorkbook()
     if (m_ui->sheetList->count() == 0) {
         m_prompter.ask(this, {MessageIcon::Information, QStringLiteral("通知メッセージ"),
                               QStringLiteral("利用できるシートがありません"), MessageButtons::Ok});
-        return;
+        return true;
     }
     m_ui->sheetList->setCurrentRow(0);
+    return true;
+}
+
+// As "開く" does, with the file already chosen.
+void MainWindow::openDroppedWorkbook(const QString &path)
+{
+    setStatusText({});
+    openWorkbookFile(path);
 }
 
 void MainWindow::saveDocumentAs()
@@ -174,15 +201,18 @@ void MainWindow::saveDocumentAs()
         reportError(kDialogCancelled);
         return;
     }
-    m_dialogFileName = *chosen;
+    // A failed save does not move the next file dialog to where the file could not be written.
     const QString error = saveDocument(*chosen, m_ui->documentView->text(), m_settings.charset);
-    if (!error.isEmpty())
+    if (!error.isEmpty()) {
         reportError(error);
+        return;
+    }
+    m_dialogFileName = *chosen;
 }
 
 void MainWindow::onSendClicked()
 {
-    restoreBlankTableName();
+    restoreBlankTableNameIfEditing();
     if (m_transfer.isRunning()) {
         const MessageAnswer answer = m_prompter.ask(
             this, {MessageIcon::None, QStringLiteral("送信の中止"), QStringLiteral("送信を中止しますか？"),
@@ -279,8 +309,9 @@ void MainWindow::onTableNameEdited()
     m_settingsChanged = true;
 }
 
-// A blank table name is restored when the field loses the focus, and also before any command that
-// reads it: an access key presses a button without taking the focus from the field.
+// A blank table name is restored when the focus moves from the field to another control of the
+// window, not when a context menu opens or another program is activated (the user may be about to
+// paste a name).
 void MainWindow::restoreBlankTableName()
 {
     const QString restored = restoreBlankName(m_ui->tableNameEdit->text(), Settings{}.table);
@@ -288,9 +319,17 @@ void MainWindow::restoreBlankTableName()
         m_ui->tableNameEdit->setText(restored);
 }
 
+// Before a command that reads the name: an access key runs it without taking the focus from the
+// field. A blank name the field holds without the focus (as loaded) is left alone.
+void MainWindow::restoreBlankTableNameIfEditing()
+{
+    if (focusWidget() == m_ui->tableNameEdit)
+        restoreBlankTableName();
+}
+
 void MainWindow::confirmSaveBeforeClose()
 {
-    restoreBlankTableName();
+    restoreBlankTableNameIfEditing();
     if (!m_settingsChanged)
         return;
     const MessageAnswer answer = m_prompter.ask(
@@ -309,12 +348,60 @@ void MainWindow::closeEvent(QCloseEvent *event)
     event->accept();
 }
 
+void MainWindow::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (!draggedFile(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent *event)
+{
+    const QString path = draggedFile(event->mimeData());
+    if (path.isEmpty())
+        return;
+    event->acceptProposedAction();
+    runHandler([this, &path] { openDroppedWorkbook(path); });
+}
+
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_ui->documentView && event->type() == QEvent::FocusIn) {
         m_ui->sheetList->setFocus(Qt::OtherFocusReason);
-    } else if (watched == m_ui->tableNameEdit && event->type() == QEvent::FocusOut) {
-        runHandler([this] { restoreBlankTableName(); });
+    } else if (watched == m_ui->tableNameEdit) {
+        switch (event->type()) {
+        case QEvent::FocusOut: {
+            const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+            if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason
+                && reason != Qt::MenuBarFocusReason)
+                runHandler([this] { restoreBlankTableName(); });
+            break;
+        }
+        case QEvent::KeyPress: {
+            // Alt with a letter that is no access key reaches the field carrying the bare letter; it
+            // is no text to type. (A character that Option or AltGr composes is typed as usual.)
+            const auto *key = static_cast<QKeyEvent *>(event);
+            const bool bareLetter = key->key() >= Qt::Key_A && key->key() <= Qt::Key_Z
+                                    && key->text().compare(QChar(key->key()), Qt::CaseInsensitive) == 0;
+            if ((key->modifiers() & Qt::AltModifier) && bareLetter)
+                return true;
+            break;
+        }
+        case QEvent::DragEnter:
+        case QEvent::DragMove:
+        case QEvent::Drop: {
+            // A workbook dragged onto the field opens like one dropped on the window, not as text.
+            auto *drag = static_cast<QDropEvent *>(event);
+            if (draggedFile(drag->mimeData()).isEmpty())
+                break;
+            if (event->type() == QEvent::Drop)
+                dropEvent(drag);
+            else
+                drag->acceptProposedAction();
+            return true;
+        }
+        default:
+            break;
+        }
     }
     return QMainWindow::eventFilter(watched, event);
 }

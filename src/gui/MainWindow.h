@@ -28,8 +28,9 @@ public:
     explicit MainWindow(Prompter &prompter, QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    // Start-up, run once before the window is first shown.
-    void start();
+    // Start-up, run once before the window is first shown. A workbook named here is opened instead
+    // of asking for one; when it cannot be, the error is shown and the file dialog follows.
+    void start(const QString &workbookPath = {});
 
     // The settings record: the table name is the visible field, the others are held as plain data.
     const Settings &settings() const { return m_settings; }
@@ -47,6 +48,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
@@ -59,6 +62,8 @@ private:
 
     void onOpenClicked();
     void openWorkbook();
+    bool openWorkbookFile(const QString &path);
+    void openDroppedWorkbook(const QString &path);
     void saveDocumentAs();
     void onSendClicked();
     void showStatusDetails();
@@ -71,6 +76,7 @@ private:
     void showSelectedSheet();
     void onTableNameEdited();
     void restoreBlankTableName();
+    void restoreBlankTableNameIfEditing();
     void confirmSaveBeforeClose();
 
     std::unique_ptr<Ui::MainWindow> m_ui;

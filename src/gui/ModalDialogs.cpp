@@ -3,6 +3,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 
 namespace tessaly {
 
@@ -23,6 +24,28 @@ QMessageBox::Icon toQtIcon(MessageIcon icon)
 
 } // namespace
 
+QString platformNameFilters(const QString &filters)
+{
+#ifdef Q_OS_WIN
+    return filters;
+#else
+    static const QRegularExpression patternGroup(QStringLiteral(R"(\(([^()]*)\)\s*$)"));
+    QStringList entries = filters.split(QStringLiteral(";;"));
+    for (QString &entry : entries) {
+        const QRegularExpressionMatch match = patternGroup.match(entry);
+        if (!match.hasMatch())
+            continue;
+        QStringList patterns = match.captured(1).split(u' ', Qt::SkipEmptyParts);
+        for (QString &pattern : patterns) {
+            if (pattern == u"*.*")
+                pattern = QStringLiteral("*");
+        }
+        entry += QStringLiteral(" (%1)").arg(patterns.join(u' '));
+    }
+    return entries.join(QStringLiteral(";;"));
+#endif
+}
+
 MessageAnswer QtPrompter::ask(QWidget *parent, const MessageRequest &request)
 {
     const bool yesNo = request.buttons == MessageButtons::YesNo;
@@ -40,9 +63,15 @@ MessageAnswer QtPrompter::ask(QWidget *parent, const MessageRequest &request)
 
 std::optional<QString> QtPrompter::chooseFile(QWidget *parent, const FileDialogRequest &request)
 {
+    const QString filters = platformNameFilters(request.filter);
+#ifdef Q_OS_WIN
+    const QFileDialog::Options options;
+#else
+    const QFileDialog::Options options = QFileDialog::HideNameFilterDetails;
+#endif
     const QString chosen = request.mode == FileDialogRequest::Mode::Open
-        ? QFileDialog::getOpenFileName(parent, request.title, request.fileName, request.filter)
-        : QFileDialog::getSaveFileName(parent, request.title, request.fileName, request.filter);
+        ? QFileDialog::getOpenFileName(parent, request.title, request.fileName, filters, nullptr, options)
+        : QFileDialog::getSaveFileName(parent, request.title, request.fileName, filters, nullptr, options);
     if (chosen.isEmpty())
         return std::nullopt;
     return chosen;

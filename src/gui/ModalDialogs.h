@@ -23,7 +23,7 @@ struct FileDialogRequest {
     enum class Mode { Open, Save };
     Mode mode = Mode::Open;
     QString title;
-    QString filter;    // Qt filter syntax: "Excel (*.xls);;すべてのファイル(*.*) (*)"
+    QString filter;    // Qt filter syntax, as shown: "Excel (*.xls);;すべてのファイル(*.*)"
     QString fileName;  // proposed name, full path or bare
 };
 
@@ -36,6 +36,11 @@ public:
     // The chosen file name, or nothing when the user cancelled.
     virtual std::optional<QString> chooseFile(QWidget *parent, const FileDialogRequest &request) = 0;
 };
+
+// `filters` for the file dialog of this platform: "*.*" means every file to a Windows user, but
+// elsewhere it would leave out names without a dot, so there each filter carries the patterns that
+// mean the same in a trailing group that the dialog uses without showing it.
+QString platformNameFilters(const QString &filters);
 
 // The real dialogs: QMessageBox and QFileDialog.
 class QtPrompter final : public Prompter {

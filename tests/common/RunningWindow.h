@@ -13,17 +13,18 @@
 #include "gui/DocumentView.h"
 
 // The main window as the program runs it: started (with `startupWorkbook` chosen in the start-up
-// file dialog, or that dialog cancelled), shown and active, with scripted dialogs. What start-up
+// file dialog, or that dialog cancelled; `workbookArgument` as given on the command line), shown and active, with scripted dialogs. What start-up
 // showed is kept in `startupMessages`; `prompter.shown` then starts empty.
 struct RunningWindow {
     ScriptedPrompter prompter;
     tessaly::MainWindow window{prompter};
     QList<tessaly::MessageRequest> startupMessages;
 
-    explicit RunningWindow(const std::optional<QString> &startupWorkbook = std::nullopt)
+    explicit RunningWindow(const std::optional<QString> &startupWorkbook = std::nullopt,
+                           const QString &workbookArgument = {})
     {
         prompter.files.enqueue(startupWorkbook);
-        window.start();
+        window.start(workbookArgument);
         startupMessages = prompter.shown;
         prompter.shown.clear();
         window.show();

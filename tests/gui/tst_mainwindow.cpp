@@ -5,6 +5,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFileSystemModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -50,6 +53,10 @@ private slots:
             QCOMPARE(running.close(), QStringList{kSaveQuestion});
         }
         QVERIFY(dir.read(kConfigFileName).contains("<table>SALES</table>"));
+
+        // A blank name as loaded is no change: only the user's own edit is restored.
+        dir.write(kConfigFileName, "<XMLConfig><DB><table></table></DB></XMLConfig>");
+        QCOMPARE(RunningWindow().close(), QStringList());
     }
 
     void savedSettingsNeedNoQuestion()
@@ -101,6 +108,41 @@ private slots:
         QTRY_COMPARE(pressed.count(), 1);
         QVERIFY(running.table()->hasFocus());
         QCOMPARE(running.window.settings().table, QStringLiteral("EMP"));
+    }
+
+    // A context menu or another program takes the focus only for a moment (to paste, say).
+    void blankTableNameStaysWhileTheFocusIsAway()
+    {
+        TempWorkDir dir;
+        RunningWindow running;
+        running.typeIntoTable(QString());
+        for (Qt::FocusReason reason : {Qt::PopupFocusReason, Qt::ActiveWindowFocusReason}) {
+            QFocusEvent focusOut(QEvent::FocusOut, reason);
+            QApplication::sendEvent(running.table(), &focusOut);
+        }
+        QCOMPARE(running.table()->text(), QString());
+    }
+
+    void altWithALetterThatIsNoAccessKeyTypesNothing()
+    {
+        TempWorkDir dir;
+        RunningWindow running;
+        QTest::keyClick(running.table(), Qt::Key_Z, Qt::AltModifier);
+        QCOMPARE(running.table()->text(), QStringLiteral("EMP"));
+    }
+
+    // "*.*" is every file, also one without an extension, and the filter reads as given.
+    void allFilesFilterListsNamesWithoutAnExtension()
+    {
+        TempWorkDir folder;
+        folder.write(QStringLiteral("README"), {});
+        QFileDialog dialog(nullptr, {}, folder.path());
+        dialog.setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::HideNameFilterDetails);
+        dialog.setNameFilter(platformNameFilters(QStringLiteral("Excel (*.xls);;すべてのファイル(*.*)")));
+        QCOMPARE(dialog.findChild<QComboBox *>(QStringLiteral("fileTypeCombo"))->itemText(1), QStringLiteral("すべてのファイル(*.*)"));
+        dialog.selectNameFilter(dialog.nameFilters().at(1));
+        auto *model = dialog.findChild<QFileSystemModel *>();
+        QTRY_COMPARE(model->rowCount(model->index(folder.path())), 1);
     }
 
     void documentFieldNeverKeepsTheFocus()

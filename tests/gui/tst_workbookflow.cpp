@@ -5,7 +5,10 @@
 #include "tests/common/TempWorkDir.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QLabel>
+#include <QMimeData>
+#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 
@@ -63,6 +66,53 @@ private slots:
         // Choosing another worksheet converts it.
         running.sheetList()->setCurrentRow(2);
         QVERIFY(running.document().contains(QStringLiteral("<Key>secret</Key>")));
+    }
+
+    // `tessaly WORKBOOK` opens it without the dialog; one that cannot be opened is reported and the
+    // dialog follows. A workbook dropped on the window, or on the table name, opens as "開く" would.
+    void workbookOpensFromTheCommandLineAndByADrop()
+    {
+        TempWorkDir dir;
+        RunningWindow missing(fixture("fixtures-biff8.xls"), dir.filePath(QStringLiteral("missing.xls")));
+        QCOMPARE(missing.startupMessages.size(), 1);
+        QCOMPARE(missing.prompter.fileDialogs.size(), 1);
+        RunningWindow running(std::nullopt, fixture("fixtures-biff8.xls"));
+        QCOMPARE(running.prompter.fileDialogs.size(), 0);
+        QCOMPARE(running.sheetNames(), kFixtureSheets);
+
+        running.window.setStatusText(QStringLiteral("前の応答"));
+        QMimeData mime;
+        mime.setUrls({QUrl::fromLocalFile(fixture("fixtures-biff8.xls"))});
+        mime.setText(fixture("fixtures-biff8.xls")); // as file managers offer it
+        // Delivered as the window system does: to the window, at the point under the mouse.
+        for (QWidget *target : {running.child<QWidget>("documentView"), static_cast<QWidget *>(running.table())}) {
+            running.sheetList()->clear();
+            const QPoint point = target->mapTo(&running.window, target->rect().center());
+            QDragEnterEvent enter(point, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(running.window.windowHandle(), &enter);
+            QDropEvent drop(point, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(running.window.windowHandle(), &drop);
+            QCOMPARE(running.sheetNames(), kFixtureSheets);
+        }
+        QCOMPARE(running.window.statusText(), QString());
+        QCOMPARE(running.table()->text(), QStringLiteral("EMP"));
+        QCOMPARE(running.prompter.shown.size(), 0);
+    }
+
+    // --version answers also in a terminal without a display; two workbooks are refused.
+    void programOptions()
+    {
+        QProcess program;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        environment.remove(QStringLiteral("DISPLAY"));
+        program.setProcessEnvironment(environment);
+        program.start(QStringLiteral(TESSALY_APP), {QStringLiteral("--version")});
+        QVERIFY(program.waitForFinished());
+        QCOMPARE(program.readAllStandardOutput(), QByteArray("tessaly " TESSALY_VERSION "\n"));
+        program.start(QStringLiteral(TESSALY_APP), {QStringLiteral("a.xls"), QStringLiteral("b.xls")});
+        QVERIFY(program.waitForFinished());
+        QCOMPARE(program.exitCode(), 1);
     }
 
     void laterOpensReplaceOnlyOnSuccess()
@@ -140,6 +190,8 @@ private slots:
         running.prompter.files.enqueue(dir.filePath(QStringLiteral("locked/missing/out.xml")));
         running.trigger("saveAction");
         QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
+        running.trigger("openAction"); // the open dialog does not start where nothing could be written
+        QCOMPARE(QFileInfo(running.prompter.fileDialogs.last().fileName).path(), QFileInfo(fixture("fixtures-biff8.xls")).path());
 
         // A column name the character set cannot hold: nothing is written.
         running.prompter.shown.clear();

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QStringDecoder>
+#include <QXmlStreamReader>
 
 #include <sstream>
 
@@ -34,6 +35,17 @@ bool decodeXmlBytes(const QByteArray &bytes, QString &text)
         return false;
     text = decoder.decode(bytes);
     return !decoder.hasError();
+}
+
+// pugixml accepts some documents that are not well-formed (a bare '&', an undefined entity, a
+// second root element, a repeated attribute, a control character) and would write them back as
+// they are, so a conforming parser checks the text first.
+bool isWellFormed(const QString &text)
+{
+    QXmlStreamReader reader(text);
+    while (!reader.atEnd())
+        reader.readNext();
+    return !reader.hasError();
 }
 
 // The element text as one string: every character-data descendant in document order.
@@ -101,7 +113,7 @@ void ConfigDocument::load(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return;
     QString text;
-    if (!decodeXmlBytes(file.readAll(), text))
+    if (!decodeXmlBytes(file.readAll(), text) || !isWellFormed(text))
         return;
     const QByteArray utf8 = text.toUtf8();
     constexpr unsigned options = pugi::parse_default | pugi::parse_declaration | pugi::parse_comments

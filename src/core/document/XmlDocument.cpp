@@ -1,6 +1,7 @@
 #include "core/document/XmlDocument.h"
 
 #include "core/files/AtomicFile.h"
+#include "core/files/FileError.h"
 #include "core/document/XmlName.h"
 
 #include <condition_variable>
@@ -246,7 +247,7 @@ QString writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const
     PieceWriter writer(device, settings.charset);
     composeDocumentInPieces(table, settings, [&](QStringView piece) { writer.push(piece.toString()); }, pieceLength);
     writer.push(kLineEnd.toString());
-    return writer.finish() ? QString() : device.errorString();
+    return writer.finish() ? QString() : describeFileError(device);
 }
 
 void composeDocumentInPieces(const xls::SheetTable &table, const Settings &settings,

@@ -1,5 +1,7 @@
 #include "core/files/AtomicFile.h"
 
+#include "core/files/FileError.h"
+
 #include <QFile>
 #include <QSaveFile>
 
@@ -9,7 +11,7 @@ bool writeFileAtomically(const QString &path, const QByteArray &bytes,
                          std::optional<QFileDevice::Permissions> newFilePermissions, QString *reason)
 {
     return writeFileAtomically(
-        path, [&bytes](QIODevice &device) { return device.write(bytes) == bytes.size() ? QString() : device.errorString(); },
+        path, [&bytes](QIODevice &device) { return device.write(bytes) == bytes.size() ? QString() : describeFileError(device); },
         newFilePermissions, reason);
 }
 
@@ -24,8 +26,11 @@ bool writeFileAtomically(const QString &path, const std::function<QString(QIODev
         return false;
     }
     QSaveFile file(path);
+    // A folder the user may not write can hold a file the user may: such a file is written in
+    // place, since no temporary file can be made beside it. Everywhere else the save stays atomic.
+    file.setDirectWriteFallback(true);
     if (!file.open(QIODevice::WriteOnly)) {
-        *reason = file.errorString();
+        *reason = describeFileError(file);
         return false;
     }
     if (!exists && newFilePermissions)
@@ -36,7 +41,7 @@ bool writeFileAtomically(const QString &path, const std::function<QString(QIODev
         return false;
     }
     if (!file.commit()) {
-        *reason = file.errorString();
+        *reason = describeFileError(file);
         return false;
     }
     return true;

@@ -1,5 +1,6 @@
 #include "core/workbook/Workbook.h"
 
+#include "core/files/FileError.h"
 #include "core/document/XmlName.h"
 #include "core/workbook/BiffStream.h"
 #include "core/workbook/CellText.h"
@@ -359,14 +360,14 @@ std::unique_ptr<Workbook> Workbook::open(const QString &path, QString *errorStri
     }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        *errorString = QStringLiteral("ファイルを開けません: %1（%2）").arg(path, file.errorString());
+        *errorString = QStringLiteral("ファイルを開けません: %1（%2）").arg(path, describeFileError(file));
         return nullptr;
     }
     // Read, not mapped: a mapped file that shrinks while it is parsed would crash the program.
     QByteArray bytes(info.size(), Qt::Uninitialized);
     preferHugePages(bytes.constData(), std::size_t(bytes.size()));
     if (file.read(bytes.data(), bytes.size()) != bytes.size()) {
-        *errorString = QStringLiteral("ファイルを読めません: %1（%2）").arg(path, file.errorString());
+        *errorString = QStringLiteral("ファイルを読めません: %1（%2）").arg(path, describeFileError(file));
         return nullptr;
     }
     return fromBytes(bytes, errorString);

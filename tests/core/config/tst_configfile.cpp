@@ -5,6 +5,10 @@
 #include <QStringEncoder>
 #include <QTest>
 
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
 using namespace tessaly;
 
 namespace {
@@ -132,6 +136,12 @@ private slots:
         QTest::newRow("ill-formed") << QByteArray("<XMLConfig><DB><table>X</table></XMLConfig>");
         QTest::newRow("other root") << QByteArray("<Config><DB><table>X</table></DB></Config>");
         QTest::newRow("invalid UTF-8") << QByteArray("<XMLConfig><DB><table>\xff\xfe\xfd</table></DB></XMLConfig>");
+        // Accepted by pugixml, yet not XML.
+        QTest::newRow("bare ampersand") << QByteArray("<XMLConfig><DB><table>A&B</table></DB></XMLConfig>");
+        QTest::newRow("undefined entity") << QByteArray("<XMLConfig><DB><table>&nbsp;</table></DB></XMLConfig>");
+        QTest::newRow("second root") << QByteArray("<XMLConfig><DB><table>X</table></DB></XMLConfig><XMLConfig/>");
+        QTest::newRow("repeated attribute") << QByteArray("<XMLConfig a=\"1\" a=\"2\"><DB><table>X</table></DB></XMLConfig>");
+        QTest::newRow("control character") << QByteArray("<XMLConfig><DB><table>X\x01</table></DB></XMLConfig>");
         QTest::newRow("unknown encoding")
             << QByteArray("<?xml version=\"1.0\" encoding=\"x-nonsense\"?><XMLConfig><DB><table>X</table></DB></XMLConfig>");
     }
@@ -186,6 +196,30 @@ private slots:
         QVERIFY(result.errorString.contains(QStringLiteral("読み取り専用")));
         QCOMPARE(dir.read(kConfigFileName), original);
     }
+
+#ifdef Q_OS_UNIX
+    // Where no temporary file can be made beside it, a writable file is written in place; a new one
+    // cannot be made, and the reason is given in Japanese. Root may write anywhere: it acts as nobody.
+    void saveInAFolderThatIsNotWritable()
+    {
+        TempWorkDir dir;
+        dir.write(kConfigFileName, "<XMLConfig/>");
+        QFile::setPermissions(dir.filePath(kConfigFileName), QFileDevice::Permissions(0x6666)); // rw-rw-rw-
+        QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x5555)); // r-xr-xr-x
+        ConfigDocument doc;
+        Settings settings;
+        settings.table = QStringLiteral("NEW");
+        const bool root = geteuid() == 0;
+        QVERIFY(!root || seteuid(65534) == 0);
+        const ConfigSaveResult existing = doc.save(settings, kConfigFileName);
+        const ConfigSaveResult created = doc.save(settings, QStringLiteral("new.xml"));
+        QVERIFY(!root || seteuid(0) == 0);
+        QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7700));
+        QVERIFY2(existing.ok, qPrintable(existing.errorString));
+        QCOMPARE(loadSettings().table, QStringLiteral("NEW"));
+        QVERIFY2(created.errorString.endsWith(QStringLiteral("アクセスが拒否されました")), qPrintable(created.errorString));
+    }
+#endif
 };
 
 QTEST_GUILESS_MAIN(TestConfigFile)
