@@ -14,21 +14,26 @@ namespace {
 
 constexpr QStringView kLineEnd = u"\r\n";
 
-// A tag name from a setting: a blank one falls back to its default, an invalid one is mapped.
-QString tagName(const QString &setting, const QString &defaultName)
-{
-    return toXmlName(restoreBlankName(setting, defaultName));
-}
+// Maps tag names to names the character set can write: characters it cannot hold become _xHHHH_
+// (an unknown set, which cannot be saved anyway, keeps them).
+class TagNames {
+public:
+    explicit TagNames(const QString &charset)
+        : m_charset(charset)
+    {
+    }
 
-QString rowsetTag(const Settings &settings)
-{
-    return tagName(settings.rowset, Settings{}.rowset);
-}
+    QString map(QStringView name) const { return m_charset.isValid() ? m_charset.writableName(name) : name.toString(); }
 
-QString rowTag(const Settings &settings)
-{
-    return tagName(settings.row, Settings{}.row);
-}
+    // A tag name from a setting: a blank one falls back to its default, an invalid one is mapped.
+    QString fromSetting(const QString &setting, const QString &defaultName) const
+    {
+        return map(toXmlName(restoreBlankName(setting, defaultName)));
+    }
+
+private:
+    DocumentCharset m_charset;
+};
 
 // Writes text into a QString through a raw pointer: a document is millions of small pieces, and
 // QString's own append checks sharing and capacity for each. Room is made once per record.
@@ -115,14 +120,16 @@ private:
 template <typename RecordDone>
 void composeDocument(const xls::SheetTable &table, const Settings &settings, QString &out, RecordDone recordDone)
 {
-    const QString rowset = rowsetTag(settings);
-    const QString row = rowTag(settings);
+    const TagNames names(settings.charset);
+    const QString rowset = names.fromSetting(settings.rowset, Settings{}.rowset);
+    const QString row = names.fromSetting(settings.row, Settings{}.row);
     QList<QString> startTags;
     QList<QString> endTags;
     qsizetype recordTagLength = 2 * (row.size() + 5);
     for (qsizetype column = 0; column < table.columnCount(); ++column) {
-        startTags.append(QStringLiteral("<%1>").arg(table.columnName(column)));
-        endTags.append(QStringLiteral("</%1>\r\n").arg(table.columnName(column)));
+        const QString name = names.map(table.columnName(column));
+        startTags.append(QStringLiteral("<%1>").arg(name));
+        endTags.append(QStringLiteral("</%1>\r\n").arg(name));
         recordTagLength += startTags.last().size() + endTags.last().size();
     }
     TextBuffer buffer(out);
@@ -150,22 +157,13 @@ void composeDocument(const xls::SheetTable &table, const Settings &settings, QSt
     buffer.finish();
 }
 
-// Every name in markup must be representable: unlike text, it cannot become a reference.
-QString checkTagNames(const xls::SheetTable &table, const Settings &settings)
-{
-    QString names = rowsetTag(settings) + rowTag(settings) + settings.charset;
-    for (qsizetype column = 0; column < table.columnCount(); ++column)
-        names += table.columnName(column);
-    return encodeDocument(QString(u'<' + names + u'>'), settings.charset).errorString;
-}
-
 // Encodes and writes the pieces of a document on a second thread, in order, while the caller
 // composes the next ones: composing and encoding a large document then overlap.
 class PieceWriter {
 public:
-    PieceWriter(QIODevice &device, const QString &charset)
+    PieceWriter(QIODevice &device, DocumentCharset charset)
         : m_device(device)
-        , m_charset(charset)
+        , m_charset(std::move(charset))
         , m_worker([this] { run(); })
     {
     }
@@ -210,12 +208,15 @@ private:
                 m_queue.pop_front();
             }
             m_changed.notify_all();
-            m_written = m_written && m_device.write(encodeDocument(piece, m_charset).bytes) >= 0;
+            m_bytes.resize(0);
+            m_charset.appendDocument(piece, m_bytes);
+            m_written = m_written && m_device.write(m_bytes) == m_bytes.size();
         }
     }
 
     QIODevice &m_device;
-    const QString m_charset;
+    const DocumentCharset m_charset; // used by the worker only
+    QByteArray m_bytes;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<QString> m_queue;
@@ -241,9 +242,13 @@ QString buildDocument(const xls::SheetTable &table, const Settings &settings)
 QString writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const Settings &settings,
                           qsizetype pieceLength)
 {
-    if (const QString error = checkTagNames(table, settings); !error.isEmpty())
-        return error;
-    PieceWriter writer(device, settings.charset);
+    DocumentCharset charset(settings.charset);
+    if (!charset.isValid())
+        return charset.unknownText();
+    const QByteArray byteOrderMark = charset.byteOrderMark();
+    if (device.write(byteOrderMark) != byteOrderMark.size())
+        return device.errorString();
+    PieceWriter writer(device, std::move(charset));
     QString rest;
     composeDocument(table, settings, rest, [&](TextBuffer &buffer) {
         if (buffer.text().size() >= pieceLength) {
@@ -257,9 +262,13 @@ QString writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const
 
 EncodeResult documentFileBytes(const QString &document, const QString &charset)
 {
-    EncodeResult result = encodeDocument(document, charset);
-    if (result.ok)
-        result.bytes += encodeText(kLineEnd, charset).bytes;
+    const DocumentCharset target(charset);
+    if (!target.isValid())
+        return {false, {}, target.unknownText()};
+    EncodeResult result{true, target.byteOrderMark(), {}};
+    result.bytes.reserve(document.size() + document.size() / 8);
+    target.appendDocument(document, result.bytes);
+    target.appendDocument(kLineEnd, result.bytes);
     return result;
 }
 

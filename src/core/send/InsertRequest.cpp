@@ -58,16 +58,18 @@ InsertRequest buildInsertRequest(const Settings &settings, QStringView document)
                               .arg(settings.timeout);
         return request;
     }
-    const EncodeResult xmlText = encodeDocument(document, settings.charset);
+    // A form body of UTF-16 or UTF-32 cannot be read; such documents are sent in UTF-8, as browsers do.
+    const QString fieldCharset = DocumentCharset(settings.charset).isAsciiCompatible() ? settings.charset : QStringLiteral("UTF-8");
+    const EncodeResult xmlText = encodeDocument(document, fieldCharset);
     if (!xmlText.ok) {
         request.refusal = xmlText.errorString;
         return request;
     }
     const QString table = trimSpaces(settings.table);
-    const EncodeResult tabName = encodeText(table, settings.charset);
+    const EncodeResult tabName = encodeText(table, fieldCharset);
     if (!tabName.ok) {
         request.refusal = QStringLiteral("表名「%1」には文字コード%2で表せない文字があるため、送信しませんでした。")
-                              .arg(table, settings.charset);
+                              .arg(table, fieldCharset);
         return request;
     }
 
@@ -84,7 +86,7 @@ InsertRequest buildInsertRequest(const Settings &settings, QStringView document)
     request.requestTimeout = *timeout;
     request.url = settings.url;
     request.body = "command=insert&tabName=" + formEncode(tabName.bytes) + "&xmlText=" + formEncode(xmlText.bytes);
-    request.headers = QStringLiteral("Content-Type: application/x-www-form-urlencoded; charset=") + settings.charset;
+    request.headers = QStringLiteral("Content-Type: application/x-www-form-urlencoded; charset=") + fieldCharset;
     return request;
 }
 
