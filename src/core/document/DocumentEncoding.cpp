@@ -7,6 +7,7 @@
 #include <QStringEncoder>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <span>
 
@@ -348,6 +349,120 @@ bool DocumentCharset::canWrite(char32_t codePoint) const
 void DocumentCharset::appendDocument(QStringView document, QByteArray &out) const
 {
     d->append(document, out);
+}
+
+namespace {
+
+// What element content does with an ASCII character: kept, escaped or dropped.
+enum class AsciiInText : quint8 { Keep, Escape, Drop };
+
+constexpr std::array<AsciiInText, 128> asciiInText()
+{
+    std::array<AsciiInText, 128> table{};
+    for (int c = 0; c < 0x20; ++c)
+        table[c] = AsciiInText::Drop;
+    table['\t'] = table['\n'] = AsciiInText::Keep;
+    table['\r'] = table['&'] = table['<'] = table['>'] = AsciiInText::Escape;
+    return table;
+}
+
+constexpr std::array<AsciiInText, 128> kAsciiInText = asciiInText();
+
+// A non-ASCII UTF-16 unit that XML 1.0 cannot hold where it stands.
+bool isDroppedUnit(QStringView text, qsizetype i)
+{
+    const char16_t c = text[i].unicode();
+    if (c == 0xFFFE || c == 0xFFFF)
+        return true;
+    if (QChar::isHighSurrogate(c))
+        return i + 1 >= text.size() || !text[i + 1].isLowSurrogate();
+    return QChar::isLowSurrogate(c) && (i == 0 || !text[i - 1].isHighSurrogate());
+}
+
+const char *escapeOf(char16_t c)
+{
+    switch (c) {
+    case u'&':
+        return "&amp;";
+    case u'<':
+        return "&lt;";
+    case u'>':
+        return "&gt;";
+    default:
+        return "&#13;";
+    }
+}
+
+} // namespace
+
+std::array<bool, 128> DocumentCharset::plainAsciiInText() const
+{
+    std::array<bool, 128> plain{};
+    for (char16_t c = 0; c < 0x80; ++c)
+        plain[c] = isAsciiCompatible() && kAsciiInText[c] == AsciiInText::Keep && d->ascii.has(c);
+    return plain;
+}
+
+void DocumentCharset::appendEscapedText(QStringView text, QByteArray &out) const
+{
+    if (!isAsciiCompatible()) {
+        QString escaped;
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            const char16_t c = text[i].unicode();
+            if (c < 0x80 && kAsciiInText[c] != AsciiInText::Keep) {
+                if (kAsciiInText[c] == AsciiInText::Escape)
+                    escaped += QLatin1StringView(escapeOf(c));
+            } else if (c < 0x80 || !isDroppedUnit(text, i)) {
+                escaped += QChar(c);
+            }
+        }
+        d->append(escaped, out);
+        return;
+    }
+    qsizetype i = 0;
+    while (i < text.size()) {
+        // A run of ASCII characters kept as they are, copied through a raw pointer: most cells
+        // are nothing else.
+        qsizetype size = out.size();
+        out.resize(size + (text.size() - i));
+        char *data = out.data();
+        for (; i < text.size(); ++i) {
+            const char16_t c = text[i].unicode();
+            if (c >= 0x80 || kAsciiInText[c] != AsciiInText::Keep || !d->ascii.has(c))
+                break;
+            data[size++] = char(c);
+        }
+        out.truncate(size);
+        if (i == text.size())
+            break;
+        const char16_t c = text[i].unicode();
+        if (c < 0x80) {
+            if (kAsciiInText[c] == AsciiInText::Escape)
+                out += escapeOf(c);
+            else if (kAsciiInText[c] == AsciiInText::Keep)
+                appendUnwritable(out, c, false);
+            ++i;
+            continue;
+        }
+        // A run of other characters, without the ones XML cannot hold.
+        qsizetype end = i;
+        bool dropped = false;
+        while (end < text.size() && text[end].unicode() >= 0x80) {
+            dropped = dropped || isDroppedUnit(text, end);
+            ++end;
+        }
+        if (!dropped) {
+            d->append(text.mid(i, end - i), out);
+        } else {
+            QString kept;
+            for (qsizetype k = i; k < end; ++k) {
+                if (!isDroppedUnit(text, k))
+                    kept += text[k];
+            }
+            d->append(kept, out);
+        }
+        i = end;
+    }
 }
 
 QByteArray DocumentCharset::byteOrderMark() const

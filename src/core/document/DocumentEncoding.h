@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringView>
 
+#include <array>
 #include <memory>
 
 namespace tessaly {
@@ -35,9 +36,12 @@ public:
 
     // Appends the bytes of a composed document (or a piece of one ending at a line end).
     void appendDocument(QStringView document, QByteArray &out) const;
-    // Appends the bytes of cell text: markup characters escaped, CR as &#13;, characters that
-    // XML 1.0 cannot hold dropped.
+    // Appends cell text as element content: markup characters escaped, CR as &#13; (a parser
+    // would turn a raw one into LF), characters that XML 1.0 cannot hold dropped.
     void appendEscapedText(QStringView text, QByteArray &out) const;
+    // The ASCII characters that element content holds as their own byte: no markup character,
+    // no control character but tab and line feed, none the set writes as a reference.
+    std::array<bool, 128> plainAsciiInText() const;
     // The byte order mark that starts a file in this set: only UTF-16 and UTF-32 without an
     // explicit byte order have one.
     QByteArray byteOrderMark() const;

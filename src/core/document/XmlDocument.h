@@ -15,10 +15,13 @@ namespace tessaly {
 // names hold only characters `charset` can write (others as _xHHHH_).
 QString buildDocument(const xls::SheetTable &table, const Settings &settings);
 
+// The same document in UTF-8: half the memory of the text for a document shown in the window.
+QByteArray buildUtf8Document(const xls::SheetTable &table, const Settings &settings);
+
 // Writes the bytes that a save of this worksheet's document writes, piece by piece, without
 // holding the whole document: for large sheets going straight to a file or a pipe. Nothing is
 // written when the character set is unknown. Returns an error text or empty.
-// `pieceLength` is the number of characters composed before they are encoded and written.
+// `pieceLength` is the number of bytes composed before they are written.
 QString writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const Settings &settings,
                           qsizetype pieceLength = 1 << 16);
 
