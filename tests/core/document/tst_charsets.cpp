@@ -59,13 +59,6 @@ private slots:
         const QByteArray problems = check.readAll();
         QVERIFY2(check.exitCode() == 0 && problems.trimmed().isEmpty(), problems.constData());
     }
-
-    void headingsOutsideTheCharsetAreEscapedNames()
-    {
-        Settings settings;
-        const QString document = buildDocument(readSheet(fixture("hard-cases-biff8.xls"), 0), settings);
-        QVERIFY(document.contains(QStringLiteral("\r\n<_x9AD9_橋_x2460_>&#9312;")) || document.contains(QStringLiteral("\r\n<_x9AD9_橋_x2460_>①")));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestCharsets)

@@ -3,19 +3,11 @@
 #include "tests/common/Fixtures.h"
 #include "tests/common/TempWorkDir.h"
 
-#include <QBuffer>
 #include <QTest>
 
 using namespace tessaly;
 
 namespace {
-
-Settings withCharset(const QString &charset)
-{
-    Settings settings;
-    settings.charset = charset;
-    return settings;
-}
 
 QString lines(std::initializer_list<const char16_t *> parts)
 {
@@ -97,13 +89,6 @@ private slots:
                  QByteArray("<\x1b$BL>\x1b(B>&#39641;&#65393;</\x1b$BL>\x1b(B>"));
         QCOMPARE(encodeDocument(u"<名>é</名>", QStringLiteral("ISO-8859-1")).bytes, QByteArray("<_x540D_>\xe9</_x540D_>"));
         QVERIFY(!encodeDocument(document, QStringLiteral("no-such-charset")).ok);
-
-        const xls::SheetTable employees = readSheet(fixture("fixtures-biff8.xls"), 0);
-        QBuffer written;
-        written.open(QIODevice::WriteOnly);
-        QCOMPARE(writeDocumentFile(written, employees, withCharset(QStringLiteral("ISO-8859-1"))), QString());
-        QVERIFY(written.data().contains("<_x793E__x54E1__x756A__x53F7_>1</_x793E__x54E1__x756A__x53F7_>"));
-        QVERIFY(!writeDocumentFile(written, employees, withCharset(QStringLiteral("no-such-charset"))).isEmpty());
     }
 
     void failedSavesLoseNothing()
