@@ -222,18 +222,25 @@ void DocumentCharset::Private::append(QStringView text, QByteArray &out) const
     for (qsizetype i = 0; i < text.size();) {
         const char16_t unit = text[i].unicode();
         if (unit < 0x80 && asciiAsBytes) {
-            // Markup is all ASCII: following '<' and '>' tells whether a reference is allowed.
-            if (unit == u'<')
-                inTag = true;
-            else if (unit == u'>')
-                inTag = false;
-            if (ascii.has(unit)) {
-                toAscii();
-                out += char(unit);
-            } else {
-                appendUnwritable(out, unit, inTag);
+            // A run of ASCII, copied through a raw pointer. Markup is all ASCII: following '<'
+            // and '>' tells whether a reference is allowed where a character cannot be written.
+            toAscii();
+            qsizetype size = out.size();
+            out.resize(size + (text.size() - i));
+            char *data = out.data();
+            for (; i < text.size() && text[i].unicode() < 0x80; ++i) {
+                const char16_t c = text[i].unicode();
+                if (c == u'<')
+                    inTag = true;
+                else if (c == u'>')
+                    inTag = false;
+                if (!ascii.has(c))
+                    break;
+                data[size++] = char(c);
             }
-            ++i;
+            out.truncate(size);
+            if (i < text.size() && text[i].unicode() < 0x80)
+                appendUnwritable(out, text[i++].unicode(), inTag);
             continue;
         }
         if (usesQt()) {
