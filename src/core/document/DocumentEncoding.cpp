@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
+#include <optional>
 #include <span>
 
 namespace tessaly {
