@@ -11,7 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgsf-1-dev libpugixml-dev
-          fonts-ipafont-gothic python3 python3-xlrd)
+          fonts-ipafont-gothic python3 python3-xlrd default-jdk-headless libjetty9-java
+          icu-devtools)
 
 install_missing() {
     local missing=() package

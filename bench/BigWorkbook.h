@@ -4,8 +4,9 @@
 
 namespace tessaly::bench {
 
-// The path of a 65,536-row x 10-column BIFF8 workbook, written once with Gnumeric's ssconvert and
-// cached in the build tree; empty (with a message) when it cannot be written.
-QString bigWorkbookPath();
+// The path of a 65,536-row BIFF8 workbook of 10 columns, or of 256 (the most the format allows),
+// written once with Gnumeric's ssconvert and cached in the build tree; empty (with a message) when
+// it cannot be written.
+QString bigWorkbookPath(int columns = 10);
 
 } // namespace tessaly::bench

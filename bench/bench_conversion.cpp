@@ -1,132 +1,157 @@
-// Times the way from a large workbook to its document on screen, and tessaly-cli convert side by
-// side with catdoc's xls2csv and an xlrd script that writes the same XML.
-//   tessaly-bench-convert [WORKBOOK]   (default: the cached 65,536-row x 10-column BIFF8 workbook)
-#include "gui/DocumentView.h"
+// Times tessaly-cli convert side by side with catdoc's xls2csv and measures the window's selection
+// of a sheet, on the cached 65,536-row workbooks of 10 and of 256 columns (or on the workbooks
+// named on the command line):
+//   - convert: median wall time against xls2csv's, both writing to a file; peak memory against
+//     the document's size;
+//   - selecting the sheet in the window (reading it, composing the document, showing it in the
+//     view, offscreen, until the first paint): wall time, and the process's peak memory against
+//     the document's UTF-8 size.
+//   tessaly-bench-convert [WORKBOOK...]
+//   tessaly-bench-convert --select WORKBOOK   (one selection, in a process of its own)
 #include "bench/BigWorkbook.h"
 #include "core/document/XmlDocument.h"
+#include "core/workbook/Workbook.h"
+#include "gui/DocumentView.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
-#include <functional>
-#ifdef Q_OS_UNIX
-#include <sys/resource.h>
-#endif
 #include <vector>
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#endif
 
 using namespace tessaly;
 
 namespace {
 
-constexpr int kRepeats = 5;
+struct Run {
+    double ms = -1; // negative when the program is missing or fails
+    double peakMb = 0;
+};
 
-double medianMs(int repeats, const std::function<void()> &work)
+// Runs a program with its standard output going to `outputPath`; the wall time and, on Unix,
+// the peak resident memory of that one process.
+Run runOnce(const QString &program, const QStringList &arguments, const QString &outputPath)
 {
-    std::vector<double> times;
-    for (int i = 0; i < repeats; ++i) {
-        QElapsedTimer timer;
-        timer.start();
-        work();
-        times.push_back(double(timer.nsecsElapsed()) / 1e6);
-    }
-    std::sort(times.begin(), times.end());
-    return times[times.size() / 2];
+    const QString path = QStandardPaths::findExecutable(program).isEmpty() ? program
+                                                                           : QStandardPaths::findExecutable(program);
+    if (!QFileInfo(path).isExecutable())
+        return {};
+    QElapsedTimer timer;
+    timer.start();
+#ifdef Q_OS_UNIX
+    std::vector<QByteArray> words{path.toLocal8Bit()};
+    for (const QString &argument : arguments)
+        words.push_back(argument.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outputPath.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    rusage usage{};
+    if (spawned != 0 || wait4(pid, &status, 0, &usage) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return {};
+    return {double(timer.nsecsElapsed()) / 1e6, double(usage.ru_maxrss) / 1024};
+#else
+    QProcess process;
+    process.setStandardOutputFile(outputPath);
+    process.start(path, arguments);
+    if (!process.waitForFinished(600000) || process.exitCode() != 0)
+        return {};
+    return {double(timer.nsecsElapsed()) / 1e6, 0};
+#endif
 }
 
-// Shows the widget with the text and waits until it has been painted once.
-template <typename View>
-void showText(View &view, const std::function<void()> &setText)
+// The run of median time among `repeats`.
+Run medianRun(int repeats, const QString &program, const QStringList &arguments, const QString &outputPath)
 {
-    setText();
+    std::vector<Run> runs;
+    for (int i = 0; i < repeats; ++i) {
+        runs.push_back(runOnce(program, arguments, outputPath));
+        if (runs.back().ms < 0)
+            return {};
+    }
+    std::sort(runs.begin(), runs.end(), [](const Run &a, const Run &b) { return a.ms < b.ms; });
+    return runs[runs.size() / 2];
+}
+
+void measure(const QString &workbook)
+{
+    QTemporaryDir dir;
+    const QString document = dir.filePath(QStringLiteral("out.xml"));
+    const int repeats = QFileInfo(workbook).size() > (64 << 20) ? 3 : 7;
+    const Run cli = medianRun(repeats, QStringLiteral(TESSALY_CLI), {QStringLiteral("convert"), workbook}, document);
+    const double documentMb = double(QFileInfo(document).size()) / (1 << 20);
+    const Run xls2csv = medianRun(repeats, QStringLiteral("xls2csv"), {workbook}, dir.filePath(QStringLiteral("out.csv")));
+    const Run xlrd = repeats == 3 ? Run{} // minutes and gigabytes for the widest sheet
+                                  : medianRun(repeats, QStringLiteral("/usr/bin/python3"),
+                                              {QStringLiteral(TESSALY_BENCH_SOURCE "/xlrd_to_xml.py"), workbook,
+                                               dir.filePath(QStringLiteral("xlrd.xml"))},
+                                              dir.filePath(QStringLiteral("xlrd.out")));
+    const Run select = runOnce(QCoreApplication::applicationFilePath(), {QStringLiteral("--select"), workbook},
+                               dir.filePath(QStringLiteral("select.txt")));
+    QFile selectOutput(dir.filePath(QStringLiteral("select.txt")));
+    const double selectMs = selectOutput.open(QIODevice::ReadOnly) ? selectOutput.readAll().toDouble() : -1;
+
+    std::printf("%s (%.1f MB), median of %d runs; document %.1f MB\n", qPrintable(workbook),
+                double(QFileInfo(workbook).size()) / (1 << 20), repeats, documentMb);
+    if (cli.ms < 0) {
+        std::printf("  tessaly-cli convert failed\n");
+        return;
+    }
+    std::printf("  tessaly-cli convert      %9.1f ms  peak %7.1f MB = %.2f x the document\n", cli.ms, cli.peakMb,
+                cli.peakMb / documentMb);
+    if (xls2csv.ms < 0)
+        std::printf("  catdoc xls2csv           (not available)\n");
+    else
+        std::printf("  catdoc xls2csv           %9.1f ms  -> convert takes %.2f of its time\n", xls2csv.ms,
+                    cli.ms / xls2csv.ms);
+    if (xlrd.ms >= 0)
+        std::printf("  xlrd script              %9.1f ms\n", xlrd.ms);
+    std::printf("  select in the window     %9.1f ms  peak %7.1f MB = %.2f x the document's UTF-8 size"
+                " (first paint: %.2f x the conversion)\n",
+                selectMs, select.peakMb, select.peakMb / documentMb, selectMs / cli.ms);
+}
+
+// What selecting a sheet in the window does, with the workbook open as the window keeps it:
+// reading the sheet, composing the document, showing it until the first paint. Prints the time.
+int selectSheet(const QString &workbook)
+{
+    QString error;
+    const std::unique_ptr<xls::Workbook> book = xls::Workbook::open(workbook, &error);
+    if (!book)
+        return 1;
+    DocumentView view;
+    view.resize(385, 289);
+    QElapsedTimer timer;
+    timer.start();
+    {
+        const std::optional<xls::SheetTable> table = book->readSheet(0, &error);
+        if (!table)
+            return 1;
+        view.setUtf8(buildUtf8Document(*table, Settings{}));
+    }
     view.show();
     view.repaint();
     QApplication::processEvents();
-}
-
-void measureInProcess(const QString &path)
-{
-    QString error;
-    std::unique_ptr<xls::Workbook> book;
-    std::optional<xls::SheetTable> table;
-    const double readMs = medianMs(kRepeats, [&] {
-        book = xls::Workbook::open(path, &error);
-        table = book ? book->readSheet(0, &error) : std::nullopt;
-    });
-    if (!table) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
-        std::exit(1);
-    }
-    QString document;
-    const double buildMs = medianMs(kRepeats, [&] { document = buildDocument(*table, Settings{}); });
-    const double encodeMs = medianMs(kRepeats, [&] { documentFileBytes(document, QStringLiteral("Shift_JIS")); });
-
-    DocumentView view;
-    view.resize(385, 289);
-    const double viewMs = medianMs(kRepeats, [&] { showText(view, [&] { view.setText(document); }); });
-    QPlainTextEdit plain;
-    plain.resize(385, 289);
-    const double plainMs = medianMs(1, [&] { showText(plain, [&] { plain.setPlainText(document); }); });
-
-    std::printf("%s: %lld records x %lld columns, document of %lld characters\n", qPrintable(path),
-                qlonglong(table->recordCount()), qlonglong(table->columnCount()), qlonglong(document.size()));
-    std::printf("  open and read the sheet          %9.1f ms\n", readMs);
-    std::printf("  build the document               %9.1f ms\n", buildMs);
-    std::printf("  encode it in Shift_JIS           %9.1f ms\n", encodeMs);
-    std::printf("  show it in DocumentView          %9.1f ms\n", viewMs);
-    std::printf("  show it in QPlainTextEdit        %9.1f ms (for comparison, one run)\n", plainMs);
-    std::printf("  selecting to on screen           %9.1f ms\n", readMs + buildMs + viewMs);
-}
-
-// Runs a command kRepeats times; returns the median wall time, or a negative value when it fails.
-double commandMs(const QString &program, const QStringList &arguments, const QString &standardOutput = {})
-{
-    if (QStandardPaths::findExecutable(program).isEmpty() && !QFile::exists(program))
-        return -1;
-    bool failed = false;
-    const double ms = medianMs(kRepeats, [&] {
-        QProcess process;
-        if (!standardOutput.isEmpty())
-            process.setStandardOutputFile(standardOutput);
-        process.start(program, arguments);
-        failed |= !process.waitForFinished(120000) || process.exitCode() != 0;
-    });
-    return failed ? -1 : ms;
-}
-
-void printCommand(const char *name, double ms)
-{
-    if (ms < 0)
-        std::printf("  %-32s    (not available)\n", name);
-    else
-        std::printf("  %-32s %9.1f ms\n", name, ms);
-}
-
-void measureCommands(const QString &path)
-{
-    QTemporaryDir dir;
-    const QString cli = QCoreApplication::applicationDirPath() + QStringLiteral("/../cli/tessaly-cli");
-    const QString output = dir.filePath(QStringLiteral("out.xml"));
-    std::printf("side by side, median of %d runs:\n", kRepeats);
-    printCommand("tessaly-cli convert", commandMs(cli, {QStringLiteral("convert"), path, QStringLiteral("-o"), output}));
-    const double documentMb = double(QFileInfo(output).size()) / (1024 * 1024);
-#ifdef Q_OS_UNIX
-    // Only tessaly-cli has run as a child so far: the largest child's peak is its own.
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    std::printf("  tessaly-cli peak memory          %9.1f MB for a %.1f MB document\n",
-                double(usage.ru_maxrss) / 1024, documentMb);
-#endif
-    printCommand("catdoc xls2csv", commandMs(QStringLiteral("xls2csv"), {path}, QStringLiteral("/dev/null")));
-    printCommand("xlrd script", commandMs(QStringLiteral("/usr/bin/python3"),
-                                          {QStringLiteral(TESSALY_BENCH_SOURCE "/xlrd_to_xml.py"), path,
-                                           dir.filePath(QStringLiteral("xlrd.xml"))}));
+    std::printf("%.1f\n", double(timer.nsecsElapsed()) / 1e6);
+    return 0;
 }
 
 } // namespace
@@ -135,11 +160,14 @@ int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    const QString path = app.arguments().value(1, bench::bigWorkbookPath());
-    if (path.isEmpty())
-        return 1;
-    // The commands first: a child forked later would count this process's large pages as its own.
-    measureCommands(path);
-    measureInProcess(path);
+    QStringList arguments = app.arguments().mid(1);
+    if (arguments.size() == 2 && arguments.first() == u"--select")
+        return selectSheet(arguments.last());
+    if (arguments.isEmpty())
+        arguments = {bench::bigWorkbookPath(10), bench::bigWorkbookPath(256)};
+    for (const QString &workbook : arguments) {
+        if (!workbook.isEmpty())
+            measure(workbook);
+    }
     return 0;
 }

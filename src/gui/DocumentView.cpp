@@ -1,14 +1,71 @@
 #include "gui/DocumentView.h"
 
-#include <QEvent>
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QMenu>
 #include <QPainter>
 #include <QScrollBar>
+#include <QTextLayout>
+
+#include <cmath>
+#include <cstring>
 
 namespace tessaly {
 
 namespace {
+
 constexpr int kMargin = 4;
+constexpr qsizetype kIndexStep = 64; // lines per entry of the line index
+
+// The font holding kana, kanji and ASCII alike: one font for the whole text, so that Qt's font
+// merging never draws the markup after Japanese text from another font.
+QFont documentFont(const QFont &base)
+{
+    QFont font = base;
+    font.setFamilies({QStringLiteral("IPAGothic")});
+    font.setStyleHint(QFont::Monospace);
+    if (QFontInfo(font).family() == u"IPAGothic")
+        return font;
+    QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    fixed.setPointSizeF(base.pointSizeF());
+    return fixed;
 }
+
+// The width of a UTF-8 line in half-width columns, as a fixed-pitch Japanese font draws it:
+// full width for all but ASCII and half-width katakana (EF BD A1 to EF BE 9F).
+qsizetype columnsOf(QByteArrayView line)
+{
+    qsizetype columns = 0;
+    for (qsizetype i = 0; i < line.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(line[i]);
+        if (byte < 0x80) {
+            ++columns;
+        } else if (byte >= 0xC0) {
+            const bool halfWidthKana = byte == 0xEF && i + 2 < line.size()
+                                       && ((static_cast<unsigned char>(line[i + 1]) == 0xBD
+                                            && static_cast<unsigned char>(line[i + 2]) >= 0xA1)
+                                           || static_cast<unsigned char>(line[i + 1]) == 0xBE);
+            columns += halfWidthKana ? 1 : 2;
+        }
+    }
+    return columns;
+}
+
+QTextLayout *layOut(QTextLayout &layout)
+{
+    QTextOption option;
+    option.setWrapMode(QTextOption::NoWrap);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    layout.createLine();
+    layout.endLayout();
+    return &layout;
+}
+
+} // namespace
 
 DocumentView::DocumentView(QWidget *parent)
     : QAbstractScrollArea(parent)
@@ -17,65 +74,170 @@ DocumentView::DocumentView(QWidget *parent)
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
-    setText({});
+    viewport()->setCursor(Qt::IBeamCursor);
+    setUtf8({});
+    setFont(documentFont(font()));
 }
 
 void DocumentView::setText(const QString &text)
 {
-    m_text = text;
+    setUtf8(text.toUtf8());
+}
+
+void DocumentView::setUtf8(QByteArray text)
+{
+    m_text = std::move(text);
     m_lineStarts.clear();
-    m_lineStarts.append(0);
-    m_longestLine = 0;
-    for (qsizetype i = 0; i < m_text.size(); ++i) {
-        if (m_text.at(i) == u'\n') {
-            m_longestLine = std::max(m_longestLine, i - m_lineStarts.last());
-            m_lineStarts.append(i + 1);
+    m_lineCount = 0;
+    m_widestLine = 0;
+    qsizetype widestColumns = 0;
+    const char *data = m_text.constData();
+    const qsizetype size = m_text.size();
+    for (qsizetype start = 0;;) {
+        if (m_lineCount % kIndexStep == 0)
+            m_lineStarts.push_back(start);
+        const auto *newline = static_cast<const char *>(std::memchr(data + start, '\n', size - start));
+        const qsizetype end = newline ? newline - data : size;
+        // A line's byte count bounds its width, so only a few lines are measured.
+        if (end - start > widestColumns) {
+            const qsizetype columns = columnsOf(QByteArrayView(data + start, end - start));
+            if (columns > widestColumns) {
+                widestColumns = columns;
+                m_widestLine = m_lineCount;
+            }
         }
+        ++m_lineCount;
+        // A text ending in a line break has no further line to show.
+        if (!newline || end + 1 == size)
+            break;
+        start = end + 1;
     }
-    m_longestLine = std::max(m_longestLine, m_text.size() - m_lineStarts.last());
-    // A text ending in a line break has no further line to show.
-    if (m_lineStarts.size() > 1 && m_lineStarts.last() == m_text.size())
-        m_lineStarts.removeLast();
+    m_anchor = m_cursor = {};
     verticalScrollBar()->setValue(0);
     horizontalScrollBar()->setValue(0);
-    updateScrollBars();
+    updateWidestLine();
     viewport()->update();
 }
 
-QStringView DocumentView::line(qsizetype index) const
+QByteArrayView DocumentView::lineBytes(qsizetype line) const
 {
-    const qsizetype begin = m_lineStarts.at(index);
-    qsizetype end = index + 1 < m_lineStarts.size() ? m_lineStarts.at(index + 1) : m_text.size();
-    while (end > begin && (m_text.at(end - 1) == u'\n' || m_text.at(end - 1) == u'\r'))
+    const char *data = m_text.constData();
+    const qsizetype size = m_text.size();
+    qsizetype start = m_lineStarts[line / kIndexStep];
+    for (qsizetype skip = line % kIndexStep; skip > 0; --skip)
+        start = static_cast<const char *>(std::memchr(data + start, '\n', size - start)) - data + 1;
+    const auto *newline = static_cast<const char *>(std::memchr(data + start, '\n', size - start));
+    qsizetype end = newline ? newline - data : size;
+    if (end > start && data[end - 1] == '\r')
         --end;
-    return QStringView(m_text).mid(begin, end - begin);
+    return QByteArrayView(data + start, end - start);
+}
+
+int DocumentView::lineHeight() const
+{
+    return std::max(1, fontMetrics().lineSpacing());
+}
+
+void DocumentView::updateWidestLine()
+{
+    QTextLayout layout(lineText(m_widestLine), font());
+    m_widestLineWidth = int(std::ceil(layOut(layout)->lineAt(0).naturalTextWidth()));
+    updateScrollBars();
 }
 
 void DocumentView::updateScrollBars()
 {
-    const QFontMetrics metrics(font());
-    const int visibleLines = std::max(1, viewport()->height() / metrics.lineSpacing());
-    const qsizetype lastTop = std::max<qsizetype>(0, m_lineStarts.size() - visibleLines);
+    const int visibleLines = std::max(1, viewport()->height() / lineHeight());
+    const qsizetype lastTop = std::max<qsizetype>(0, m_lineCount - visibleLines);
     verticalScrollBar()->setRange(0, int(std::min<qsizetype>(lastTop, INT_MAX)));
     verticalScrollBar()->setPageStep(visibleLines);
-    // The width of the widest line is estimated from its length, so no line is measured twice.
-    const qint64 widest = qint64(m_longestLine) * metrics.maxWidth() + 2 * kMargin;
-    horizontalScrollBar()->setRange(0, int(std::clamp<qint64>(widest - viewport()->width(), 0, INT_MAX)));
+    horizontalScrollBar()->setRange(0, std::max(0, m_widestLineWidth + 2 * kMargin - viewport()->width()));
     horizontalScrollBar()->setPageStep(viewport()->width());
-    horizontalScrollBar()->setSingleStep(metrics.averageCharWidth() * 4);
+    horizontalScrollBar()->setSingleStep(fontMetrics().averageCharWidth() * 4);
 }
 
 void DocumentView::paintEvent(QPaintEvent *)
 {
     QPainter painter(viewport());
-    const QFontMetrics metrics(font());
-    const int spacing = metrics.lineSpacing();
+    const auto [selectionStart, selectionEnd] = std::minmax(m_anchor, m_cursor);
+    QTextCharFormat selected;
+    selected.setBackground(palette().highlight());
+    selected.setForeground(palette().highlightedText());
     const int x = kMargin - horizontalScrollBar()->value();
-    int y = metrics.ascent();
-    for (qsizetype index = verticalScrollBar()->value();
-         index < m_lineStarts.size() && y - metrics.ascent() < viewport()->height(); ++index, y += spacing) {
-        painter.drawText(x, y, line(index).toString());
+    int y = 0;
+    for (qsizetype line = verticalScrollBar()->value(); line < m_lineCount && y < viewport()->height();
+         ++line, y += lineHeight()) {
+        QTextLayout layout(lineText(line), font());
+        QList<QTextLayout::FormatRange> selections;
+        if (selectionStart != selectionEnd && line >= selectionStart.line && line <= selectionEnd.line) {
+            const qsizetype from = line == selectionStart.line ? selectionStart.column : 0;
+            const qsizetype to = line == selectionEnd.line ? selectionEnd.column : layout.text().size() + 1;
+            selections.append({int(from), int(to - from), selected});
+        }
+        layOut(layout)->draw(&painter, QPointF(x, y), selections);
     }
+}
+
+DocumentView::Position DocumentView::positionAt(QPoint point) const
+{
+    const qsizetype line = std::clamp<qsizetype>(verticalScrollBar()->value() + point.y() / lineHeight(), 0,
+                                                 m_lineCount - 1);
+    QTextLayout layout(lineText(line), font());
+    const int x = point.x() - kMargin + horizontalScrollBar()->value();
+    return {line, layOut(layout)->lineAt(0).xToCursor(x)};
+}
+
+void DocumentView::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton)
+        return;
+    m_anchor = m_cursor = positionAt(event->position().toPoint());
+    viewport()->update();
+}
+
+void DocumentView::mouseMoveEvent(QMouseEvent *event)
+{
+    if (!(event->buttons() & Qt::LeftButton))
+        return;
+    m_cursor = positionAt(event->position().toPoint());
+    viewport()->update();
+}
+
+QString DocumentView::selectedText() const
+{
+    const auto [start, end] = std::minmax(m_anchor, m_cursor);
+    if (start == end)
+        return {};
+    if (start.line == end.line)
+        return lineText(start.line).mid(start.column, end.column - start.column);
+    // The lines between, with their own line ends, straight from the text.
+    const qsizetype middleStart = lineBytes(start.line).end() - m_text.constData();
+    const qsizetype middleEnd = lineBytes(end.line).begin() - m_text.constData();
+    return lineText(start.line).mid(start.column)
+        + QString::fromUtf8(QByteArrayView(m_text).sliced(middleStart, middleEnd - middleStart))
+        + lineText(end.line).left(end.column);
+}
+
+void DocumentView::selectAll()
+{
+    m_anchor = {};
+    m_cursor = {m_lineCount - 1, lineText(m_lineCount - 1).size()};
+    viewport()->update();
+}
+
+void DocumentView::copy() const
+{
+    if (const QString text = selectedText(); !text.isEmpty())
+        QApplication::clipboard()->setText(text);
+}
+
+void DocumentView::contextMenuEvent(QContextMenuEvent *event)
+{
+    QMenu menu(this);
+    QAction *copyAction = menu.addAction(QStringLiteral("コピー"), this, &DocumentView::copy);
+    copyAction->setEnabled(m_anchor != m_cursor);
+    menu.addAction(QStringLiteral("すべて選択"), this, &DocumentView::selectAll);
+    menu.exec(event->globalPos());
 }
 
 void DocumentView::resizeEvent(QResizeEvent *event)
@@ -88,7 +250,7 @@ void DocumentView::changeEvent(QEvent *event)
 {
     QAbstractScrollArea::changeEvent(event);
     if (event->type() == QEvent::FontChange)
-        updateScrollBars();
+        updateWidestLine();
 }
 
 } // namespace tessaly

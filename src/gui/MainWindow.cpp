@@ -300,7 +300,7 @@ void MainWindow::showSelectedSheet()
         reportError(error);
         return;
     }
-    m_ui->documentView->setText(buildDocument(*table, m_settings));
+    m_ui->documentView->setUtf8(buildUtf8Document(*table, m_settings));
 }
 
 void MainWindow::onTableNameEdited()

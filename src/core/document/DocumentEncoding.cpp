@@ -1,106 +1,530 @@
 #include "core/document/DocumentEncoding.h"
 
+#include "core/document/XmlName.h"
+
+#include <QList>
+#include <QStringDecoder>
 #include <QStringEncoder>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <charconv>
+#include <optional>
+#include <span>
 
 namespace tessaly {
 
 namespace {
 
-QString unknownCharset(const QString &charset)
-{
-    return QStringLiteral("文字コード「%1」には対応していません。XML の設定で文字コードを確かめて下さい。").arg(charset);
-}
+struct CodeEntry {
+    char32_t codePoint;
+    quint32 code;
+};
 
-QStringEncoder makeEncoder(const QString &charset)
-{
-    return QStringEncoder(charset.toLatin1().constData());
-}
+struct CodeRange {
+    char32_t first;
+    char32_t last;
+};
 
-// Encodes with a fresh encoder each time: an encoder's error flag stays set once raised.
-std::optional<QByteArray> encodeExactly(QStringView text, const QString &charset)
-{
-    QStringEncoder encoder = makeEncoder(charset);
-    QByteArray bytes = encoder.encode(text);
-    if (encoder.hasError())
-        return std::nullopt;
-    return bytes;
-}
+struct AsciiMask {
+    quint64 low;
+    quint64 high;
+    bool has(char16_t c) const { return c < 64 ? (low >> c) & 1 : (high >> (c - 64)) & 1; }
+};
 
-// The length of the code point starting at `index`: two for a surrogate pair, else one.
-qsizetype codePointLength(QStringView text, qsizetype index)
-{
-    return text.at(index).isHighSurrogate() && index + 1 < text.size() && text.at(index + 1).isLowSurrogate() ? 2 : 1;
-}
+#include "core/document/CharsetTables.inc"
 
-// Encodes one line that the character set cannot hold as a whole, a code point at a time.
-EncodeResult encodeLineByCodePoint(QStringView line, const QString &charset, bool &inMarkup, QByteArray &out)
+constexpr AsciiMask kAllAscii = {~0ULL, ~0ULL};
+
+enum class Kind {
+    Utf8,
+    Unicode,    // UTF-16 and UTF-32 through Qt: every character
+    ShiftJis,   // one or two bytes from a table
+    EucJp,      // two or three bytes from a table
+    Iso2022Jp,  // JIS X 0208 codes from a table, between ESC $ B and ESC ( B
+    Repertoire, // through Qt, within a table of characters
+    RoundTrip,  // a set without a table: through Qt, where Qt reads its own bytes back
+};
+
+struct KnownCharset {
+    std::initializer_list<const char *> names; // lower case, without '-', '_' and spaces
+    Kind kind;
+    AsciiMask ascii;
+    std::span<const CodeEntry> codes;
+    std::span<const CodeRange> ranges;
+};
+
+// Aliases as Java, Python and glibc spell them. A name that means Shift_JIS to one decoder and
+// Windows-31J to another (MS_Kanji) gets the characters both agree on.
+const KnownCharset kKnownCharsets[] = {
+    {{"utf8"}, Kind::Utf8, kAllAscii, {}, {}},
+    {{"utf16", "utf16le", "utf16be", "utf32", "utf32le", "utf32be"}, Kind::Unicode, kAllAscii, {}, {}},
+    {{"shiftjis", "sjis", "mskanji", "xsjis", "csshiftjis"}, Kind::ShiftJis, kShiftJisAscii, kShiftJis, {}},
+    {{"windows31j", "cp932", "ms932", "cswindows31j", "xmscp932"}, Kind::ShiftJis, kWindows31JAscii, kWindows31J, {}},
+    {{"eucjp", "xeucjp", "cseucpkdfmtjapanese"}, Kind::EucJp, kEucJpAscii, kEucJp, {}},
+    {{"iso2022jp", "csiso2022jp"}, Kind::Iso2022Jp, kIso2022JpAscii, kIso2022Jp, {}},
+    {{"usascii", "ascii", "csascii"}, Kind::Repertoire, kUsAsciiAscii, {}, {}},
+    {{"iso88591", "latin1", "l1", "iso885911987", "csisolatin1"}, Kind::Repertoire, kLatin1Ascii, {}, kLatin1},
+    {{"iso885915", "latin9"}, Kind::Repertoire, kLatin9Ascii, {}, kLatin9},
+    {{"windows1252", "cp1252"}, Kind::Repertoire, kWindows1252Ascii, {}, kWindows1252},
+    {{"windows1251", "cp1251"}, Kind::Repertoire, kWindows1251Ascii, {}, kWindows1251},
+    {{"koi8r", "cskoi8r"}, Kind::Repertoire, kKoi8RAscii, {}, kKoi8R},
+    {{"gb2312", "euccn", "csgb2312"}, Kind::Repertoire, kGb2312Ascii, {}, kGb2312},
+    {{"gbk", "cp936"}, Kind::Repertoire, kGbkAscii, {}, kGbk},
+    {{"gb18030"}, Kind::Repertoire, kGb18030Ascii, {}, kGb18030},
+    {{"big5", "csbig5"}, Kind::Repertoire, kBig5Ascii, {}, kBig5},
+    {{"euckr", "cseuckr"}, Kind::Repertoire, kEucKrAscii, {}, kEucKr},
+};
+
+QByteArray aliasKey(const QString &name)
 {
-    for (qsizetype index = 0; index < line.size();) {
-        const qsizetype length = codePointLength(line, index);
-        const QStringView codePoint = line.mid(index, length);
-        if (const std::optional<QByteArray> bytes = encodeExactly(codePoint, charset)) {
-            out += *bytes;
-        } else if (inMarkup) {
-            return {false, {}, QStringLiteral("文字「%1」は文字コード「%2」で表せないため、タグ名に使えません。")
-                                   .arg(codePoint.toString(), charset)};
-        } else {
-            const char32_t value = codePoint.size() == 2 ? QChar::surrogateToUcs4(codePoint[0], codePoint[1])
-                                                         : codePoint[0].unicode();
-            out += "&#" + QByteArray::number(quint32(value)) + ';';
-        }
-        if (codePoint == u"<")
-            inMarkup = true;
-        else if (codePoint == u">")
-            inMarkup = false;
-        index += length;
+    QByteArray key;
+    for (const QChar c : name) {
+        if (c != u'-' && c != u'_' && c != u' ')
+            key += char(c.toLower().unicode());
     }
-    return {true, {}, {}};
+    return key;
 }
 
-void trackMarkup(QStringView line, bool &inMarkup)
+const KnownCharset *knownCharset(const QString &name)
 {
-    const qsizetype open = line.lastIndexOf(u'<');
-    const qsizetype close = line.lastIndexOf(u'>');
-    if (open >= 0 || close >= 0)
-        inMarkup = open > close;
+    const QByteArray key = aliasKey(name);
+    for (const KnownCharset &known : kKnownCharsets) {
+        if (std::any_of(known.names.begin(), known.names.end(), [&](const char *alias) { return key == alias; }))
+            return &known;
+    }
+    return nullptr;
+}
+
+const CodeEntry *findCode(std::span<const CodeEntry> codes, char32_t codePoint)
+{
+    const auto found = std::lower_bound(codes.begin(), codes.end(), codePoint,
+                                        [](const CodeEntry &entry, char32_t c) { return entry.codePoint < c; });
+    return found != codes.end() && found->codePoint == codePoint ? &*found : nullptr;
+}
+
+bool inRanges(std::span<const CodeRange> ranges, char32_t codePoint)
+{
+    const auto found = std::upper_bound(ranges.begin(), ranges.end(), codePoint,
+                                        [](char32_t c, const CodeRange &range) { return c < range.first; });
+    return found != ranges.begin() && codePoint <= std::prev(found)->last;
+}
+
+void appendNumber(QByteArray &out, quint32 value, int base)
+{
+    char digits[16];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value, base).ptr;
+    for (char *digit = digits; digit != end; ++digit)
+        *digit = char(std::toupper(static_cast<unsigned char>(*digit)));
+    if (base == 16)
+        out.append(std::max<qsizetype>(0, 4 - (end - digits)), '0');
+    out.append(digits, end - digits);
+}
+
+// A character written as a reference in text, or as _xHHHH_ inside a tag.
+void appendUnwritable(QByteArray &out, char32_t codePoint, bool inTag)
+{
+    out += inTag ? "_x" : "&#";
+    appendNumber(out, quint32(codePoint), inTag ? 16 : 10);
+    out += inTag ? '_' : ';';
+}
+
+void appendUtf8(QByteArray &out, char32_t c)
+{
+    if (c < 0x800) {
+        out += char(0xC0 | (c >> 6));
+    } else {
+        if (c < 0x10000) {
+            out += char(0xE0 | (c >> 12));
+        } else {
+            out += char(0xF0 | (c >> 18));
+            out += char(0x80 | ((c >> 12) & 0x3F));
+        }
+        out += char(0x80 | ((c >> 6) & 0x3F));
+    }
+    out += char(0x80 | (c & 0x3F));
 }
 
 } // namespace
 
-EncodeResult encodeText(QStringView text, const QString &charset)
+struct DocumentCharset::Private {
+    Kind kind = Kind::RoundTrip;
+    AsciiMask ascii = kAllAscii;
+    std::span<const CodeEntry> codes;
+    std::span<const CodeRange> ranges;
+    QByteArray qtName;
+    // Reused for every run of characters: an instance is used by one thread at a time.
+    mutable QStringEncoder encoder;
+    mutable QStringDecoder decoder;
+
+    bool usesQt() const { return kind == Kind::Unicode || kind == Kind::Repertoire || kind == Kind::RoundTrip; }
+
+    // The bytes of a run of characters as Qt writes them, or nothing when Qt cannot read them
+    // back (it writes a substitute for a character it cannot hold).
+    std::optional<QByteArray> qtBytes(QStringView run) const
+    {
+        QByteArray bytes = encoder.encode(run);
+        const bool exact = !encoder.hasError() && (kind == Kind::Unicode || QString(decoder.decode(bytes)) == run)
+                           && !decoder.hasError();
+        if (encoder.hasError() || decoder.hasError()) {
+            encoder = QStringEncoder(qtName.constData(), QStringConverter::Flag::Stateless);
+            decoder = QStringDecoder(qtName.constData(), QStringConverter::Flag::Stateless);
+        }
+        return exact ? std::optional(std::move(bytes)) : std::nullopt;
+    }
+
+    bool canWrite(char32_t c) const
+    {
+        if (c < 0x80)
+            return ascii.has(char16_t(c));
+        switch (kind) {
+        case Kind::Utf8:
+        case Kind::Unicode:
+            return true;
+        case Kind::ShiftJis:
+        case Kind::EucJp:
+        case Kind::Iso2022Jp:
+            return findCode(codes, c) != nullptr;
+        case Kind::Repertoire:
+            if (!inRanges(ranges, c))
+                return false;
+            break;
+        case Kind::RoundTrip:
+            break;
+        }
+        const char32_t one[] = {c};
+        return qtBytes(QString::fromUcs4(one, 1)).has_value();
+    }
+
+    void appendTableCode(QByteArray &out, quint32 code) const
+    {
+        if (code > 0xFFFF)
+            out += char(code >> 16);
+        if (code > 0xFF)
+            out += char(code >> 8);
+        out += char(code);
+    }
+
+    void append(QStringView text, QByteArray &out) const;
+};
+
+void DocumentCharset::Private::append(QStringView text, QByteArray &out) const
 {
-    if (!makeEncoder(charset).isValid())
-        return {false, {}, unknownCharset(charset)};
-    if (std::optional<QByteArray> bytes = encodeExactly(text, charset))
-        return {true, std::move(*bytes), {}};
-    return {false, {}, QStringLiteral("「%1」には文字コード「%2」で表せない文字が含まれています。").arg(text.toString(), charset)};
+    static constexpr char kToJis[] = "\x1b$B";
+    static constexpr char kToAscii[] = "\x1b(B";
+    const bool asciiAsBytes = kind != Kind::Unicode;
+    bool inTag = false;
+    bool jis = false;
+    const auto toAscii = [&] {
+        if (jis)
+            out += kToAscii;
+        jis = false;
+    };
+    for (qsizetype i = 0; i < text.size();) {
+        const char16_t unit = text[i].unicode();
+        if (unit < 0x80 && asciiAsBytes) {
+            // A run of ASCII, copied through a raw pointer. Markup is all ASCII: following '<'
+            // and '>' tells whether a reference is allowed where a character cannot be written.
+            toAscii();
+            qsizetype size = out.size();
+            out.resize(size + (text.size() - i));
+            char *data = out.data();
+            for (; i < text.size() && text[i].unicode() < 0x80; ++i) {
+                const char16_t c = text[i].unicode();
+                if (c == u'<')
+                    inTag = true;
+                else if (c == u'>')
+                    inTag = false;
+                if (!ascii.has(c))
+                    break;
+                data[size++] = char(c);
+            }
+            out.truncate(size);
+            if (i < text.size() && text[i].unicode() < 0x80)
+                appendUnwritable(out, text[i++].unicode(), inTag);
+            continue;
+        }
+        if (usesQt()) {
+            // The longest run of characters the table allows, encoded in one go.
+            qsizetype end = i;
+            while (end < text.size() && (text[end].unicode() >= 0x80 || !asciiAsBytes)) {
+                char32_t c = text[end].unicode();
+                const bool pair = QChar::isHighSurrogate(c) && end + 1 < text.size() && text[end + 1].isLowSurrogate();
+                if (pair)
+                    c = QChar::surrogateToUcs4(text[end], text[end + 1]);
+                if (kind == Kind::Repertoire && !inRanges(ranges, c))
+                    break;
+                end += pair ? 2 : 1;
+            }
+            if (end > i) {
+                if (const std::optional<QByteArray> bytes = qtBytes(text.mid(i, end - i))) {
+                    out += *bytes;
+                    i = end;
+                    continue;
+                }
+            }
+        }
+        // One code point.
+        char32_t c = unit;
+        qsizetype length = 1;
+        if (QChar::isHighSurrogate(unit) && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            c = QChar::surrogateToUcs4(text[i], text[i + 1]);
+            length = 2;
+        }
+        const CodeEntry *entry = nullptr;
+        switch (kind) {
+        case Kind::Utf8:
+            appendUtf8(out, c);
+            break;
+        case Kind::ShiftJis:
+        case Kind::EucJp:
+            if ((entry = findCode(codes, c)))
+                appendTableCode(out, entry->code);
+            break;
+        case Kind::Iso2022Jp:
+            if ((entry = findCode(codes, c))) {
+                if (!jis)
+                    out += kToJis;
+                jis = true;
+                appendTableCode(out, entry->code);
+            }
+            break;
+        case Kind::Unicode:
+        case Kind::Repertoire:
+        case Kind::RoundTrip:
+            if (kind == Kind::Repertoire && !inRanges(ranges, c))
+                break;
+            if (const std::optional<QByteArray> bytes = qtBytes(text.mid(i, length))) {
+                out += *bytes;
+                i += length;
+                continue;
+            }
+            break;
+        }
+        if (kind != Kind::Utf8 && !entry) {
+            toAscii();
+            appendUnwritable(out, c, inTag);
+        }
+        i += length;
+    }
+    toAscii();
+}
+
+DocumentCharset::DocumentCharset(const QString &name)
+    : m_name(name)
+    , d(std::make_unique<Private>())
+{
+    d->qtName = name.toLatin1();
+    if (const KnownCharset *known = knownCharset(name)) {
+        d->kind = known->kind;
+        d->ascii = known->ascii;
+        d->codes = known->codes;
+        d->ranges = known->ranges;
+    }
+    if (d->usesQt()) {
+        d->encoder = QStringEncoder(d->qtName.constData(), QStringConverter::Flag::Stateless);
+        d->decoder = QStringDecoder(d->qtName.constData(), QStringConverter::Flag::Stateless);
+        // A set without a table keeps ASCII as bytes only where Qt writes it so.
+        if (d->kind == Kind::RoundTrip && d->encoder.isValid()) {
+            for (char16_t c = 0; c < 0x80; ++c) {
+                const QChar one(c);
+                if (d->qtBytes(QStringView(&one, 1)) != QByteArray(1, char(c)))
+                    (c < 64 ? d->ascii.low : d->ascii.high) &= ~(1ULL << (c % 64));
+            }
+        }
+    }
+}
+
+DocumentCharset::~DocumentCharset() = default;
+DocumentCharset::DocumentCharset(DocumentCharset &&) noexcept = default;
+DocumentCharset &DocumentCharset::operator=(DocumentCharset &&) noexcept = default;
+
+bool DocumentCharset::isValid() const
+{
+    return !d->usesQt() || d->encoder.isValid();
+}
+
+bool DocumentCharset::isAsciiCompatible() const
+{
+    return d->kind != Kind::Unicode;
+}
+
+bool DocumentCharset::canWrite(char32_t codePoint) const
+{
+    return d->canWrite(codePoint);
+}
+
+void DocumentCharset::appendDocument(QStringView document, QByteArray &out) const
+{
+    d->append(document, out);
+}
+
+namespace {
+
+// What element content does with an ASCII character: kept, escaped or dropped.
+enum class AsciiInText : quint8 { Keep, Escape, Drop };
+
+constexpr std::array<AsciiInText, 128> asciiInText()
+{
+    std::array<AsciiInText, 128> table{};
+    for (int c = 0; c < 0x20; ++c)
+        table[c] = AsciiInText::Drop;
+    table['\t'] = table['\n'] = AsciiInText::Keep;
+    table['\r'] = table['&'] = table['<'] = table['>'] = AsciiInText::Escape;
+    return table;
+}
+
+constexpr std::array<AsciiInText, 128> kAsciiInText = asciiInText();
+
+// A non-ASCII UTF-16 unit that XML 1.0 cannot hold where it stands.
+bool isDroppedUnit(QStringView text, qsizetype i)
+{
+    const char16_t c = text[i].unicode();
+    if (c == 0xFFFE || c == 0xFFFF)
+        return true;
+    if (QChar::isHighSurrogate(c))
+        return i + 1 >= text.size() || !text[i + 1].isLowSurrogate();
+    return QChar::isLowSurrogate(c) && (i == 0 || !text[i - 1].isHighSurrogate());
+}
+
+const char *escapeOf(char16_t c)
+{
+    switch (c) {
+    case u'&':
+        return "&amp;";
+    case u'<':
+        return "&lt;";
+    case u'>':
+        return "&gt;";
+    default:
+        return "&#13;";
+    }
+}
+
+} // namespace
+
+std::array<bool, 128> DocumentCharset::plainAsciiInText() const
+{
+    std::array<bool, 128> plain{};
+    for (char16_t c = 0; c < 0x80; ++c)
+        plain[c] = isAsciiCompatible() && kAsciiInText[c] == AsciiInText::Keep && d->ascii.has(c);
+    return plain;
+}
+
+void DocumentCharset::appendEscapedText(QStringView text, QByteArray &out) const
+{
+    if (!isAsciiCompatible()) {
+        QString escaped;
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            const char16_t c = text[i].unicode();
+            if (c < 0x80 && kAsciiInText[c] != AsciiInText::Keep) {
+                if (kAsciiInText[c] == AsciiInText::Escape)
+                    escaped += QLatin1StringView(escapeOf(c));
+            } else if (c < 0x80 || !isDroppedUnit(text, i)) {
+                escaped += QChar(c);
+            }
+        }
+        d->append(escaped, out);
+        return;
+    }
+    qsizetype i = 0;
+    while (i < text.size()) {
+        // A run of ASCII characters kept as they are, copied through a raw pointer: most cells
+        // are nothing else.
+        qsizetype size = out.size();
+        out.resize(size + (text.size() - i));
+        char *data = out.data();
+        for (; i < text.size(); ++i) {
+            const char16_t c = text[i].unicode();
+            if (c >= 0x80 || kAsciiInText[c] != AsciiInText::Keep || !d->ascii.has(c))
+                break;
+            data[size++] = char(c);
+        }
+        out.truncate(size);
+        if (i == text.size())
+            break;
+        const char16_t c = text[i].unicode();
+        if (c < 0x80) {
+            if (kAsciiInText[c] == AsciiInText::Escape)
+                out += escapeOf(c);
+            else if (kAsciiInText[c] == AsciiInText::Keep)
+                appendUnwritable(out, c, false);
+            ++i;
+            continue;
+        }
+        // A run of other characters, without the ones XML cannot hold.
+        qsizetype end = i;
+        bool dropped = false;
+        while (end < text.size() && text[end].unicode() >= 0x80) {
+            dropped = dropped || isDroppedUnit(text, end);
+            ++end;
+        }
+        if (!dropped) {
+            d->append(text.mid(i, end - i), out);
+        } else {
+            QString kept;
+            for (qsizetype k = i; k < end; ++k) {
+                if (!isDroppedUnit(text, k))
+                    kept += text[k];
+            }
+            d->append(kept, out);
+        }
+        i = end;
+    }
+}
+
+QByteArray DocumentCharset::byteOrderMark() const
+{
+    const QByteArray key = aliasKey(m_name);
+    if (key != "utf16" && key != "utf32")
+        return {};
+    return QStringEncoder(d->qtName.constData(), QStringConverter::Flag::Stateless).encode(u"\uFEFF");
+}
+
+QString DocumentCharset::writableName(QStringView name) const
+{
+    QString mapped;
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        char32_t c = name[i].unicode();
+        const bool pair = name[i].isHighSurrogate() && i + 1 < name.size() && name[i + 1].isLowSurrogate();
+        if (pair)
+            c = QChar::surrogateToUcs4(name[i], name[i + 1]);
+        if (canWrite(c))
+            mapped += name.mid(i, pair ? 2 : 1);
+        else
+            mapped += escapedNameCharacter(c);
+        i += pair ? 1 : 0;
+    }
+    return mapped;
+}
+
+QString DocumentCharset::unknownText() const
+{
+    return QStringLiteral("文字コード「%1」には対応していません。XML の設定で文字コードを確かめて下さい。").arg(m_name);
 }
 
 EncodeResult encodeDocument(QStringView document, const QString &charset)
 {
-    if (!makeEncoder(charset).isValid())
-        return {false, {}, unknownCharset(charset)};
-    if (std::optional<QByteArray> bytes = encodeExactly(document, charset))
-        return {true, std::move(*bytes), {}};
-
-    // Some character cannot be held: encode line by line, and only the failing lines by code point.
+    const DocumentCharset target(charset);
+    if (!target.isValid())
+        return {false, {}, target.unknownText()};
     EncodeResult result{true, {}, {}};
-    result.bytes.reserve(document.size() + document.size() / 4);
-    bool inMarkup = false;
-    for (qsizetype start = 0; start < document.size();) {
-        const qsizetype newline = document.indexOf(u'\n', start);
-        const qsizetype end = newline < 0 ? document.size() : newline + 1;
-        const QStringView line = document.mid(start, end - start);
-        if (std::optional<QByteArray> bytes = encodeExactly(line, charset)) {
-            result.bytes += *bytes;
-            trackMarkup(line, inMarkup);
-        } else {
-            const EncodeResult lineResult = encodeLineByCodePoint(line, charset, inMarkup, result.bytes);
-            if (!lineResult.ok)
-                return lineResult;
-        }
-        start = end;
-    }
+    result.bytes.reserve(document.size() + document.size() / 8);
+    target.appendDocument(document, result.bytes);
+    return result;
+}
+
+EncodeResult encodeText(QStringView text, const QString &charset)
+{
+    const DocumentCharset target(charset);
+    if (!target.isValid())
+        return {false, {}, target.unknownText()};
+    const QList<uint> codePoints = text.toUcs4();
+    if (!std::all_of(codePoints.begin(), codePoints.end(), [&](uint c) { return target.canWrite(c); }))
+        return {false, {}, QStringLiteral("「%1」には文字コード「%2」で表せない文字が含まれています。").arg(text.toString(), charset)};
+    EncodeResult result{true, {}, {}};
+    target.appendDocument(text, result.bytes);
     return result;
 }
 

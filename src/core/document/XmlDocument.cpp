@@ -4,10 +4,12 @@
 #include "core/files/FileError.h"
 #include "core/document/XmlName.h"
 
+#include <array>
 #include <condition_variable>
-#include <deque>
+#include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace tessaly {
 
@@ -15,29 +17,36 @@ namespace {
 
 constexpr QStringView kLineEnd = u"\r\n";
 
-// A tag name from a setting: a blank one falls back to its default, an invalid one is mapped.
-QString tagName(const QString &setting, const QString &defaultName)
-{
-    return toXmlName(restoreBlankName(setting, defaultName));
-}
-
-QString rowsetTag(const Settings &settings)
-{
-    return tagName(settings.rowset, Settings{}.rowset);
-}
-
-QString rowTag(const Settings &settings)
-{
-    return tagName(settings.row, Settings{}.row);
-}
-
-// Writes text into a QString through a raw pointer: a document is millions of small pieces, and
-// QString's own append checks sharing and capacity for each. Room is made once per record.
-class TextBuffer {
+// Maps tag names to names the character set can write: characters it cannot hold become _xHHHH_
+// (an unknown set, which cannot be saved anyway, keeps them).
+class TagNames {
 public:
-    explicit TextBuffer(QString &out)
+    explicit TagNames(const QString &charset)
+        : m_charset(charset)
+    {
+    }
+
+    QString map(QStringView name) const { return m_charset.isValid() ? m_charset.writableName(name) : name.toString(); }
+
+    // A tag name from a setting: a blank one falls back to its default, an invalid one is mapped.
+    QString fromSetting(const QString &setting, const QString &defaultName) const
+    {
+        return map(toXmlName(restoreBlankName(setting, defaultName)));
+    }
+
+private:
+    DocumentCharset m_charset;
+};
+
+// Writes bytes through a raw pointer: a document is millions of small pieces, and QByteArray's
+// own append checks sharing and capacity for each. The array's size is the capacity; room is
+// made once per cell.
+class ByteWriter {
+public:
+    ByteWriter(QByteArray &out, const DocumentCharset &charset)
         : m_out(out)
-        , m_size(out.size())
+        , m_charset(charset)
+        , m_plain(charset.plainAsciiInText())
     {
     }
 
@@ -45,144 +54,135 @@ public:
     {
         if (m_out.size() - m_size < more)
             m_out.resize(std::max(m_size + more, m_out.size() + m_out.size() / 2));
-        m_data = reinterpret_cast<char16_t *>(m_out.data());
+        m_data = m_out.data();
     }
 
-    void append(QStringView text)
+    void put(const QByteArray &bytes)
     {
-        std::copy_n(text.utf16(), text.size(), m_data + m_size);
-        m_size += text.size();
+        std::memcpy(m_data + m_size, bytes.constData(), bytes.size());
+        m_size += bytes.size();
     }
 
-    void appendLine(QStringView a, QStringView b = {}, QStringView c = {})
+    // Cell text: characters copied as they are byte by byte, up to the first one that needs more
+    // (a markup character, a non-ASCII one); the rest of the cell takes the general way.
+    // Needs room for one byte per character.
+    void putText(QStringView text)
     {
-        makeRoom(a.size() + b.size() + c.size() + kLineEnd.size());
-        append(a);
-        append(b);
-        append(c);
-        append(kLineEnd);
-    }
-
-    // Appends cell text with markup characters escaped and characters XML 1.0 cannot hold
-    // dropped. Runs of ordinary characters are copied whole. Needs room for five characters per
-    // character of text.
-    void appendEscaped(QStringView text)
-    {
-        qsizetype plainStart = 0;
         for (qsizetype i = 0; i < text.size(); ++i) {
             const char16_t c = text[i].unicode();
-            const bool ordinary = c >= 0x20 && c != u'&' && c != u'<' && c != u'>'
-                                  && (c < 0xD800 || (c > 0xDFFF && c < 0xFFFE));
-            if (ordinary || c == u'\t' || c == u'\n')
-                continue;
-            if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
-                ++i;
-                continue;
+            if (c >= 0x80 || !m_plain[c]) {
+                m_scratch.resize(0);
+                m_charset.appendEscapedText(text.mid(i), m_scratch);
+                makeRoom(m_scratch.size());
+                put(m_scratch);
+                return;
             }
-            append(text.mid(plainStart, i - plainStart));
-            plainStart = i + 1;
-            switch (c) {
-            case u'&':
-                append(u"&amp;");
-                break;
-            case u'<':
-                append(u"&lt;");
-                break;
-            case u'>':
-                append(u"&gt;");
-                break;
-            case u'\r':
-                append(u"&#13;");
-                break;
-            default:
-                break; // a control character, a lone surrogate, U+FFFE or U+FFFF
-            }
+            m_data[m_size++] = char(c);
         }
-        append(text.mid(plainStart));
     }
 
-    QStringView text() const { return QStringView(m_out).first(m_size); }
-    void clear() { m_size = 0; }
-    void finish() { m_out.resize(m_size); }
+    QByteArray &finish()
+    {
+        m_out.resize(m_size);
+        return m_out;
+    }
+
+    qsizetype size() const { return m_size; }
+
+    // Hands over the bytes composed so far and goes on in `spare` (an empty buffer to reuse).
+    QByteArray take(QByteArray spare)
+    {
+        m_out.resize(m_size);
+        m_size = 0;
+        return std::exchange(m_out, std::move(spare));
+    }
 
 private:
-    QString &m_out;
-    qsizetype m_size;
-    char16_t *m_data = nullptr;
+    QByteArray &m_out; // its size is the capacity; m_size bytes are composed
+    const DocumentCharset &m_charset;
+    const std::array<bool, 128> m_plain;
+    QByteArray m_scratch;
+    qsizetype m_size = 0;
+    char *m_data = nullptr;
 };
 
-// Composes the document into `out`, calling `recordDone(buffer)` after each record so that a
-// caller may hand the text on in pieces, each ending at a line end.
+// Composes the document as bytes in `output` into `out`, calling `recordDone(bytes)` after each
+// record with the bytes composed since the last clear, so that a caller may hand them on in
+// pieces, each ending at a line end. The tags are encoded once; cell text goes straight from the
+// table into the bytes.
 template <typename RecordDone>
-void composeDocument(const xls::SheetTable &table, const Settings &settings, QString &out, RecordDone recordDone)
+void composeDocument(const xls::SheetTable &table, const Settings &settings, const DocumentCharset &output,
+                     QByteArray &out, RecordDone recordDone)
 {
-    const QString rowset = rowsetTag(settings);
-    const QString row = rowTag(settings);
-    QList<QString> startTags;
-    QList<QString> endTags;
-    qsizetype recordTagLength = 2 * (row.size() + 5);
+    const TagNames names(settings.charset);
+    const auto encoded = [&](const QString &markup) {
+        QByteArray bytes;
+        output.appendDocument(markup, bytes);
+        return bytes;
+    };
+    const QString rowset = names.fromSetting(settings.rowset, Settings{}.rowset);
+    const QString row = names.fromSetting(settings.row, Settings{}.row);
+    const QByteArray rowStart = encoded(u'<' + row + QStringLiteral(">\r\n"));
+    const QByteArray rowEnd = encoded(QStringLiteral("</") + row + QStringLiteral(">\r\n"));
+    std::vector<QByteArray> startTags;
+    std::vector<QByteArray> endTags;
+    qsizetype longestTags = 0;
     for (qsizetype column = 0; column < table.columnCount(); ++column) {
-        startTags.append(QStringLiteral("<%1>").arg(table.columnName(column)));
-        endTags.append(QStringLiteral("</%1>\r\n").arg(table.columnName(column)));
-        recordTagLength += startTags.last().size() + endTags.last().size();
+        const QString name = names.map(table.columnName(column));
+        startTags.push_back(encoded(u'<' + name + u'>'));
+        endTags.push_back(encoded(QStringLiteral("</") + name + QStringLiteral(">\r\n")));
+        longestTags = std::max(longestTags, startTags.back().size() + endTags.back().size());
     }
-    TextBuffer buffer(out);
-    buffer.appendLine(u"<?xml version=\"1.0\" encoding=\"", settings.charset, u"\"?>");
-    buffer.appendLine(u"<", rowset, u">");
+    ByteWriter writer(out, output);
+    const auto putMarkup = [&](const QByteArray &bytes) {
+        writer.makeRoom(bytes.size());
+        writer.put(bytes);
+    };
+    putMarkup(output.byteOrderMark()
+              + encoded(QStringLiteral("<?xml version=\"1.0\" encoding=\"") + settings.charset
+                        + QStringLiteral("\"?>\r\n<") + rowset + QStringLiteral(">\r\n")));
     for (qsizetype record = 0; record < table.recordCount(); ++record) {
-        qsizetype valueLength = 0;
-        for (qsizetype column = 0; column < table.columnCount(); ++column)
-            valueLength += table.value(record, column).size();
-        buffer.makeRoom(recordTagLength + 5 * valueLength);
-        buffer.append(u"<");
-        buffer.append(row);
-        buffer.append(u">\r\n");
+        putMarkup(rowStart);
         for (qsizetype column = 0; column < table.columnCount(); ++column) {
-            buffer.append(startTags.at(column));
-            buffer.appendEscaped(table.value(record, column));
-            buffer.append(endTags.at(column));
+            const QStringView value = table.value(record, column);
+            writer.makeRoom(longestTags + value.size());
+            writer.put(startTags[column]);
+            writer.putText(value);
+            writer.put(endTags[column]);
         }
-        buffer.append(u"</");
-        buffer.append(row);
-        buffer.append(u">\r\n");
-        recordDone(buffer);
+        putMarkup(rowEnd);
+        recordDone(writer);
     }
-    buffer.appendLine(u"</", rowset, u">");
-    buffer.finish();
+    putMarkup(encoded(QStringLiteral("</") + rowset + QStringLiteral(">\r\n")));
+    writer.finish();
 }
 
-// Every name in markup must be representable: unlike text, it cannot become a reference.
-QString checkTagNames(const xls::SheetTable &table, const Settings &settings)
-{
-    QString names = rowsetTag(settings) + rowTag(settings) + settings.charset;
-    for (qsizetype column = 0; column < table.columnCount(); ++column)
-        names += table.columnName(column);
-    return encodeDocument(QString(u'<' + names + u'>'), settings.charset).errorString;
-}
-
-// Encodes and writes the pieces of a document on a second thread, in order, while the caller
-// composes the next ones: composing and encoding a large document then overlap.
-class PieceWriter {
+// Writes the pieces of a document on a second thread while the next piece is composed, and hands
+// each piece's buffer back for reuse: two buffers serve the whole document.
+class BackgroundWriter {
 public:
-    PieceWriter(QIODevice &device, const QString &charset)
+    explicit BackgroundWriter(QIODevice &device)
         : m_device(device)
-        , m_charset(charset)
-        , m_worker([this] { run(); })
+        , m_thread([this] { run(); })
     {
     }
 
-    ~PieceWriter() { finish(); }
+    ~BackgroundWriter() { finish(); }
 
-    // Waits while enough pieces are queued, so memory stays bounded whatever the document's size.
-    void push(QString piece)
+    // Waits for the previous piece to be written; returns its buffer, emptied.
+    QByteArray write(QByteArray piece)
     {
         std::unique_lock lock(m_mutex);
-        m_changed.wait(lock, [this] { return m_queue.size() < kQueuedPieces; });
-        m_queue.push_back(std::move(piece));
+        m_changed.wait(lock, [this] { return !m_pending; });
+        QByteArray spare = std::move(m_piece);
+        spare.resize(0);
+        m_piece = std::move(piece);
+        m_pending = true;
         m_changed.notify_all();
+        return spare;
     }
 
-    // Waits for every piece to be written; true when all were.
+    // True when every piece was written.
     bool finish()
     {
         {
@@ -190,39 +190,36 @@ public:
             m_closed = true;
         }
         m_changed.notify_all();
-        if (m_worker.joinable())
-            m_worker.join();
+        if (m_thread.joinable())
+            m_thread.join();
         return m_written;
     }
 
 private:
-    static constexpr std::size_t kQueuedPieces = 4;
-
     void run()
     {
+        std::unique_lock lock(m_mutex);
         for (;;) {
-            QString piece;
-            {
-                std::unique_lock lock(m_mutex);
-                m_changed.wait(lock, [this] { return !m_queue.empty() || m_closed; });
-                if (m_queue.empty())
-                    return;
-                piece = std::move(m_queue.front());
-                m_queue.pop_front();
-            }
+            m_changed.wait(lock, [this] { return m_pending || m_closed; });
+            if (!m_pending)
+                return;
+            lock.unlock();
+            const bool written = m_device.write(m_piece) == m_piece.size();
+            lock.lock();
+            m_written = m_written && written;
+            m_pending = false;
             m_changed.notify_all();
-            m_written = m_written && m_device.write(encodeDocument(piece, m_charset).bytes) >= 0;
         }
     }
 
     QIODevice &m_device;
-    const QString m_charset;
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    std::deque<QString> m_queue;
+    QByteArray m_piece; // the piece being written, then the spare buffer
+    bool m_pending = false;
     bool m_closed = false;
-    bool m_written = true; // touched by the worker only until it is joined
-    std::thread m_worker;
+    bool m_written = true;
+    std::thread m_thread;
 };
 
 QString saveFailure(const QString &path, const QString &reason)
@@ -232,42 +229,60 @@ QString saveFailure(const QString &path, const QString &reason)
 
 } // namespace
 
+QByteArray buildUtf8Document(const xls::SheetTable &table, const Settings &settings)
+{
+    QByteArray out;
+    composeDocument(table, settings, DocumentCharset(QStringLiteral("UTF-8")), out, [](ByteWriter &) {});
+    return out;
+}
+
 QString buildDocument(const xls::SheetTable &table, const Settings &settings)
 {
-    QString out;
-    composeDocument(table, settings, out, [](TextBuffer &) {});
-    return out;
+    return QString::fromUtf8(buildUtf8Document(table, settings));
 }
 
 QString writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const Settings &settings,
                           qsizetype pieceLength)
 {
-    if (const QString error = checkTagNames(table, settings); !error.isEmpty())
-        return error;
-    PieceWriter writer(device, settings.charset);
-    composeDocumentInPieces(table, settings, [&](QStringView piece) { writer.push(piece.toString()); }, pieceLength);
-    writer.push(kLineEnd.toString());
-    return writer.finish() ? QString() : describeFileError(device);
+    const DocumentCharset charset(settings.charset);
+    if (!charset.isValid())
+        return charset.unknownText();
+    BackgroundWriter background(device);
+    QByteArray buffer;
+    QByteArray spare;
+    composeDocument(table, settings, charset, buffer, [&](ByteWriter &writer) {
+        if (writer.size() >= pieceLength)
+            spare = background.write(writer.take(std::move(spare)));
+    });
+    charset.appendDocument(kLineEnd, buffer);
+    background.write(std::move(buffer));
+    return background.finish() ? QString() : describeFileError(device);
 }
 
-void composeDocumentInPieces(const xls::SheetTable &table, const Settings &settings,
-                             const std::function<void(QStringView)> &take, qsizetype pieceLength)
+void composeDocumentInPieces(const xls::SheetTable &table, const Settings &settings, const DocumentCharset &charset,
+                             const std::function<void(QByteArrayView)> &take, qsizetype pieceLength)
 {
-    QString rest;
-    composeDocument(table, settings, rest, [&](TextBuffer &buffer) {
-        if (buffer.text().size() >= pieceLength) {
-            take(buffer.text());
-            buffer.clear();
+    QByteArray buffer;
+    QByteArray piece;
+    composeDocument(table, settings, charset, buffer, [&](ByteWriter &writer) {
+        if (writer.size() >= pieceLength) {
+            piece.resize(0);
+            piece = writer.take(std::move(piece));
+            take(piece);
         }
     });
-    take(rest);
+    take(buffer);
 }
 
 EncodeResult documentFileBytes(const QString &document, const QString &charset)
 {
-    EncodeResult result = encodeDocument(document, charset);
-    if (result.ok)
-        result.bytes += encodeText(kLineEnd, charset).bytes;
+    const DocumentCharset target(charset);
+    if (!target.isValid())
+        return {false, {}, target.unknownText()};
+    EncodeResult result{true, target.byteOrderMark(), {}};
+    result.bytes.reserve(document.size() + document.size() / 8);
+    target.appendDocument(document, result.bytes);
+    target.appendDocument(kLineEnd, result.bytes);
     return result;
 }
 

@@ -44,6 +44,11 @@ bool isXmlName(QStringView name)
     return valid;
 }
 
+QString escapedNameCharacter(char32_t c)
+{
+    return QStringLiteral("_x") + QString::number(uint(c), 16).toUpper().rightJustified(4, u'0') + u'_';
+}
+
 QString toXmlName(QStringView name)
 {
     if (isXmlName(name))
@@ -54,9 +59,7 @@ QString toXmlName(QStringView name)
         if (allowed) {
             mapped.append(QString::fromUcs4(&c, 1));
         } else {
-            mapped.append(QStringLiteral("_x"));
-            mapped.append(QString::number(uint(c), 16).toUpper().rightJustified(4, u'0'));
-            mapped.append(u'_');
+            mapped.append(escapedNameCharacter(c));
         }
     });
     return mapped;

@@ -12,4 +12,7 @@ bool isXmlName(QStringView name);
 // allowed where it stands is written as _xHHHH_ (its code point in upper-case hex, at least four digits).
 QString toXmlName(QStringView name);
 
+// A character that a name cannot hold, as it is written in a name: _xHHHH_.
+QString escapedNameCharacter(char32_t c);
+
 } // namespace tessaly

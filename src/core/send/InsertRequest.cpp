@@ -10,17 +10,17 @@ namespace tessaly {
 
 namespace {
 
-// Characters of the document encoded at a time while the body is built.
+// How much of the document is encoded at a time while the body is built.
 constexpr qsizetype kPieceLength = 1 << 16;
 
-// The document's text, handed over in pieces that each end at a line end.
-using DocumentPieces = std::function<void(const std::function<void(QStringView)> &take)>;
+// The document's bytes in the form's character set, handed over in pieces that each end at a line end.
+using DocumentPieces = std::function<void(const std::function<void(QByteArrayView)> &take)>;
 
-// The bytes of a piece of the document in the form's character set: the one place where the
-// form's encoding is chosen.
-EncodeResult encodeFormText(QStringView text, const QString &charset)
+// The character set of the form fields: the document's, except that a form body of UTF-16 or
+// UTF-32 cannot be read, so such documents are sent in UTF-8, as browsers do.
+QString formCharset(const Settings &settings)
 {
-    return encodeDocument(text, charset);
+    return DocumentCharset(settings.charset).isAsciiCompatible() ? settings.charset : QStringLiteral("UTF-8");
 }
 
 bool keptInForm(char c)
@@ -41,31 +41,24 @@ InsertRequest buildRequest(const Settings &settings, const DocumentPieces &docum
         request.refusal = invalidTimeoutText();
         return request;
     }
+    const DocumentCharset documentCharset(settings.charset);
+    if (!documentCharset.isValid()) {
+        request.refusal = documentCharset.unknownText();
+        return request;
+    }
+    const QString charset = formCharset(settings);
     const QString table = trimSpaces(restoreBlankName(settings.table, Settings{}.table));
-    const EncodeResult tabName = encodeText(table, settings.charset);
-    if (!tabName.ok && !encodeText(QString(), settings.charset).ok) {
-        request.refusal = tabName.errorString; // the character set is unknown
+    const EncodeResult tabName = encodeText(table, charset);
+    if (!tabName.ok) {
+        request.refusal = QStringLiteral("表名「%1」には文字コード%2で表せない文字があるため、送信しませんでした。")
+                              .arg(table, charset);
         return request;
     }
 
     QByteArray body = "command=insert&tabName=";
     appendFormEncoded(body, tabName.bytes);
     body += "&xmlText=";
-    documentPieces([&](QStringView piece) {
-        if (!request.refusal.isEmpty())
-            return;
-        const EncodeResult bytes = encodeFormText(piece, settings.charset);
-        if (bytes.ok)
-            appendFormEncoded(body, bytes.bytes);
-        else
-            request.refusal = bytes.errorString;
-    });
-    if (request.refusal.isEmpty() && !tabName.ok) {
-        request.refusal = QStringLiteral("表名「%1」には文字コード%2で表せない文字があるため、送信しませんでした。")
-                              .arg(table, settings.charset);
-    }
-    if (!request.refusal.isEmpty())
-        return request;
+    documentPieces([&](QByteArrayView piece) { appendFormEncoded(body, piece); });
 
     TransferRequest &transfer = request.transfer;
     if (settings.protocol == u"icDefault")
@@ -81,7 +74,7 @@ InsertRequest buildRequest(const Settings &settings, const DocumentPieces &docum
     transfer.timeoutSeconds = *timeout;
     transfer.overallLimitSeconds = overallLimitSeconds(*timeout);
     transfer.body = std::move(body);
-    transfer.contentType = (QStringLiteral("application/x-www-form-urlencoded; charset=") + settings.charset).trimmed().toLatin1();
+    transfer.contentType = (QStringLiteral("application/x-www-form-urlencoded; charset=") + charset).trimmed().toLatin1();
     transfer.answerCharset = settings.charset;
     return request;
 }
@@ -148,11 +141,12 @@ void appendFormEncoded(QByteArray &out, QByteArrayView bytes)
 
 InsertRequest buildInsertRequest(const Settings &settings, QStringView document)
 {
-    return buildRequest(settings, [document](const std::function<void(QStringView)> &take) {
+    return buildRequest(settings, [&](const std::function<void(QByteArrayView)> &take) {
+        const QString charset = formCharset(settings);
         for (qsizetype start = 0; start < document.size();) {
             const qsizetype lineEnd = document.indexOf(u'\n', std::min(start + kPieceLength, document.size()) - 1);
             const qsizetype end = lineEnd < 0 ? document.size() : lineEnd + 1;
-            take(document.sliced(start, end - start));
+            take(encodeDocument(document.sliced(start, end - start), charset).bytes);
             start = end;
         }
     });
@@ -160,8 +154,8 @@ InsertRequest buildInsertRequest(const Settings &settings, QStringView document)
 
 InsertRequest buildInsertRequest(const Settings &settings, const xls::SheetTable &table)
 {
-    return buildRequest(settings, [&](const std::function<void(QStringView)> &take) {
-        composeDocumentInPieces(table, settings, take, kPieceLength);
+    return buildRequest(settings, [&](const std::function<void(QByteArrayView)> &take) {
+        composeDocumentInPieces(table, settings, DocumentCharset(formCharset(settings)), take, kPieceLength);
     });
 }
 

@@ -17,3 +17,7 @@ ssconvert -T Gnumeric_OpenCalc:odf fixtures.gnumeric fixtures.ods
 # dates1904.gnumeric: a workbook in the 1904 date system (Excel for Mac).
 ssconvert -T Gnumeric_Excel:excel_biff8 dates1904.gnumeric dates1904-biff8.xls
 ssconvert -T Gnumeric_Excel:excel_biff7 dates1904.gnumeric dates1904-biff5.xls
+
+# hard-cases.csv: headings and text that character sets disagree on or cannot hold (①, 髙, 﨑,
+# 〜 and ～, － and −, ¥, half-width katakana, astral characters, CR, markup characters).
+ssconvert -T Gnumeric_Excel:excel_biff8 hard-cases.csv hard-cases-biff8.xls

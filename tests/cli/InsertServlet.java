@@ -1,0 +1,66 @@
+// An insert servlet as the program's peers are written: Jetty 9, getParameter, then the JDK's DOM
+// parser. Listens on 127.0.0.1, prints "PORT <n>", then for each request one line:
+//   <tabName> <name>=<text> ... (every string Base64 of its UTF-8, so the line survives any bytes)
+// The path picks how the form is decoded: /header (the Content-Type charset) or /<charset>
+// (setCharacterEncoding before the first getParameter).
+import java.io.StringReader;
+import java.nio.charset.StandardCharsets;
+import java.util.Base64;
+import javax.servlet.http.HttpServlet;
+import javax.servlet.http.HttpServletRequest;
+import javax.servlet.http.HttpServletResponse;
+import javax.xml.parsers.DocumentBuilderFactory;
+import org.eclipse.jetty.server.Server;
+import org.eclipse.jetty.server.ServerConnector;
+import org.eclipse.jetty.servlet.ServletContextHandler;
+import org.eclipse.jetty.servlet.ServletHolder;
+import org.w3c.dom.Element;
+import org.w3c.dom.Node;
+import org.xml.sax.InputSource;
+
+public class InsertServlet extends HttpServlet {
+    private static String b64(String text) {
+        return Base64.getEncoder().encodeToString(text.getBytes(StandardCharsets.UTF_8));
+    }
+
+    @Override
+    protected void doPost(HttpServletRequest request, HttpServletResponse response) throws java.io.IOException {
+        StringBuilder line = new StringBuilder();
+        try {
+            String mode = request.getPathInfo().substring(1);
+            if (!mode.equals("header"))
+                request.setCharacterEncoding(mode);
+            line.append(b64(String.valueOf(request.getParameter("tabName"))));
+            Element root = DocumentBuilderFactory.newInstance().newDocumentBuilder()
+                    .parse(new InputSource(new StringReader(String.valueOf(request.getParameter("xmlText")))))
+                    .getDocumentElement();
+            for (Node row = root.getFirstChild(); row != null; row = row.getNextSibling()) {
+                for (Node cell = row.getFirstChild(); cell != null; cell = cell.getNextSibling()) {
+                    if (cell.getNodeType() == Node.ELEMENT_NODE)
+                        line.append(' ').append(b64(cell.getNodeName())).append('=').append(b64(cell.getTextContent()));
+                }
+            }
+        } catch (Exception error) {
+            line.append(" ERROR ").append(b64(error.toString()));
+        }
+        System.out.println(line);
+        System.out.flush();
+        response.setContentType("text/plain; charset=US-ASCII");
+        response.getWriter().print("OK");
+    }
+
+    public static void main(String[] args) throws Exception {
+        Server server = new Server();
+        ServerConnector connector = new ServerConnector(server);
+        connector.setHost("127.0.0.1");
+        connector.setPort(0);
+        server.addConnector(connector);
+        ServletContextHandler context = new ServletContextHandler();
+        context.addServlet(new ServletHolder(new InsertServlet()), "/insert/*");
+        server.setHandler(context);
+        server.start();
+        System.out.println("PORT " + connector.getLocalPort());
+        System.out.flush();
+        server.join();
+    }
+}
