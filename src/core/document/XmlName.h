@@ -12,4 +12,8 @@ bool isXmlName(QStringView name);
 // allowed where it stands is written as _xHHHH_ (its code point in upper-case hex, at least four digits).
 QString toXmlName(QStringView name);
 
+// The heading a name was made from: every _xHHHH_ (four to six hex digits naming a character
+// other than U+0000 or a surrogate) becomes its character; the rest stays as it is.
+QString fromXmlName(QStringView name);
+
 } // namespace tessaly

@@ -1,5 +1,7 @@
 #include "core/send/Transfer.h"
 
+#include "core/document/DocumentEncoding.h"
+
 #include <QAuthenticator>
 #include <QNetworkProxy>
 #include <QNetworkRequest>
@@ -45,9 +47,10 @@ Failure describeFailure(QNetworkReply::NetworkError error, const QString &qtText
 }
 
 // Errors that Qt raises for an HTTP answer with an error status: the answer itself arrived.
+// (Qt files 400 Bad Request among the protocol errors.)
 bool isHttpAnswer(QNetworkReply::NetworkError error)
 {
-    return error == QNetworkReply::NoError
+    return error == QNetworkReply::NoError || error == QNetworkReply::ProtocolInvalidOperationError
            || (error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError)
            || (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError);
 }
@@ -69,16 +72,6 @@ QUrl requestUrl(const QString &text, int protocol)
     if (protocol == kProtocolHttps)
         url.setScheme(QStringLiteral("https"));
     return url;
-}
-
-QString charsetOf(const QString &contentType)
-{
-    const qsizetype at = contentType.indexOf(u"charset=", 0, Qt::CaseInsensitive);
-    if (at < 0)
-        return {};
-    QString name = contentType.mid(at + 8).section(u';', 0, 0).trimmed();
-    name.remove(u'"');
-    return name;
 }
 
 } // namespace
@@ -202,7 +195,7 @@ void Transfer::replyFinished()
         finish(kStateError, status.toInt(), reason);
         return;
     }
-    m_answer = decodeAnswer(charsetOf(reply->header(QNetworkRequest::ContentTypeHeader).toString()));
+    m_answer = decodeAnswer(contentTypeCharset(reply->header(QNetworkRequest::ContentTypeHeader).toString()));
     finish(kStateResponseCompleted, status.toInt(), reason);
 }
 
