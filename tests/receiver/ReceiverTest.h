@@ -28,10 +28,13 @@ public:
                 m_url = started.match(QString::fromUtf8(m_process.readLine())).captured(1);
         }
     }
+    // Stops it; a receiver that does not end cleanly (a sanitizer's report, a crash) fails the test.
     ~ReceiverProcess()
     {
         m_process.terminate();
         m_process.waitForFinished();
+        if (m_process.exitStatus() != QProcess::NormalExit || m_process.exitCode() != 0)
+            qFatal("tessaly-receiver ended badly:\n%s", m_process.readAllStandardError().constData());
     }
 
     QString url() const { return m_url; }
