@@ -98,10 +98,9 @@ public:
 
     std::optional<Failure> insert(const CatalogueTable &table, const QStringList &columns, const RowDocument &rows) override
     {
-        const QVariant handle = database().driver()->handle();
-        if (qstrcmp(handle.typeName(), "PGconn*") != 0)
+        PGconn *connection = handle();
+        if (!connection)
             return TableStore::insert(table, columns, rows);
-        PGconn *connection = *static_cast<PGconn *const *>(handle.constData());
 
         QStringList names;
         for (const QString &column : columns)
@@ -143,10 +142,19 @@ protected:
     int statusFor(const QSqlError &error) const override { return statusForState(error.nativeErrorCode().toLatin1()); }
 
 private:
+    // The driver's connection; Qt names its type after the struct behind the PGconn typedef.
+    PGconn *handle()
+    {
+        const QVariant handle = database().driver()->handle();
+        if (qstrcmp(handle.typeName(), "pg_conn*") != 0 && qstrcmp(handle.typeName(), "PGconn*") != 0)
+            return nullptr;
+        return *static_cast<PGconn *const *>(handle.constData());
+    }
+
     // Clears the result, and the rest of them; nothing when the command succeeded.
     std::optional<Failure> resultFailure(PGresult *result, const CatalogueTable &table)
     {
-        PGconn *connection = *static_cast<PGconn *const *>(database().driver()->handle().constData());
+        PGconn *connection = handle();
         std::optional<Failure> failure;
         if (PQresultStatus(result) != PGRES_COMMAND_OK) {
             const char *primary = PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY);
