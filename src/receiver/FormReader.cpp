@@ -2,6 +2,8 @@
 
 #include "core/document/DocumentEncoding.h"
 
+#include <array>
+
 namespace tessaly::receiver {
 
 namespace {
@@ -11,15 +13,19 @@ constexpr qsizetype kDecodePiece = 256 * 1024;
 // command and tabName are short; anything longer is cut, not stored without bound.
 constexpr qsizetype kShortFieldLimit = 64 * 1024;
 
+// The value of a hex digit, -1 for any other byte.
 int hexValue(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
+    static const std::array<qint8, 256> values = [] {
+        std::array<qint8, 256> table;
+        table.fill(-1);
+        for (int digit = 0; digit < 10; ++digit)
+            table['0' + digit] = qint8(digit);
+        for (int digit = 0; digit < 6; ++digit)
+            table['A' + digit] = table['a' + digit] = qint8(10 + digit);
+        return table;
+    }();
+    return values[uchar(c)];
 }
 
 bool isUtf8(const QByteArray &bytes)
@@ -44,27 +50,40 @@ FormReader::FormReader(const QString &charset, qsizetype expectedSize)
 void FormReader::feed(const char *data, qsizetype size)
 {
     // Decodes into a scratch piece first and hands it on in runs: the body is mostly escapes.
+    // The escape state lives in locals here, where writes through `out` cannot alias it.
     m_piece.resize(size);
     char *const start = m_piece.data();
     char *out = start;
+    int escapeDigits = m_escapeDigits;
+    int escapeValue = m_escapeValue;
+    bool malformed = m_malformed;
     const auto handOn = [&] {
         append(start, out - start);
         out = start;
     };
     for (qsizetype i = 0; i < size; ++i) {
         const char c = data[i];
-        if (m_escapeDigits > 0) {
+        if (escapeDigits > 0) {
             const int digit = hexValue(c);
-            m_malformed = m_malformed || digit < 0;
-            m_escapeValue = uchar(m_escapeValue * 16 + std::max(digit, 0));
-            if (--m_escapeDigits == 0)
-                *out++ = char(m_escapeValue);
+            malformed = malformed || digit < 0;
+            escapeValue = escapeValue * 16 + std::max(digit, 0);
+            if (--escapeDigits == 0)
+                *out++ = char(escapeValue);
             continue;
         }
         switch (c) {
         case '%':
-            m_escapeDigits = 2;
-            m_escapeValue = 0;
+            if (i + 2 < size) {
+                // Both digits at hand, as they almost always are.
+                const int high = hexValue(data[i + 1]);
+                const int low = hexValue(data[i + 2]);
+                malformed = malformed || high < 0 || low < 0;
+                *out++ = char(high * 16 + low);
+                i += 2;
+            } else {
+                escapeDigits = 2;
+                escapeValue = 0;
+            }
             break;
         case '+':
             *out++ = ' ';
@@ -88,6 +107,9 @@ void FormReader::feed(const char *data, qsizetype size)
         }
     }
     handOn();
+    m_escapeDigits = escapeDigits;
+    m_escapeValue = uchar(escapeValue);
+    m_malformed = malformed;
 }
 
 void FormReader::startValue()

@@ -28,15 +28,18 @@ bool isBlank(const char *text)
 // silently drop the rest of it.
 std::optional<qsizetype> nulReference(const QByteArray &text)
 {
-    for (qsizetype at = text.indexOf("&#"); at >= 0; at = text.indexOf("&#", at + 2)) {
-        qsizetype i = at + 2;
-        const bool hex = i < text.size() && text[i] == 'x';
-        i += hex ? 1 : 0;
-        const qsizetype digitsStart = i;
-        while (i < text.size() && text[i] == '0')
-            ++i;
-        if (i > digitsStart && i < text.size() && text[i] == ';')
-            return at;
+    const char *const begin = text.constData();
+    const char *const end = begin + text.size();
+    for (const char *at = begin; (at = static_cast<const char *>(std::memchr(at, '&', size_t(end - at)))); ++at) {
+        const char *digit = at + 1;
+        if (digit == end || *digit != '#')
+            continue;
+        digit += digit + 1 < end && digit[1] == 'x' ? 2 : 1;
+        const char *const digits = digit;
+        while (digit < end && *digit == '0')
+            ++digit;
+        if (digit > digits && digit < end && *digit == ';')
+            return at - begin;
     }
     return std::nullopt;
 }
