@@ -24,7 +24,7 @@ using namespace tessaly;
 
 namespace {
 
-constexpr int kRuns = 3;
+constexpr int kRuns = 5;
 
 double median(std::vector<double> values)
 {
@@ -59,50 +59,50 @@ void writeCsv(const xls::SheetTable &table, const QString &path)
     }
 }
 
-// Fresh receivers, one request each: the log's milliseconds, the send's seconds, the peak memory.
+// One receiver, several requests (each into a table of its own, created by the request): the
+// log's milliseconds and the send's seconds, and the peak memory over all of them.
 void measureReceiver(const char *name, const QString &workbook, const QString &database, qint64 bodySize)
 {
-    std::vector<double> arrival, endToEnd, peakMiB;
+    QProcess receiver;
+    receiver.setReadChannel(QProcess::StandardError);
+    receiver.start(QStringLiteral(TESSALY_RECEIVER), {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--database"),
+                                                      database, QStringLiteral("--create-tables")});
+    static const QRegularExpression started(QStringLiteral("(http://\\S+) で待ち受けています"));
+    static const QRegularExpression logged(QStringLiteral(" (\\d+)ms 200$"));
+    QString url;
+    while (url.isEmpty() && receiver.waitForReadyRead(30000))
+        url = started.match(QString::fromUtf8(receiver.readLine())).captured(1);
+
+    std::vector<double> arrival, endToEnd;
     for (int run = 1; run <= kRuns; ++run) {
-        QProcess receiver;
-        receiver.setReadChannel(QProcess::StandardError);
-        receiver.start(QStringLiteral(TESSALY_RECEIVER),
-                       {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--database"), database,
-                        QStringLiteral("--create-tables")});
-        static const QRegularExpression started(QStringLiteral("(http://\\S+) で待ち受けています"));
-        static const QRegularExpression logged(QStringLiteral(" (\\d+)ms 200$"));
-        QString url;
-        while (url.isEmpty() && receiver.waitForReadyRead(30000))
-            url = started.match(QString::fromUtf8(receiver.readLine())).captured(1);
         Settings settings;
         settings.url = url;
         settings.table = QStringLiteral("bench_%1").arg(QCoreApplication::applicationPid() * 10 + run);
         ConfigDocument().save(settings, kConfigFileName);
-
         QProcess cli;
         QElapsedTimer timer;
         timer.start();
         cli.start(QStringLiteral(TESSALY_CLI), {QStringLiteral("send"), workbook});
         cli.waitForFinished(120000);
         endToEnd.push_back(double(timer.nsecsElapsed()) / 1e9);
-        const QByteArray answer = cli.readAllStandardOutput().trimmed();
+        if (run == 1)
+            std::printf("%s: answer \"%s\"\n", name, cli.readAllStandardOutput().trimmed().constData());
         QString line;
         while (!logged.match(line).hasMatch() && receiver.waitForReadyRead(10000))
             line = QString::fromUtf8(receiver.readLine()).trimmed();
         arrival.push_back(logged.match(line).captured(1).toDouble());
-        QFile status(QStringLiteral("/proc/%1/status").arg(receiver.processId()));
-        status.open(QIODevice::ReadOnly);
-        static const QRegularExpression peak(QStringLiteral("VmHWM:\\s+(\\d+) kB"));
-        peakMiB.push_back(peak.match(QString::fromLatin1(status.readAll())).captured(1).toDouble() / 1024);
-        receiver.terminate();
-        receiver.waitForFinished();
-        if (run == 1)
-            std::printf("%s: answer \"%s\"\n", name, answer.constData());
     }
-    std::printf("  arrival to answer (receiver's log)   %8.0f ms   (median of %d)\n", median(arrival), kRuns);
+    QFile status(QStringLiteral("/proc/%1/status").arg(receiver.processId()));
+    status.open(QIODevice::ReadOnly);
+    static const QRegularExpression peak(QStringLiteral("VmHWM:\\s+(\\d+) kB"));
+    const double peakMiB = peak.match(QString::fromLatin1(status.readAll())).captured(1).toDouble() / 1024;
+    receiver.terminate();
+    receiver.waitForFinished();
+    std::printf("  arrival to answer (receiver's log)   %8.0f ms   (median of %d; %.0f to %.0f)\n", median(arrival), kRuns,
+                *std::min_element(arrival.begin(), arrival.end()), *std::max_element(arrival.begin(), arrival.end()));
     std::printf("  tessaly-cli send, end to end          %8.2f s\n", median(endToEnd));
-    std::printf("  receiver's peak memory                %8.1f MiB = %.1f x the body\n", median(peakMiB),
-                median(peakMiB) * 1024 * 1024 / double(bodySize));
+    std::printf("  receiver's peak memory                %8.1f MiB = %.1f x the body\n", peakMiB,
+                peakMiB * 1024 * 1024 / double(bodySize));
 }
 
 void measureCsvsql(const char *name, const QString &csvPath, const QString &database)

@@ -10,6 +10,9 @@
 #include <csignal>
 #include <cstdio>
 #include <thread>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 using namespace tessaly::receiver;
 
@@ -85,6 +88,11 @@ QString shownDatabase(const QString &database)
 
 int main(int argc, char *argv[])
 {
+#ifdef __GLIBC__
+    // Large buffers come straight from the system and go back to it. Left alone, glibc raises
+    // this threshold after the first large request, and each worker's arena then keeps its peak.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
     QCoreApplication app(argc, argv);
     QString error;
     const std::optional<ReceiverOptions> options = parseOptions(QCoreApplication::arguments().mid(1), &error);
