@@ -90,18 +90,20 @@ private slots:
         QVERIFY(check.exec(u"CREATE TABLE prices (name TEXT, price INTEGER) STRICT"_qs));
         ReceiverProcess receiver({QStringLiteral("--database"), sqliteArgument(dir), QStringLiteral("--create-tables")});
         // Case is ignored where no name matches exactly; a heading repeated gets a column of its own.
-        const QString document = rowsOf(1, u"<NAME>a &amp; &lt;b&gt;&#13;\r\nc</NAME><price/><名前> </名前><名前>x</名前>"_qs);
+        const QString document =
+            rowsOf(1, u"<NAME>a &amp; &lt;b&gt;&#13;\r\nc</NAME><price/><名前> </名前><名前>x</名前><a_x0022__x0029_>q</a_x0022__x0029_>"_qs);
         QCOMPARE(post(receiver.url(), insertForm(u"PRICES"_qs, document.left(document.indexOf(u"<名前>")) + u"</ROW></ROWSET>"_qs)).text,
                  u"1件の行を挿入しました。"_qs);
         // Without a charset, a body that is no UTF-8 is read in the encoding its declaration names.
         const QByteArray shiftJis = insertForm(u"people"_qs, QString(document).replace(u"?>"_qs, u" encoding=\"Shift_JIS\"?>"_qs), "insert", "Shift_JIS");
         QCOMPARE(post(receiver.url(), shiftJis, "application/x-www-form-urlencoded").status, 200);
-        QSqlQuery query(u"SELECT p.name, p.price, q.名前, q.名前_2 FROM prices p, people q"_qs, check.database());
+        QSqlQuery query(u"SELECT p.name, p.price, q.名前, q.名前_2, q.\"a\"\")\" FROM prices p, people q"_qs, check.database());
         QVERIFY(query.next());
         QCOMPARE(query.value(0).toString(), u"a & <b>\r\nc"_qs);
         QVERIFY(query.value(1).isNull());
         QCOMPARE(query.value(2).toString(), u" "_qs);
         QCOMPARE(query.value(3).toString(), u"x"_qs);
+        QCOMPARE(query.value(4).toString(), u"q"_qs);
     }
 
     void credentialsAreChecked()

@@ -47,6 +47,13 @@ private slots:
         QSqlQuery query(u"SELECT name FROM prices ORDER BY price"_qs, check.database());
         QVERIFY(query.next());
         QCOMPARE(query.value(0).toString(), u"a\tb\\c"_qs);
+
+        // "schema.table" names a table outside the search path.
+        QVERIFY(check.exec(u"CREATE SCHEMA sales; CREATE TABLE sales.prices (name text, price integer)"_qs));
+        QCOMPARE(post(receiver.url(), insertForm(u"Sales.Prices"_qs, QString(rows).replace(u"two"_qs, u"2"_qs))).status, 200);
+        QSqlQuery inSchema(u"SELECT count(*) FROM sales.prices"_qs, check.database());
+        QVERIFY(inSchema.next());
+        QCOMPARE(inSchema.value(0).toInt(), 2);
     }
 
 private:
