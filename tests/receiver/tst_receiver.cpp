@@ -117,6 +117,9 @@ private slots:
         QCOMPARE(QString::fromUtf8(runCli({QStringLiteral("send"), kBiff8}).output), u"ユーザー名またはパスワードが正しくありません。\n"_qs);
         configureSend(receiver.url(), QStringLiteral("EMP"), QStringLiteral("alice"), QStringLiteral("s3cret"));
         QCOMPARE(QString::fromUtf8(runCli({QStringLiteral("send"), kBiff8}).output), u"4件の行を挿入しました。\n"_qs);
+        // A 400 answer reaches the status line as the answer's text.
+        QCOMPARE(QString::fromUtf8(runCli({QStringLiteral("send"), kBiff8, QStringLiteral("Types")}).output),
+                 u"列「Kind」は表「EMP」にありません。\n"_qs);
 
         // Beyond the loopback a password would cross the network in clear: no start without TLS.
         QProcess refused;
