@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Set-up, build, start and test in one place. Installs the Debian packages the build needs when
 # they are missing (as root, or through sudo).
-#   ./dev.sh start            build and start Tessaly
+#   ./dev.sh start            build, start tessaly-receiver (unless port 8080 is taken) and Tessaly
 #   ./dev.sh test             build and run the whole test suite
 #   ./dev.sh test-sanitized   the test suite again under AddressSanitizer and UBSan
 #   ./dev.sh fuzz SECONDS     fuzz the workbook reader (clang, ASan, UBSan)
@@ -12,7 +12,8 @@ cd "$(dirname "$0")"
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgsf-1-dev libpugixml-dev
           fonts-ipafont-gothic python3 python3-xlrd default-jdk-headless libjetty9-java
-          icu-devtools)
+          icu-devtools libcpp-httplib-dev libssl-dev libpq-dev libsqlite3-dev
+          libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-mysql libqt6sql6-odbc postgresql)
 
 install_missing() {
     local missing=() package
@@ -50,7 +51,15 @@ case "${1:-}" in
 start)
     install_missing
     build build
-    exec build/src/app/tessaly
+    # The receiver behind the default URL, http://localhost:8080/servlets/Insert, writing
+    # tessaly.sqlite here; one already listening on the port is left to serve.
+    receiver=
+    if ! (exec 3<>/dev/tcp/127.0.0.1/8080) 2>/dev/null; then
+        build/src/receiver/tessaly-receiver --create-tables &
+        receiver=$!
+        trap 'kill "$receiver" 2>/dev/null; wait "$receiver" 2>/dev/null' EXIT
+    fi
+    build/src/app/tessaly
     ;;
 test)
     install_missing
@@ -69,7 +78,7 @@ fuzz)
     tests/fuzz/run-fuzz.sh "${2:-60}"
     ;;
 bench)
-    install_missing gnumeric catdoc
+    install_missing gnumeric catdoc csvkit python3-psycopg2
     build build
     cmake --build build --target run-bench
     ;;

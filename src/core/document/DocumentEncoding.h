@@ -65,4 +65,10 @@ EncodeResult encodeDocument(QStringView document, const QString &charset);
 // some character could not be read back exactly.
 EncodeResult encodeText(QStringView text, const QString &charset);
 
+// The charset parameter of a Content-Type header value, without quotes; empty when it names none.
+QString contentTypeCharset(const QString &contentType);
+
+// The encoding that an XML declaration at the start of the bytes names; empty when there is none.
+QString declaredEncoding(QByteArrayView document);
+
 } // namespace tessaly

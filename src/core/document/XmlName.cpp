@@ -1,5 +1,7 @@
 #include "core/document/XmlName.h"
 
+#include <algorithm>
+
 namespace tessaly {
 namespace {
 
@@ -35,6 +37,11 @@ void forEachCodePoint(QStringView name, Visit visit)
     }
 }
 
+bool isHexDigit(char16_t c)
+{
+    return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'F') || (c >= u'a' && c <= u'f');
+}
+
 } // namespace
 
 bool isXmlName(QStringView name)
@@ -63,6 +70,29 @@ QString toXmlName(QStringView name)
         }
     });
     return mapped;
+}
+
+QString fromXmlName(QStringView name)
+{
+    QString heading;
+    heading.reserve(name.size());
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        if (name.mid(i, 2) == u"_x") {
+            const qsizetype end = name.indexOf(u'_', i + 2);
+            const qsizetype digits = end - i - 2;
+            const QStringView hex = name.mid(i + 2, std::max<qsizetype>(digits, 0));
+            const bool allHex = std::all_of(hex.begin(), hex.end(), [](QChar c) { return isHexDigit(c.unicode()); });
+            const uint code = digits >= 4 && digits <= 6 && allHex ? hex.toUInt(nullptr, 16) : 0;
+            if (code != 0 && code <= 0x10FFFF && !QChar::isSurrogate(code)) {
+                const char32_t c = code;
+                heading.append(QString::fromUcs4(&c, 1));
+                i = end;
+                continue;
+            }
+        }
+        heading.append(name[i]);
+    }
+    return heading;
 }
 
 } // namespace tessaly

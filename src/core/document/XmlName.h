@@ -15,4 +15,8 @@ QString toXmlName(QStringView name);
 // A character that a name cannot hold, as it is written in a name: _xHHHH_.
 QString escapedNameCharacter(char32_t c);
 
+// The heading a name was made from: every _xHHHH_ (four to six hex digits naming a character
+// other than U+0000 or a surrogate) becomes its character; the rest stays as it is.
+QString fromXmlName(QStringView name);
+
 } // namespace tessaly

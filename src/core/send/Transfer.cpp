@@ -1,5 +1,7 @@
 #include "core/send/Transfer.h"
 
+#include "core/document/DocumentEncoding.h"
+
 #include <QAuthenticator>
 #include <QNetworkProxy>
 #include <QNetworkRequest>
@@ -86,16 +88,6 @@ bool sameOrigin(const QUrl &a, const QUrl &b)
 {
     const auto defaultPort = [](const QUrl &url) { return url.scheme() == u"https" ? 443 : 80; };
     return a.scheme() == b.scheme() && a.host() == b.host() && a.port(defaultPort(a)) == b.port(defaultPort(b));
-}
-
-QString charsetOf(const QString &contentType)
-{
-    const qsizetype at = contentType.indexOf(u"charset=", 0, Qt::CaseInsensitive);
-    if (at < 0)
-        return {};
-    QString name = contentType.mid(at + 8).section(u';', 0, 0).trimmed();
-    name.remove(u'"');
-    return name;
 }
 
 } // namespace
@@ -287,7 +279,7 @@ void Transfer::replyFinished()
         finish({false, status, reason, status, {}});
         return;
     }
-    const QString answer = decodeAnswer(charsetOf(reply->header(QNetworkRequest::ContentTypeHeader).toString()));
+    const QString answer = decodeAnswer(contentTypeCharset(reply->header(QNetworkRequest::ContentTypeHeader).toString()));
     finish({true, status, reason, status, answer});
 }
 

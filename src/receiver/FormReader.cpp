@@ -1,0 +1,225 @@
+#include "receiver/FormReader.h"
+
+#include "core/document/DocumentEncoding.h"
+
+#include <array>
+
+namespace tessaly::receiver {
+
+namespace {
+
+// Bytes of the document decoded by the charset decoder at a time.
+constexpr qsizetype kDecodePiece = 256 * 1024;
+// command and tabName are short; anything longer is cut, not stored without bound.
+constexpr qsizetype kShortFieldLimit = 64 * 1024;
+
+// The value of a hex digit, -1 for any other byte.
+int hexValue(char c)
+{
+    static const std::array<qint8, 256> values = [] {
+        std::array<qint8, 256> table;
+        table.fill(-1);
+        for (int digit = 0; digit < 10; ++digit)
+            table['0' + digit] = qint8(digit);
+        for (int digit = 0; digit < 6; ++digit)
+            table['A' + digit] = table['a' + digit] = qint8(10 + digit);
+        return table;
+    }();
+    return values[uchar(c)];
+}
+
+bool isUtf8(const QByteArray &bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    [[maybe_unused]] const QString text = utf8.decode(bytes);
+    return !utf8.hasError();
+}
+
+} // namespace
+
+FormReader::FormReader(const QString &charset, qsizetype expectedSize)
+    : m_charset(charset)
+{
+    if (!charset.isEmpty()) {
+        m_decoder.emplace(charset.toLatin1().constData());
+        if (m_decoder->isValid())
+            m_document.reserve(expectedSize);
+    }
+}
+
+void FormReader::feed(const char *data, qsizetype size)
+{
+    // Decodes into a scratch piece first and hands it on in runs: the body is mostly escapes.
+    // The escape state lives in locals here, where writes through `out` cannot alias it.
+    m_piece.resize(size);
+    char *const start = m_piece.data();
+    char *out = start;
+    int escapeDigits = m_escapeDigits;
+    int escapeValue = m_escapeValue;
+    bool malformed = m_malformed;
+    const auto handOn = [&] {
+        append(start, out - start);
+        out = start;
+    };
+    for (qsizetype i = 0; i < size; ++i) {
+        const char c = data[i];
+        if (escapeDigits > 0) {
+            const int digit = hexValue(c);
+            malformed = malformed || digit < 0;
+            escapeValue = escapeValue * 16 + std::max(digit, 0);
+            if (--escapeDigits == 0)
+                *out++ = char(escapeValue);
+            continue;
+        }
+        switch (c) {
+        case '%':
+            if (i + 2 < size) {
+                // Both digits at hand, as they almost always are.
+                const int high = hexValue(data[i + 1]);
+                const int low = hexValue(data[i + 2]);
+                malformed = malformed || high < 0 || low < 0;
+                *out++ = char(high * 16 + low);
+                i += 2;
+            } else {
+                escapeDigits = 2;
+                escapeValue = 0;
+            }
+            break;
+        case '+':
+            *out++ = ' ';
+            break;
+        case '&':
+            handOn();
+            m_inName = true;
+            m_name.clear();
+            m_field = Field::None;
+            break;
+        case '=':
+            if (m_inName) {
+                handOn();
+                startValue();
+            } else {
+                *out++ = c;
+            }
+            break;
+        default:
+            *out++ = c;
+        }
+    }
+    handOn();
+    m_escapeDigits = escapeDigits;
+    m_escapeValue = uchar(escapeValue);
+    m_malformed = malformed;
+}
+
+void FormReader::startValue()
+{
+    m_inName = false;
+    if (m_name == "command") {
+        m_field = Field::Command;
+    } else if (m_name == "tabName") {
+        m_field = Field::TableName;
+    } else if (m_name == "xmlText") {
+        m_field = Field::Document;
+        ++m_documentFields;
+    } else {
+        m_field = Field::Other;
+    }
+}
+
+void FormReader::append(const char *data, qsizetype size)
+{
+    const auto appendShort = [&](QByteArray &field) {
+        field.append(data, std::min(size, kShortFieldLimit - field.size()));
+    };
+    if (m_inName) {
+        appendShort(m_name);
+        return;
+    }
+    switch (m_field) {
+    case Field::Command:
+        appendShort(m_command);
+        break;
+    case Field::TableName:
+        appendShort(m_tableName);
+        break;
+    case Field::Document:
+        if (m_documentFields == 1) {
+            m_documentBytes.append(data, size);
+            if (m_decoder && m_decoder->isValid() && m_documentBytes.size() >= kDecodePiece)
+                flushDocument();
+        }
+        break;
+    case Field::None:
+    case Field::Other:
+        break;
+    }
+}
+
+void FormReader::flushDocument()
+{
+    m_document += QString(m_decoder->decode(m_documentBytes)).toUtf8();
+    m_documentBytes.clear();
+}
+
+std::optional<QString> FormReader::decodeField(const QByteArray &bytes, const QString &charset) const
+{
+    QStringDecoder decoder(charset.toLatin1().constData());
+    QString text = decoder.decode(bytes);
+    if (!decoder.isValid() || decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+std::optional<InsertForm> FormReader::finish(QString *error)
+{
+    if (m_malformed || m_escapeDigits > 0) {
+        *error = QStringLiteral("本文の %XX が正しくありません。application/x-www-form-urlencoded の形で送って下さい。");
+        return std::nullopt;
+    }
+    if (m_decoder && !m_decoder->isValid()) {
+        *error = QStringLiteral("文字コード「%1」には対応していません。").arg(m_charset);
+        return std::nullopt;
+    }
+    if (m_documentFields != 1) {
+        *error = m_documentFields == 0 ? QStringLiteral("項目「xmlText」（XML 文書）がありません。")
+                                       : QStringLiteral("項目「xmlText」が複数あります。");
+        return std::nullopt;
+    }
+
+    QString charset = m_charset;
+    InsertForm form;
+    if (m_decoder) {
+        flushDocument();
+        if (m_decoder->hasError()) {
+            *error = QStringLiteral("XML 文書を文字コード「%1」で読めません。").arg(charset);
+            return std::nullopt;
+        }
+        form.documentUtf8 = std::move(m_document);
+    } else if (isUtf8(m_documentBytes)) {
+        charset = QStringLiteral("UTF-8");
+        form.documentUtf8 = std::move(m_documentBytes);
+    } else {
+        charset = declaredEncoding(m_documentBytes);
+        const std::optional<QString> document = decodeField(m_documentBytes, charset);
+        if (!document) {
+            *error = QStringLiteral("XML 文書の文字コードが分かりません。Content-Type に charset を付けて下さい。");
+            return std::nullopt;
+        }
+        m_documentBytes.clear();
+        form.documentUtf8 = document->toUtf8();
+    }
+
+    const std::optional<QString> command = decodeField(m_command, charset);
+    const std::optional<QString> tableName = decodeField(m_tableName, charset);
+    if (!command || !tableName) {
+        *error = QStringLiteral("項目「%1」を文字コード「%2」で読めません。")
+                     .arg(command ? QStringLiteral("tabName") : QStringLiteral("command"), charset);
+        return std::nullopt;
+    }
+    form.command = *command;
+    form.tableName = *tableName;
+    return form;
+}
+
+} // namespace tessaly::receiver

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "receiver/FormReader.h"
+#include "receiver/TableStore.h"
+
+#include <QString>
+
+namespace tessaly::receiver {
+
+// What the receiver answers: an HTTP status and one Japanese line, and for the log the table
+// and the rows inserted.
+struct Answer {
+    int status = 200;
+    QString text;
+    qsizetype rows = -1;
+};
+
+struct InsertSettings {
+    DatabaseTarget database;
+    bool createTables = false;
+    bool emptyAsText = false;
+};
+
+// Puts the rows of one insert form into its table, in one transaction: all rows or none.
+Answer insertForm(InsertForm form, const InsertSettings &settings);
+
+} // namespace tessaly::receiver

@@ -1,0 +1,141 @@
+#include "receiver/ReceiverOptions.h"
+
+#include <QFile>
+#include <QHostAddress>
+#include <QRegularExpression>
+
+#include <limits>
+
+namespace tessaly::receiver {
+
+namespace {
+
+// "HOST:PORT", "[IPv6]:PORT" or a port alone (on the loopback).
+std::optional<ListenAddress> parseListen(const QString &text)
+{
+    static const QRegularExpression form(QStringLiteral(R"(^(?:(?:\[([0-9A-Fa-f:.]+)\]|([^:\[\]]+)):)?(\d{1,5})$)"));
+    const QRegularExpressionMatch match = form.match(text);
+    const int port = match.captured(3).toInt();
+    if (!match.hasMatch() || port > 65535)
+        return std::nullopt;
+    QString host = match.captured(1) + match.captured(2);
+    return ListenAddress{host.isEmpty() ? QStringLiteral("localhost") : host, port};
+}
+
+std::optional<QByteArray> readPassword(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QByteArray password = file.readAll();
+    while (password.endsWith('\n') || password.endsWith('\r'))
+        password.chop(1);
+    return password.isEmpty() ? std::nullopt : std::optional(password);
+}
+
+} // namespace
+
+bool isLoopback(const QString &host)
+{
+    return host == u"localhost" || QHostAddress(host).isLoopback();
+}
+
+std::optional<qint64> parseSize(const QString &text)
+{
+    static const QRegularExpression form(QStringLiteral(R"(^(\d{1,15})([KMG]?)$)"), QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = form.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const QString unit = match.captured(2).toUpper();
+    const int shift = unit.isEmpty() ? 0 : int(QStringLiteral("KMG").indexOf(unit) + 1) * 10;
+    const qint64 count = match.captured(1).toLongLong();
+    if (count > std::numeric_limits<qint64>::max() >> shift)
+        return std::nullopt;
+    return count << shift;
+}
+
+std::optional<ReceiverOptions> parseOptions(const QStringList &arguments, QString *error)
+{
+    ReceiverOptions options;
+    QString passwordFile;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        QString name = arguments.at(i);
+        std::optional<QString> inlineValue;
+        if (const qsizetype equals = name.indexOf(u'='); name.startsWith(u"--") && equals > 0) {
+            inlineValue = name.mid(equals + 1);
+            name.truncate(equals);
+        }
+        if (name == u"--help" || name == u"-h") {
+            options.help = true;
+            continue;
+        }
+        if (name == u"--create-tables" || name == u"--empty-as-text") {
+            (name == u"--create-tables" ? options.createTables : options.emptyAsText) = true;
+            continue;
+        }
+        static const QStringList valued = {u"--listen"_qs, u"--path"_qs, u"--database"_qs, u"--user"_qs,
+                                           u"--password-file"_qs, u"--tls-cert"_qs, u"--tls-key"_qs, u"--max-body"_qs};
+        if (!valued.contains(name)) {
+            *error = QStringLiteral("オプション「%1」はありません。--help で使い方を表示します。").arg(arguments.at(i));
+            return std::nullopt;
+        }
+        if (!inlineValue && i + 1 >= arguments.size()) {
+            *error = QStringLiteral("%1 の後に値を指定して下さい。").arg(name);
+            return std::nullopt;
+        }
+        const QString value = inlineValue ? *inlineValue : arguments.at(++i);
+        if (name == u"--listen") {
+            const std::optional<ListenAddress> listen = parseListen(value);
+            if (!listen) {
+                *error = QStringLiteral("--listen「%1」が正しくありません。127.0.0.1:8080、[::1]:8080 のように指定して下さい。").arg(value);
+                return std::nullopt;
+            }
+            options.listen = *listen;
+        } else if (name == u"--path") {
+            options.path = value.startsWith(u'/') ? value : u'/' + value;
+        } else if (name == u"--database") {
+            options.database = value;
+        } else if (name == u"--user") {
+            options.user = value;
+        } else if (name == u"--password-file") {
+            passwordFile = value;
+        } else if (name == u"--tls-cert") {
+            options.tlsCertificate = value;
+        } else if (name == u"--tls-key") {
+            options.tlsKey = value;
+        } else if (const std::optional<qint64> size = parseSize(value); size && *size > 0) {
+            options.maxBody = *size;
+        } else {
+            *error = QStringLiteral("--max-body「%1」が正しくありません。バイト数か 512M、1G のように指定して下さい。").arg(value);
+            return std::nullopt;
+        }
+    }
+    if (options.help)
+        return options;
+
+    if (options.tlsCertificate.isEmpty() != options.tlsKey.isEmpty()) {
+        *error = QStringLiteral("--tls-cert と --tls-key は両方とも指定して下さい。");
+        return std::nullopt;
+    }
+    if (options.user.isEmpty() != passwordFile.isEmpty()) {
+        *error = QStringLiteral("--user と --password-file は両方とも指定して下さい。");
+        return std::nullopt;
+    }
+    if (!passwordFile.isEmpty()) {
+        const std::optional<QByteArray> password = readPassword(passwordFile);
+        if (!password) {
+            *error = QStringLiteral("パスワードファイル「%1」を読めないか、空です。").arg(passwordFile);
+            return std::nullopt;
+        }
+        options.password = *password;
+        if (!isLoopback(options.listen.host) && options.tlsCertificate.isEmpty()) {
+            *error = QStringLiteral("--user を使うときは、ループバック以外のアドレス（%1）では --tls-cert と --tls-key も指定して下さい。"
+                                    "パスワードが暗号化されずにネットワークを流れるためです。")
+                         .arg(options.listen.host);
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+} // namespace tessaly::receiver

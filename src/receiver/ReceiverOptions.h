@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace tessaly::receiver {
+
+struct ListenAddress {
+    QString host; // "localhost" stands for both loopback addresses, 127.0.0.1 and ::1
+    int port = 8080;
+};
+
+struct ReceiverOptions {
+    ListenAddress listen{QStringLiteral("localhost"), 8080};
+    QString path = QStringLiteral("/servlets/Insert");
+    QString database = QStringLiteral("sqlite:tessaly.sqlite");
+    bool createTables = false;
+    bool emptyAsText = false;
+    QString user;
+    QByteArray password;
+    QString tlsCertificate;
+    QString tlsKey;
+    qint64 maxBody = qint64(1) << 30;
+    bool help = false;
+};
+
+// The command line's options (without the program's name). Nothing, and a Japanese *error, when
+// an option is unknown or incomplete, a file cannot be read, or credentials would cross a
+// network in clear: --user beyond the loopback needs --tls-cert and --tls-key.
+std::optional<ReceiverOptions> parseOptions(const QStringList &arguments, QString *error);
+
+// 127.0.0.0/8, ::1 and "localhost".
+bool isLoopback(const QString &host);
+
+// "1048576", "512K", "64M", "1G" (powers of 1024); nothing for anything else.
+std::optional<qint64> parseSize(const QString &text);
+
+} // namespace tessaly::receiver

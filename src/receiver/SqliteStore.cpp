@@ -1,0 +1,125 @@
+// SQLite: the write lock taken at the start, and rows bound straight from the document's UTF-8
+// text through the sqlite3 handle, without a QString per value.
+#include "receiver/TableStore.h"
+
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include <sqlite3.h>
+
+namespace tessaly::receiver {
+
+namespace {
+
+// Values the database refused (a type, a constraint, a size) rather than a failing database.
+bool refusesContent(int code)
+{
+    switch (code & 0xff) {
+    case SQLITE_ERROR:
+    case SQLITE_TOOBIG:
+    case SQLITE_CONSTRAINT:
+    case SQLITE_MISMATCH:
+    case SQLITE_RANGE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+class SqliteStore : public TableStore {
+public:
+    explicit SqliteStore(QSqlDatabase database)
+        : TableStore(std::move(database))
+    {
+    }
+
+    // IMMEDIATE: a deferred transaction that read the catalogue could not wait for the write
+    // lock later; it would fail at once when another request holds it.
+    std::optional<Failure> begin() override { return execute(QStringLiteral("BEGIN IMMEDIATE")); }
+    std::optional<Failure> commit() override { return execute(QStringLiteral("COMMIT")); }
+    void rollback() override { execute(QStringLiteral("ROLLBACK")); }
+
+    std::optional<QList<CatalogueTable>> tables() override
+    {
+        QSqlQuery query(database());
+        if (!query.exec(QStringLiteral("SELECT schema, name FROM pragma_table_list "
+                                       "WHERE type = 'table' AND name NOT LIKE 'sqlite!_%' ESCAPE '!' "
+                                       "ORDER BY schema = 'temp' DESC")))
+            return std::nullopt;
+        QList<CatalogueTable> tables;
+        while (query.next()) {
+            const QString schema = query.value(0).toString();
+            tables.append({schema, query.value(1).toString(), schema == u"main" || schema == u"temp"});
+        }
+        return tables;
+    }
+
+    std::optional<QStringList> columns(const CatalogueTable &table) override
+    {
+        QSqlQuery query(database());
+        query.prepare(QStringLiteral("SELECT name FROM pragma_table_info(?, ?)"));
+        query.addBindValue(table.name);
+        query.addBindValue(table.schema);
+        if (!query.exec())
+            return std::nullopt;
+        QStringList names;
+        while (query.next())
+            names.append(query.value(0).toString());
+        return names;
+    }
+
+    std::optional<Failure> insert(const CatalogueTable &table, const QStringList &columns, const RowDocument &rows) override
+    {
+        const QVariant handle = database().driver()->handle();
+        if (qstrcmp(handle.typeName(), "sqlite3*") != 0)
+            return TableStore::insert(table, columns, rows);
+        sqlite3 *connection = *static_cast<sqlite3 *const *>(handle.constData());
+
+        QStringList names;
+        for (const QString &column : columns)
+            names.append(quoted(column));
+        const QByteArray statement = QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
+                                         .arg(quoted(table), names.join(u','), QStringList(columns.size(), QStringLiteral("?")).join(u','))
+                                         .toUtf8();
+        sqlite3_stmt *insert = nullptr;
+        if (sqlite3_prepare_v2(connection, statement.constData(), int(statement.size()), &insert, nullptr) != SQLITE_OK)
+            return nativeFailure(connection, table, 0);
+        const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> finalizer(insert, sqlite3_finalize);
+        for (qsizetype row = 0; row < rows.rowCount(); ++row) {
+            for (qsizetype column = 0; column < rows.columnCount(); ++column) {
+                const char *value = rows.value(row, column);
+                if (value)
+                    sqlite3_bind_text(insert, int(column + 1), value, -1, SQLITE_STATIC);
+                else
+                    sqlite3_bind_null(insert, int(column + 1));
+            }
+            if (sqlite3_step(insert) != SQLITE_DONE)
+                return nativeFailure(connection, table, row + 1);
+            sqlite3_reset(insert);
+        }
+        return std::nullopt;
+    }
+
+protected:
+    int statusFor(const QSqlError &error) const override
+    {
+        return refusesContent(error.nativeErrorCode().toInt()) ? 400 : 500;
+    }
+
+private:
+    static Failure nativeFailure(sqlite3 *connection, const CatalogueTable &table, qsizetype row)
+    {
+        return insertFailure(refusesContent(sqlite3_extended_errcode(connection)) ? 400 : 500, table.name, row,
+                             QString::fromUtf8(sqlite3_errmsg(connection)));
+    }
+};
+
+} // namespace
+
+std::unique_ptr<TableStore> makeSqliteStore(QSqlDatabase database)
+{
+    return std::make_unique<SqliteStore>(std::move(database));
+}
+
+} // namespace tessaly::receiver

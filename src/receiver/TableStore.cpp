@@ -1,0 +1,206 @@
+#include "receiver/TableStore.h"
+
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlField>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QUrl>
+#include <QUrlQuery>
+
+#include <atomic>
+
+namespace tessaly::receiver {
+
+std::optional<DatabaseTarget> DatabaseTarget::parse(const QString &text, QString *error)
+{
+    DatabaseTarget target;
+    if (text.startsWith(u"sqlite:")) {
+        target.driver = QStringLiteral("QSQLITE");
+        target.databaseName = text.mid(7);
+        // Concurrent requests wait for the write lock instead of failing at once.
+        target.connectOptions = QStringLiteral("QSQLITE_BUSY_TIMEOUT=60000");
+    } else if (text.startsWith(u"odbc:")) {
+        target.driver = QStringLiteral("QODBC");
+        target.databaseName = text.mid(5);
+    } else {
+        const QUrl url(text, QUrl::StrictMode);
+        const QString scheme = url.scheme();
+        if (scheme == u"postgresql" || scheme == u"postgres")
+            target.driver = QStringLiteral("QPSQL");
+        else if (scheme == u"mysql")
+            target.driver = QStringLiteral("QMYSQL");
+        if (!url.isValid() || target.driver.isEmpty() || url.path().size() < 2) {
+            *error = QStringLiteral("データベース「%1」の指定が正しくありません。sqlite:ファイル、"
+                                    "postgresql://ユーザー@ホスト:ポート/データベース、mysql://…、odbc:DSN のどれかで指定して下さい。")
+                         .arg(url.isValid() ? url.toDisplayString(QUrl::RemovePassword) : text);
+            return std::nullopt;
+        }
+        target.hostName = url.host();
+        target.port = url.port();
+        target.userName = url.userName();
+        target.password = url.password();
+        target.databaseName = url.path().mid(1);
+        // ?sslmode=require&connect_timeout=10 become the driver's connect options.
+        QStringList options;
+        for (const auto &[key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded))
+            options.append(key + u'=' + value);
+        target.connectOptions = options.join(u';');
+    }
+    if (target.databaseName.isEmpty()) {
+        *error = QStringLiteral("データベースの名前（ファイル名または DSN）がありません。");
+        return std::nullopt;
+    }
+    return target;
+}
+
+Failure insertFailure(int status, const QString &tableName, qsizetype row, const QString &message)
+{
+    if (status == 500)
+        return {500, QStringLiteral("データベースのエラーのため、表「%1」に挿入できませんでした: %2").arg(tableName, message)};
+    if (row > 0)
+        return {400, QStringLiteral("%1行目を表「%2」に挿入できません: %3").arg(row).arg(tableName, message)};
+    return {400, QStringLiteral("表「%1」に挿入できません: %2").arg(tableName, message)};
+}
+
+std::unique_ptr<TableStore> TableStore::open(const DatabaseTarget &target, std::optional<Failure> *failure)
+{
+    // A connection belongs to the thread that opens it: one for each request.
+    static std::atomic<quint64> connections = 0;
+    const QString name = QStringLiteral("request-%1").arg(++connections);
+    {
+        QSqlDatabase database = QSqlDatabase::addDatabase(target.driver, name);
+        database.setDatabaseName(target.databaseName);
+        database.setHostName(target.hostName);
+        database.setPort(target.port);
+        database.setUserName(target.userName);
+        database.setPassword(target.password);
+        database.setConnectOptions(target.connectOptions);
+        if (database.open()) {
+            if (target.driver == u"QSQLITE")
+                return makeSqliteStore(database);
+            if (target.driver == u"QPSQL")
+                return makePostgresStore(database);
+            return std::unique_ptr<TableStore>(new TableStore(database));
+        }
+        *failure = Failure{500, QStringLiteral("データベースに接続できません: %1").arg(database.lastError().text())};
+    }
+    QSqlDatabase::removeDatabase(name);
+    return nullptr;
+}
+
+TableStore::TableStore(QSqlDatabase database)
+    : m_database(std::move(database))
+{
+}
+
+TableStore::~TableStore()
+{
+    const QString name = m_database.connectionName();
+    m_database.close();
+    m_database = QSqlDatabase();
+    QSqlDatabase::removeDatabase(name);
+}
+
+QString TableStore::quoted(const QString &identifier) const
+{
+    // The driver's own escaping passes names that already look quoted unchanged; quote here.
+    const QChar quote = m_database.driver()->escapeIdentifier(QStringLiteral("x"), QSqlDriver::FieldName).front();
+    QString text = identifier;
+    text.replace(quote, QString(2, quote));
+    return quote + text + quote;
+}
+
+QString TableStore::quoted(const CatalogueTable &table) const
+{
+    return table.schema.isEmpty() ? quoted(table.name) : quoted(table.schema) + u'.' + quoted(table.name);
+}
+
+int TableStore::statusFor(const QSqlError &error) const
+{
+    return error.type() == QSqlError::StatementError ? 400 : 500;
+}
+
+Failure TableStore::failure(const QSqlError &error, const QString &tableName, qsizetype row) const
+{
+    return insertFailure(statusFor(error), tableName, row, error.databaseText().isEmpty() ? error.text() : error.databaseText());
+}
+
+std::optional<Failure> TableStore::execute(const QString &statement)
+{
+    QSqlQuery query(m_database);
+    if (query.exec(statement))
+        return std::nullopt;
+    return failure(query.lastError());
+}
+
+std::optional<Failure> TableStore::begin()
+{
+    return m_database.transaction() ? std::nullopt : std::optional(failure(m_database.lastError()));
+}
+
+std::optional<Failure> TableStore::commit()
+{
+    return m_database.commit() ? std::nullopt : std::optional(failure(m_database.lastError()));
+}
+
+void TableStore::rollback()
+{
+    m_database.rollback();
+}
+
+std::optional<Failure> TableStore::serializeCreation(const QString &)
+{
+    return std::nullopt;
+}
+
+std::optional<QList<CatalogueTable>> TableStore::tables()
+{
+    QList<CatalogueTable> tables;
+    for (const QString &name : m_database.tables(QSql::Tables))
+        tables.append({QString(), name, true});
+    return tables;
+}
+
+std::optional<QStringList> TableStore::columns(const CatalogueTable &table)
+{
+    const QSqlRecord record = m_database.record(quoted(table));
+    QStringList names;
+    for (int i = 0; i < record.count(); ++i)
+        names.append(record.fieldName(i));
+    return names;
+}
+
+std::optional<Failure> TableStore::createTable(const CatalogueTable &table, const QStringList &columns)
+{
+    QStringList definitions;
+    for (const QString &column : columns)
+        definitions.append(quoted(column) + QStringLiteral(" TEXT"));
+    QSqlQuery query(m_database);
+    if (query.exec(QStringLiteral("CREATE TABLE %1 (%2)").arg(quoted(table), definitions.join(QStringLiteral(", ")))))
+        return std::nullopt;
+    return failure(query.lastError(), table.name);
+}
+
+std::optional<Failure> TableStore::insert(const CatalogueTable &table, const QStringList &columns, const RowDocument &rows)
+{
+    QStringList names;
+    for (const QString &column : columns)
+        names.append(quoted(column));
+    QSqlQuery query(m_database);
+    const QString placeholders = QStringList(columns.size(), QStringLiteral("?")).join(u',');
+    if (!query.prepare(QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)").arg(quoted(table), names.join(u','), placeholders)))
+        return failure(query.lastError(), table.name);
+    const QVariant null(QMetaType::fromType<QString>());
+    for (qsizetype row = 0; row < rows.rowCount(); ++row) {
+        for (qsizetype column = 0; column < rows.columnCount(); ++column) {
+            const char *value = rows.value(row, column);
+            query.bindValue(int(column), value ? QVariant(QString::fromUtf8(value)) : null);
+        }
+        if (!query.exec())
+            return failure(query.lastError(), table.name, row + 1);
+    }
+    return std::nullopt;
+}
+
+} // namespace tessaly::receiver

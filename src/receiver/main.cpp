@@ -1,0 +1,127 @@
+// tessaly-receiver: the receiving end of the desktop program's send button. Takes its insert
+// requests over HTTP and puts the rows into a database table.
+#include "receiver/ReceiverServer.h"
+
+#include <QCoreApplication>
+#include <QUrl>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <thread>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+using namespace tessaly::receiver;
+
+namespace {
+
+const char kUsage[] = R"(使い方: tessaly-receiver [オプション]
+
+Tessaly の送信ボタン（tessaly-cli send）が送る挿入要求を HTTP で受け取り、XML 文書の行を
+データベースの表に 1 つのトランザクションで挿入します（全部の行か、1 行も入れないか）。
+
+  --listen ADDRESS:PORT   待ち受けるアドレスとポート。既定は localhost:8080 で、127.0.0.1 と
+                          ::1 の両方で待ち受けます（localhost がどちらに解決されても届きます）。
+                          [::1]:8080、0.0.0.0:8080 のようにも書けます。ポート 0 は空きポートです。
+  --path PATH             受け付けるパス。既定は /servlets/Insert。
+  --database URL          挿入先のデータベース。既定は sqlite:tessaly.sqlite（作業ディレクトリの
+                          SQLite ファイル。なければ作ります）。ほかに
+                            postgresql://ユーザー@ホスト:ポート/データベース[?sslmode=require]
+                            mysql://ユーザー@ホスト:ポート/データベース
+                            odbc:DSN
+                          パスワードは PGPASSWORD や ~/.pgpass などドライバ自身の仕組みで渡すことを
+                          勧めます（URL にも書けますが、プロセスの一覧から見えます）。
+  --create-tables         ない表を作ります。列は文書の列ごとに 1 つ、型は TEXT、文書の順です。
+                          同じ見出しが複数あると 2 つ目から「名前_2」「名前_3」…の列になります。
+                          指定しないと、ない表への挿入は 400 で断ります。
+  --empty-as-text         空の要素を空の文字列 '' として挿入します。既定は NULL です。
+  --user NAME             Basic 認証のユーザー名。--password-file と一緒に指定します。
+  --password-file FILE    パスワードを 1 行目に書いたファイル。
+                          ループバック以外で待ち受けるときは --tls-cert と --tls-key が必要です
+                          （ないと起動しません）。パスワードを平文でネットワークに流さないためです。
+  --tls-cert FILE         HTTPS の証明書（PEM）。--tls-key と一緒に指定します。
+  --tls-key FILE          証明書の秘密鍵（PEM）。
+  --max-body SIZE         本文の上限。既定は 1G。512K、64M のようにも書けます。超えると 413 で断り、
+                          相手が応答を受け取れるように残りを読み捨ててから接続を閉じます。
+  --help                  この説明を表示します。
+
+要求: POST、Content-Type: application/x-www-form-urlencoded（charset 付き。ないときは本文が UTF-8
+として正しければ UTF-8、そうでなければ XML 宣言の encoding）。項目は command=insert、tabName（表名。
+schema.表名 も可）、xmlText（文書: ルート要素、行ごとに 1 要素、列ごとに 1 子要素）。列の要素名は
+_xHHHH_ を文字に戻して列名にし（FIRST_x0020_NAME → FIRST NAME）、表と列は名前の通りに、なければ
+大文字小文字を区別せずに探します。値はすべてパラメータとして渡し、型の変換はデータベースに任せます。
+
+応答（text/plain; charset=UTF-8、日本語 1 行）:
+  200 「N件の行を挿入しました。」
+  400 本文、XML、コマンド、表、列、値が使えないとき（何がどこで、を書きます）
+  401 認証が必要なときに資格情報がないか違うとき（WWW-Authenticate: Basic を付けます）
+  413 本文が --max-body を超えたとき
+  500 データベースが失敗したとき
+どの失敗でも 1 行も挿入しません。要求ごとに標準エラーへ 1 行の記録（時刻、相手、表、行数、
+ミリ秒、状態）を書きます。パスワードや文書の中身は書きません。Ctrl+C（SIGINT）か SIGTERM で
+終わります。
+)";
+
+std::atomic<bool> stopRequested = false;
+
+void requestStop(int)
+{
+    stopRequested = true;
+}
+
+int fail(const QString &message)
+{
+    std::fputs((QStringLiteral("tessaly-receiver: ") + message + u'\n').toUtf8().constData(), stderr);
+    return 1;
+}
+
+// The database for messages, without a password.
+QString shownDatabase(const QString &database)
+{
+    return database.contains(u"://") ? QUrl(database).toDisplayString(QUrl::RemovePassword) : database;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+#ifdef __GLIBC__
+    // Large buffers come straight from the system and go back to it. Left alone, glibc raises
+    // this threshold after the first large request, and each worker's arena then keeps its peak.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+#endif
+    QCoreApplication app(argc, argv);
+    QString error;
+    const std::optional<ReceiverOptions> options = parseOptions(QCoreApplication::arguments().mid(1), &error);
+    if (!options)
+        return fail(error);
+    if (options->help) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    const std::optional<DatabaseTarget> database = DatabaseTarget::parse(options->database, &error);
+    if (!database)
+        return fail(error);
+    {
+        // Found unreachable now rather than at the first request.
+        std::optional<Failure> failure;
+        if (!TableStore::open(*database, &failure))
+            return fail(failure->text);
+    }
+
+    ReceiverServer server(*options, InsertSettings{*database, options->createTables, options->emptyAsText});
+    if (!server.bind(&error))
+        return fail(error);
+    std::signal(SIGINT, requestStop);
+    std::signal(SIGTERM, requestStop);
+    server.start();
+    for (const QString &url : server.urls())
+        fail(QStringLiteral("%1 で待ち受けています（データベース %2）。").arg(url, shownDatabase(options->database)));
+    while (!stopRequested)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    server.stop();
+    return 0;
+}

@@ -1,0 +1,136 @@
+#pragma once
+
+#include "core/config/ConfigFile.h"
+#include "core/document/XmlName.h"
+#include "tests/common/CliProcess.h"
+#include "tests/common/Fixtures.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QStringEncoder>
+#include <QTest>
+
+// tessaly-receiver (TESSALY_RECEIVER) on 127.0.0.1 and a free port, in the working directory.
+class ReceiverProcess {
+public:
+    explicit ReceiverProcess(const QStringList &arguments)
+    {
+        m_process.setReadChannel(QProcess::StandardError);
+        m_process.start(QStringLiteral(TESSALY_RECEIVER), QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")} + arguments);
+        static const QRegularExpression started(QStringLiteral("(http://127\\.0\\.0\\.1:\\d+/\\S+) で待ち受けています"));
+        while (m_url.isEmpty() && m_process.waitForReadyRead(20000)) {
+            while (m_process.canReadLine())
+                m_url = started.match(QString::fromUtf8(m_process.readLine())).captured(1);
+        }
+    }
+    // Stops it; a receiver that does not end cleanly (a sanitizer's report, a crash) fails the test.
+    ~ReceiverProcess()
+    {
+        m_process.terminate();
+        m_process.waitForFinished();
+        if (m_process.exitStatus() != QProcess::NormalExit || m_process.exitCode() != 0)
+            qFatal("tessaly-receiver ended badly:\n%s", m_process.readAllStandardError().constData());
+    }
+
+    QString url() const { return m_url; }
+
+private:
+    QProcess m_process{};
+    QString m_url;
+};
+
+// A connection of the test's own to the database the receiver writes.
+class TestDatabase {
+public:
+    TestDatabase(const QString &driver, const QString &databaseName, int port = -1)
+        : m_database(QSqlDatabase::addDatabase(driver, QStringLiteral("test")))
+    {
+        m_database.setDatabaseName(databaseName);
+        m_database.setHostName(port < 0 ? QString() : QStringLiteral("127.0.0.1"));
+        m_database.setPort(port);
+        m_database.setUserName(port < 0 ? QString() : QStringLiteral("tessaly"));
+        m_database.open();
+    }
+    ~TestDatabase()
+    {
+        m_database.close();
+        m_database = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("test"));
+    }
+    const QSqlDatabase &database() const { return m_database; }
+    bool exec(const QString &statement) const { return QSqlQuery(m_database).exec(statement); }
+
+private:
+    QSqlDatabase m_database;
+};
+
+// XMLConfig.xml in the working directory with the built-in settings but for these.
+inline void configureSend(const QString &url, const QString &table, const QString &user = {}, const QString &password = {})
+{
+    tessaly::Settings settings;
+    settings.url = url;
+    settings.table = table;
+    settings.user = user;
+    settings.password = password;
+    tessaly::ConfigDocument().save(settings, tessaly::kConfigFileName);
+}
+
+struct HttpAnswer {
+    int status = 0;
+    QString text;
+};
+
+// One POST of a form body, as a client other than Tessaly might send it.
+inline HttpAnswer post(const QString &url, const QByteArray &body,
+                       const QByteArray &contentType = "application/x-www-form-urlencoded; charset=UTF-8")
+{
+    QNetworkAccessManager manager;
+    QNetworkRequest request{QUrl(url)};
+    request.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
+    QNetworkReply *reply = manager.post(request, body);
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+    reply->deleteLater();
+    return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), QString::fromUtf8(reply->readAll())};
+}
+
+inline QByteArray insertForm(const QString &table, const QString &document, const QByteArray &command = "insert",
+                             const char *charset = "UTF-8")
+{
+    QStringEncoder encoder(charset);
+    return "command=" + command + "&tabName=" + table.toUtf8().toPercentEncoding()
+           + "&xmlText=" + QByteArray(encoder.encode(document)).toPercentEncoding();
+}
+
+inline qsizetype rowCount(const QSqlDatabase &database, const QString &table)
+{
+    QSqlQuery query(QStringLiteral("SELECT count(*) FROM \"%1\"").arg(table), database);
+    return query.next() ? query.value(0).toLongLong() : -1;
+}
+
+// Every row and cell of the table equals the worksheet's: its text, NULL for an empty cell, and
+// the columns named after the headings.
+inline void compareWithSheet(const QSqlDatabase &database, const QString &table, const QString &workbook, qsizetype sheet)
+{
+    const tessaly::xls::SheetTable expected = readSheet(workbook, sheet);
+    QSqlQuery query(database);
+    QVERIFY2(query.exec(QStringLiteral("SELECT * FROM \"%1\"").arg(table)), qPrintable(table));
+    QCOMPARE(query.record().count(), expected.columnCount());
+    for (qsizetype column = 0; column < expected.columnCount(); ++column)
+        QCOMPARE(query.record().fieldName(int(column)), tessaly::fromXmlName(expected.columnName(column)));
+    qsizetype record = 0;
+    for (; query.next(); ++record) {
+        for (qsizetype column = 0; column < expected.columnCount(); ++column) {
+            const QStringView cell = expected.value(record, column);
+            QCOMPARE(query.value(int(column)).isNull(), cell.isEmpty());
+            QCOMPARE(query.value(int(column)).toString(), cell.toString());
+        }
+    }
+    QCOMPARE(record, expected.recordCount());
+}
