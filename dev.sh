@@ -12,7 +12,7 @@ cd "$(dirname "$0")"
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgsf-1-dev libpugixml-dev
           fonts-ipafont-gothic python3 python3-xlrd default-jdk-headless libjetty9-java
-          icu-devtools libcpp-httplib-dev libssl-dev libpq-dev libsqlite3-dev
+          icu-devtools qt6-translations-l10n libcpp-httplib-dev libssl-dev libpq-dev libsqlite3-dev
           libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-mysql libqt6sql6-odbc postgresql)
 
 install_missing() {
