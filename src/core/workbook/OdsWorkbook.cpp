@@ -71,11 +71,15 @@ bool parseDuration(const char *text, double &days)
 // Walks content.xml: the spreadsheet's tables, and the cells of one of them.
 class ContentHandler : public XmlHandler {
 public:
-    // Collects the table names only, when builder is nullptr; else the cells of table `wanted`.
-    ContentHandler(qsizetype wanted, SheetTableBuilder *builder)
-        : wanted_(wanted), builder_(builder)
-    {
-    }
+    // Reads every table when `wanted` is kEveryTable, else table `wanted` only, and stops after it.
+    static constexpr qsizetype kEveryTable = -1;
+    explicit ContentHandler(qsizetype wanted) : wanted_(wanted) {}
+
+    // Each table read: the table or why it could not be.
+    struct Result {
+        std::optional<SheetTable> table;
+        QString error;
+    };
 
     void startElement(const char *name, const char **attributes) override
     {
@@ -90,6 +94,8 @@ public:
                 const char *tableName = attribute(attributes, "name", kTable);
                 tableNames.append(QString::fromUtf8(tableName ? tableName : ""));
                 row_ = 0;
+                if (wanted_ == kEveryTable || wanted_ == tableNames.size() - 1)
+                    builder_.emplace();
             }
         } else if (!inWantedTable()) {
             return;
@@ -112,8 +118,8 @@ public:
             return;
         }
         if (is(name, "table")) {
-            if (--tableDepth_ == 0 && tableNames.size() == wanted_ + 1)
-                stop();
+            if (--tableDepth_ == 0 && builder_)
+                endTable();
         } else if (!inWantedTable()) {
             return;
         } else if (is(name, "table-cell") || is(name, "covered-table-cell")) {
@@ -124,22 +130,33 @@ public:
             --paragraphDepth_;
             wantsText_ = collecting_ && paragraphDepth_ > 0;
         }
-        if (builder_ && builder_->failed())
-            stop(); // build() tells why
     }
 
     void characters(const char *text, int length) override
     {
         text_.append(text, std::size_t(length));
+        stopWhenTooLong();
     }
 
     bool isSpreadsheet = false;
     QStringList tableNames;
+    std::vector<Result> results;
 
 private:
+    // Cells count inside a table being read, until it passes a bound.
     bool inWantedTable() const
     {
-        return builder_ && tableDepth_ == 1 && tableNames.size() == wanted_ + 1;
+        return builder_ && tableDepth_ == 1 && !builder_->failed();
+    }
+
+    void endTable()
+    {
+        Result result;
+        result.table = builder_->build(&result.error);
+        results.push_back(std::move(result));
+        builder_.reset();
+        if (wanted_ != kEveryTable)
+            stop();
     }
 
     void startCell(const char **attributes, bool holdsValue)
@@ -147,6 +164,8 @@ private:
         cellRepeat_ = repeatCount(attributes, "number-columns-repeated");
         text_.clear();
         collecting_ = false;
+        wantsText_ = false;
+        paragraphDepth_ = 0;
         paragraphs_ = 0;
         QString &out = builder_->ownText();
         cellStart_ = out.size();
@@ -195,6 +214,13 @@ private:
         } else if (paragraphDepth_ > 0 && is(name, "line-break")) {
             text_.push_back('\n');
         }
+        stopWhenTooLong();
+    }
+
+    // UTF-8 bytes past four per character surely pass the cell limit: collecting stops there, so
+    // that a small compressed part cannot make one text huge in memory.
+    void stopWhenTooLong()
+    {
         if (text_.size() > 4 * std::size_t(SheetTableBuilder::kMaxTextLength))
             stop(SheetTableBuilder::textTooLong());
     }
@@ -241,7 +267,7 @@ private:
     }
 
     qsizetype wanted_;
-    SheetTableBuilder *builder_;
+    std::optional<SheetTableBuilder> builder_;
     int tableDepth_ = 0;
     int annotationDepth_ = 0;
     int paragraphDepth_ = 0;
@@ -293,28 +319,43 @@ public:
             *errorString = QStringLiteral("ZIP ファイルですが、ブックが入っていません");
             return false;
         }
-        ContentHandler names(-1, nullptr);
-        if (!package_->parse(QString::fromLatin1(kContent), names, errorString))
+        // One pass reads every table: most callers read a sheet right after opening.
+        ContentHandler content(ContentHandler::kEveryTable);
+        if (!package_->parse(QString::fromLatin1(kContent), content, errorString))
             return false;
-        if (!names.isSpreadsheet) {
+        if (!content.isSpreadsheet) {
             *errorString = QStringLiteral("ZIP ファイルですが、ブックが入っていません");
             return false;
         }
-        sheetNames_ = names.tableNames;
+        sheetNames_ = content.tableNames;
+        unread_ = std::move(content.results);
         return true;
     }
 
 private:
     std::optional<SheetTable> readWorksheet(qsizetype index, QString *errorString) const override
     {
-        SheetTableBuilder builder;
-        ContentHandler cells(index, &builder);
-        if (!package_->parse(QString::fromLatin1(kContent), cells, errorString))
+        // The table read at opening is handed over once; a sheet read again is parsed again.
+        std::optional<SheetTable> table;
+        if (std::size_t(index) < unread_.size() && (unread_[index].table || !unread_[index].error.isEmpty())) {
+            table = std::move(unread_[index].table);
+            *errorString = unread_[index].error;
+            unread_[index] = {};
+            return table;
+        }
+        ContentHandler content(index);
+        if (!package_->parse(QString::fromLatin1(kContent), content, errorString))
             return std::nullopt;
-        return builder.build(errorString);
+        if (content.results.empty()) {
+            *errorString = QStringLiteral("ファイルが壊れています（シート「%1」がありません）").arg(sheetNames_[index]);
+            return std::nullopt;
+        }
+        *errorString = content.results.front().error;
+        return std::move(content.results.front().table);
     }
 
     std::unique_ptr<ZipPackage> package_;
+    mutable std::vector<ContentHandler::Result> unread_;
 };
 
 } // namespace

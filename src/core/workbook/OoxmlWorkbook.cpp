@@ -12,6 +12,10 @@
 namespace tessaly::xls {
 namespace {
 
+// UTF-8 bytes of a text that surely passes the cell limit: collecting stops there, so that a
+// small compressed part cannot make one text huge in memory.
+constexpr std::size_t kTextBytesLimit = 4 * std::size_t(SheetTableBuilder::kMaxTextLength) + 4;
+
 bool is(const char *name, const char *expected)
 {
     return std::strcmp(name, expected) == 0;
@@ -157,10 +161,17 @@ public:
         if (is(name, "rPh"))
             --phoneticDepth_;
     }
-    void append(const char *text, int length) { utf8_.append(text, std::size_t(length)); }
+    void append(const char *text, int length)
+    {
+        tooLong_ = tooLong_ || utf8_.size() + std::size_t(length) > kTextBytesLimit;
+        if (!tooLong_)
+            utf8_.append(text, std::size_t(length));
+    }
     // Appends the collected text to out; false when it is longer than a cell may hold.
     bool finish(QString &out)
     {
+        if (tooLong_)
+            return false;
         const qsizetype start = out.size();
         out.append(QString::fromUtf8(utf8_.data(), qsizetype(utf8_.size())));
         utf8_.clear();
@@ -171,6 +182,7 @@ public:
 private:
     std::string utf8_;
     int phoneticDepth_ = 0;
+    bool tooLong_ = false;
 };
 
 class SharedStringsHandler : public XmlHandler {
@@ -306,8 +318,10 @@ public:
     {
         if (inInline_)
             text_.append(text, length);
-        else
+        else if (value_.size() + std::size_t(length) <= kTextBytesLimit)
             value_.append(text, std::size_t(length));
+        else
+            stop(SheetTableBuilder::textTooLong());
     }
 
     std::optional<SheetTable> build(QString *errorString) { return builder_.build(errorString); }
