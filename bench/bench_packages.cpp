@@ -20,6 +20,7 @@ namespace {
 
 struct Run {
     double seconds = -1; // median wall time; negative when the command is missing or failed
+    double cpuSeconds = 0; // median user + system time: less swayed by a busy machine
     double peakMb = 0;   // the largest peak resident memory of the runs
 };
 
@@ -31,12 +32,13 @@ Run measure(int repeats, const QString &program, const QStringList &arguments)
     QTemporaryDir dir;
     const QString report = dir.filePath(QStringLiteral("time"));
     std::vector<double> times;
+    std::vector<double> cpuTimes;
     Run run;
     for (int i = 0; i < repeats; ++i) {
         QProcess process;
         process.setStandardOutputFile(QProcess::nullDevice());
         process.start(QStringLiteral("/usr/bin/time"),
-                      QStringList{QStringLiteral("-f"), QStringLiteral("%e %M"), QStringLiteral("-o"), report, program}
+                      QStringList{QStringLiteral("-f"), QStringLiteral("%e %M %U %S"), QStringLiteral("-o"), report, program}
                           + arguments);
         if (!process.waitForFinished(600000) || process.exitCode() != 0)
             return {};
@@ -46,9 +48,12 @@ Run measure(int repeats, const QString &program, const QStringList &arguments)
         const QList<QByteArray> fields = file.readAll().trimmed().split(' ');
         times.push_back(fields.value(0).toDouble());
         run.peakMb = std::max(run.peakMb, fields.value(1).toDouble() / 1024);
+        cpuTimes.push_back(fields.value(2).toDouble() + fields.value(3).toDouble());
     }
     std::sort(times.begin(), times.end());
+    std::sort(cpuTimes.begin(), cpuTimes.end());
     run.seconds = times[times.size() / 2];
+    run.cpuSeconds = cpuTimes[cpuTimes.size() / 2];
     return run;
 }
 
@@ -57,8 +62,9 @@ void print(const char *name, const Run &run, const Run &ours)
     if (run.seconds < 0)
         std::printf("  %-30s  (not available)\n", name);
     else
-        std::printf("  %-30s %8.2f s  %7.1f MB peak  tessaly-cli takes 1/%.1f of it\n", name, run.seconds,
-                    run.peakMb, run.seconds / std::max(ours.seconds, 0.01));
+        std::printf("  %-30s %8.2f s (CPU %6.2f s) %7.1f MB peak; tessaly-cli takes 1/%.1f of it (CPU 1/%.1f)\n",
+                    name, run.seconds, run.cpuSeconds, run.peakMb, run.seconds / std::max(ours.seconds, 0.01),
+                    run.cpuSeconds / std::max(ours.cpuSeconds, 0.01));
 }
 
 void compare(const QString &path, const std::vector<std::pair<const char *, Run>> &others)
@@ -68,8 +74,9 @@ void compare(const QString &path, const std::vector<std::pair<const char *, Run>
     const QString output = dir.filePath(QStringLiteral("out.xml"));
     const Run ours = measure(5, cli, {QStringLiteral("convert"), path, QStringLiteral("-o"), output});
     std::printf("%s (%.1f MB):\n", qPrintable(path), double(QFileInfo(path).size()) / (1024 * 1024));
-    std::printf("  %-30s %8.2f s  %7.1f MB peak, for a %.1f MB document (median of 5)\n", "tessaly-cli convert",
-                ours.seconds, ours.peakMb, double(QFileInfo(output).size()) / (1024 * 1024));
+    std::printf("  %-30s %8.2f s (CPU %6.2f s) %7.1f MB peak, for a %.1f MB document (median of 5)\n",
+                "tessaly-cli convert", ours.seconds, ours.cpuSeconds, ours.peakMb,
+                double(QFileInfo(output).size()) / (1024 * 1024));
     for (const auto &[name, run] : others)
         print(name, run, ours);
 }
