@@ -10,10 +10,10 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgsf-1-dev libpugixml-dev
-          fonts-ipafont-gothic python3 python3-xlrd default-jdk-headless libjetty9-java
-          icu-devtools qt6-translations-l10n libcpp-httplib-dev libssl-dev libpq-dev libsqlite3-dev
-          libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-mysql libqt6sql6-odbc postgresql)
+packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgsf-1-dev libexpat1-dev libpugixml-dev
+          fonts-ipafont-gothic python3 python3-xlrd python3-openpyxl python3-odf default-jdk-headless
+          libjetty9-java icu-devtools qt6-translations-l10n libcpp-httplib-dev libssl-dev libpq-dev
+          libsqlite3-dev libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-mysql libqt6sql6-odbc postgresql)
 
 install_missing() {
     local missing=() package
@@ -78,7 +78,7 @@ fuzz)
     tests/fuzz/run-fuzz.sh "${2:-60}"
     ;;
 bench)
-    install_missing gnumeric catdoc csvkit python3-psycopg2
+    install_missing gnumeric catdoc csvkit python3-psycopg2 time xlsx2csv python3-pandas
     build build
     cmake --build build --target run-bench
     ;;

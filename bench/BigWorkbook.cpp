@@ -61,4 +61,19 @@ QString bigWorkbookPath(int columns)
     return {};
 }
 
+QString bigWorkbookPath(const QString &exporter, const QString &suffix)
+{
+    const QString source = bigWorkbookPath();
+    if (source.isEmpty())
+        return {};
+    const QString path = QStringLiteral(TESSALY_BENCH_CACHE "/bench-65536x10.") + suffix;
+    if (QFile::exists(path))
+        return path;
+    std::fprintf(stderr, "writing %s with ssconvert...\n", qPrintable(path));
+    if (QProcess::execute(QStringLiteral("ssconvert"), {QStringLiteral("-T"), exporter, source, path}) == 0)
+        return path;
+    std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+    return {};
+}
+
 } // namespace tessaly::bench

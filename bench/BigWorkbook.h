@@ -9,4 +9,8 @@ namespace tessaly::bench {
 // it cannot be written.
 QString bigWorkbookPath(int columns = 10);
 
+// The same workbook saved by ssconvert with `exporter` (Gnumeric_Excel:xlsx, Gnumeric_OpenCalc:odf)
+// as `suffix`, cached beside it; empty (with a message) when it cannot be written.
+QString bigWorkbookPath(const QString &exporter, const QString &suffix);
+
 } // namespace tessaly::bench

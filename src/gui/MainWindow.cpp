@@ -12,6 +12,7 @@
 #include "ui_MainWindow.h"
 
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLayout>
 #include <QMimeData>
@@ -29,6 +30,16 @@ QString draggedFile(const QMimeData *mime)
 {
     const QList<QUrl> urls = mime->urls();
     return urls.size() == 1 && urls.first().isLocalFile() ? urls.first().toLocalFile() : QString();
+}
+
+// The name the save dialog proposes: the workbook's with its extension replaced by .xml, so that a
+// careless Enter never overwrites the workbook. A name ending in "xls" has just those letters replaced.
+QString documentNameFor(const QString &workbookPath)
+{
+    if (workbookPath.endsWith(u"xls"))
+        return workbookPath.chopped(3) + QStringLiteral("xml");
+    const QString suffix = QFileInfo(workbookPath).suffix();
+    return suffix.isEmpty() ? workbookPath + QStringLiteral(".xml") : workbookPath.chopped(suffix.size()) + QStringLiteral("xml");
 }
 
 } // namespace
@@ -145,7 +156,9 @@ void MainWindow::openWorkbook()
     setStatusText({});
     const std::optional<QString> chosen = m_prompter.chooseFile(
         this, {FileDialogRequest::Mode::Open, QStringLiteral("Excelワークシートを開く"),
-               QStringLiteral("Excel (*.xls);;すべてのファイル(*.*)"), m_dialogFileName});
+               QStringLiteral("Excel (*.xls);;Excel ブック (*.xlsx *.xlsm *.xltx);;"
+                              "OpenDocument スプレッドシート (*.ods);;すべてのファイル(*.*)"),
+               m_dialogFileName});
     if (!chosen && !m_startupComplete) {
         reportError(kDialogCancelled);
         return;
@@ -192,8 +205,7 @@ void MainWindow::saveDocumentAs()
         setStatusText(QStringLiteral("Excelファイルを開いて下さい。"));
         return;
     }
-    if (m_dialogFileName.endsWith(u"xls"))
-        m_dialogFileName = m_dialogFileName.chopped(3) + QStringLiteral("xml");
+    m_dialogFileName = documentNameFor(m_dialogFileName);
     const std::optional<QString> chosen = m_prompter.chooseFile(
         this, {FileDialogRequest::Mode::Save, QStringLiteral("XML文書をファイルの保存"),
                QStringLiteral("xml (*.xml);;すべてのファイル(*.*)"), m_dialogFileName});

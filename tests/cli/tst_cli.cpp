@@ -62,7 +62,7 @@ private slots:
         QTest::newRow("missing workbook") << QStringList{QStringLiteral("convert"), QStringLiteral("no-such.xls")};
         QTest::newRow("unknown sheet") << QStringList{QStringLiteral("convert"), fixture("fixtures-biff8.xls"),
                                                       QStringLiteral("存在しない")};
-        QTest::newRow("xlsx") << QStringList{QStringLiteral("sheets"), fixture("fixtures.xlsx")};
+        QTest::newRow("not a workbook") << QStringList{QStringLiteral("sheets"), fixture("fixtures.gnumeric")};
         QTest::newRow("password") << QStringList{QStringLiteral("sheets"), fixture("password-xor-biff8.xls")};
         QTest::newRow("no output name") << QStringList{QStringLiteral("convert"), fixture("fixtures-biff8.xls"),
                                                        QStringLiteral("-o")};

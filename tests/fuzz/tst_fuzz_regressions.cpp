@@ -13,7 +13,7 @@ private slots:
     {
         QTest::addColumn<QString>("path");
         const QDir dir(QStringLiteral(TESSALY_FUZZ_REGRESSIONS));
-        const auto files = dir.entryInfoList({QStringLiteral("*.xls")}, QDir::Files, QDir::Name);
+        const auto files = dir.entryInfoList({QStringLiteral("*.xls"), QStringLiteral("*.xlsx"), QStringLiteral("*.ods")}, QDir::Files, QDir::Name);
         if (files.isEmpty())
             QSKIP("no regression inputs yet");
         for (const QFileInfo &file : files)

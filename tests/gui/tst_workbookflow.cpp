@@ -123,10 +123,10 @@ private slots:
         const QString typesDocument = running.document();
 
         // A failed open leaves the open workbook, its list and its document untouched.
-        running.prompter.files.enqueue(fixture("fixtures.xlsx"));
+        running.prompter.files.enqueue(fixture("fixtures.gnumeric"));
         running.child<QPushButton>("openButton")->click();
         QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
-        QVERIFY(running.prompter.shown.first().text.contains(QStringLiteral("xlsx")));
+        QVERIFY(running.prompter.shown.first().text.contains(QStringLiteral(".xlsx")));
         QCOMPARE(running.sheetNames(), kFixtureSheets);
         QCOMPARE(running.document(), typesDocument);
 
@@ -173,13 +173,27 @@ private slots:
         QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
     }
 
-    void upperCaseExtensionIsProposedUnchanged()
+    // Whatever the format, the proposal never is the workbook itself.
+    void saveProposesAnXmlNameForEveryFormat_data()
     {
+        QTest::addColumn<QString>("fixtureName");
+        QTest::addColumn<QString>("bookName");
+        QTest::addColumn<QString>("proposed");
+        QTest::newRow("upper-case .XLS") << "fixtures-biff8.xls" << "BOOK.XLS" << "BOOK.xml";
+        QTest::newRow(".xlsx") << "fixtures.xlsx" << "book.xlsx" << "book.xml";
+        QTest::newRow(".ods") << "fixtures.ods" << "book.ods" << "book.xml";
+        QTest::newRow("no extension") << "fixtures.xlsx" << "book" << "book.xml";
+    }
+    void saveProposesAnXmlNameForEveryFormat()
+    {
+        QFETCH(QString, fixtureName);
+        QFETCH(QString, bookName);
+        QFETCH(QString, proposed);
         TempWorkDir dir;
-        const QString book = copyFixture(dir, "fixtures-biff8.xls", QStringLiteral("BOOK.XLS"));
-        RunningWindow running(book);
+        RunningWindow running(copyFixture(dir, fixtureName.toUtf8().constData(), bookName));
+        QCOMPARE(running.sheetNames(), kFixtureSheets);
         running.trigger("saveAction");
-        QCOMPARE(running.prompter.fileDialogs.last().fileName, book);
+        QCOMPARE(running.prompter.fileDialogs.last().fileName, dir.filePath(proposed));
     }
 
     void saveFailuresAreReported()

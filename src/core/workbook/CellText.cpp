@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 
 namespace tessaly::xls {
 namespace {
@@ -40,6 +41,42 @@ CivilDate civilFromDays(std::int64_t days)
     const unsigned day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
     const unsigned month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
     return {int(era * 400 + yearOfEra + (month <= 2)), int(month), int(day)};
+}
+
+// Day count since 1970-01-01 of a Gregorian date (H. Hinnant's days_from_civil).
+std::int64_t daysFromCivil(int year, int month, int day)
+{
+    year -= month <= 2;
+    const int era = (year >= 0 ? year : year - 399) / 400;
+    const auto yearOfEra = unsigned(year - era * 400);
+    const unsigned dayOfYear = (153 * unsigned(month > 2 ? month - 3 : month + 9) + 2) / 5 + unsigned(day) - 1;
+    const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return std::int64_t(era) * 146097 + std::int64_t(dayOfEra) - 719468;
+}
+
+// Reads exactly `width` digits at `at`; -1 when they are not there.
+int readDigits(QStringView text, qsizetype &at, int width)
+{
+    if (at + width > text.size())
+        return -1;
+    int value = 0;
+    for (int i = 0; i < width; ++i) {
+        const char16_t c = text[at + i].unicode();
+        if (c < u'0' || c > u'9')
+            return -1;
+        value = value * 10 + (c - u'0');
+    }
+    at += width;
+    return value;
+}
+
+bool skip(QStringView text, qsizetype &at, char16_t expected)
+{
+    if (at < text.size() && text[at] == expected) {
+        ++at;
+        return true;
+    }
+    return false;
 }
 
 // Day numbers (since 1970-01-01) of serial 0 in each date system; the 1900 system counts a
@@ -141,6 +178,72 @@ void appendDateTime(QString &out, double serial, bool uses1904)
     *end++ = ':';
     end = writeDigits(end, secondOfDay % 60, 2);
     appendAscii(out, buffer, end);
+}
+
+bool appendIsoDateTime(QString &out, QStringView iso)
+{
+    qsizetype at = 0;
+    // A time alone ("23:44:51.894") stands for a time of day, as a serial below 1 does.
+    const bool timeOnly = iso.size() > 2 && iso[2] == u':';
+    std::optional<std::int64_t> days;
+    if (!timeOnly) {
+        const int year = readDigits(iso, at, 4);
+        const bool dashes = skip(iso, at, u'-');
+        const int month = readDigits(iso, at, 2);
+        if (dashes && !skip(iso, at, u'-'))
+            return false;
+        const int day = readDigits(iso, at, 2);
+        if (year < 1 || month < 1 || month > 12 || day < 1 || day > 31)
+            return false;
+        days = daysFromCivil(year, month, day);
+        if (civilFromDays(*days).day != day)
+            return false;
+    }
+    double seconds = 0;
+    if (timeOnly || skip(iso, at, u'T') || skip(iso, at, u' ')) {
+        const int hour = readDigits(iso, at, 2);
+        const int minute = skip(iso, at, u':') ? readDigits(iso, at, 2) : -1;
+        int second = 0;
+        double fraction = 0;
+        if (skip(iso, at, u':')) {
+            second = readDigits(iso, at, 2);
+            if (skip(iso, at, u'.') || skip(iso, at, u',')) {
+                for (double scale = 0.1; at < iso.size() && iso[at].isDigit(); ++at, scale /= 10)
+                    fraction += (iso[at].unicode() - u'0') * scale;
+            }
+        }
+        if (hour < 0 || hour > 24 || minute < 0 || minute > 59 || second < 0 || second > 60)
+            return false;
+        seconds = hour * 3600.0 + minute * 60.0 + second + fraction;
+    }
+    // A zone designator (Z, +09:00) is not shown: the cell shows the wall-clock time it was given.
+    if (at < iso.size() && iso[at] != u'Z' && iso[at] != u'+' && iso[at] != u'-')
+        return false;
+    auto secondOfDay = std::int64_t(std::floor(seconds + 0.5));
+    char buffer[20];
+    char *end = buffer;
+    if (days) {
+        const CivilDate date = civilFromDays(*days + secondOfDay / 86400);
+        if (date.year < 1 || date.year > 9999)
+            return false;
+        end = writeDigits(end, date.year, 4);
+        *end++ = '-';
+        end = writeDigits(end, date.month, 2);
+        *end++ = '-';
+        end = writeDigits(end, date.day, 2);
+    }
+    secondOfDay %= 86400;
+    if (secondOfDay != 0 || !days) {
+        if (days)
+            *end++ = ' ';
+        end = writeDigits(end, int(secondOfDay / 3600), 2);
+        *end++ = ':';
+        end = writeDigits(end, int(secondOfDay / 60 % 60), 2);
+        *end++ = ':';
+        end = writeDigits(end, int(secondOfDay % 60), 2);
+    }
+    appendAscii(out, buffer, end);
+    return true;
 }
 
 QLatin1StringView errorText(quint8 code)

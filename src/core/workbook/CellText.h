@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QString>
 #include <QStringView>
 
@@ -13,12 +14,30 @@ bool isBuiltInDateFormat(quint16 formatIndex);
 // [brackets] and escaped characters.
 bool isDateFormatCode(QStringView code);
 
+// Which number formats show a date or time: the workbook's own format codes, else the built-in ones.
+class DateFormats {
+public:
+    void define(quint32 formatIndex, QStringView code) { isDate_.insert(formatIndex, isDateFormatCode(code)); }
+    bool isDate(quint32 formatIndex) const
+    {
+        return isDate_.value(formatIndex, formatIndex <= 0xFFFF && isBuiltInDateFormat(quint16(formatIndex)));
+    }
+
+private:
+    QHash<quint32, bool> isDate_;
+};
+
 // Appends value as C's %.15g would write it; -0 is written 0.
 void appendNumber(QString &out, double value);
 
 // Appends a date serial as HH:MM:SS (below one day), YYYY-MM-DD or YYYY-MM-DD HH:MM:SS, rounded to
 // the second; negative serials and serials past 9999-12-31 are appended as numbers.
 void appendDateTime(QString &out, double serial, bool uses1904);
+
+// Appends an ISO 8601 date, date and time, or time ("2024-03-01", "2024-03-01T12:30:00.5Z",
+// "12:30:00") as appendDateTime writes them, rounded to the second; returns false, appending
+// nothing, when iso is no such text.
+bool appendIsoDateTime(QString &out, QStringView iso);
 
 // The text Excel shows for a BOOLERR/FORMULA error code.
 QLatin1StringView errorText(quint8 code);

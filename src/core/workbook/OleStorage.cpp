@@ -27,23 +27,29 @@ QString corrupt(const QString &detail)
 
 // libgsf reports damaged containers on standard error as well as through its result; the result
 // alone becomes the user's message, so its log output is dropped. Some of its messages carry no
-// domain; nothing else in the program logs through GLib.
+// domain, and damaged ZIP dates make GLib itself complain; nothing else in the program logs
+// through GLib.
 void silenceGsfLog()
 {
-    for (const char *domain : {static_cast<const char *>(nullptr), "libgsf", "libgsf:msole", "libgsf:utils"})
+    for (const char *domain : {static_cast<const char *>(nullptr), "libgsf", "libgsf:msole", "libgsf:utils", "libgsf:zip", "GLib"})
         g_log_set_handler(domain, GLogLevelFlags(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION),
                           [](const gchar *, GLogLevelFlags, const gchar *, gpointer) {}, nullptr);
 }
 
 } // namespace
 
-bool readWorkbookStream(const QByteArray &file, QByteArray *stream, QString *errorString)
+void initGsf()
 {
     static std::once_flag gsfReady;
     std::call_once(gsfReady, [] {
         gsf_init();
         silenceGsfLog();
     });
+}
+
+bool readWorkbookStream(const QByteArray &file, QByteArray *stream, QString *errorString)
+{
+    initGsf();
 
     GObjectPtr<GsfInput> input(gsf_input_memory_new(reinterpret_cast<const guint8 *>(file.constData()),
                                                     file.size(), FALSE));
@@ -58,6 +64,7 @@ bool readWorkbookStream(const QByteArray &file, QByteArray *stream, QString *err
     }
 
     // Excel 97 and later name the stream Workbook; Excel 5/95 named it Book. Writers vary the case.
+    // An encrypted .xlsx is an OLE2 file holding EncryptionInfo and EncryptedPackage.
     int biff8Child = -1;
     int biff5Child = -1;
     bool encryptedPackage = false;
@@ -68,7 +75,7 @@ bool readWorkbookStream(const QByteArray &file, QByteArray *stream, QString *err
             biff8Child = i;
         else if (biff5Child < 0 && name.compare(QStringLiteral("Book"), Qt::CaseInsensitive) == 0)
             biff5Child = i;
-        else if (name == QStringLiteral("EncryptedPackage"))
+        else if (name == QStringLiteral("EncryptedPackage") || name == QStringLiteral("EncryptionInfo"))
             encryptedPackage = true;
     }
     const int child = biff8Child >= 0 ? biff8Child : biff5Child;

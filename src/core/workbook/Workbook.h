@@ -11,8 +11,7 @@
 
 namespace tessaly::xls {
 
-class ContinuedReader;
-class SheetReader;
+class SheetTableBuilder;
 
 // One worksheet presented as a table: mapped column names, then records in sheet order.
 class SheetTable {
@@ -25,16 +24,16 @@ public:
     QStringView value(qsizetype record, qsizetype column) const;
 
 private:
-    friend class SheetReader;
+    friend class SheetTableBuilder;
 
     // A cell. Its text lies in the table's own text, or in the workbook's shared strings when the
     // offset carries kSharedText. (No bit-fields: writing one reads the fresh page first, which
     // doubles the page faults of a large sheet.)
     struct Entry {
         quint32 offset;
-        quint32 length;
-        quint16 row;
+        quint16 length; // texts are bounded by SheetTableBuilder::kMaxTextLength
         quint16 column; // counted from the table's first column
+        quint32 row;
     };
     static constexpr quint32 kSharedText = 0x80000000u;
     QStringView textOf(const Entry &entry) const;
@@ -46,10 +45,61 @@ private:
     std::vector<quint32> recordStarts_ = {0}; // index of each record's first entry, plus the end
 };
 
+// Collects one worksheet's cells, in any order, and lays them out as a table: the used range of the
+// cells that hold text, its first row as column names. Every reader builds its tables with it, so
+// the table rules and the bounds are the same for every format.
+class SheetTableBuilder {
+public:
+    // Excel's own limits: a cell's text, the rows and columns of a sheet (cells past them are dropped).
+    static constexpr qsizetype kMaxTextLength = 32767;
+    static constexpr quint32 kMaxRows = 1048576;
+    static constexpr quint32 kMaxColumns = 16384;
+
+    // sharedText holds the workbook's shared strings that addSharedText refers to.
+    explicit SheetTableBuilder(QString sharedText = {});
+
+    // Room for about this many cells and characters of own text, so that a large sheet is not copied
+    // over and over while it grows.
+    void reserve(std::size_t cells, qsizetype textLength);
+    // The cells' own text: append a cell's text here, then add the cell with addOwnText.
+    QString &ownText() { return ownText_; }
+    // Adds the cell whose text was appended to ownText() since start. A cell without text is no cell.
+    void addOwnText(quint32 row, quint32 column, qsizetype start) { addText(row, column, start, ownText_.size() - start); }
+    // Adds a cell showing a text already in ownText(), such as one repeated along a row.
+    void addText(quint32 row, quint32 column, qsizetype offset, qsizetype length);
+    // Adds a cell showing one of the workbook's shared strings.
+    void addSharedText(quint32 row, quint32 column, qsizetype offset, qsizetype length);
+    // True once a bound was passed; the reader may stop early, build() reports it.
+    bool failed() const { return !error_.isEmpty(); }
+    // Whether `cells` more cells of `textLength` characters each keep the document within its
+    // bound; asked before repeating a cell, so that a huge repeat count is refused, not expanded.
+    // False (and failed()) when they do not.
+    bool fits(quint64 cells, quint64 textLength);
+
+    // The table; when a cell is given twice the later one wins. std::nullopt and a Japanese
+    // *errorString when a bound was passed.
+    std::optional<SheetTable> build(QString *errorString);
+
+    // The message for a text longer than kMaxTextLength.
+    static QString textTooLong();
+
+private:
+    void add(quint32 row, quint32 column, quint32 offset, qsizetype length);
+
+    QString ownText_;
+    QString sharedText_;
+    std::vector<SheetTable::Entry> cells_;
+    quint64 documentLength_ = 0; // what the cells alone take in the document, at least
+    QString error_;
+};
+
+// An open workbook of any of the formats read: Excel 97-2003 and 5.0/95 (.xls), Office Open XML
+// (.xlsx, .xlsm, .xltx) and OpenDocument (.ods).
 class Workbook {
 public:
-    ~Workbook();
-    // Opens the .xls file; on failure returns nullptr and sets *errorString to a Japanese description.
+    virtual ~Workbook();
+    // Opens the workbook, recognising its format by content; on failure returns nullptr and sets
+    // *errorString to a Japanese description.
     static std::unique_ptr<Workbook> open(const QString &path, QString *errorString);
     // The same from the file's bytes already in memory.
     static std::unique_ptr<Workbook> fromBytes(const QByteArray &file, QString *errorString);
@@ -59,21 +109,14 @@ public:
     // Reads one worksheet; std::nullopt and a Japanese *errorString on failure.
     std::optional<SheetTable> readSheet(qsizetype index, QString *errorString) const;
 
-private:
-    friend class SheetReader;
+protected:
     Workbook() = default;
-    bool readGlobals(QString *errorString);
-    void readSharedStrings(ContinuedReader &text);
+    virtual std::optional<SheetTable> readWorksheet(qsizetype index, QString *errorString) const = 0;
 
-    QByteArray stream_;
-    bool biff8_ = true;
-    bool uses1904_ = false;
-    quint16 codePage_ = 1252;
-    QString sharedText_;
-    std::vector<std::pair<quint32, quint32>> sharedStrings_; // offset and length in sharedText_
-    std::vector<bool> xfIsDate_;
     QStringList sheetNames_;
-    std::vector<quint32> sheetOffsets_;
+
+private:
+    static std::unique_ptr<Workbook> fromOwnedBytes(QByteArray file, QString *errorString);
 };
 
 } // namespace tessaly::xls

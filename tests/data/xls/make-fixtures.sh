@@ -10,7 +10,7 @@ cd "$(dirname "$0")"
 ssconvert --recalc -T Gnumeric_Excel:excel_biff8 fixtures.gnumeric fixtures-biff8.xls
 # BIFF5 stores 8-bit text in the code page of the writer's Windows language: Japanese is CP932.
 WINDOWS_LANGUAGE=ja ssconvert --recalc -T Gnumeric_Excel:excel_biff7 fixtures.gnumeric fixtures-biff5-ja.xls
-# The same content in formats the reader refuses.
+# The same content as Office Open XML and OpenDocument: every format must read the same tables.
 ssconvert -T Gnumeric_Excel:xlsx fixtures.gnumeric fixtures.xlsx
 ssconvert -T Gnumeric_OpenCalc:odf fixtures.gnumeric fixtures.ods
 

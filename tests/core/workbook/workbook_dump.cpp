@@ -1,5 +1,5 @@
 // Prints each named workbook's worksheets as one JSON line: names, column names and record texts,
-// or the error text. The corpus test compares this output with what xlrd reads.
+// or the error text. The corpus tests compare this output with what xlrd, openpyxl and odfpy read.
 #include "core/workbook/Workbook.h"
 
 #include <QCoreApplication>

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "core/workbook/Workbook.h"
+
+namespace tessaly::xls {
+
+class ZipPackage;
+
+// Opens an Office Open XML workbook (.xlsx, .xlsm, .xltx; Transitional or Strict); nullptr and a
+// Japanese *errorString when the package holds none or it cannot be read.
+std::unique_ptr<Workbook> openOoxmlWorkbook(std::unique_ptr<ZipPackage> package, QString *errorString);
+
+// Replaces the _xHHHH_ escapes with which OOXML writes characters XML cannot carry, from `from` on;
+// _x005F_ stands for the underscore itself.
+void decodeOoxmlEscapes(QString &text, qsizetype from);
+
+} // namespace tessaly::xls
