@@ -4,6 +4,7 @@
 #include "tests/common/RunningWindow.h"
 #include "tests/common/TempWorkDir.h"
 #include "tests/core/send/ServletStandIn.h"
+#include "tests/gui/ModalDialog.h"
 
 #include <QApplication>
 #include <QJsonArray>
@@ -12,9 +13,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QTimer>
-
-#include <functional>
 
 using namespace tessaly;
 
@@ -23,48 +21,14 @@ namespace {
 const QString kSent = QStringLiteral("データをサーバに送信しました。");
 
 struct SendingWindow : RunningWindow {
-    void configure(const QString &url, const QString &timeout = QStringLiteral("10"))
+    void configure(const QString &url)
     {
         Settings settings = window.settings();
         settings.url = url;
-        settings.timeout = timeout;
         window.setSettings(settings);
     }
-    void setDocument(const QString &text) { child<DocumentView>("documentView")->setText(text); }
     void press(const char *button) { QTest::mouseClick(child<QPushButton>(button), Qt::LeftButton); }
 };
-
-// What the details dialog showed while it was open, and what it showed after `whileOpen` ran.
-struct DialogVisit {
-    QString shownFirst;
-    QString shownLast;
-    int scrollRange = 0;
-};
-
-// Presses the details button, lets `whileOpen` act on the open dialog, then closes it with its
-// button. Returns once the modal dialog has closed.
-DialogVisit visitDetails(SendingWindow &running, const std::function<void(StatusDetailsDialog &)> &whileOpen = {})
-{
-    DialogVisit visit;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto *dialog = qobject_cast<StatusDetailsDialog *>(QApplication::activeModalWidget());
-        if (!dialog)
-            return;
-        poll.stop();
-        auto *area = dialog->findChild<QPlainTextEdit *>(QStringLiteral("statusTextEdit"));
-        auto *close = dialog->findChild<QPushButton *>(QStringLiteral("closeButton"));
-        visit.shownFirst = area->toPlainText();
-        visit.scrollRange = area->verticalScrollBar()->maximum();
-        if (whileOpen)
-            whileOpen(*dialog);
-        visit.shownLast = area->toPlainText();
-        QTest::mouseClick(close, Qt::LeftButton);
-    });
-    poll.start(10);
-    running.press("detailsButton");
-    return visit;
-}
 
 QJsonArray formFields(const QString &answer)
 {
@@ -88,7 +52,7 @@ private slots:
         running.configure(m_servlet.url(QStringLiteral("/insert")));
         const QString document = QStringLiteral("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\r\n<ROWSET>\r\n<ROW>\r\n"
                                                 "<氏名>ｶﾀｶﾅ &amp; 漢字</氏名>\r\n<式>a+b=100%</式>\r\n</ROW>\r\n</ROWSET>\r\n");
-        running.setDocument(document);
+        running.child<DocumentView>("documentView")->setText(document);
         running.table()->setText(QStringLiteral(" 社員 "));
         running.press("sendButton");
         QCOMPARE(running.window.statusText(), kSent);
@@ -127,18 +91,25 @@ private slots:
         running.press("sendButton");
 
         // The answer arrives while the dialog is open: the dialog keeps what it copied.
-        const DialogVisit first = visitDetails(running, [&](StatusDetailsDialog &) {
+        whenModal<StatusDetailsDialog>([&](StatusDetailsDialog &dialog) {
+            auto *area = field<QPlainTextEdit>(dialog, "statusTextEdit");
+            QCOMPARE(area->toPlainText(), kSent);
             QVERIFY(QTest::qWaitFor([&] { return running.window.statusText() != kSent; }));
-            QTest::keyClicks(running.window.findChild<QPlainTextEdit *>(), QStringLiteral(" edited"));
+            QTest::keyClicks(area, QStringLiteral(" edited"));
+            QCOMPARE(area->toPlainText(), QStringLiteral(" edited") + kSent);
+            field<QPushButton>(dialog, "closeButton")->click();
         });
-        QCOMPARE(first.shownFirst, kSent);
-        QCOMPARE(first.shownLast, QStringLiteral(" edited") + kSent);
+        running.press("detailsButton");
 
         // The edits are gone; the area keeps line breaks as single line feeds.
-        const DialogVisit second = visitDetails(running);
-        QCOMPARE(second.shownFirst, running.window.statusText().replace(u"\r\n"_qs, u"\n"_qs));
-        QVERIFY(second.shownFirst.endsWith(QStringLiteral("行299:あいうえおｱｲｳｴｵ\n")));
-        QVERIFY(second.scrollRange > 0);
+        whenModal<StatusDetailsDialog>([&](StatusDetailsDialog &dialog) {
+            auto *area = field<QPlainTextEdit>(dialog, "statusTextEdit");
+            QCOMPARE(area->toPlainText(), running.window.statusText().replace(u"\r\n"_qs, u"\n"_qs));
+            QVERIFY(area->toPlainText().endsWith(QStringLiteral("行299:あいうえおｱｲｳｴｵ\n")));
+            QVERIFY(area->verticalScrollBar()->maximum() > 0);
+            field<QPushButton>(dialog, "closeButton")->click();
+        });
+        running.press("detailsButton");
     }
 };
 

@@ -156,21 +156,6 @@ private slots:
         QVERIFY(written.contains(QStringLiteral("<table>従業員ﾃｰﾌﾞﾙ</table>").toUtf8()));
     }
 
-    void failedSaveLeavesTheFileAlone()
-    {
-        TempWorkDir dir;
-        const QByteArray original("<XMLConfig><DB><table>OLD</table></DB></XMLConfig>");
-        dir.write(kConfigFileName, original);
-        QFile::setPermissions(dir.filePath(kConfigFileName), QFileDevice::ReadOwner | QFileDevice::ReadUser);
-        ConfigDocument doc;
-        Settings settings = loadInto(doc);
-        settings.table = QStringLiteral("NEW");
-        const ConfigSaveResult result = doc.save(settings, kConfigFileName);
-        QVERIFY(!result.ok);
-        QVERIFY(result.errorString.contains(QStringLiteral("読み取り専用")));
-        QCOMPARE(dir.read(kConfigFileName), original);
-    }
-
 #ifdef Q_OS_UNIX
     // Where no temporary file can be made beside it, a writable file is written in place; a new one
     // cannot be made, and the reason is given in Japanese. Root may write anywhere: it acts as nobody.
