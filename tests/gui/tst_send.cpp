@@ -45,23 +45,7 @@ class TestSend : public QObject {
 private slots:
     void initTestCase() { QVERIFY(m_servlet.isRunning()); }
 
-    void japaneseDocumentReachesTheServletIntact()
-    {
-        TempWorkDir dir;
-        SendingWindow running;
-        running.configure(m_servlet.url(QStringLiteral("/insert")));
-        const QString document = QStringLiteral("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\r\n<ROWSET>\r\n<ROW>\r\n"
-                                                "<氏名>ｶﾀｶﾅ &amp; 漢字</氏名>\r\n<式>a+b=100%</式>\r\n</ROW>\r\n</ROWSET>\r\n");
-        running.child<DocumentView>("documentView")->setText(document);
-        running.table()->setText(QStringLiteral(" 社員 "));
-        running.press("sendButton");
-        QCOMPARE(running.window.statusText(), kSent);
-        QTRY_VERIFY(running.window.statusText() != kSent);
-        QCOMPARE(formFields(running.window.statusText()),
-                 (QJsonArray{QJsonArray{u"command"_qs, u"insert"_qs}, QJsonArray{u"tabName"_qs, u"社員"_qs},
-                             QJsonArray{u"xmlText"_qs, document}}));
-    }
-
+    // After a cancelled send the next one goes out: the document shown and the trimmed table name.
     void secondPressOffersToCancel()
     {
         TempWorkDir dir;
@@ -79,8 +63,15 @@ private slots:
         QTRY_COMPARE(running.window.statusText(), QStringLiteral("エラー12017:送信を中止しました。"));
 
         running.configure(m_servlet.url(QStringLiteral("/insert")));
+        const QString document =
+            QStringLiteral("<?xml version=\"1.0\"?>\r\n<ROWSET>\r\n<氏名>ｶﾀｶﾅ &amp; 漢字 a+b=100%</氏名>\r\n</ROWSET>\r\n");
+        running.child<DocumentView>("documentView")->setText(document);
+        running.table()->setText(QStringLiteral(" 社員 "));
         running.press("sendButton");
-        QTRY_COMPARE(formFields(running.window.statusText()).size(), 3);
+        QCOMPARE(running.window.statusText(), kSent);
+        QTRY_COMPARE(formFields(running.window.statusText()),
+                     (QJsonArray{QJsonArray{u"command"_qs, u"insert"_qs}, QJsonArray{u"tabName"_qs, u"社員"_qs},
+                                 QJsonArray{u"xmlText"_qs, document}}));
     }
 
     void detailsShowASnapshotOfTheWholeAnswer()
