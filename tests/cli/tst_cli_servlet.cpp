@@ -58,9 +58,9 @@ private slots:
                 QSKIP("javac or the Jetty 9 jars are missing (default-jdk-headless, libjetty9-java)");
             }
         }
-        QCOMPARE(QProcess::execute(QStringLiteral("javac"), {QStringLiteral("-cp"), classPath.join(u':'), QStringLiteral("-d"),
-                                                             m_classes.path(), QStringLiteral(TESSALY_INSERT_SERVLET)}),
-                 0);
+        const QStringList javac = {QStringLiteral("-cp"), classPath.join(u':'), QStringLiteral("-d"), m_classes.path(),
+                                   QStringLiteral(TESSALY_INSERT_SERVLET)};
+        QCOMPARE(QProcess::execute(QStringLiteral("javac"), javac), 0);
         m_servlet = std::make_unique<ServletStandIn>(QStringList{QStringLiteral("java"), QStringLiteral("-cp"),
                                                                  m_classes.path() + u':' + classPath.join(u':'),
                                                                  QStringLiteral("InsertServlet")});

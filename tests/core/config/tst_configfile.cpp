@@ -105,7 +105,8 @@ private slots:
 </XMLConfig>)");
         ConfigDocument doc;
         Settings settings = loadInto(doc);
-        QCOMPARE((QStringList{settings.rowset, settings.charset, settings.user, settings.table, settings.url, settings.timeout}),
+        QCOMPARE((QStringList{settings.rowset, settings.charset, settings.user, settings.table, settings.url,
+                              settings.timeout}),
                  (QStringList{u"R1"_qs, u"second-section"_qs, QString(), u"EMP"_qs, QString(), u"abc"_qs}));
 
         settings.user = QStringLiteral("new");

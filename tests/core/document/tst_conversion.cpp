@@ -100,7 +100,8 @@ private slots:
         QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         QVERIFY(!saveDocument(target, QStringLiteral("<R/>"), QStringLiteral("no-such-charset")).isEmpty());
         QCOMPARE(dir.read(QStringLiteral("kept.xml")), QByteArray("old content"));
-        QVERIFY(!saveDocument(dir.filePath(QStringLiteral("missing/out.xml")), QStringLiteral("<R/>"), QStringLiteral("UTF-8")).isEmpty());
+        const QString missingFolder = dir.filePath(QStringLiteral("missing/out.xml"));
+        QVERIFY(!saveDocument(missingFolder, QStringLiteral("<R/>"), QStringLiteral("UTF-8")).isEmpty());
 
         QCOMPARE(saveDocument(target, QStringLiteral("<R/>\r\n"), QStringLiteral("UTF-8")), QString());
         QCOMPARE(dir.read(QStringLiteral("kept.xml")), QByteArray("<R/>\r\n\r\n"));

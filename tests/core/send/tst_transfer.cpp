@@ -132,7 +132,8 @@ private slots:
         // A byte every 0.2 s keeps the silence limit from ending it.
         QTest::newRow("trickle") << origin + u"/trickle"_qs << QString()
                                  << u"エラー12002:3秒以内に送信が終わらなかったため中止しました。"_qs;
-        QTest::newRow("error status, empty body") << origin + u"/error-empty"_qs << QString() << u"エラー400:Bad Request"_qs;
+        QTest::newRow("error status, empty body")
+            << origin + u"/error-empty"_qs << QString() << u"エラー400:Bad Request"_qs;
         QTest::newRow("scheme") << u"ftp://127.0.0.1/insert"_qs << QString()
                                 << u"エラー12006:URLの方式「ftp」には対応していません。"_qs;
         QTest::newRow("password in an unusable URL") << u"http://scott:tiger@/insert"_qs << QString()
