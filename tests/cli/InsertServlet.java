@@ -6,16 +6,11 @@
 import java.io.StringReader;
 import java.nio.charset.StandardCharsets;
 import java.util.Base64;
-import javax.servlet.http.HttpServlet;
-import javax.servlet.http.HttpServletRequest;
-import javax.servlet.http.HttpServletResponse;
+import javax.servlet.http.*;
 import javax.xml.parsers.DocumentBuilderFactory;
-import org.eclipse.jetty.server.Server;
-import org.eclipse.jetty.server.ServerConnector;
-import org.eclipse.jetty.servlet.ServletContextHandler;
-import org.eclipse.jetty.servlet.ServletHolder;
-import org.w3c.dom.Element;
-import org.w3c.dom.Node;
+import org.eclipse.jetty.server.*;
+import org.eclipse.jetty.servlet.*;
+import org.w3c.dom.*;
 import org.xml.sax.InputSource;
 
 public class InsertServlet extends HttpServlet {

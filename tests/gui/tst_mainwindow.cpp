@@ -21,7 +21,6 @@ using namespace tessaly;
 
 namespace {
 
-const QString kErrorTitle = QStringLiteral("エラーメッセージ");
 const QString kSaveQuestion = QStringLiteral("設定を保存しますか？");
 
 } // namespace
@@ -33,73 +32,47 @@ private slots:
     void closingAsksOnlyAfterAChange()
     {
         TempWorkDir dir;
-        dir.write(kConfigFileName, "<XMLConfig><DB><table>DEPT</table></DB></XMLConfig>");
-        {
-            RunningWindow running;
-            QCOMPARE(running.table()->text(), QStringLiteral("DEPT"));
-            QCOMPARE(running.close(), QStringList());
-        }
-        {
+        for (MessageAnswer answer : {MessageAnswer::No, MessageAnswer::Yes}) {
             RunningWindow running;
             running.typeIntoTable(QStringLiteral("SALES"));
-            running.prompter.answers.enqueue(MessageAnswer::No);
+            running.prompter.answers.enqueue(answer);
             QCOMPARE(running.close(), QStringList{kSaveQuestion});
+            QCOMPARE(dir.read(kConfigFileName).contains("<table>SALES</table>"), answer == MessageAnswer::Yes);
         }
-        QCOMPARE(dir.read(kConfigFileName), QByteArray("<XMLConfig><DB><table>DEPT</table></DB></XMLConfig>"));
-        {
-            RunningWindow running;
-            running.typeIntoTable(QStringLiteral("SALES"));
-            running.prompter.answers.enqueue(MessageAnswer::Yes);
-            QCOMPARE(running.close(), QStringList{kSaveQuestion});
-        }
-        QVERIFY(dir.read(kConfigFileName).contains("<table>SALES</table>"));
-
         // A blank name as loaded is no change: only the user's own edit is restored.
         dir.write(kConfigFileName, "<XMLConfig><DB><table></table></DB></XMLConfig>");
         QCOMPARE(RunningWindow().close(), QStringList());
     }
 
-    void savedSettingsNeedNoQuestion()
+    void onlyASuccessfulSaveClearsTheQuestion()
     {
         TempWorkDir dir;
         RunningWindow running;
         running.typeIntoTable(QStringLiteral("ORDERS"));
-        QVERIFY(running.window.settingsChanged());
+        QVERIFY(QDir(dir.path()).mkdir(kConfigFileName));
         running.trigger("saveSettingsAction");
-        QVERIFY(!running.window.settingsChanged());
-        QByteArray expected = ConfigDocument::defaultText();
-        expected.replace("<table>EMP</table>", "<table>ORDERS</table>");
-        QCOMPARE(dir.read(kConfigFileName), expected);
+        QCOMPARE(running.prompter.titles(), QStringList{QStringLiteral("エラーメッセージ")});
+        QVERIFY(running.window.settingsChanged());
+        QVERIFY(QDir(dir.path()).rmdir(kConfigFileName));
+        running.trigger("saveSettingsAction");
+        QVERIFY(dir.read(kConfigFileName).contains("<table>ORDERS</table>"));
         QCOMPARE(running.close(), QStringList());
     }
 
-    void failedSettingsSaveIsReportedAndKeepsTheFlag()
-    {
-        TempWorkDir dir;
-        RunningWindow running;
-        QVERIFY(QDir(dir.path()).mkdir(kConfigFileName));
-        running.typeIntoTable(QStringLiteral("X"));
-        running.trigger("saveSettingsAction");
-        QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
-        QVERIFY(running.window.settingsChanged());
-        running.prompter.answers.enqueue(MessageAnswer::No);
-        QCOMPARE(running.close(), QStringList{kSaveQuestion});
-    }
-
+    // Restored when the focus moves to another control of the window, not while a context menu or
+    // another program has it (to paste, say).
     void blankTableNameIsRestored()
     {
         TempWorkDir dir;
         RunningWindow running;
         running.typeIntoTable(QStringLiteral("   "));
+        for (Qt::FocusReason reason : {Qt::PopupFocusReason, Qt::ActiveWindowFocusReason}) {
+            QFocusEvent focusOut(QEvent::FocusOut, reason);
+            QApplication::sendEvent(running.table(), &focusOut);
+        }
         QCOMPARE(running.table()->text(), QStringLiteral("   "));
-        running.child<QListWidget>("sheetList")->setFocus();
+        running.sheetList()->setFocus();
         QCOMPARE(running.table()->text(), QStringLiteral("EMP"));
-        QVERIFY(running.window.settingsChanged());
-
-        // Surrounding spaces of a real name stay.
-        running.typeIntoTable(QStringLiteral(" DEPT "));
-        running.child<QListWidget>("sheetList")->setFocus();
-        QCOMPARE(running.window.settings().table, QStringLiteral(" DEPT "));
 
         // An access key presses the button while the field keeps the focus.
         running.typeIntoTable(QString());
@@ -108,19 +81,6 @@ private slots:
         QTRY_COMPARE(pressed.count(), 1);
         QVERIFY(running.table()->hasFocus());
         QCOMPARE(running.window.settings().table, QStringLiteral("EMP"));
-    }
-
-    // A context menu or another program takes the focus only for a moment (to paste, say).
-    void blankTableNameStaysWhileTheFocusIsAway()
-    {
-        TempWorkDir dir;
-        RunningWindow running;
-        running.typeIntoTable(QString());
-        for (Qt::FocusReason reason : {Qt::PopupFocusReason, Qt::ActiveWindowFocusReason}) {
-            QFocusEvent focusOut(QEvent::FocusOut, reason);
-            QApplication::sendEvent(running.table(), &focusOut);
-        }
-        QCOMPARE(running.table()->text(), QString());
     }
 
     void altWithALetterThatIsNoAccessKeyTypesNothing()
@@ -143,16 +103,6 @@ private slots:
         dialog.selectNameFilter(dialog.nameFilters().at(1));
         auto *model = dialog.findChild<QFileSystemModel *>();
         QTRY_COMPARE(model->rowCount(model->index(folder.path())), 1);
-    }
-
-    void documentFieldNeverKeepsTheFocus()
-    {
-        TempWorkDir dir;
-        RunningWindow running;
-        running.table()->setFocus();
-        QWidget *document = running.child<QWidget>("documentView");
-        QTest::mouseClick(static_cast<QAbstractScrollArea *>(document)->viewport(), Qt::LeftButton);
-        QCOMPARE(QApplication::focusWidget(), running.child<QWidget>("sheetList"));
     }
 
     void realMessageBoxAnswersYes()

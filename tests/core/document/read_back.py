@@ -12,26 +12,16 @@ import sys
 import urllib.parse
 import xml.etree.ElementTree as ET
 
+# Python's codecs and iconv know every other charset by the name the program uses.
 DECODERS = {
     "shift_jis": (["shift_jis", "cp932"], ["SHIFT_JIS", "CP932"]),
     "windows-31j": (["cp932"], ["WINDOWS-31J"]),
-    "euc-jp": (["euc_jp"], ["EUC-JP"]),
-    "iso-2022-jp": (["iso2022_jp"], ["ISO-2022-JP"]),
-    "utf-8": (["utf-8"], ["UTF-8"]),
-    "utf-16": (["utf-16"], ["UTF-16"]),
-    "utf-32": (["utf-32"], ["UTF-32"]),
-    "windows-1252": (["cp1252"], ["CP1252"]),
-    "iso-8859-1": (["latin_1"], ["ISO-8859-1"]),
-    "gb18030": (["gb18030"], ["GB18030"]),
-    "big5": (["big5"], ["BIG5"]),
-    "euc-kr": (["euc_kr"], ["EUC-KR"]),
-    "koi8-r": (["koi8_r"], ["KOI8-R"]),
 }
 
 
 def decodings(charset, data):
     """(decoder, text or None) for every decoder of the name."""
-    codecs, iconvs = DECODERS[charset.lower()]
+    codecs, iconvs = DECODERS.get(charset.lower(), ([charset], [charset]))
     for codec in codecs:
         try:
             yield codec, data.decode(codec)

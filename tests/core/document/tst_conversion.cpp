@@ -78,8 +78,7 @@ private slots:
 
     void savedBytesFollowTheCharset()
     {
-        // The charsets' repertoires are checked against standard decoders in tst_charsets; here
-        // the fixed bytes of a few cases, and a save that never fails for a heading.
+        // Fixed bytes of a few cases (tst_charsets checks the repertoires against standard decoders).
         const QString document = QStringLiteral("<?xml version=\"1.0\"?>\r\n<R>\r\n<名前>café 😀 ① \\</名前>\r\n</R>\r\n");
         QCOMPARE(encodeDocument(document, QStringLiteral("Shift_JIS")).bytes,
                  QByteArray("<?xml version=\"1.0\"?>\r\n<R>\r\n<\x96\xbc\x91\x4f>caf&#233; &#128512; &#9312; &#92;"
@@ -98,15 +97,11 @@ private slots:
         dir.write(QStringLiteral("kept.xml"), "old content");
         QFile::setPermissions(target, QFileDevice::ReadOwner);
         QVERIFY(!saveDocument(target, QStringLiteral("<R/>"), QStringLiteral("UTF-8")).isEmpty());
-        QCOMPARE(dir.read(QStringLiteral("kept.xml")), QByteArray("old content"));
-
         QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         QVERIFY(!saveDocument(target, QStringLiteral("<R/>"), QStringLiteral("no-such-charset")).isEmpty());
         QCOMPARE(dir.read(QStringLiteral("kept.xml")), QByteArray("old content"));
-
-        QVERIFY(!saveDocument(dir.filePath(QStringLiteral("missing/out.xml")), QStringLiteral("<R/>"),
-                              QStringLiteral("UTF-8"))
-                     .isEmpty());
+        const QString missingFolder = dir.filePath(QStringLiteral("missing/out.xml"));
+        QVERIFY(!saveDocument(missingFolder, QStringLiteral("<R/>"), QStringLiteral("UTF-8")).isEmpty());
 
         QCOMPARE(saveDocument(target, QStringLiteral("<R/>\r\n"), QStringLiteral("UTF-8")), QString());
         QCOMPARE(dir.read(QStringLiteral("kept.xml")), QByteArray("<R/>\r\n\r\n"));

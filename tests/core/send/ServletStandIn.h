@@ -4,13 +4,15 @@
 #include <QStringList>
 #include <QTest>
 
-// The servlet stand-in (servlet_standin.py) running on 127.0.0.1 for the life of the object.
+// A servlet running on 127.0.0.1 for the life of the object: by default the stand-in
+// (servlet_standin.py). It prints "PORT <n>" once it listens, then one line per request.
 class ServletStandIn {
 public:
-    ServletStandIn()
+    explicit ServletStandIn(const QStringList &command = {QStringLiteral("/usr/bin/python3"),
+                                                          QStringLiteral(TESSALY_SERVLET_STANDIN)})
     {
-        m_process.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(TESSALY_SERVLET_STANDIN)});
-        while (m_port == 0 && m_process.waitForReadyRead(10000)) {
+        m_process.start(command.first(), command.mid(1));
+        while (m_port == 0 && m_process.waitForReadyRead(30000)) {
             const QByteArray line = m_process.readLine().trimmed();
             if (line.startsWith("PORT "))
                 m_port = line.mid(5).toInt();
@@ -28,7 +30,7 @@ public:
     int port() const { return m_port; }
     QString url(const QString &path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path); }
 
-    // The requests received so far, one "METHOD path auth=yes|no" line each.
+    // The lines for the requests received so far (the stand-in's: "METHOD path auth=yes|no").
     QStringList requests()
     {
         while (m_process.canReadLine())

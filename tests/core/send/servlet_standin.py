@@ -3,23 +3,8 @@
 
 Prints "PORT <n>" once it listens, then one line per request: "<method> <path> auth=<yes|no>".
 A second server on another port (another origin) answers like the first; its lines start with
-"other ".
-
-  /insert          decodes the form body with the standard decoder, using the charset of the
-                   Content-Type header (cp932 for Shift_JIS), and answers the fields as JSON
-  /auth            Basic authentication as scott / tiger; 401 with a body otherwise
-  /error-body      500 with an EUC-JP text body that names its charset
-  /error-empty     400 with an empty body
-  /silent          reads the request and never answers
-  /chunks          a UTF-8 answer of many lines in several chunks, without a charset
-  /undeclared      a Shift_JIS answer without a charset
-  /endless         "x" in chunks without end
-  /trickle         an answer of one byte every 0.2 s without end
-  /gzip-broken     a gzip answer that cannot be decompressed
-  /loop            redirects with 307 to itself
-  /redirect/<status>/<same|other>/<path>
-                   redirects with <status> to <path> on this origin or the other one
-  absolute URL     (a request through a proxy) answers "proxied <url>"
+"other ". /insert answers the form fields, decoded strictly in the Content-Type's charset, as
+JSON; the other paths are described where they are answered.
 """
 import base64
 import itertools
@@ -31,10 +16,6 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 CODECS = {"shift_jis": "cp932", "sjis": "cp932"}
-
-
-def chunk_lines():
-    return "".join("行%d:あいうえおｱｲｳｴｵ\r\n" % i for i in range(300))
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -81,7 +62,7 @@ class Handler(BaseHTTPRequestHandler):
         elif self.path.startswith("/redirect/"):
             _, _, status, origin, target = self.path.split("/", 4)
             self.answer(int(status), b"", Location=self.origins[origin] + "/" + target)
-        elif self.path.startswith("http://"):
+        elif self.path.startswith("http://"):  # through a proxy
             self.answer(200, ("proxied " + self.path).encode())
         elif self.path == "/insert":
             content_type = self.headers.get("Content-Type", "")
@@ -101,12 +82,12 @@ class Handler(BaseHTTPRequestHandler):
             self.answer(500, "データベースエラー：ORA-00942".encode("euc_jp"), "text/plain; charset=EUC-JP")
         elif self.path == "/error-empty":
             self.answer(400, b"")
-        elif self.path == "/silent":
+        elif self.path == "/silent":  # reads the request and never answers
             time.sleep(30)
         elif self.path == "/chunks":
-            data = chunk_lines().encode()
+            data = "".join("行%d:あいうえおｱｲｳｴｵ\r\n" % i for i in range(300)).encode()
             self.chunked(data[start:start + 700] for start in range(0, len(data), 700))
-        elif self.path == "/undeclared":
+        elif self.path == "/undeclared":  # no charset named
             self.answer(200, "登録しました。ｶﾅ".encode("cp932"), "text/plain")
         elif self.path == "/endless":
             self.chunked(itertools.repeat(b"x" * 65536))
