@@ -2,7 +2,7 @@
 
 #include "core/workbook/Workbook.h"
 
-#include <QString>
+#include <QStringList>
 
 // A workbook of tests/data/xls.
 inline QString fixture(const char *name)
@@ -21,4 +21,21 @@ inline tessaly::xls::SheetTable readSheet(const QString &path, qsizetype index)
     if (!table)
         qFatal("cannot read sheet %lld: %s", qlonglong(index), qPrintable(error));
     return std::move(*table);
+}
+
+// A table as lines: the column names, then each record, values separated by '|'.
+inline QStringList tableLines(const tessaly::xls::SheetTable &table)
+{
+    QStringList out;
+    QStringList names;
+    for (qsizetype column = 0; column < table.columnCount(); ++column)
+        names.append(table.columnName(column).toString());
+    out.append(names.join(u'|'));
+    for (qsizetype record = 0; record < table.recordCount(); ++record) {
+        QStringList values;
+        for (qsizetype column = 0; column < table.columnCount(); ++column)
+            values.append(table.value(record, column).toString());
+        out.append(values.join(u'|'));
+    }
+    return out;
 }

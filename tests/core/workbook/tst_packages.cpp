@@ -1,6 +1,6 @@
 // The .xlsx and .ods readers: the same book in every format, the value rules, and the packages
 // that must be refused or read without blowing up.
-#include "core/workbook/Workbook.h"
+#include "tests/common/Fixtures.h"
 
 #include <QTest>
 
@@ -14,23 +14,6 @@ QString dataFile(const QString &name)
     return QStringLiteral(TESSALY_TEST_DATA "/") + name;
 }
 
-// The table as lines: column names, then each record, values separated by '|'.
-QStringList lines(const SheetTable &table)
-{
-    QStringList out;
-    QStringList names;
-    for (qsizetype column = 0; column < table.columnCount(); ++column)
-        names.append(table.columnName(column).toString());
-    out.append(names.join(u'|'));
-    for (qsizetype record = 0; record < table.recordCount(); ++record) {
-        QStringList values;
-        for (qsizetype column = 0; column < table.columnCount(); ++column)
-            values.append(table.value(record, column).toString());
-        out.append(values.join(u'|'));
-    }
-    return out;
-}
-
 // Every sheet of the book as name → lines, or the error text under "".
 QMap<QString, QStringList> readAll(const QString &path)
 {
@@ -41,7 +24,7 @@ QMap<QString, QStringList> readAll(const QString &path)
     QMap<QString, QStringList> sheets;
     for (qsizetype index = 0; index < book->sheetNames().size(); ++index) {
         const auto table = book->readSheet(index, &error);
-        sheets.insert(book->sheetNames()[index], table ? lines(*table) : QStringList{error});
+        sheets.insert(book->sheetNames()[index], table ? tableLines(*table) : QStringList{error});
     }
     return sheets;
 }
