@@ -2,6 +2,7 @@
 
 #include "core/workbook/Workbook.h"
 
+#include <QMap>
 #include <QStringList>
 
 // A workbook of tests/data/xls.
@@ -38,4 +39,19 @@ inline QStringList tableLines(const tessaly::xls::SheetTable &table)
         out.append(values.join(u'|'));
     }
     return out;
+}
+
+// Every sheet of the book as name -> tableLines, or the error text under "".
+inline QMap<QString, QStringList> readBook(const QString &path)
+{
+    QString error;
+    const auto book = tessaly::xls::Workbook::open(path, &error);
+    if (!book)
+        return {{QString(), {error}}};
+    QMap<QString, QStringList> sheets;
+    for (qsizetype index = 0; index < book->sheetNames().size(); ++index) {
+        const auto table = book->readSheet(index, &error);
+        sheets.insert(book->sheetNames()[index], table ? tableLines(*table) : QStringList{error});
+    }
+    return sheets;
 }

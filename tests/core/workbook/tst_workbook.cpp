@@ -27,52 +27,57 @@ class TestWorkbook : public QObject {
     Q_OBJECT
 
 private slots:
-    void listsWorksheetsInOrderWithHiddenOnes_data() { addBothFormats("fixtures"); }
-    void listsWorksheetsInOrderWithHiddenOnes()
+    // The Gnumeric-made book as BIFF8 and BIFF5 (Japanese code page); ssconvert wrote its source as
+    // .xlsx and .ods too.
+    void readsTheSameBookInEveryFormat_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::newRow("BIFF8") << fixture("fixtures-biff8.xls");
+        QTest::newRow("BIFF5") << fixture("fixtures-biff5-ja.xls");
+        QTest::newRow("xlsx") << fixture("fixtures.xlsx");
+        QTest::newRow("ods") << fixture("fixtures.ods");
+    }
+    void readsTheSameBookInEveryFormat()
     {
         QFETCH(QString, file);
+        QMap<QString, QStringList> expected{
+            {u"社員"_qs, {u"社員番号|氏名|FIRST_x0020_NAME|F4|備考|_x0031_st"_qs,
+                          u"1|山田 太郎|Taro|x|A & B <c>|10"_qs,
+                          u"2|佐藤 花子|||一行目\r二行目|"_qs,
+                          u"|||||"_qs,
+                          u"3|鈴木 一郎|Ichiro||3 > 2|0.1"_qs}},
+            {u"Types"_qs, {u"Kind|Value"_qs,
+                           u"date|2024-03-15"_qs,
+                           u"datetime|2024-03-15 12:00:00"_qs,
+                           u"time|18:00:00"_qs,
+                           u"boolean|TRUE"_qs,
+                           u"error|#N/A"_qs,
+                           u"formula number|42"_qs,
+                           u"formula text|abcd"_qs,
+                           u"formula boolean|FALSE"_qs,
+                           u"formula error|#DIV/0!"_qs,
+                           u"third|0.333333333333333"_qs,
+                           u"large|1e+20"_qs,
+                           u"negative|-2.5"_qs,
+                           u"leap day|1900-02-29"_qs, // serial 60, the day Excel invents
+                           u"quoted d|1.5"_qs}},      // "days" in quotes is no date format
+            {u"Hidden"_qs, {u"Key|Value"_qs, u"secret|7"_qs}},
+            {u"HeaderOnly"_qs, {u"ID|名前|a_x003C_b"_qs}},
+            {u"Empty"_qs, {QString()}},
+        };
+        // XML carries a CR in text only as a reference, which ssconvert does not write; ODF has no
+        // 1900-02-29.
+        if (!file.endsWith(u".xls"))
+            expected[u"社員"_qs].replaceInStrings(u"\r"_qs, u"\n"_qs);
+        if (file.endsWith(u".ods"))
+            expected[u"Types"_qs].replaceInStrings(u"leap day|1900-02-29"_qs, u"leap day|"_qs);
+        QCOMPARE(readBook(file), expected);
         QString error;
         const auto book = Workbook::open(file, &error);
-        QVERIFY2(book, qPrintable(error));
-        QCOMPARE(book->sheetNames(), (QStringList{QStringLiteral("社員"), QStringLiteral("Types"), QStringLiteral("Hidden"),
-                                                  QStringLiteral("HeaderOnly"), QStringLiteral("Empty")}));
-        QCOMPARE(tableLines(readSheet(file, 2)).first(), u"Key|Value");
-    }
-
-    void writesValuesOfEveryKindAsText_data() { addBothFormats("fixtures"); }
-    void writesValuesOfEveryKindAsText()
-    {
-        QFETCH(QString, file);
-        const QStringList expected{
-            u"Kind|Value"_qs,
-            u"date|2024-03-15"_qs,
-            u"datetime|2024-03-15 12:00:00"_qs,
-            u"time|18:00:00"_qs,
-            u"boolean|TRUE"_qs,
-            u"error|#N/A"_qs,
-            u"formula number|42"_qs,
-            u"formula text|abcd"_qs,
-            u"formula boolean|FALSE"_qs,
-            u"formula error|#DIV/0!"_qs,
-            u"third|0.333333333333333"_qs,
-            u"large|1e+20"_qs,
-            u"negative|-2.5"_qs,
-            u"leap day|1900-02-29"_qs, // serial 60, the day Excel invents
-            u"quoted d|1.5"_qs,        // "days" in quotes is no date format
-        };
-        QCOMPARE(tableLines(readSheet(file, 1)), expected);
-    }
-
-    void headerOnlyAndEmptySheets_data() { addBothFormats("fixtures"); }
-    void headerOnlyAndEmptySheets()
-    {
-        QFETCH(QString, file);
-        QCOMPARE(tableLines(readSheet(file, 3)), QStringList{u"ID|名前|a_x003C_b"_qs});
-        const SheetTable empty = readSheet(file, 4);
-        QCOMPARE(empty.columnCount(), 0);
-        QCOMPARE(empty.recordCount(), 0);
-        QVERIFY(empty.columnName(0).isEmpty());
-        QVERIFY(empty.value(0, 0).isEmpty());
+        QCOMPARE(book->sheetNames(), (QStringList{u"社員"_qs, u"Types"_qs, u"Hidden"_qs, u"HeaderOnly"_qs, u"Empty"_qs}));
+        const auto empty = book->readSheet(4, &error);
+        QVERIFY(empty->columnName(0).isEmpty());
+        QVERIFY(empty->value(0, 0).isEmpty());
     }
 
     void honours1904DateSystem_data() { addBothFormats("dates1904"); }
