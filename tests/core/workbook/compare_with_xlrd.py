@@ -2,7 +2,9 @@
 """Compares the workbook reader (through workbook-dump) with xlrd on every book of the shared corpus.
 
 Both sides apply the same table rules (table_rules.py).
-Usage: compare_with_xlrd.py WORKBOOK_DUMP CORPUS_DIR
+With --survive-only (the sanitizer pass) xlrd is not asked: every book is read, and workbook-dump
+must exit cleanly.
+Usage: compare_with_xlrd.py WORKBOOK_DUMP CORPUS_DIR [--survive-only]
 """
 import os
 import sys
@@ -12,7 +14,7 @@ from table_rules import compare_book, date_text, dump_corpus, number_text, skip,
 try:
     import xlrd
 except ImportError:
-    sys.exit(skip('xlrd is missing (install python3-xlrd to compare with the corpus)'))
+    xlrd = None
 
 # Books where the reader and xlrd disagree and xlrd is the one that is wrong (path -> reason).
 XLRD_WRONG = {
@@ -63,11 +65,17 @@ def read_with_xlrd(path):
 
 def main():
     dump, corpus = sys.argv[1], sys.argv[2]
+    survive_only = sys.argv[3:] == ['--survive-only']
     if not os.path.isdir(corpus):
         return skip('no corpus at %s' % corpus)
+    if xlrd is None and not survive_only:
+        return skip('xlrd is missing (install python3-xlrd to compare with the corpus)')
     rows, results = dump_corpus(dump, corpus)
     if results is None:
         return 1
+    if survive_only:
+        print('read all %d books' % len(results))
+        return 0
     counts = dict(compared=0, agreed=0, explained=0, refused=0, read_only=0, old_refused=0)
     failures = []
     for row, actual in zip(rows, results):
