@@ -85,34 +85,19 @@ struct HttpAnswer {
     QString text;
 };
 
-// POSTs of form bodies, all at once, as clients other than Tessaly might send them; the answers in order.
-inline QList<HttpAnswer> postAll(const QString &url, const QList<QByteArray> &bodies,
-                                 const QByteArray &contentType = "application/x-www-form-urlencoded; charset=UTF-8")
+// One POST of a form body, as a client other than Tessaly might send it.
+inline HttpAnswer post(const QString &url, const QByteArray &body,
+                       const QByteArray &contentType = "application/x-www-form-urlencoded; charset=UTF-8")
 {
     QNetworkAccessManager manager;
     QNetworkRequest request{QUrl(url)};
     request.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
-    request.setTransferTimeout(60000);
-    QList<QNetworkReply *> replies;
-    for (const QByteArray &body : bodies)
-        replies.append(manager.post(request, body));
-    QList<HttpAnswer> answers;
-    for (QNetworkReply *reply : replies) {
-        if (!reply->isFinished()) {
-            QEventLoop loop;
-            QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-            loop.exec();
-        }
-        answers.append({reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), QString::fromUtf8(reply->readAll())});
-        reply->deleteLater();
-    }
-    return answers;
-}
-
-inline HttpAnswer post(const QString &url, const QByteArray &body,
-                       const QByteArray &contentType = "application/x-www-form-urlencoded; charset=UTF-8")
-{
-    return postAll(url, {body}, contentType).first();
+    QNetworkReply *reply = manager.post(request, body);
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+    reply->deleteLater();
+    return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), QString::fromUtf8(reply->readAll())};
 }
 
 inline QByteArray insertForm(const QString &table, const QString &document, const QByteArray &command = "insert",
