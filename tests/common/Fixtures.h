@@ -2,7 +2,8 @@
 
 #include "core/workbook/Workbook.h"
 
-#include <QString>
+#include <QMap>
+#include <QStringList>
 
 // A workbook of tests/data/xls.
 inline QString fixture(const char *name)
@@ -21,4 +22,36 @@ inline tessaly::xls::SheetTable readSheet(const QString &path, qsizetype index)
     if (!table)
         qFatal("cannot read sheet %lld: %s", qlonglong(index), qPrintable(error));
     return std::move(*table);
+}
+
+// A table as lines: the column names, then each record, values separated by '|'.
+inline QStringList tableLines(const tessaly::xls::SheetTable &table)
+{
+    QStringList out;
+    QStringList names;
+    for (qsizetype column = 0; column < table.columnCount(); ++column)
+        names.append(table.columnName(column).toString());
+    out.append(names.join(u'|'));
+    for (qsizetype record = 0; record < table.recordCount(); ++record) {
+        QStringList values;
+        for (qsizetype column = 0; column < table.columnCount(); ++column)
+            values.append(table.value(record, column).toString());
+        out.append(values.join(u'|'));
+    }
+    return out;
+}
+
+// Every sheet of the book as name -> tableLines, or the error text under "".
+inline QMap<QString, QStringList> readBook(const QString &path)
+{
+    QString error;
+    const auto book = tessaly::xls::Workbook::open(path, &error);
+    if (!book)
+        return {{QString(), {error}}};
+    QMap<QString, QStringList> sheets;
+    for (qsizetype index = 0; index < book->sheetNames().size(); ++index) {
+        const auto table = book->readSheet(index, &error);
+        sheets.insert(book->sheetNames()[index], table ? tableLines(*table) : QStringList{error});
+    }
+    return sheets;
 }

@@ -1,8 +1,33 @@
-"""The table rules shared by the corpus tests: how a reference reader's cells become the table the
-workbook reader presents (used range of the cells that hold a value, first row as column names,
-blank -> F<n>, otherwise mapped to an XML name) and how numbers and dates are written as text."""
+"""What the corpus tests share: the table rules (how a reference reader's cells become the table the
+workbook reader presents: used range of the cells that hold a value, first row as column names,
+blank -> F<n>, otherwise mapped to an XML name; numbers and dates as text), reading the corpus
+through workbook-dump, and comparing one book."""
 import datetime
+import json
 import math
+import os
+import subprocess
+
+SKIP = 77
+
+
+def skip(reason):
+    """Skips the test with a message; under CI=true a missing tool or corpus is a failure."""
+    print('SKIP: ' + reason)
+    return 1 if os.environ.get('CI') == 'true' else SKIP
+
+
+def dump_corpus(dump, corpus):
+    """The manifest's rows and workbook-dump's reading of each book, or (rows, None) if the dump failed."""
+    with open(os.path.join(corpus, 'MANIFEST.tsv'), encoding='utf-8') as manifest:
+        rows = [line.split('\t') for line in manifest.read().splitlines()[1:] if line]
+    run = subprocess.run([dump] + [os.path.join(corpus, row[0]) for row in rows], capture_output=True, text=True)
+    results = [json.loads(line) for line in run.stdout.splitlines()]
+    if run.returncode != 0 or len(results) != len(rows):
+        print('workbook-dump exited with %d after %d books of %d:\n%s'
+              % (run.returncode, len(results), len(rows), run.stderr))
+        return rows, None
+    return rows, results
 
 
 def number_text(value):
@@ -84,3 +109,16 @@ def first_difference(expected, actual):
                 column = next(i for i, (a, b) in enumerate(zip(w, g)) if a != b)
                 return 'sheet %r record %d column %d: reference %r, reader %r' % (name, index, column, w[column], g[column])
     return None
+
+
+def compare_book(name, expected, actual, reference_wrong, counts, failures):
+    """Counts one book as agreeing, differing where the reference is wrong (explained), or failing."""
+    counts['compared'] += 1
+    difference = first_difference(expected, actual) if 'error' not in actual else 'reader error: ' + actual['error']
+    if difference is None:
+        counts['agreed'] += 1
+    elif name in reference_wrong:
+        counts['explained'] += 1
+        print('differs, the reference is wrong (%s): %s: %s' % (reference_wrong[name], name, difference))
+    else:
+        failures.append('MISMATCH %s: %s' % (name, difference))

@@ -1,6 +1,6 @@
 // Record shapes that real workbooks use but the fixtures may not: each workbook here is a bare BIFF
 // stream built record by record, so that every byte the reader must get right is in view.
-#include "core/workbook/Workbook.h"
+#include "tests/common/Fixtures.h"
 
 #include <QTest>
 #include <QtEndian>
@@ -56,7 +56,7 @@ private:
     qsizetype m_offsetAt = 0;
 };
 
-QList<QStringList> tableOf(const QByteArray &bytes)
+QStringList tableOf(const QByteArray &bytes)
 {
     QString error;
     const std::unique_ptr<Workbook> book = Workbook::fromBytes(bytes, &error);
@@ -65,15 +65,7 @@ QList<QStringList> tableOf(const QByteArray &bytes)
     const std::optional<SheetTable> table = book->readSheet(0, &error);
     if (!table)
         qFatal("cannot read: %s", qPrintable(error));
-    QList<QStringList> rows{{}};
-    for (qsizetype column = 0; column < table->columnCount(); ++column)
-        rows.first().append(table->columnName(column).toString());
-    for (qsizetype record = 0; record < table->recordCount(); ++record) {
-        rows.append(QStringList());
-        for (qsizetype column = 0; column < table->columnCount(); ++column)
-            rows.last().append(table->value(record, column).toString());
-    }
-    return rows;
+    return tableLines(*table);
 }
 
 } // namespace
@@ -128,13 +120,7 @@ private slots:
             .record(0x027E, S::cell(3, 2, 0) + S::rkInteger(-123456))
             .record(0x000A, {});
 
-        const QList<QStringList> expected{
-            {QStringLiteral("A"), QStringLiteral("B"), QStringLiteral("C")},
-            {QStringLiteral("7"), QStringLiteral("2024-03-15"), QStringLiteral("-5")},
-            {QStringLiteral("Rich"), QStringLiteral("after"), QStringLiteral("ABC日本")},
-            {QStringLiteral("xyz漢字語"), QStringLiteral("tail"), QStringLiteral("-123456")},
-        };
-        QCOMPARE(tableOf(stream.bytes), expected);
+        QCOMPARE(tableOf(stream.bytes), (QStringList{u"A|B|C"_qs, u"7|2024-03-15|-5"_qs, u"Rich|after|ABC日本"_qs, u"xyz漢字語|tail|-123456"_qs}));
     }
 
     void biff5TextInTheWorkbooksCodePage()
@@ -153,7 +139,7 @@ private slots:
             .record(0x0204, S::cell(0, 0, 0) + S::u16(4) + name)
             .record(0x0204, S::cell(1, 0, 0) + S::u16(3) + "\xB1\xB2\xB3") // ｱｲｳ
             .record(0x000A, {});
-        QCOMPARE(tableOf(stream.bytes), (QList<QStringList>{{QStringLiteral("名前")}, {QStringLiteral("ｱｲｳ")}}));
+        QCOMPARE(tableOf(stream.bytes), (QStringList{u"名前"_qs, u"ｱｲｳ"_qs}));
     }
 };
 

@@ -1,81 +1,24 @@
-#include "core/workbook/Workbook.h"
+#include "tests/common/Fixtures.h"
 
-#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
+
+#include <string_view>
 
 using tessaly::xls::SheetTable;
 using tessaly::xls::Workbook;
 
 namespace {
 
-QString fixture(const QString &name)
-{
-    return QStringLiteral(TESSALY_TEST_DATA "/xls/") + name;
-}
-
-std::unique_ptr<Workbook> openFixture(const QString &name)
-{
-    QString error;
-    auto book = Workbook::open(fixture(name), &error);
-    if (!book)
-        qWarning() << name << error;
-    return book;
-}
-
-QStringList columnNames(const SheetTable &table)
-{
-    QStringList names;
-    for (qsizetype column = 0; column < table.columnCount(); ++column)
-        names.append(table.columnName(column).toString());
-    return names;
-}
-
-QList<QStringList> records(const SheetTable &table)
-{
-    QList<QStringList> rows;
-    for (qsizetype record = 0; record < table.recordCount(); ++record) {
-        QStringList values;
-        for (qsizetype column = 0; column < table.columnCount(); ++column)
-            values.append(table.value(record, column).toString());
-        rows.append(values);
-    }
-    return rows;
-}
-
-SheetTable readSheet(const Workbook &book, const QString &name)
-{
-    QString error;
-    const auto table = book.readSheet(book.sheetNames().indexOf(name), &error);
-    if (!table)
-        qFatal("cannot read sheet: %s", qPrintable(error));
-    return *table;
-}
-
-SheetTable fixtureSheet(const QString &file, const QString &sheet)
-{
-    const auto book = openFixture(file);
-    if (!book)
-        qFatal("cannot open %s", qPrintable(file));
-    return readSheet(*book, sheet);
-}
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        qFatal("cannot read %s", qPrintable(path));
-    return file.readAll();
-}
-
 // Writes the Gnumeric-made fixtures' file names as data rows: the same workbook as BIFF8 and as BIFF5.
-void addBothFormats(const QString &stem)
+void addBothFormats(const char *stem)
 {
     QTest::addColumn<QString>("file");
-    QTest::newRow("BIFF8") << stem + QStringLiteral("-biff8.xls");
-    QTest::newRow("BIFF5") << stem + (stem == QStringLiteral("fixtures") ? QStringLiteral("-biff5-ja.xls")
-                                                                          : QStringLiteral("-biff5.xls"));
+    QTest::newRow("BIFF8") << fixture(stem) + QStringLiteral("-biff8.xls");
+    QTest::newRow("BIFF5") << fixture(stem) + (stem == std::string_view("fixtures") ? QStringLiteral("-biff5-ja.xls")
+                                                                                    : QStringLiteral("-biff5.xls"));
 }
 
 } // namespace
@@ -84,91 +27,93 @@ class TestWorkbook : public QObject {
     Q_OBJECT
 
 private slots:
-    void listsWorksheetsInOrderWithHiddenOnes_data() { addBothFormats(QStringLiteral("fixtures")); }
-    void listsWorksheetsInOrderWithHiddenOnes()
+    // The Gnumeric-made book as BIFF8 and BIFF5 (Japanese code page); ssconvert wrote its source as
+    // .xlsx and .ods too.
+    void readsTheSameBookInEveryFormat_data()
     {
-        QFETCH(QString, file);
-        const auto book = openFixture(file);
-        QVERIFY(book);
-        QCOMPARE(book->sheetNames(), (QStringList{QStringLiteral("社員"), QStringLiteral("Types"), QStringLiteral("Hidden"),
-                                                  QStringLiteral("HeaderOnly"), QStringLiteral("Empty")}));
-        QCOMPARE(columnNames(readSheet(*book, QStringLiteral("Hidden"))), (QStringList{QStringLiteral("Key"), QStringLiteral("Value")}));
+        QTest::addColumn<QString>("file");
+        QTest::newRow("BIFF8") << fixture("fixtures-biff8.xls");
+        QTest::newRow("BIFF5") << fixture("fixtures-biff5-ja.xls");
+        QTest::newRow("xlsx") << fixture("fixtures.xlsx");
+        QTest::newRow("ods") << fixture("fixtures.ods");
     }
-
-    void writesValuesOfEveryKindAsText_data() { addBothFormats(QStringLiteral("fixtures")); }
-    void writesValuesOfEveryKindAsText()
+    void readsTheSameBookInEveryFormat()
     {
         QFETCH(QString, file);
-        const SheetTable table = fixtureSheet(file, QStringLiteral("Types"));
-        QCOMPARE(columnNames(table), (QStringList{QStringLiteral("Kind"), QStringLiteral("Value")}));
-        const QList<QStringList> expected{
-            {QStringLiteral("date"), QStringLiteral("2024-03-15")},
-            {QStringLiteral("datetime"), QStringLiteral("2024-03-15 12:00:00")},
-            {QStringLiteral("time"), QStringLiteral("18:00:00")},
-            {QStringLiteral("boolean"), QStringLiteral("TRUE")},
-            {QStringLiteral("error"), QStringLiteral("#N/A")},
-            {QStringLiteral("formula number"), QStringLiteral("42")},
-            {QStringLiteral("formula text"), QStringLiteral("abcd")},
-            {QStringLiteral("formula boolean"), QStringLiteral("FALSE")},
-            {QStringLiteral("formula error"), QStringLiteral("#DIV/0!")},
-            {QStringLiteral("third"), QStringLiteral("0.333333333333333")},
-            {QStringLiteral("large"), QStringLiteral("1e+20")},
-            {QStringLiteral("negative"), QStringLiteral("-2.5")},
-            {QStringLiteral("leap day"), QStringLiteral("1900-02-29")}, // serial 60, the day Excel invents
-            {QStringLiteral("quoted d"), QStringLiteral("1.5")},         // "days" in quotes is no date format
+        QMap<QString, QStringList> expected{
+            {u"社員"_qs, {u"社員番号|氏名|FIRST_x0020_NAME|F4|備考|_x0031_st"_qs,
+                          u"1|山田 太郎|Taro|x|A & B <c>|10"_qs,
+                          u"2|佐藤 花子|||一行目\r二行目|"_qs,
+                          u"|||||"_qs,
+                          u"3|鈴木 一郎|Ichiro||3 > 2|0.1"_qs}},
+            {u"Types"_qs, {u"Kind|Value"_qs,
+                           u"date|2024-03-15"_qs,
+                           u"datetime|2024-03-15 12:00:00"_qs,
+                           u"time|18:00:00"_qs,
+                           u"boolean|TRUE"_qs,
+                           u"error|#N/A"_qs,
+                           u"formula number|42"_qs,
+                           u"formula text|abcd"_qs,
+                           u"formula boolean|FALSE"_qs,
+                           u"formula error|#DIV/0!"_qs,
+                           u"third|0.333333333333333"_qs,
+                           u"large|1e+20"_qs,
+                           u"negative|-2.5"_qs,
+                           u"leap day|1900-02-29"_qs, // serial 60, the day Excel invents
+                           u"quoted d|1.5"_qs}},      // "days" in quotes is no date format
+            {u"Hidden"_qs, {u"Key|Value"_qs, u"secret|7"_qs}},
+            {u"HeaderOnly"_qs, {u"ID|名前|a_x003C_b"_qs}},
+            {u"Empty"_qs, {QString()}},
         };
-        QCOMPARE(records(table), expected);
+        // XML carries a CR in text only as a reference, which ssconvert does not write; ODF has no
+        // 1900-02-29.
+        if (!file.endsWith(u".xls"))
+            expected[u"社員"_qs].replaceInStrings(u"\r"_qs, u"\n"_qs);
+        if (file.endsWith(u".ods"))
+            expected[u"Types"_qs].replaceInStrings(u"leap day|1900-02-29"_qs, u"leap day|"_qs);
+        QCOMPARE(readBook(file), expected);
+        QString error;
+        const auto book = Workbook::open(file, &error);
+        QCOMPARE(book->sheetNames(), (QStringList{u"社員"_qs, u"Types"_qs, u"Hidden"_qs, u"HeaderOnly"_qs, u"Empty"_qs}));
+        const auto empty = book->readSheet(4, &error);
+        QVERIFY(empty->columnName(0).isEmpty());
+        QVERIFY(empty->value(0, 0).isEmpty());
     }
 
-    void headerOnlyAndEmptySheets_data() { addBothFormats(QStringLiteral("fixtures")); }
-    void headerOnlyAndEmptySheets()
-    {
-        QFETCH(QString, file);
-        const SheetTable headerOnly = fixtureSheet(file, QStringLiteral("HeaderOnly"));
-        QCOMPARE(columnNames(headerOnly), (QStringList{QStringLiteral("ID"), QStringLiteral("名前"), QStringLiteral("a_x003C_b")}));
-        QCOMPARE(headerOnly.recordCount(), 0);
-        const SheetTable empty = fixtureSheet(file, QStringLiteral("Empty"));
-        QCOMPARE(empty.columnCount(), 0);
-        QCOMPARE(empty.recordCount(), 0);
-        QVERIFY(empty.columnName(0).isEmpty());
-        QVERIFY(empty.value(0, 0).isEmpty());
-    }
-
-    void honours1904DateSystem_data() { addBothFormats(QStringLiteral("dates1904")); }
+    void honours1904DateSystem_data() { addBothFormats("dates1904"); }
     void honours1904DateSystem()
     {
         QFETCH(QString, file);
-        const SheetTable table = fixtureSheet(file, QStringLiteral("Dates"));
-        QCOMPARE(records(table), (QList<QStringList>{{QStringLiteral("1904-01-02")}, {QStringLiteral("2024-03-15")},
-                                                     {QStringLiteral("2024-03-15 06:00:00")}}));
+        QCOMPARE(tableLines(readSheet(file, 0)).sliced(1), (QStringList{u"1904-01-02"_qs, u"2024-03-15"_qs, u"2024-03-15 06:00:00"_qs}));
     }
 
     void keepsWorkbookAfterFileIsGone()
     {
         QTemporaryDir dir;
         const QString copy = dir.filePath(QStringLiteral("book.xls"));
-        QVERIFY(QFile::copy(fixture(QStringLiteral("fixtures-biff8.xls")), copy));
+        QVERIFY(QFile::copy(fixture("fixtures-biff8.xls"), copy));
         QString error;
         const auto book = Workbook::open(copy, &error);
         QVERIFY2(book, qPrintable(error));
         QVERIFY(QFile::remove(copy));
-        const SheetTable table = readSheet(*book, QStringLiteral("Hidden"));
-        QCOMPARE(table.value(0, 0), u"secret");
+        const auto table = book->readSheet(2, &error);
+        QVERIFY2(table, qPrintable(error));
+        QCOMPARE(table->value(0, 0), u"secret");
     }
 
     void refusesWhatItCannotRead_data()
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("message");
-        const QString missing = fixture(QStringLiteral("no-such-book.xls"));
+        const QString missing = fixture("no-such-book.xls");
         QTest::newRow("missing") << missing << QStringLiteral("ファイルが見つかりません: ") + missing;
         QTest::newRow("folder") << QStringLiteral(TESSALY_TEST_DATA) << QStringLiteral("フォルダー");
         QTest::newRow("device") << QStringLiteral("/dev/zero") << QStringLiteral("通常のファイルではありません");
-        QTest::newRow("no spreadsheet") << fixture(QStringLiteral("fixtures.gnumeric"))
+        QTest::newRow("no spreadsheet") << fixture("fixtures.gnumeric")
                                         << QStringLiteral("対応している形式（Excel の .xls・.xlsx・.xlsm・.xltx、OpenDocument の .ods）のブックではありません");
-        QTest::newRow("Excel 4.0") << fixture(QStringLiteral("biff4-as3xls.xls"))
+        QTest::newRow("Excel 4.0") << fixture("biff4-as3xls.xls")
                                    << QStringLiteral("BIFF2〜4 形式（Excel 4.0 以前）のファイルには対応していません");
-        QTest::newRow("password") << fixture(QStringLiteral("password-xor-biff8.xls"))
+        QTest::newRow("password") << fixture("password-xor-biff8.xls")
                                   << QStringLiteral("パスワードで保護されたブックは読めません");
     }
     void refusesWhatItCannotRead()
@@ -182,23 +127,22 @@ private slots:
 
     void refusesEmptyFile()
     {
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("empty.xls"));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.close();
+        QTemporaryFile file;
+        QVERIFY(file.open());
         QString error;
-        QVERIFY(!Workbook::open(path, &error));
+        QVERIFY(!Workbook::open(file.fileName(), &error));
         QCOMPARE(error, QStringLiteral("ファイルが空です"));
     }
 
     // Every prefix of a real workbook either opens, or fails with a message; whatever opens reads
     // without a crash. The ASan/UBSan run checks that no read strays outside the data.
-    void survivesTruncation_data() { addBothFormats(QStringLiteral("fixtures")); }
+    void survivesTruncation_data() { addBothFormats("fixtures"); }
     void survivesTruncation()
     {
         QFETCH(QString, file);
-        const QByteArray whole = fileBytes(fixture(file));
+        QFile source(file);
+        QVERIFY(source.open(QIODevice::ReadOnly));
+        const QByteArray whole = source.readAll();
         for (qsizetype size = 0; size < whole.size(); size += 61) {
             QString error;
             const auto book = Workbook::fromBytes(whole.left(size), &error);
