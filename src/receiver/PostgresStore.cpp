@@ -82,18 +82,10 @@ public:
 
     std::optional<QStringList> columns(const CatalogueTable &table) override
     {
-        QSqlQuery query(database());
-        query.prepare(QStringLiteral("SELECT a.attname FROM pg_attribute a JOIN pg_class c ON c.oid = a.attrelid "
-                                     "JOIN pg_namespace n ON n.oid = c.relnamespace WHERE n.nspname = ? AND c.relname = ? "
-                                     "AND a.attnum > 0 AND NOT a.attisdropped ORDER BY a.attnum"));
-        query.addBindValue(table.schema);
-        query.addBindValue(table.name);
-        if (!query.exec())
-            return std::nullopt;
-        QStringList names;
-        while (query.next())
-            names.append(query.value(0).toString());
-        return names;
+        return firstColumn(QStringLiteral("SELECT a.attname FROM pg_attribute a JOIN pg_class c ON c.oid = a.attrelid "
+                                          "JOIN pg_namespace n ON n.oid = c.relnamespace WHERE n.nspname = ? AND c.relname = ? "
+                                          "AND a.attnum > 0 AND NOT a.attisdropped ORDER BY a.attnum"),
+                           {table.schema, table.name});
     }
 
     std::optional<Failure> insert(const CatalogueTable &table, const QStringList &columns, const RowDocument &rows) override

@@ -57,16 +57,7 @@ public:
 
     std::optional<QStringList> columns(const CatalogueTable &table) override
     {
-        QSqlQuery query(database());
-        query.prepare(QStringLiteral("SELECT name FROM pragma_table_info(?, ?)"));
-        query.addBindValue(table.name);
-        query.addBindValue(table.schema);
-        if (!query.exec())
-            return std::nullopt;
-        QStringList names;
-        while (query.next())
-            names.append(query.value(0).toString());
-        return names;
+        return firstColumn(QStringLiteral("SELECT name FROM pragma_table_info(?, ?)"), {table.name, table.schema});
     }
 
     std::optional<Failure> insert(const CatalogueTable &table, const QStringList &columns, const RowDocument &rows) override

@@ -134,6 +134,20 @@ std::optional<Failure> TableStore::execute(const QString &statement)
     return failure(query.lastError());
 }
 
+std::optional<QStringList> TableStore::firstColumn(const QString &statement, const QVariantList &values)
+{
+    QSqlQuery query(m_database);
+    query.prepare(statement);
+    for (const QVariant &value : values)
+        query.addBindValue(value);
+    if (!query.exec())
+        return std::nullopt;
+    QStringList column;
+    while (query.next())
+        column.append(query.value(0).toString());
+    return column;
+}
+
 std::optional<Failure> TableStore::begin()
 {
     return m_database.transaction() ? std::nullopt : std::optional(failure(m_database.lastError()));

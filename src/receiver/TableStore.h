@@ -5,6 +5,7 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
+#include <QVariantList>
 
 #include <memory>
 #include <optional>
@@ -75,6 +76,8 @@ protected:
     virtual int statusFor(const QSqlError &error) const;
     QSqlDatabase &database() { return m_database; }
     std::optional<Failure> execute(const QString &statement);
+    // The first column of a catalogue query's rows, the values bound in order; nothing on failure.
+    std::optional<QStringList> firstColumn(const QString &statement, const QVariantList &values);
 
 private:
     QSqlDatabase m_database;
