@@ -1,13 +1,13 @@
 #include "gui/MainWindow.h"
 
-#include "gui/SystemInfo.h"
 #include "core/document/XmlDocument.h"
-#include "gui/dialogs/NetworkSettingsDialog.h"
-#include "gui/dialogs/XmlSettingsDialog.h"
-#include "gui/dialogs/StatusDetailsDialog.h"
-#include "gui/dialogs/AboutDialog.h"
 #include "core/send/InsertRequest.h"
 #include "core/send/TransferStatus.h"
+#include "gui/SystemInfo.h"
+#include "gui/dialogs/AboutDialog.h"
+#include "gui/dialogs/NetworkSettingsDialog.h"
+#include "gui/dialogs/StatusDetailsDialog.h"
+#include "gui/dialogs/XmlSettingsDialog.h"
 
 #include "ui_MainWindow.h"
 
