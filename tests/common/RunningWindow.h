@@ -1,20 +1,23 @@
 #pragma once
 
+#include "gui/DocumentView.h"
 #include "gui/MainWindow.h"
 
 #include "tests/common/ScriptedPrompter.h"
 
-#include <QAbstractScrollArea>
 #include <QAction>
+#include <QApplication>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QTest>
+#include <QTimer>
 
-#include "gui/DocumentView.h"
+#include <functional>
 
 // The main window as the program runs it: started (with `startupWorkbook` chosen in the start-up
-// file dialog, or that dialog cancelled; `workbookArgument` as given on the command line), shown and active, with scripted dialogs. What start-up
-// showed is kept in `startupMessages`; `prompter.shown` then starts empty.
+// file dialog, or that dialog cancelled; `workbookArgument` as given on the command line), shown
+// and active, with scripted dialogs. What start-up showed is kept in `startupMessages`;
+// `prompter.shown` then starts empty.
 struct RunningWindow {
     ScriptedPrompter prompter;
     tessaly::MainWindow window{prompter};
@@ -51,11 +54,11 @@ struct RunningWindow {
     // The texts of the messages shown while closing.
     QStringList close()
     {
-        const qsizetype before = prompter.shown.size();
+        prompter.shown.clear();
         window.close();
         QStringList texts;
-        for (qsizetype i = before; i < prompter.shown.size(); ++i)
-            texts.append(prompter.shown.at(i).text);
+        for (const tessaly::MessageRequest &request : prompter.shown)
+            texts.append(request.text);
         return texts;
     }
 
@@ -67,3 +70,27 @@ struct RunningWindow {
         QTest::keyClicks(table(), text);
     }
 };
+
+// Runs `act` on the modal dialog that the next statement opens, once its event loop runs. A dialog
+// that is missing or stays open ends the test at once, so that a failing test cannot hang.
+template <typename Dialog>
+void whenModal(std::function<void(Dialog &)> act)
+{
+    QTimer::singleShot(0, [act] {
+        auto *dialog = qobject_cast<Dialog *>(QApplication::activeModalWidget());
+        if (!dialog || !QTest::qWaitForWindowActive(dialog))
+            qFatal("the expected dialog is not open and active");
+        act(*dialog);
+        if (dialog->isVisible())
+            qFatal("the dialog stayed open");
+    });
+}
+
+template <typename T>
+T *field(QWidget &parent, const char *name)
+{
+    T *child = parent.findChild<T *>(QLatin1String(name));
+    if (!child)
+        qFatal("no child %s", name);
+    return child;
+}

@@ -14,18 +14,8 @@
 
 using tessaly::DocumentView;
 
-namespace {
-
-void drag(QWidget *viewport, QPoint from, QPoint to)
-{
-    QTest::mousePress(viewport, Qt::LeftButton, {}, from);
-    QMouseEvent move(QEvent::MouseMove, to, viewport->mapToGlobal(to), Qt::NoButton, Qt::LeftButton, {});
-    QApplication::sendEvent(viewport, &move);
-    QTest::mouseRelease(viewport, Qt::LeftButton, {}, to);
-}
-
 // Opens the view's context menu and triggers the entry with this text.
-void chooseFromContextMenu(DocumentView *view, const QString &entry)
+static void chooseFromContextMenu(DocumentView *view, const QString &entry)
 {
     QTimer::singleShot(0, [entry] {
         auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
@@ -39,8 +29,6 @@ void chooseFromContextMenu(DocumentView *view, const QString &entry)
     QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(10, 10), view->viewport()->mapToGlobal(QPoint(10, 10)));
     QApplication::sendEvent(view->viewport(), &event);
 }
-
-} // namespace
 
 class TestDocumentView : public QObject {
     Q_OBJECT
@@ -81,8 +69,10 @@ private slots:
         RunningWindow running(fixture("fixtures-biff8.xls"));
         auto *view = running.child<DocumentView>("documentView");
         const int line = QFontMetrics(view->font()).lineSpacing();
-        // From the start of the second line to the middle of the third.
-        drag(view->viewport(), QPoint(2, line + line / 2), QPoint(200, 2 * line + line / 2));
+        // A drag from the start of the second line to the middle of the third.
+        QTest::mousePress(view->viewport(), Qt::LeftButton, {}, QPoint(2, line + line / 2));
+        QTest::mouseMove(view->viewport(), QPoint(200, 2 * line + line / 2));
+        QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, QPoint(200, 2 * line + line / 2));
         QCOMPARE(QApplication::focusWidget(), running.sheetList());
         QCOMPARE(view->selectedText().left(10), QStringLiteral("<ROWSET>\r\n"));
 

@@ -1,29 +1,18 @@
-#include "gui/MainWindow.h"
+#include "gui/dialogs/AboutDialog.h"
 
 #include "tests/common/RunningWindow.h"
 #include "tests/common/TempWorkDir.h"
 
-#include <QAction>
-#include <QApplication>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFileSystemModel>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QTest>
-#include <QTimer>
 
 using namespace tessaly;
 
-namespace {
-
 const QString kSaveQuestion = QStringLiteral("設定を保存しますか？");
-
-} // namespace
 
 class TestMainWindow : public QObject {
     Q_OBJECT
@@ -73,6 +62,9 @@ private slots:
         QCOMPARE(running.table()->text(), QStringLiteral("   "));
         running.sheetList()->setFocus();
         QCOMPARE(running.table()->text(), QStringLiteral("EMP"));
+        // Alt with a letter that is no access key types nothing.
+        QTest::keyClick(running.table(), Qt::Key_Z, Qt::AltModifier);
+        QCOMPARE(running.table()->text(), QStringLiteral("EMP"));
 
         // An access key presses the button while the field keeps the focus.
         running.typeIntoTable(QString());
@@ -81,14 +73,6 @@ private slots:
         QTRY_COMPARE(pressed.count(), 1);
         QVERIFY(running.table()->hasFocus());
         QCOMPARE(running.window.settings().table, QStringLiteral("EMP"));
-    }
-
-    void altWithALetterThatIsNoAccessKeyTypesNothing()
-    {
-        TempWorkDir dir;
-        RunningWindow running;
-        QTest::keyClick(running.table(), Qt::Key_Z, Qt::AltModifier);
-        QCOMPARE(running.table()->text(), QStringLiteral("EMP"));
     }
 
     // "*.*" is every file, also one without an extension, and the filter reads as given.
@@ -117,6 +101,20 @@ private slots:
         const MessageAnswer answer = prompter.ask(
             nullptr, {MessageIcon::None, QStringLiteral("設定の保存"), kSaveQuestion, MessageButtons::YesNo});
         QCOMPARE(answer, MessageAnswer::Yes);
+    }
+
+    void aboutMenuReportsAMissingToolAndEscapeCloses()
+    {
+        TempWorkDir dir;
+        RunningWindow running;
+        // Here there is no registry: the tool is unavailable.
+        whenModal<AboutDialog>([](AboutDialog &about) {
+            field<QPushButton>(about, "systemInfoButton")->click();
+            QTest::keyClick(&about, Qt::Key_Escape);
+        });
+        running.trigger("aboutAction");
+        QCOMPARE(running.prompter.shown.size(), 1);
+        QCOMPARE(running.prompter.shown.last().text, QStringLiteral("現時点ではｼｽﾃﾑ情報を使用できません"));
     }
 };
 

@@ -1,41 +1,27 @@
 #include "gui/dialogs/StatusDetailsDialog.h"
-#include "core/send/Transfer.h"
 
 #include "tests/common/RunningWindow.h"
 #include "tests/common/TempWorkDir.h"
 #include "tests/core/send/ServletStandIn.h"
-#include "tests/gui/ModalDialog.h"
 
-#include <QApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
 
 using namespace tessaly;
 
-namespace {
-
 const QString kSent = QStringLiteral("データをサーバに送信しました。");
 
-struct SendingWindow : RunningWindow {
-    void configure(const QString &url)
-    {
-        Settings settings = window.settings();
-        settings.url = url;
-        window.setSettings(settings);
-    }
-    void press(const char *button) { QTest::mouseClick(child<QPushButton>(button), Qt::LeftButton); }
-};
-
-QJsonArray formFields(const QString &answer)
+// Sets the server's address and presses the send button.
+static void sendTo(RunningWindow &running, const QString &url)
 {
-    return QJsonDocument::fromJson(answer.toUtf8()).object().value(u"fields").toArray();
+    Settings settings = running.window.settings();
+    settings.url = url;
+    running.window.setSettings(settings);
+    QTest::mouseClick(running.child<QPushButton>("sendButton"), Qt::LeftButton);
 }
-
-} // namespace
 
 class TestSend : public QObject {
     Q_OBJECT
@@ -49,27 +35,25 @@ private slots:
     void secondPressOffersToCancel()
     {
         TempWorkDir dir;
-        SendingWindow running;
-        running.configure(m_servlet.url(QStringLiteral("/silent")));
-        const qsizetype before = m_servlet.requests().size();
-        running.press("sendButton");
-        QTRY_COMPARE(m_servlet.requests().mid(before), QStringList{u"POST /silent auth=no"_qs});
-        running.press("sendButton"); // answered No
+        RunningWindow running;
+        sendTo(running, m_servlet.url(QStringLiteral("/silent")));
+        QTRY_VERIFY(m_servlet.requests().contains(u"POST /silent auth=no"_qs));
+        QPushButton *send = running.child<QPushButton>("sendButton");
+        send->click(); // answered No
         QCOMPARE(running.prompter.shown.last().text, QStringLiteral("送信を中止しますか？"));
         QCOMPARE(running.window.statusText(),
                  QStringLiteral("前の送信がまだ終わっていません。サーバの応答が表示されてから送信して下さい。"));
         running.prompter.answers.enqueue(MessageAnswer::Yes);
-        running.press("sendButton");
+        send->click();
         QTRY_COMPARE(running.window.statusText(), QStringLiteral("エラー12017:送信を中止しました。"));
 
-        running.configure(m_servlet.url(QStringLiteral("/insert")));
         const QString document =
             QStringLiteral("<?xml version=\"1.0\"?>\r\n<ROWSET>\r\n<氏名>ｶﾀｶﾅ &amp; 漢字 a+b=100%</氏名>\r\n</ROWSET>\r\n");
         running.child<DocumentView>("documentView")->setText(document);
         running.table()->setText(QStringLiteral(" 社員 "));
-        running.press("sendButton");
+        sendTo(running, m_servlet.url(QStringLiteral("/insert")));
         QCOMPARE(running.window.statusText(), kSent);
-        QTRY_COMPARE(formFields(running.window.statusText()),
+        QTRY_COMPARE(QJsonDocument::fromJson(running.window.statusText().toUtf8())[u"fields"].toArray(),
                      (QJsonArray{QJsonArray{u"command"_qs, u"insert"_qs}, QJsonArray{u"tabName"_qs, u"社員"_qs},
                                  QJsonArray{u"xmlText"_qs, document}}));
     }
@@ -77,9 +61,8 @@ private slots:
     void detailsShowASnapshotOfTheWholeAnswer()
     {
         TempWorkDir dir;
-        SendingWindow running;
-        running.configure(m_servlet.url(QStringLiteral("/chunks")));
-        running.press("sendButton");
+        RunningWindow running;
+        sendTo(running, m_servlet.url(QStringLiteral("/chunks")));
 
         // The answer arrives while the dialog is open: the dialog keeps what it copied.
         whenModal<StatusDetailsDialog>([&](StatusDetailsDialog &dialog) {
@@ -90,7 +73,7 @@ private slots:
             QCOMPARE(area->toPlainText(), QStringLiteral(" edited") + kSent);
             field<QPushButton>(dialog, "closeButton")->click();
         });
-        running.press("detailsButton");
+        running.child<QPushButton>("detailsButton")->click();
 
         // The edits are gone; the area keeps line breaks as single line feeds.
         whenModal<StatusDetailsDialog>([&](StatusDetailsDialog &dialog) {
@@ -100,7 +83,7 @@ private slots:
             QVERIFY(area->verticalScrollBar()->maximum() > 0);
             field<QPushButton>(dialog, "closeButton")->click();
         });
-        running.press("detailsButton");
+        running.child<QPushButton>("detailsButton")->click();
     }
 };
 
