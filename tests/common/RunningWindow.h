@@ -2,17 +2,49 @@
 
 #include "gui/DocumentView.h"
 #include "gui/MainWindow.h"
-
-#include "tests/common/ScriptedPrompter.h"
+#include "gui/ModalDialogs.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QQueue>
 #include <QTest>
 #include <QTimer>
 
 #include <functional>
+
+// Answers the program's message boxes and file dialogs from a script and records what was shown.
+class ScriptedPrompter final : public tessaly::Prompter {
+public:
+    QList<tessaly::MessageRequest> shown;
+    QList<tessaly::FileDialogRequest> fileDialogs;
+    QQueue<tessaly::MessageAnswer> answers;
+    QQueue<std::optional<QString>> files;
+
+    tessaly::MessageAnswer ask(QWidget *, const tessaly::MessageRequest &request) override
+    {
+        shown.append(request);
+        if (!answers.isEmpty())
+            return answers.dequeue();
+        return request.buttons == tessaly::MessageButtons::YesNo ? tessaly::MessageAnswer::No
+                                                                 : tessaly::MessageAnswer::Ok;
+    }
+
+    std::optional<QString> chooseFile(QWidget *, const tessaly::FileDialogRequest &request) override
+    {
+        fileDialogs.append(request);
+        return files.isEmpty() ? std::nullopt : files.dequeue();
+    }
+
+    QStringList titles() const
+    {
+        QStringList result;
+        for (const tessaly::MessageRequest &request : shown)
+            result.append(request.title);
+        return result;
+    }
+};
 
 // The main window as the program runs it: started (with `startupWorkbook` chosen in the start-up
 // file dialog, or that dialog cancelled; `workbookArgument` as given on the command line), shown
