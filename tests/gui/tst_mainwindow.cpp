@@ -29,7 +29,6 @@ static void chooseFromContextMenu(DocumentView *view, const QString &entry)
 {
     QTimer::singleShot(0, [entry] {
         auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-        QVERIFY(menu);
         for (QAction *action : menu->actions()) {
             if (action->text() == entry)
                 action->trigger();
@@ -50,7 +49,6 @@ struct ShownDialog {
     {
         dialog.copyIn(settings);
         dialog.show();
-        dialog.activateWindow();
         if (!QTest::qWaitForWindowActive(&dialog))
             qFatal("dialog not active");
     }
@@ -141,7 +139,7 @@ private slots:
         QFileDialog dialog(nullptr, {}, folder.path());
         dialog.setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::HideNameFilterDetails);
         dialog.setNameFilter(platformNameFilters(QStringLiteral("Excel (*.xls);;すべてのファイル(*.*)")));
-        QCOMPARE(dialog.findChild<QComboBox *>(QStringLiteral("fileTypeCombo"))->itemText(1), QStringLiteral("すべてのファイル(*.*)"));
+        QCOMPARE(field<QComboBox>(dialog, "fileTypeCombo")->itemText(1), QStringLiteral("すべてのファイル(*.*)"));
         dialog.selectNameFilter(dialog.nameFilters().at(1));
         auto *model = dialog.findChild<QFileSystemModel *>();
         QTRY_COMPARE(model->rowCount(model->index(folder.path())), 1);
@@ -149,14 +147,12 @@ private slots:
 
     void realMessageBoxAnswersYes()
     {
-        QtPrompter prompter;
         whenModal<QMessageBox>([](QMessageBox &box) {
             QCOMPARE(box.text(), kSaveQuestion);
             box.button(QMessageBox::Yes)->click();
         });
-        const MessageAnswer answer = prompter.ask(
-            nullptr, {MessageIcon::None, QStringLiteral("設定の保存"), kSaveQuestion, MessageButtons::YesNo});
-        QCOMPARE(answer, MessageAnswer::Yes);
+        const MessageRequest question{MessageIcon::None, QStringLiteral("設定の保存"), kSaveQuestion, MessageButtons::YesNo};
+        QCOMPARE(QtPrompter().ask(nullptr, question), MessageAnswer::Yes);
     }
 
     void aboutMenuReportsAMissingToolAndEscapeCloses()
@@ -288,7 +284,7 @@ private slots:
     void xmlDialogThroughTheMainWindow()
     {
         TempWorkDir dir;
-        RunningWindow running(QStringLiteral(TESSALY_TEST_DATA "/xls/fixtures-biff8.xls"));
+        RunningWindow running(fixture("fixtures-biff8.xls"));
         Settings elsewhere = running.window.settings();
         elsewhere.rowset = QStringLiteral("TABLE");
         running.window.setSettings(elsewhere);

@@ -8,7 +8,6 @@
 #include <QJsonDocument>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScrollBar>
 
 using namespace tessaly;
 
@@ -52,7 +51,6 @@ private slots:
         running.child<DocumentView>("documentView")->setText(document);
         running.table()->setText(QStringLiteral(" 社員 "));
         sendTo(running, m_servlet.url(QStringLiteral("/insert")));
-        QCOMPARE(running.window.statusText(), kSent);
         QTRY_COMPARE(QJsonDocument::fromJson(running.window.statusText().toUtf8())[u"fields"].toArray(),
                      (QJsonArray{QJsonArray{u"command"_qs, u"insert"_qs}, QJsonArray{u"tabName"_qs, u"社員"_qs},
                                  QJsonArray{u"xmlText"_qs, document}}));
@@ -80,7 +78,6 @@ private slots:
             auto *area = field<QPlainTextEdit>(dialog, "statusTextEdit");
             QCOMPARE(area->toPlainText(), running.window.statusText().replace(u"\r\n"_qs, u"\n"_qs));
             QVERIFY(area->toPlainText().endsWith(QStringLiteral("行299:あいうえおｱｲｳｴｵ\n")));
-            QVERIFY(area->verticalScrollBar()->maximum() > 0);
             field<QPushButton>(dialog, "closeButton")->click();
         });
         running.child<QPushButton>("detailsButton")->click();
