@@ -26,14 +26,10 @@ QStringList cellsOf(const QString &document)
 {
     QStringList cells;
     QXmlStreamReader reader(document);
-    for (int depth = 0; !reader.atEnd();) {
-        reader.readNext();
-        if (reader.isStartElement() && ++depth == 3) {
+    reader.readNextStartElement(); // the rows' parent
+    while (reader.readNextStartElement()) {
+        while (reader.readNextStartElement())
             cells.append(reader.name().toString() + u'=' + reader.readElementText());
-            --depth;
-        } else if (reader.isEndElement()) {
-            --depth;
-        }
     }
     return cells;
 }
@@ -106,6 +102,17 @@ private slots:
             cells.append(fromBase64(cell.section(u'=', 0, 0)) + u'=' + fromBase64(cell.section(u'=', 1)));
         QCOMPARE(fromBase64(received.value(0)), table);
         QCOMPARE(cells, cellsOf(buildDocument(readSheet(fixture("hard-cases-biff8.xls"), 0), settings)));
+    }
+
+    // An error status ends the send non-zero (scripts test for it); the answer is shown.
+    void errorStatusEndsNonZero()
+    {
+        TempWorkDir dir;
+        dir.write(kConfigFileName, ConfigDocument::defaultText().replace(
+                                       Settings{}.url.toUtf8(), m_servlet->url(u"/insert/no-such-charset"_qs).toUtf8()));
+        const CliRun sent = runCli({QStringLiteral("send"), fixture("hard-cases-biff8.xls")});
+        QCOMPARE(sent.exitCode, 1);
+        QVERIFY2(sent.output.contains("no-such-charset"), sent.output.constData());
     }
 
 private:
