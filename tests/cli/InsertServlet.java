@@ -41,8 +41,7 @@ public class InsertServlet extends HttpServlet {
             response.setStatus(500);
             answer = error.toString();
         }
-        System.out.println(line);
-        System.out.flush();
+        System.out.println(line); // System.out flushes at each line
         response.setContentType("text/plain; charset=US-ASCII");
         response.getWriter().print(answer);
     }
@@ -50,15 +49,13 @@ public class InsertServlet extends HttpServlet {
     public static void main(String[] args) throws Exception {
         Server server = new Server();
         ServerConnector connector = new ServerConnector(server);
-        connector.setHost("127.0.0.1");
-        connector.setPort(0);
+        connector.setHost("127.0.0.1"); // on any free port: the default
         server.addConnector(connector);
         ServletContextHandler context = new ServletContextHandler();
         context.addServlet(new ServletHolder(new InsertServlet()), "/insert/*");
         server.setHandler(context);
         server.start();
         System.out.println("PORT " + connector.getLocalPort());
-        System.out.flush();
         server.join();
     }
 }

@@ -70,7 +70,8 @@ private slots:
         QTest::addColumn<QString>("table");
         const QString japanese = QStringLiteral("社員_EMP");
         for (const char *decoding : {"header", "Shift_JIS", "Windows-31J"})
-            QTest::addRow("Shift_JIS read as %s", decoding) << QStringLiteral("Shift_JIS") << QString::fromLatin1(decoding) << japanese;
+            QTest::addRow("Shift_JIS read as %s", decoding)
+                << QStringLiteral("Shift_JIS") << QString::fromLatin1(decoding) << japanese;
         for (const char *charset : {"Windows-31J", "EUC-JP", "ISO-2022-JP", "UTF-8", "UTF-16", "GB18030"})
             QTest::newRow(charset) << QString::fromLatin1(charset) << QStringLiteral("header") << japanese;
         for (const char *charset : {"windows-1252", "Big5"})
@@ -108,8 +109,8 @@ private slots:
     void errorStatusEndsNonZero()
     {
         TempWorkDir dir;
-        dir.write(kConfigFileName, ConfigDocument::defaultText().replace(
-                                       Settings{}.url.toUtf8(), m_servlet->url(u"/insert/no-such-charset"_qs).toUtf8()));
+        const QByteArray url = m_servlet->url(u"/insert/no-such-charset"_qs).toUtf8();
+        dir.write(kConfigFileName, ConfigDocument::defaultText().replace(Settings{}.url.toUtf8(), url));
         const CliRun sent = runCli({QStringLiteral("send"), fixture("hard-cases-biff8.xls")});
         QCOMPARE(sent.exitCode, 1);
         QVERIFY2(sent.output.contains("no-such-charset"), sent.output.constData());

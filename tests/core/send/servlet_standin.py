@@ -2,8 +2,6 @@
 """A stand-in for the insert servlet on 127.0.0.1, for the sending tests.
 
 Prints "PORT <n>" once it listens, then one line per request: "<method> <path> auth=<yes|no>".
-/insert answers the form fields, decoded strictly in the Content-Type's charset, as JSON; the
-other paths are described where they are answered.
 """
 import base64
 import itertools
@@ -19,9 +17,6 @@ CODECS = {"shift_jis": "cp932", "sjis": "cp932"}
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
-    def log_message(self, *args):
-        pass
-
     def answer(self, status, body, content_type="text/plain; charset=utf-8", **headers):
         self.send_response(status)
         for name, value in dict(headers, Content_Type=content_type, Content_Length=len(body)).items():
@@ -31,7 +26,6 @@ class Handler(BaseHTTPRequestHandler):
 
     def chunked(self, pieces, pause=0.0):
         self.send_response(200)
-        self.send_header("Content-Type", "text/plain")
         self.send_header("Transfer-Encoding", "chunked")
         self.end_headers()
         try:
@@ -54,7 +48,7 @@ class Handler(BaseHTTPRequestHandler):
             self.answer(int(status), b"", Location=location)
         elif self.path.startswith("http://"):  # through a proxy
             self.answer(200, ("proxied " + self.path).encode())
-        elif self.path == "/insert":
+        elif self.path == "/insert":  # the form fields, decoded strictly in the Content-Type's charset, as JSON
             content_type = self.headers.get("Content-Type", "")
             charset = content_type.partition("charset=")[2].strip() or "utf-8"
             fields = urllib.parse.parse_qsl(body.decode("ascii"), keep_blank_values=True, strict_parsing=True,
