@@ -55,6 +55,18 @@ class TestTransfer : public QObject {
 private slots:
     void initTestCase() { QVERIFY(m_servlet.isRunning()); }
 
+    // "icHTTPS" forces TLS; a protocol name that is not exactly one of the three leaves it in force.
+    void httpsStaysInForceForUnknownProtocolNames()
+    {
+        Transfer transfer;
+        Settings settings;
+        settings.url = m_servlet.url(QStringLiteral("/insert"));
+        for (const char *protocol : {"icHTTPS", "ichttp"}) {
+            settings.protocol = QString::fromLatin1(protocol);
+            QCOMPARE(sendAndWait(transfer, settings), u"エラー12157:サーバとの暗号化通信（SSL/TLS）を確立できませんでした。"_qs);
+        }
+    }
+
     // The stand-in decodes the form strictly in the charset the Content-Type names.
     void formDecoderRecoversTheFields()
     {
@@ -137,18 +149,6 @@ private slots:
         request.overallLimitSeconds = 3;
         Transfer transfer;
         QCOMPARE(transferLine(transfer, request), line);
-    }
-
-    // "icHTTPS" forces TLS; a protocol name that is not exactly one of the three leaves it in force.
-    void httpsStaysInForceForUnknownProtocolNames()
-    {
-        Transfer transfer;
-        Settings settings;
-        settings.url = m_servlet.url(QStringLiteral("/insert"));
-        for (const char *protocol : {"icHTTPS", "ichttp"}) {
-            settings.protocol = QString::fromLatin1(protocol);
-            QCOMPARE(sendAndWait(transfer, settings), u"エラー12157:サーバとの暗号化通信（SSL/TLS）を確立できませんでした。"_qs);
-        }
     }
 };
 
