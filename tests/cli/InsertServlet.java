@@ -2,7 +2,7 @@
 // parser. Listens on 127.0.0.1, prints "PORT <n>", then for each request one line:
 //   <tabName> <name>=<text> ... (every string Base64 of its UTF-8, so the line survives any bytes)
 // The path picks how the form is decoded: /header (the Content-Type charset) or /<charset>
-// (setCharacterEncoding before the first getParameter).
+// (setCharacterEncoding before the first getParameter). A form it cannot read is answered 500.
 import java.io.StringReader;
 import java.nio.charset.StandardCharsets;
 import java.util.Base64;
@@ -21,6 +21,7 @@ public class InsertServlet extends HttpServlet {
     @Override
     protected void doPost(HttpServletRequest request, HttpServletResponse response) throws java.io.IOException {
         StringBuilder line = new StringBuilder();
+        String answer = "OK";
         try {
             String mode = request.getPathInfo().substring(1);
             if (!mode.equals("header"))
@@ -37,25 +38,24 @@ public class InsertServlet extends HttpServlet {
             }
         } catch (Exception error) {
             line.append(" ERROR ").append(b64(error.toString()));
+            response.setStatus(500);
+            answer = error.toString();
         }
-        System.out.println(line);
-        System.out.flush();
+        System.out.println(line); // System.out flushes at each line
         response.setContentType("text/plain; charset=US-ASCII");
-        response.getWriter().print("OK");
+        response.getWriter().print(answer);
     }
 
     public static void main(String[] args) throws Exception {
         Server server = new Server();
         ServerConnector connector = new ServerConnector(server);
-        connector.setHost("127.0.0.1");
-        connector.setPort(0);
+        connector.setHost("127.0.0.1"); // on any free port: the default
         server.addConnector(connector);
         ServletContextHandler context = new ServletContextHandler();
         context.addServlet(new ServletHolder(new InsertServlet()), "/insert/*");
         server.setHandler(context);
         server.start();
         System.out.println("PORT " + connector.getLocalPort());
-        System.out.flush();
         server.join();
     }
 }

@@ -26,14 +26,10 @@ QStringList cellsOf(const QString &document)
 {
     QStringList cells;
     QXmlStreamReader reader(document);
-    for (int depth = 0; !reader.atEnd();) {
-        reader.readNext();
-        if (reader.isStartElement() && ++depth == 3) {
+    reader.readNextStartElement(); // the rows' parent
+    while (reader.readNextStartElement()) {
+        while (reader.readNextStartElement())
             cells.append(reader.name().toString() + u'=' + reader.readElementText());
-            --depth;
-        } else if (reader.isEndElement()) {
-            --depth;
-        }
     }
     return cells;
 }
@@ -74,7 +70,8 @@ private slots:
         QTest::addColumn<QString>("table");
         const QString japanese = QStringLiteral("社員_EMP");
         for (const char *decoding : {"header", "Shift_JIS", "Windows-31J"})
-            QTest::addRow("Shift_JIS read as %s", decoding) << QStringLiteral("Shift_JIS") << QString::fromLatin1(decoding) << japanese;
+            QTest::addRow("Shift_JIS read as %s", decoding)
+                << QStringLiteral("Shift_JIS") << QString::fromLatin1(decoding) << japanese;
         for (const char *charset : {"Windows-31J", "EUC-JP", "ISO-2022-JP", "UTF-8", "UTF-16", "GB18030"})
             QTest::newRow(charset) << QString::fromLatin1(charset) << QStringLiteral("header") << japanese;
         for (const char *charset : {"windows-1252", "Big5"})
@@ -106,6 +103,17 @@ private slots:
             cells.append(fromBase64(cell.section(u'=', 0, 0)) + u'=' + fromBase64(cell.section(u'=', 1)));
         QCOMPARE(fromBase64(received.value(0)), table);
         QCOMPARE(cells, cellsOf(buildDocument(readSheet(fixture("hard-cases-biff8.xls"), 0), settings)));
+    }
+
+    // An error status ends the send non-zero (scripts test for it); the answer is shown.
+    void errorStatusEndsNonZero()
+    {
+        TempWorkDir dir;
+        const QByteArray url = m_servlet->url(u"/insert/no-such-charset"_qs).toUtf8();
+        dir.write(kConfigFileName, ConfigDocument::defaultText().replace(Settings{}.url.toUtf8(), url));
+        const CliRun sent = runCli({QStringLiteral("send"), fixture("hard-cases-biff8.xls")});
+        QCOMPARE(sent.exitCode, 1);
+        QVERIFY2(sent.output.contains("no-such-charset"), sent.output.constData());
     }
 
 private:

@@ -14,11 +14,8 @@ inline CliRun runCli(const QStringList &arguments)
 {
     QProcess cli;
     cli.start(QStringLiteral(TESSALY_CLI), arguments);
-    CliRun run;
     if (!cli.waitForFinished(60000))
-        return run;
-    run.exitCode = cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
-    run.output = cli.readAllStandardOutput();
-    run.errors = cli.readAllStandardError();
-    return run;
+        return {};
+    return {cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1, cli.readAllStandardOutput(),
+            cli.readAllStandardError()};
 }

@@ -23,8 +23,6 @@ public:
         m_process.kill();
         m_process.waitForFinished();
     }
-    ServletStandIn(const ServletStandIn &) = delete;
-    ServletStandIn &operator=(const ServletStandIn &) = delete;
 
     bool isRunning() const { return m_port != 0; }
     int port() const { return m_port; }

@@ -2,15 +2,11 @@
 """A stand-in for the insert servlet on 127.0.0.1, for the sending tests.
 
 Prints "PORT <n>" once it listens, then one line per request: "<method> <path> auth=<yes|no>".
-A second server on another port (another origin) answers like the first; its lines start with
-"other ". /insert answers the form fields, decoded strictly in the Content-Type's charset, as
-JSON; the other paths are described where they are answered.
 """
 import base64
 import itertools
 import json
 import sys
-import threading
 import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -20,10 +16,6 @@ CODECS = {"shift_jis": "cp932", "sjis": "cp932"}
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
-    origins = {}  # "same" and "other": the base URL of each server
-
-    def log_message(self, *args):
-        pass
 
     def answer(self, status, body, content_type="text/plain; charset=utf-8", **headers):
         self.send_response(status)
@@ -32,12 +24,8 @@ class Handler(BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
-    def do_GET(self):
-        self.do_POST()
-
     def chunked(self, pieces, pause=0.0):
         self.send_response(200)
-        self.send_header("Content-Type", "text/plain")
         self.send_header("Transfer-Encoding", "chunked")
         self.end_headers()
         try:
@@ -51,30 +39,24 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_POST(self):
         authorization = self.headers.get("Authorization")
-        other = self.server.server_address[1] != int(self.origins["same"].rsplit(":", 1)[1])
-        print("%s%s %s auth=%s" % ("other " if other else "", self.command, self.path,
-                                   "yes" if authorization else "no"), flush=True)
-        length = int(self.headers.get("Content-Length") or 0)
-        body = self.rfile.read(length)
+        print("%s %s auth=%s" % (self.command, self.path, "yes" if authorization else "no"), flush=True)
+        body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
 
-        if self.path == "/loop":
-            self.answer(307, b"", Location="/loop")
-        elif self.path.startswith("/redirect/"):
-            _, _, status, origin, target = self.path.split("/", 4)
-            self.answer(int(status), b"", Location=self.origins[origin] + "/" + target)
+        if self.path.startswith("/redirect/"):  # /redirect/<status>/<host>/<path>: to <host> on this port
+            _, _, status, host, target = self.path.split("/", 4)
+            location = "http://%s:%d/%s" % (host, self.server.server_address[1], target)
+            self.answer(int(status), b"", Location=location)
         elif self.path.startswith("http://"):  # through a proxy
             self.answer(200, ("proxied " + self.path).encode())
-        elif self.path == "/insert":
+        elif self.path == "/insert":  # the form fields, decoded strictly in the Content-Type's charset, as JSON
             content_type = self.headers.get("Content-Type", "")
             charset = content_type.partition("charset=")[2].strip() or "utf-8"
-            codec = CODECS.get(charset.lower(), charset)
-            fields = urllib.parse.parse_qsl(body.decode("ascii"), keep_blank_values=True,
-                                            strict_parsing=True, encoding=codec, errors="strict")
+            fields = urllib.parse.parse_qsl(body.decode("ascii"), keep_blank_values=True, strict_parsing=True,
+                                            encoding=CODECS.get(charset.lower(), charset), errors="strict")
             reply = {"contentType": content_type, "fields": fields}
             self.answer(200, json.dumps(reply).encode(), "application/json")
         elif self.path == "/auth":
-            expected = "Basic " + base64.b64encode(b"scott:tiger").decode()
-            if authorization == expected:
+            if authorization == "Basic " + base64.b64encode(b"scott:tiger").decode():
                 self.answer(200, "認証OK".encode())
             else:
                 self.answer(401, "認証が必要です".encode(), WWW_Authenticate='Basic realm="tessaly"')
@@ -93,21 +75,15 @@ class Handler(BaseHTTPRequestHandler):
             self.chunked(itertools.repeat(b"x" * 65536))
         elif self.path == "/trickle":
             self.chunked(itertools.repeat(b"x"), 0.2)
-        elif self.path == "/gzip-broken":
-            self.answer(200, b"\x1f\x8b\x08\x00" + b"\xff" * 60, Content_Encoding="gzip")
         else:
             self.answer(404, b"not found")
 
 
 def main():
-    servers = {}
-    for origin in ("same", "other"):
-        servers[origin] = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        servers[origin].daemon_threads = True
-        Handler.origins[origin] = "http://127.0.0.1:%d" % servers[origin].server_address[1]
-    threading.Thread(target=servers["other"].serve_forever, daemon=True).start()
-    print("PORT %d" % servers["same"].server_address[1], flush=True)
-    servers["same"].serve_forever()
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    print("PORT %d" % server.server_address[1], flush=True)
+    server.serve_forever()
 
 
 if __name__ == "__main__":
