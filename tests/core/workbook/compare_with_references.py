@@ -15,7 +15,14 @@ import re
 import sys
 import zipfile
 
-from table_rules import compare_book, date_text, dump_corpus, number_text, skip, table_of
+from table_rules import compare_book, date_text, number_text, run_corpus_test, table_of
+
+try:
+    import odf.opendocument
+    import openpyxl
+    MISSING_REFERENCE = None
+except ImportError as import_error:
+    MISSING_REFERENCE = '%s (install python3-openpyxl and python3-odf)' % import_error
 
 MAX_ROWS, MAX_COLUMNS = 1048576, 16384
 
@@ -58,11 +65,6 @@ STRICT = {'http://purl.oclc.org/ooxml/spreadsheetml/main': 'http://schemas.openx
 ESCAPE = re.compile('_x([0-9A-Fa-f]{4})_')
 
 
-def ooxml_text(value):
-    """openpyxl leaves Excel's _xHHHH_ character escapes in the text; Excel shows the characters."""
-    return ESCAPE.sub(lambda m: chr(int(m.group(1), 16)), value)
-
-
 def datetime_text(value):
     if isinstance(value, datetime.timedelta):
         value = datetime.datetime(1899, 12, 30) + value
@@ -84,8 +86,8 @@ def openpyxl_value(value):
         return 'TRUE' if value else 'FALSE'
     if isinstance(value, (int, float)):
         return number_text(value)
-    if isinstance(value, str):
-        return ooxml_text(value)
+    if isinstance(value, str):  # openpyxl leaves Excel's _xHHHH_ escapes in the text; Excel shows the characters
+        return ESCAPE.sub(lambda m: chr(int(m.group(1), 16)), value)
     return datetime_text(value)
 
 
@@ -107,17 +109,11 @@ def transitional_copy(path):
 
 
 def read_with_openpyxl(path):
-    import openpyxl
     book = openpyxl.load_workbook(transitional_copy(path), data_only=True)
-    tables = []
-    for sheet in book.worksheets:
-        # The cell store, not iter_rows: a sparse sheet's full rectangle can hold billions of cells.
-        cells = {}
-        for (row, column), cell in sheet._cells.items():
-            text = openpyxl_value(cell.value)
-            if text and row <= MAX_ROWS and column <= MAX_COLUMNS:
-                cells[row, column] = text
-        tables.append(table_of(cells))
+    # The cell store, not iter_rows: a sparse sheet's full rectangle can hold billions of cells.
+    tables = [table_of({(row, column): openpyxl_value(cell.value) for (row, column), cell in sheet._cells.items()
+                        if row <= MAX_ROWS and column <= MAX_COLUMNS})
+              for sheet in book.worksheets]
     return {'names': [sheet.title for sheet in book.worksheets], 'tables': tables}
 
 
@@ -132,20 +128,21 @@ def odf_children(element, *names):
             yield from odf_children(child, *names)
 
 
-def odf_text(element, out):
+def odf_text(element):
+    """A paragraph's text with its spaces, tabs and line breaks; annotations left out."""
+    out = ''
     for node in element.childNodes:
         if node.nodeType == node.TEXT_NODE:
-            out.append(node.data)
+            out += node.data
         elif node.nodeType == node.ELEMENT_NODE:
             name = node.qname[1]
             if name == 's':
-                out.append(' ' * int(node.getAttribute('c') or 1))
-            elif name == 'tab':
-                out.append('\t')
-            elif name == 'line-break':
-                out.append('\n')
+                out += ' ' * int(node.getAttribute('c') or 1)
+            elif name in ('tab', 'line-break'):
+                out += '\t' if name == 'tab' else '\n'
             elif name != 'annotation':
-                odf_text(node, out)
+                out += odf_text(node)
+    return out
 
 
 def duration_days(text):
@@ -163,12 +160,7 @@ def odf_cell_text(cell):
     value = lambda name: attributes.get(name, (None, None))[1]
     calc_error = [v for (ns, local), v in cell.attributes.items() if local == 'value-type' and 'calcext' in ns]
     if calc_error == ['error'] or kind == 'string':
-        paragraphs = []
-        for paragraph in odf_children(cell, 'p', 'h'):
-            out = []
-            odf_text(paragraph, out)
-            paragraphs.append(''.join(out))
-        return '\n'.join(paragraphs)
+        return '\n'.join(odf_text(paragraph) for paragraph in odf_children(cell, 'p', 'h'))
     if kind in ('float', 'percentage', 'currency'):
         return number_text(float(value('value'))) if value('value') else ''
     if kind == 'date':
@@ -181,8 +173,7 @@ def odf_cell_text(cell):
 
 
 def read_with_odfpy(path):
-    from odf.opendocument import load
-    document = load(path)
+    document = odf.opendocument.load(path)
     names, tables = [], []
     for table in odf_children(document.spreadsheet, 'table'):
         names.append(table.getAttribute('name'))
@@ -213,22 +204,8 @@ def read_with_reference(path, kind):
         return {'reference_error': '%s: %s' % (type(error).__name__, error)}
 
 
-def main():
-    dump, corpus = sys.argv[1], sys.argv[2]
-    survive_only = sys.argv[3:] == ['--survive-only']
-    if not os.path.isdir(corpus):
-        return skip('no corpus at %s' % corpus)
-    try:
-        if not survive_only:
-            import odf.opendocument  # noqa: F401
-            import openpyxl  # noqa: F401
-    except ImportError as error:
-        return skip('%s (install python3-openpyxl and python3-odf)' % error)
-    rows, results = dump_corpus(dump, corpus)
-    if results is None:
-        return 1
+def compare(corpus, rows, results, survive_only, failures):
     counts = dict(compared=0, agreed=0, explained=0, refused=0, reference_refuses=0)
-    failures = []
     for row, actual in zip(rows, results):
         name, kind, expect = row[0], row[5], row[6]
         if expect == 'refuse':
@@ -237,7 +214,8 @@ def main():
             if reason and actual.get('error') == reason:
                 counts['refused'] += 1
             else:
-                failures.append('MISMATCH %s: should be refused (%s), reader %s' % (name, reason or 'with a message', actual.get('error', 'reads it')))
+                failures.append('MISMATCH %s: should be refused (%s), reader %s'
+                                % (name, reason or 'with a message', actual.get('error', 'reads it')))
             continue
         if expect == 'no-crash' or survive_only:
             continue
@@ -253,9 +231,7 @@ def main():
     else:
         print('compared {compared} books with openpyxl/odfpy: {agreed} agree, {explained} differ as explained; '
               '{refused} books refused as expected; the reference refuses {reference_refuses}'.format(**counts))
-    print('\n'.join(failures))
-    return 1 if failures else 0
 
 
 if __name__ == '__main__':
-    sys.exit(main())
+    sys.exit(run_corpus_test(compare, MISSING_REFERENCE))

@@ -9,7 +9,7 @@ Usage: compare_with_xlrd.py WORKBOOK_DUMP CORPUS_DIR [--survive-only]
 import os
 import sys
 
-from table_rules import compare_book, date_text, dump_corpus, number_text, skip, table_of
+from table_rules import compare_book, date_text, number_text, run_corpus_test, table_of
 
 try:
     import xlrd
@@ -44,40 +44,22 @@ def cell_text(cell, datemode):
     return ''
 
 
-def expected_table(sheet, datemode):
-    cells = {}
-    for row in range(sheet.nrows):
-        for column, cell in enumerate(sheet.row(row)):
-            text = cell_text(cell, datemode)
-            if text:
-                cells[row, column] = text
-    return table_of(cells)
-
-
 def read_with_xlrd(path):
     try:
         book = xlrd.open_workbook(path, logfile=open(os.devnull, 'w'))
-        return {'names': book.sheet_names(),
-                'tables': [expected_table(sheet, book.datemode) for sheet in book.sheets()]}
+        tables = [table_of({(row, column): cell_text(cell, book.datemode)
+                            for row in range(sheet.nrows) for column, cell in enumerate(sheet.row(row))})
+                  for sheet in book.sheets()]
+        return {'names': book.sheet_names(), 'tables': tables}
     except Exception as error:  # xlrd refuses the book: the reader only has to fail cleanly
         return {'xlrd_error': '%s: %s' % (type(error).__name__, error)}
 
 
-def main():
-    dump, corpus = sys.argv[1], sys.argv[2]
-    survive_only = sys.argv[3:] == ['--survive-only']
-    if not os.path.isdir(corpus):
-        return skip('no corpus at %s' % corpus)
-    if xlrd is None and not survive_only:
-        return skip('xlrd is missing (install python3-xlrd to compare with the corpus)')
-    rows, results = dump_corpus(dump, corpus)
-    if results is None:
-        return 1
+def compare(corpus, rows, results, survive_only, failures):
     if survive_only:
         print('read all %d books' % len(results))
-        return 0
+        return
     counts = dict(compared=0, agreed=0, explained=0, refused=0, read_only=0, old_refused=0)
-    failures = []
     for row, actual in zip(rows, results):
         name = row[0]
         expected = read_with_xlrd(os.path.join(corpus, name))
@@ -91,9 +73,7 @@ def main():
     print('compared {compared} books with xlrd: {agreed} agree, {explained} differ where xlrd is wrong; '
           '{old_refused} BIFF2-4 books refused; of the books xlrd refuses, {refused} refused, {read_only} read'
           .format(**counts))
-    print('\n'.join(failures))
-    return 1 if failures else 0
 
 
 if __name__ == '__main__':
-    sys.exit(main())
+    sys.exit(run_corpus_test(compare, xlrd is None and 'xlrd is missing (install python3-xlrd to compare with the corpus)'))

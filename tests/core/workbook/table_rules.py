@@ -7,6 +7,7 @@ import json
 import math
 import os
 import subprocess
+import sys
 
 SKIP = 77
 
@@ -17,8 +18,17 @@ def skip(reason):
     return 1 if os.environ.get('CI') == 'true' else SKIP
 
 
-def dump_corpus(dump, corpus):
-    """The manifest's rows and workbook-dump's reading of each book, or (rows, None) if the dump failed."""
+def run_corpus_test(compare, missing_reference):
+    """Arguments: WORKBOOK_DUMP CORPUS_DIR [--survive-only]. Skips without the corpus, or without the
+    reference readers (missing_reference says which) unless only surviving is asked; reads every book
+    of the manifest with workbook-dump, which must exit cleanly, then calls
+    compare(corpus, manifest rows, dumped books, survive_only, failures) and reports the failures."""
+    dump, corpus = sys.argv[1], sys.argv[2]
+    survive_only = sys.argv[3:] == ['--survive-only']
+    if not os.path.isdir(corpus):
+        return skip('no corpus at %s' % corpus)
+    if missing_reference and not survive_only:
+        return skip(missing_reference)
     with open(os.path.join(corpus, 'MANIFEST.tsv'), encoding='utf-8') as manifest:
         rows = [line.split('\t') for line in manifest.read().splitlines()[1:] if line]
     run = subprocess.run([dump] + [os.path.join(corpus, row[0]) for row in rows], capture_output=True, text=True)
@@ -26,8 +36,11 @@ def dump_corpus(dump, corpus):
     if run.returncode != 0 or len(results) != len(rows):
         print('workbook-dump exited with %d after %d books of %d:\n%s'
               % (run.returncode, len(results), len(rows), run.stderr))
-        return rows, None
-    return rows, results
+        return 1
+    failures = []
+    compare(corpus, rows, results, survive_only, failures)
+    print('\n'.join(failures))
+    return 1 if failures else 0
 
 
 def number_text(value):
@@ -76,7 +89,8 @@ def xml_name(text):
 
 
 def table_of(cells):
-    """The table of a sheet's cells ({(row, column): text}, empty texts left out)."""
+    """The table of a sheet's cells ({(row, column): text}); empty texts hold no value."""
+    cells = {place: text for place, text in cells.items() if text}
     if not cells:
         return {'columns': [], 'records': []}
     rows = [r for r, _ in cells]
