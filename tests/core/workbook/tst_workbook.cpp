@@ -1,10 +1,19 @@
+// The workbook readers: the same book in every format, the hand-made .xlsx and .ods value rules, the
+// books to refuse, and number and date texts at their edges.
+#include "core/workbook/CellText.h"
 #include "tests/common/Fixtures.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 
-using tessaly::xls::Workbook;
+using namespace tessaly::xls;
+
+// A workbook of tests/data/ooxml.
+static QString ooxml(const char *name)
+{
+    return QStringLiteral(TESSALY_TEST_DATA "/ooxml/") + QLatin1String(name);
+}
 
 class TestWorkbook : public QObject {
     Q_OBJECT
@@ -73,6 +82,57 @@ private slots:
                  (QStringList{u"1904-01-02"_qs, u"2024-03-15"_qs, u"2024-03-15 06:00:00"_qs}));
     }
 
+    void valueRules_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("sheet");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("xlsx values") << ooxml("values.xlsx") << u"Values"_qs << QStringList{
+            u"plain|inline|F3"_qs,
+            u"rich runs|inline|"_qs,              // runs joined, phonetic runs left out
+            u"formula text|TRUE|"_qs,
+            u"#DIV/0!|FALSE|"_qs,
+            u"1.5|0.1|"_qs,
+            u"2024-03-01|2024-03-01 12:00:00|"_qs, // built-in and custom date formats
+            u"45352|1900-01-01 06:00:00|"_qs,      // a quoted "d" is no date; elapsed [h] is
+            u"2024-03-01 12:30:01|2024-03-01|"_qs, // t="d", rounded to the second
+            u"line\rbreak_x0041_|23:44:52|"_qs,    // _xHHHH_ escapes; _x005F_ is the underscore
+            u"10|11|"_qs,                          // cells and rows without references
+            u"|12|13"_qs,
+            u"-1e+20|1.23456789012346e+17|"_qs};
+        QTest::newRow("hidden sheet") << ooxml("values.xlsx") << u"Hidden"_qs << QStringList{u"secret"_qs};
+        QTest::newRow("1904, Strict") << ooxml("dates1904-strict.xlsx") << u"Dates"_qs
+                                      << QStringList{u"_x0030_0_x003A_00_x003A_00|_x0031_904-01-02_x0020_12_x003A_00_x003A_00"_qs};
+        QTest::newRow("odd part names") << ooxml("odd-part-names.xlsx") << u"Odd"_qs << QStringList{u"found"_qs};
+        QTest::newRow("ods values") << ooxml("values.ods") << u"Values"_qs << QStringList{
+            u"heading|B"_qs,
+            u"1.5|0.25"_qs,
+            u"-3|TRUE"_qs,
+            u"2024-03-01|2024-03-01 06:00:00"_qs,
+            u"12:30:00|1900-01-01 12:00:00"_qs,
+            u"#DIV/0!|a   b\tc\nd\nsecond para"_qs, // annotation left out
+            u"rep|rep"_qs,                          // repeated cells in repeated rows
+            u"rep|rep"_qs,
+            u"merged|"_qs};                          // a covered cell is empty
+        QTest::newRow("ods last row") << ooxml("repeated-empty.ods") << u"LastRow"_qs << QStringList{u"_x0031_"_qs};
+        QTest::newRow("ods last column") << ooxml("repeated-empty.ods") << u"LastColumn"_qs << QStringList{u"_x0032_"_qs};
+    }
+    void valueRules()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, sheet);
+        QFETCH(QStringList, expected);
+        QCOMPARE(readBook(file).value(sheet), expected);
+    }
+
+    // Chart and macro sheets are left out; the hidden sheet stays in its place.
+    void worksheetsOnlyInWorkbookOrder()
+    {
+        QString error;
+        QCOMPARE(Workbook::open(ooxml("values.xlsx"), &error)->sheetNames(),
+                 (QStringList{u"Values"_qs, u"Hidden"_qs}));
+    }
+
     // The book is read into memory: its sheets still read after the file is deleted or replaced.
     void keepsWorkbookAfterFileIsGone()
     {
@@ -84,6 +144,7 @@ private slots:
         QCOMPARE(book->readSheet(2, &error).value().value(0, 0), u"secret");
     }
 
+    // Refused books give their reason; a sheet past a bound gives it when read.
     void refusesWhatItCannotRead_data()
     {
         QTest::addColumn<QString>("path");
@@ -101,14 +162,22 @@ private slots:
                                    << QStringLiteral("BIFF2〜4 形式（Excel 4.0 以前）のファイルには対応していません");
         QTest::newRow("password") << fixture("password-xor-biff8.xls")
                                   << QStringLiteral("パスワードで保護されたブックは読めません");
+        const QString document = u"このシートの XML 文書は上限の 4 GiB を超えるため読めません"_qs;
+        QTest::newRow("encrypted ods") << ooxml("encrypted.ods") << u"パスワードで保護されたブックは読めません"_qs;
+        QTest::newRow("no workbook") << ooxml("no-workbook.xlsx") << u"ZIP ファイルですが、ブックが入っていません"_qs;
+        QTest::newRow("damaged zip") << ooxml("truncated.xlsx") << u"ファイルが壊れています（ZIP"_qs;
+        QTest::newRow("entity bomb") << ooxml("entity-bomb.xlsx") << u"DOCTYPE"_qs;
+        QTest::newRow("1 MB string x 12,000") << ooxml("huge-shared-string.xlsx") << u"32,767 文字"_qs;
+        QTest::newRow("repeats 999,999,999") << ooxml("repeat-bomb.ods") << document;
+        QTest::newRow("sparse corners") << ooxml("sparse-corners.xlsx") << document;
     }
     void refusesWhatItCannotRead()
     {
         QFETCH(QString, path);
         QFETCH(QString, message);
-        QString error;
-        QVERIFY(!Workbook::open(path, &error));
-        QVERIFY2(error.contains(message), qPrintable(error));
+        const QMap<QString, QStringList> sheets = readBook(path);
+        QCOMPARE(sheets.size(), 1);
+        QVERIFY2(sheets.first().size() == 1 && sheets.first().first().contains(message), qPrintable(sheets.first().join(u'\n')));
     }
 
     // Every prefix of a real workbook either opens, or fails with a message; whatever opens reads
@@ -132,6 +201,37 @@ private slots:
                 QVERIFY(table || !error.isEmpty());
             }
         }
+    }
+
+    // Number and date texts that the fixture books do not show.
+    void texts_data()
+    {
+        QTest::addColumn<double>("value");
+        QTest::addColumn<int>("dateSystem"); // 0 for a plain number
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("tiny number") << 0.00001 << 0 << u"1e-05"_qs;
+        QTest::newRow("rounds up into the next day") << 0.999999999 << 1900 << u"1900-01-01"_qs;
+        QTest::newRow("past the last day") << 2958466.0 << 1900 << u"2958466"_qs;
+        QTest::newRow("1904 leap day is real") << 59.0 << 1904 << u"1904-02-29"_qs;
+    }
+    void texts()
+    {
+        QFETCH(double, value);
+        QFETCH(int, dateSystem);
+        QFETCH(QString, expected);
+        QString text;
+        if (dateSystem == 0)
+            appendNumber(text, value);
+        else
+            appendDateTime(text, value, dateSystem == 1904);
+        QCOMPARE(text, expected);
+    }
+
+    // Number formats with a d or an h that is no date part: in a colour name, escaped as a unit ("7.5h").
+    void numberFormatsAreNoDates()
+    {
+        for (const char16_t *code : {u"[Red]#,##0.00", u"0.0\\h"})
+            QVERIFY2(!isDateFormatCode(code), qPrintable(QString::fromUtf16(code)));
     }
 
 private:
