@@ -1,9 +1,8 @@
 #!/bin/sh
 # Usage: tests/fuzz/run-fuzz.sh SECONDS
-# Builds the workbook readers' libFuzzer harness with clang, AddressSanitizer and
-# UndefinedBehaviorSanitizer in build-fuzz/ and fuzzes each reader for SECONDS: the .xls reader
-# seeded with the .xls test workbooks and ../shared/corpus, the .xlsx and .ods readers with their
-# test workbooks and ../shared/corpus-ooxml (when present), each with the regression inputs.
+# Builds the workbook readers' libFuzzer harness with clang, ASan and UBSan in build-fuzz/ and fuzzes
+# each reader for SECONDS, seeded with its test workbooks, the regression inputs and (when present)
+# ../shared/corpus for .xls, ../shared/corpus-ooxml for .xlsx and .ods.
 # Exits non-zero on a crash; the crashing input is left in build-fuzz/crashes/ (add it to
 # tests/fuzz/regressions/).
 set -eu
@@ -19,8 +18,7 @@ mkdir -p "$build/crashes"
 # fuzz FORMAT PATTERNS SEED_DIR... : one run with its own working corpus, seeded with the files
 # whose names match one of PATTERNS.
 fuzz() {
-    format=$1
-    patterns=$2
+    format=$1 patterns=$2
     shift 2
     seeds=$build/seeds-$format
     rm -rf "$seeds"
