@@ -1,14 +1,10 @@
 #!/usr/bin/python3
 """Compares the workbook reader (through workbook-dump) with the reference readers on every book of
 a shared corpus: xlrd for .xls (../shared/corpus), openpyxl for Office Open XML and odfpy for
-OpenDocument (../shared/corpus-ooxml); the manifest's columns tell the two corpora apart.
-
-Both sides apply the same table rules: the used range of the cells that hold a value, first row as
-column names, blank -> F<n>, otherwise mapped to an XML name; numbers and dates as text. Books the
+OpenDocument (../shared/corpus-ooxml). Both sides apply the same table rules (table_of). Books the
 .xlsx/.ods manifest expects to be refused must be refused with a message; damaged and hostile books
-only have to be survived.
-With --survive-only (the sanitizer pass) no reference is asked: every book is read, the books to
-refuse must be refused, and workbook-dump must exit cleanly.
+only have to be survived. With --survive-only (the sanitizer pass) no reference is asked: every
+book is read, the books to refuse must be refused, and workbook-dump must exit cleanly.
 Usage: compare_with_references.py WORKBOOK_DUMP CORPUS_DIR [--survive-only]
 """
 import datetime
@@ -99,9 +95,7 @@ def skip(reason):
 
 
 def number_text(value):
-    if value == 0:
-        value = 0.0
-    return '%.15g' % value
+    return '%.15g' % (value or 0.0)  # -0 is written 0
 
 
 def date_text(serial, datemode):
@@ -109,12 +103,8 @@ def date_text(serial, datemode):
         return number_text(serial)
     seconds = math.floor(serial * 86400 + 0.5)
     days, second_of_day = divmod(seconds, 86400)
-    if datemode:
-        epoch = datetime.date(1904, 1, 1)
-    else:
-        epoch = datetime.date(1899, 12, 30 if days >= 61 else 31)
-    last = (datetime.date(9999, 12, 31) - epoch).days
-    if days > last:
+    epoch = datetime.date(1904, 1, 1) if datemode else datetime.date(1899, 12, 30 if days >= 61 else 31)
+    if days > (datetime.date(9999, 12, 31) - epoch).days:
         return number_text(serial)
     time = '%02d:%02d:%02d' % (second_of_day // 3600, second_of_day // 60 % 60, second_of_day % 60)
     if days == 0:
@@ -131,20 +121,16 @@ def xml_name(text):
 
 
 def table_of(cells):
-    """The table of a sheet's cells ({(row, column): text}); empty texts hold no value."""
+    """The table the reader presents of a sheet's cells ({(row, column): text}, empty texts hold no value):
+    the used range, the first row as column names, blank -> F<n>, otherwise mapped to an XML name."""
     cells = {place: text for place, text in cells.items() if text}
     if not cells:
         return {'columns': [], 'records': []}
-    rows = [r for r, _ in cells]
-    columns = [c for _, c in cells]
-    first_row, last_row = min(rows), max(rows)
-    first_column, last_column = min(columns), max(columns)
-    names = []
-    for column in range(first_column, last_column + 1):
-        heading = cells.get((first_row, column), '')
-        names.append(xml_name(heading) if heading else 'F%d' % (column - first_column + 1))
-    records = [[cells.get((row, column), '') for column in range(first_column, last_column + 1)]
-               for row in range(first_row + 1, last_row + 1)]
+    first_row, last_row = min(r for r, _ in cells), max(r for r, _ in cells)
+    columns = range(min(c for _, c in cells), max(c for _, c in cells) + 1)
+    names = [xml_name(cells[first_row, c]) if (first_row, c) in cells else 'F%d' % (c - columns[0] + 1)
+             for c in columns]
+    records = [[cells.get((row, c), '') for c in columns] for row in range(first_row + 1, last_row + 1)]
     return {'columns': names, 'records': records}
 
 
