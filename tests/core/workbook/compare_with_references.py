@@ -181,14 +181,11 @@ def cell_text(cell, datemode):
 
 
 def read_with_xlrd(path):
-    try:
-        book = xlrd.open_workbook(path, logfile=open(os.devnull, 'w'))
-        tables = [table_of({(row, column): cell_text(cell, book.datemode)
-                            for row in range(sheet.nrows) for column, cell in enumerate(sheet.row(row))})
-                  for sheet in book.sheets()]
-        return {'names': book.sheet_names(), 'tables': tables}
-    except Exception as error:  # xlrd refuses the book: the reader only has to fail cleanly
-        return {'xlrd_error': '%s: %s' % (type(error).__name__, error)}
+    book = xlrd.open_workbook(path, logfile=open(os.devnull, 'w'))
+    tables = [table_of({(row, column): cell_text(cell, book.datemode)
+                        for row in range(sheet.nrows) for column, cell in enumerate(sheet.row(row))})
+              for sheet in book.sheets()]
+    return {'names': book.sheet_names(), 'tables': tables}
 
 
 def datetime_text(value):
@@ -325,7 +322,7 @@ def read_with_odfpy(path):
 
 def read_with_reference(path, kind):
     try:
-        return read_with_odfpy(path) if kind == 'ods' else read_with_openpyxl(path)
+        return {'xls': read_with_xlrd, 'ods': read_with_odfpy}.get(kind, read_with_openpyxl)(path)
     except Exception as error:  # the reference refuses the book: the reader only has to fail cleanly
         return {'reference_error': '%s: %s' % (type(error).__name__, error)}
 
@@ -337,10 +334,11 @@ def compare_xls(corpus, rows, results, survive_only, failures):
     counts = dict(compared=0, agreed=0, explained=0, refused=0, read_only=0, old_refused=0)
     for row, actual in zip(rows, results):
         name = row[0]
-        expected = read_with_xlrd(os.path.join(corpus, name))
-        if 'xlrd_error' in expected:
+        expected = read_with_reference(os.path.join(corpus, name), 'xls')
+        if 'reference_error' in expected:
             counts['refused' if 'error' in actual else 'read_only'] += 1
-            print('xlrd refuses (%s): %s: reader %s' % (expected['xlrd_error'], name, actual.get('error', 'reads it')))
+            print('xlrd refuses (%s): %s: reader %s'
+                  % (expected['reference_error'], name, actual.get('error', 'reads it')))
         elif row[5] in ('BIFF2', 'BIFF3', 'BIFF4') and actual.get('error') == OLD_BIFF_MESSAGE:
             counts['old_refused'] += 1
         else:
@@ -388,7 +386,8 @@ def main():
         header, *rows = [line.split('\t') for line in manifest.read().splitlines() if line]
     xls = 'biff_version' in header
     if not survive_only and (xlrd if xls else openpyxl) is None:
-        return skip('install %s to compare with the corpus' % ('python3-xlrd' if xls else 'python3-openpyxl and python3-odf'))
+        return skip('install %s to compare with the corpus'
+                    % ('python3-xlrd' if xls else 'python3-openpyxl and python3-odf'))
     run = subprocess.run([dump] + [os.path.join(corpus, row[0]) for row in rows], capture_output=True, text=True)
     results = [json.loads(line) for line in run.stdout.splitlines()]
     if run.returncode != 0 or len(results) != len(rows):

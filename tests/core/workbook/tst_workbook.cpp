@@ -46,8 +46,7 @@ QByteArray bof(quint16 version, quint16 type)
 }
 
 // A BIFF stream under construction.
-class Stream {
-public:
+struct Stream {
     Stream &record(quint16 type, const QByteArray &data)
     {
         bytes += u16(type) + u16(quint16(data.size())) + data;
@@ -56,19 +55,17 @@ public:
     // A BOUNDSHEET whose sheet offset is filled in by sheetStartsHere().
     Stream &boundSheet(const QByteArray &nameData)
     {
-        m_offsetAt = bytes.size() + 4;
+        offsetAt = bytes.size() + 4;
         return record(0x0085, u32(0) + QByteArray("\0\0", 2) + nameData);
     }
     Stream &sheetStartsHere()
     {
-        bytes.replace(m_offsetAt, 4, u32(quint32(bytes.size())));
+        bytes.replace(offsetAt, 4, u32(quint32(bytes.size())));
         return *this;
     }
 
     QByteArray bytes;
-
-private:
-    qsizetype m_offsetAt = 0;
+    qsizetype offsetAt = 0;
 };
 
 QStringList tableOf(const QByteArray &bytes)
@@ -224,12 +221,11 @@ private slots:
         QTest::newRow("device") << QStringLiteral("/dev/zero") << QStringLiteral("通常のファイルではありません");
         QTest::newRow("no spreadsheet") << fixture("fixtures.gnumeric")
                                         << QStringLiteral("対応している形式（Excel の .xls・.xlsx・.xlsm・.xltx、OpenDocument の .ods）のブックではありません");
-        QTest::newRow("Excel 4.0") << fixture("biff4-as3xls.xls")
-                                   << QStringLiteral("BIFF2〜4 形式（Excel 4.0 以前）のファイルには対応していません");
-        QTest::newRow("password") << fixture("password-xor-biff8.xls")
-                                  << QStringLiteral("パスワードで保護されたブックは読めません");
+        QTest::newRow("Excel 4.0") << fixture("biff4-as3xls.xls") << u"BIFF2〜4 形式（Excel 4.0 以前）のファイルには対応していません"_qs;
+        const QString password = u"パスワードで保護されたブックは読めません"_qs;
+        QTest::newRow("password") << fixture("password-xor-biff8.xls") << password;
+        QTest::newRow("encrypted ods") << ooxml("encrypted.ods") << password;
         const QString document = u"このシートの XML 文書は上限の 4 GiB を超えるため読めません"_qs;
-        QTest::newRow("encrypted ods") << ooxml("encrypted.ods") << u"パスワードで保護されたブックは読めません"_qs;
         QTest::newRow("no workbook") << ooxml("no-workbook.xlsx") << u"ZIP ファイルですが、ブックが入っていません"_qs;
         QTest::newRow("damaged zip") << ooxml("truncated.xlsx") << u"ファイルが壊れています（ZIP"_qs;
         QTest::newRow("entity bomb") << ooxml("entity-bomb.xlsx") << u"DOCTYPE"_qs;
@@ -281,10 +277,7 @@ private slots:
         QFETCH(int, dateSystem);
         QFETCH(QString, expected);
         QString text;
-        if (dateSystem == 0)
-            appendNumber(text, value);
-        else
-            appendDateTime(text, value, dateSystem == 1904);
+        dateSystem == 0 ? appendNumber(text, value) : appendDateTime(text, value, dateSystem == 1904);
         QCOMPARE(text, expected);
     }
 
