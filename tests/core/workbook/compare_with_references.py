@@ -300,12 +300,10 @@ def read_with_odfpy(path):
     names, tables = [], []
     for table in odf_children(document.spreadsheet, 'table'):
         names.append(table.getAttribute('name'))
-        cells = {}
-        row = 0
+        cells, row = {}, 0
         for row_element in odf_children(table, 'table-row'):
             rows = int(row_element.getAttribute('numberrowsrepeated') or 1)
-            column = 0
-            filled = []
+            column, filled = 0, []  # the row's (column, text) pairs, written to each of its repeats
             for cell in odf_children(row_element, 'table-cell', 'covered-table-cell'):
                 columns = int(cell.attributes.get((cell.qname[0], 'number-columns-repeated'), 1))
                 text = odf_cell_text(cell)

@@ -9,8 +9,7 @@
 
 #include <cstdio>
 
-using tessaly::xls::SheetTable;
-using tessaly::xls::Workbook;
+using namespace tessaly::xls;
 
 static QJsonObject dumpTable(const SheetTable &table)
 {
