@@ -28,14 +28,10 @@ inline tessaly::xls::SheetTable readSheet(const QString &path, qsizetype index)
 inline QStringList tableLines(const tessaly::xls::SheetTable &table)
 {
     QStringList out;
-    QStringList names;
-    for (qsizetype column = 0; column < table.columnCount(); ++column)
-        names.append(table.columnName(column).toString());
-    out.append(names.join(u'|'));
-    for (qsizetype record = 0; record < table.recordCount(); ++record) {
+    for (qsizetype record = -1; record < table.recordCount(); ++record) {
         QStringList values;
         for (qsizetype column = 0; column < table.columnCount(); ++column)
-            values.append(table.value(record, column).toString());
+            values.append((record < 0 ? table.columnName(column) : table.value(record, column)).toString());
         out.append(values.join(u'|'));
     }
     return out;

@@ -10,9 +10,7 @@ inline void exerciseWorkbook(const QByteArray &bytes)
 {
     QString error;
     const auto book = tessaly::xls::Workbook::fromBytes(bytes, &error);
-    if (!book)
-        return;
-    for (qsizetype sheet = 0; sheet < book->sheetNames().size(); ++sheet) {
+    for (qsizetype sheet = 0; book && sheet < book->sheetNames().size(); ++sheet) {
         const auto table = book->readSheet(sheet, &error);
         if (!table)
             continue;

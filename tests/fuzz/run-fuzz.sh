@@ -1,9 +1,8 @@
 #!/bin/sh
 # Usage: tests/fuzz/run-fuzz.sh SECONDS
-# Builds the workbook readers' libFuzzer harness with clang, AddressSanitizer and
-# UndefinedBehaviorSanitizer in build-fuzz/ and fuzzes each reader for SECONDS: the .xls reader
-# seeded with the .xls test workbooks and ../shared/corpus, the .xlsx and .ods readers with their
-# test workbooks and ../shared/corpus-ooxml (when present), each with the regression inputs.
+# Builds the workbook readers' libFuzzer harness with clang, ASan and UBSan in build-fuzz/ and fuzzes
+# each reader for SECONDS, seeded with its test workbooks, the regression inputs and (when present)
+# ../shared/corpus for .xls, ../shared/corpus-ooxml for .xlsx and .ods.
 # Exits non-zero on a crash; the crashing input is left in build-fuzz/crashes/ (add it to
 # tests/fuzz/regressions/).
 set -eu
@@ -16,23 +15,17 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILE
 cmake --build "$build" --target fuzz_workbook -j"$(nproc)"
 mkdir -p "$build/crashes"
 
-# fuzz FORMAT PATTERNS SEED_DIR... : one run with its own working corpus, seeded with the files
-# whose names match one of PATTERNS.
+# fuzz FORMAT EXTENSIONS SEED_DIR... : one run with its own working corpus, seeded with the files of
+# the SEED_DIRs whose extension matches EXTENSIONS (a find -iregex alternative such as 'xls\|ods').
 fuzz() {
-    format=$1
-    patterns=$2
+    format=$1 extensions=$2
     shift 2
     seeds=$build/seeds-$format
     rm -rf "$seeds"
     mkdir -p "$seeds" "$build/fuzz-corpus-$format"
     for dir in "$@"; do
-        if [ -d "$dir" ]; then
-            for pattern in $patterns; do
-                find "$dir" -type f -iname "$pattern" -size -2M -exec cp {} "$seeds/" \;
-            done
-        else
-            echo "run-fuzz.sh: no $dir, seeding $format from the test workbooks only"
-        fi
+        [ -d "$dir" ] || { echo "run-fuzz.sh: no $dir, seeding $format from the test workbooks only"; continue; }
+        find "$dir" -type f -iregex ".*\.\($extensions\)" -size -2M -exec cp {} "$seeds/" \;
     done
     cp "$root"/tests/fuzz/regressions/* "$seeds/"
     "$build/tests/fuzz/fuzz_workbook" "$build/fuzz-corpus-$format" "$seeds" \
@@ -40,6 +33,6 @@ fuzz() {
         -artifact_prefix="$build/crashes/$format-" -print_final_stats=1
 }
 
-fuzz xls "*.xls" "$root/tests/data" "$root/../shared/corpus"
-fuzz xlsx "*.xlsx *.xlsm *.xltx" "$root/tests/data" "$root/../shared/corpus-ooxml"
-fuzz ods "*.ods" "$root/tests/data" "$root/../shared/corpus-ooxml"
+fuzz xls 'xls' "$root/tests/data" "$root/../shared/corpus"
+fuzz xlsx 'xlsx\|xlsm\|xltx' "$root/tests/data" "$root/../shared/corpus-ooxml"
+fuzz ods 'ods' "$root/tests/data" "$root/../shared/corpus-ooxml"

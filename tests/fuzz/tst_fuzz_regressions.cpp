@@ -2,7 +2,6 @@
 #include "ExerciseWorkbook.h"
 
 #include <QDir>
-#include <QFile>
 #include <QTest>
 
 class TestFuzzRegressions : public QObject {
@@ -13,10 +12,7 @@ private slots:
     {
         QTest::addColumn<QString>("path");
         const QDir dir(QStringLiteral(TESSALY_FUZZ_REGRESSIONS));
-        const auto files = dir.entryInfoList({QStringLiteral("*.xls"), QStringLiteral("*.xlsx"), QStringLiteral("*.ods")}, QDir::Files, QDir::Name);
-        if (files.isEmpty())
-            QSKIP("no regression inputs yet");
-        for (const QFileInfo &file : files)
+        for (const QFileInfo &file : dir.entryInfoList({u"*.xls*"_qs, u"*.ods"_qs}))
             QTest::newRow(qPrintable(file.fileName())) << file.filePath();
     }
     void replay()

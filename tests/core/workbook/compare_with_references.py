@@ -1,21 +1,45 @@
 #!/usr/bin/python3
 """Compares the workbook reader (through workbook-dump) with the reference readers on every book of
-the shared .xlsx/.xlsm/.ods corpus: openpyxl for Office Open XML, odfpy for OpenDocument.
-
-Both sides apply the same table rules (table_rules.py). Books the manifest expects to be refused
-must be refused with a message; damaged and hostile books only have to be survived.
-With --survive-only (the sanitizer pass) no reference is asked: every book is read, the books to
-refuse must be refused, and workbook-dump must exit cleanly.
+a shared corpus: xlrd for .xls (../shared/corpus), openpyxl for Office Open XML and odfpy for
+OpenDocument (../shared/corpus-ooxml). Both sides apply the same table rules (table_of). Books the
+.xlsx/.ods manifest expects to be refused must be refused with a message; damaged and hostile books
+only have to be survived. With --survive-only (the sanitizer pass) no reference is asked: every
+book is read, the books to refuse must be refused, and workbook-dump must exit cleanly.
 Usage: compare_with_references.py WORKBOOK_DUMP CORPUS_DIR [--survive-only]
 """
 import datetime
 import io
+import json
+import math
 import os
 import re
+import subprocess
 import sys
 import zipfile
 
-from table_rules import compare_book, date_text, dump_corpus, number_text, skip, table_of
+try:
+    import xlrd
+except ImportError:
+    xlrd = None
+try:
+    import odf.opendocument
+    import openpyxl
+except ImportError:
+    odf = openpyxl = None
+
+# Books where the reader and xlrd disagree and xlrd is the one that is wrong (path -> reason).
+XLRD_WRONG = {
+    'libxls__libxls/fuzz__corpus__xls2csv_ole_read_MSAT_body_637.xls':
+        'a fuzzing reproducer whose OLE2 sector allocation table is inconsistent; xlrd reads past the '
+        'damage, the reader refuses the broken container with a message, which is the right answer',
+}
+
+# BIFF2-4 books (bare streams from Excel 2.x-4.0) are refused by design; xlrd reads them.
+OLD_BIFF_MESSAGE = 'BIFF2〜4 形式（Excel 4.0 以前）のファイルには対応していません'
+
+ERRORS = {0x00: '#NULL!', 0x07: '#DIV/0!', 0x0F: '#VALUE!', 0x17: '#REF!', 0x1D: '#NAME?',
+          0x24: '#NUM!', 0x2A: '#N/A'}
+
 
 MAX_ROWS, MAX_COLUMNS = 1048576, 16384
 
@@ -57,10 +81,111 @@ STRICT = {'http://purl.oclc.org/ooxml/spreadsheetml/main': 'http://schemas.openx
 
 ESCAPE = re.compile('_x([0-9A-Fa-f]{4})_')
 
+# The characters of an XML name: a column heading with others is written with _xHHHH_ escapes.
+NAME_START = ('A-Z_a-z\xC0-\xD6\xD8-\xF6\xF8-\u02FF\u0370-\u037D\u037F-\u1FFF\u200C\u200D\u2070-\u218F'
+              '\u2C00-\u2FEF\u3001-\uD7FF\uF900-\uFDCF\uFDF0-\uFFFD\U00010000-\U000EFFFF')
+NAME_START_CHAR = re.compile('[%s]' % NAME_START)
+NAME_CHAR = re.compile('[%s\\-.0-9\xB7\u0300-\u036F\u203F\u2040]' % NAME_START)
 
-def ooxml_text(value):
-    """openpyxl leaves Excel's _xHHHH_ character escapes in the text; Excel shows the characters."""
-    return ESCAPE.sub(lambda m: chr(int(m.group(1), 16)), value)
+
+def skip(reason):
+    """Skips the test with a message (ctest's skip code 77); under CI=true a missing tool or corpus is a failure."""
+    print('SKIP: ' + reason)
+    return 1 if os.environ.get('CI') == 'true' else 77
+
+
+def number_text(value):
+    return '%.15g' % (value or 0.0)  # -0 is written 0
+
+
+def date_text(serial, datemode):
+    if not serial >= 0:
+        return number_text(serial)
+    seconds = math.floor(serial * 86400 + 0.5)
+    days, second_of_day = divmod(seconds, 86400)
+    epoch = datetime.date(1904, 1, 1) if datemode else datetime.date(1899, 12, 30 if days >= 61 else 31)
+    if days > (datetime.date(9999, 12, 31) - epoch).days:
+        return number_text(serial)
+    time = '%02d:%02d:%02d' % (second_of_day // 3600, second_of_day // 60 % 60, second_of_day % 60)
+    if days == 0:
+        return time
+    date = '1900-02-29' if not datemode and days == 60 else (epoch + datetime.timedelta(days)).isoformat()
+    return date if second_of_day == 0 else date + ' ' + time
+
+
+def xml_name(text):
+    allowed = [(NAME_CHAR if i else NAME_START_CHAR).fullmatch(c) for i, c in enumerate(text)]
+    if all(allowed):
+        return text
+    return ''.join(c if ok else '_x%04X_' % ord(c) for c, ok in zip(text, allowed))
+
+
+def table_of(cells):
+    """The table the reader presents of a sheet's cells ({(row, column): text}, empty texts hold no value):
+    the used range, the first row as column names, blank -> F<n>, otherwise mapped to an XML name."""
+    cells = {place: text for place, text in cells.items() if text}
+    if not cells:
+        return {'columns': [], 'records': []}
+    first_row, last_row = min(r for r, _ in cells), max(r for r, _ in cells)
+    columns = range(min(c for _, c in cells), max(c for _, c in cells) + 1)
+    names = [xml_name(cells[first_row, c]) if (first_row, c) in cells else 'F%d' % (c - columns[0] + 1)
+             for c in columns]
+    records = [[cells.get((row, c), '') for c in columns] for row in range(first_row + 1, last_row + 1)]
+    return {'columns': names, 'records': records}
+
+
+def first_difference(expected, actual):
+    """Describes where two books differ, or returns None."""
+    names = [s['name'] for s in actual.get('sheets', [])]
+    if expected['names'] != names:
+        return 'sheet names: reference %r, reader %r' % (expected['names'], names)
+    for name, want, got in zip(names, expected['tables'], actual['sheets']):
+        if 'error' in got:
+            return 'sheet %r: reader error %s' % (name, got['error'])
+        if want['columns'] != got['columns']:
+            return 'sheet %r columns: reference %r, reader %r' % (name, want['columns'][:8], got['columns'][:8])
+        if len(want['records']) != len(got['records']):
+            return 'sheet %r: reference %d records, reader %d' % (name, len(want['records']), len(got['records']))
+        for index, (w, g) in enumerate(zip(want['records'], got['records'])):
+            if w != g:
+                column = next(i for i, (a, b) in enumerate(zip(w, g)) if a != b)
+                return 'sheet %r record %d column %d: reference %r, reader %r' % (name, index, column, w[column], g[column])
+    return None
+
+
+def compare_book(name, expected, actual, reference_wrong, counts, failures):
+    """Counts one book as agreeing, differing where the reference is wrong (explained), or failing."""
+    counts['compared'] += 1
+    difference = first_difference(expected, actual) if 'error' not in actual else 'reader error: ' + actual['error']
+    if difference is None:
+        counts['agreed'] += 1
+    elif name in reference_wrong:
+        counts['explained'] += 1
+        print('differs, the reference is wrong (%s): %s: %s' % (reference_wrong[name], name, difference))
+    else:
+        failures.append('MISMATCH %s: %s' % (name, difference))
+
+
+def cell_text(cell, datemode):
+    if cell.ctype == xlrd.XL_CELL_TEXT:
+        return cell.value
+    if cell.ctype == xlrd.XL_CELL_NUMBER:
+        return number_text(cell.value)
+    if cell.ctype == xlrd.XL_CELL_DATE:
+        return date_text(cell.value, datemode)
+    if cell.ctype == xlrd.XL_CELL_BOOLEAN:
+        return 'TRUE' if cell.value else 'FALSE'
+    if cell.ctype == xlrd.XL_CELL_ERROR:
+        return ERRORS.get(cell.value, '#N/A')
+    return ''
+
+
+def read_with_xlrd(path):
+    book = xlrd.open_workbook(path, logfile=open(os.devnull, 'w'))
+    tables = [table_of({(row, column): cell_text(cell, book.datemode)
+                        for row in range(sheet.nrows) for column, cell in enumerate(sheet.row(row))})
+              for sheet in book.sheets()]
+    return {'names': book.sheet_names(), 'tables': tables}
 
 
 def datetime_text(value):
@@ -84,8 +209,8 @@ def openpyxl_value(value):
         return 'TRUE' if value else 'FALSE'
     if isinstance(value, (int, float)):
         return number_text(value)
-    if isinstance(value, str):
-        return ooxml_text(value)
+    if isinstance(value, str):  # openpyxl leaves Excel's _xHHHH_ escapes in the text; Excel shows the characters
+        return ESCAPE.sub(lambda m: chr(int(m.group(1), 16)), value)
     return datetime_text(value)
 
 
@@ -107,17 +232,11 @@ def transitional_copy(path):
 
 
 def read_with_openpyxl(path):
-    import openpyxl
     book = openpyxl.load_workbook(transitional_copy(path), data_only=True)
-    tables = []
-    for sheet in book.worksheets:
-        # The cell store, not iter_rows: a sparse sheet's full rectangle can hold billions of cells.
-        cells = {}
-        for (row, column), cell in sheet._cells.items():
-            text = openpyxl_value(cell.value)
-            if text and row <= MAX_ROWS and column <= MAX_COLUMNS:
-                cells[row, column] = text
-        tables.append(table_of(cells))
+    # The cell store, not iter_rows: a sparse sheet's full rectangle can hold billions of cells.
+    tables = [table_of({(row, column): openpyxl_value(cell.value) for (row, column), cell in sheet._cells.items()
+                        if row <= MAX_ROWS and column <= MAX_COLUMNS})
+              for sheet in book.worksheets]
     return {'names': [sheet.title for sheet in book.worksheets], 'tables': tables}
 
 
@@ -132,20 +251,21 @@ def odf_children(element, *names):
             yield from odf_children(child, *names)
 
 
-def odf_text(element, out):
+def odf_text(element):
+    """A paragraph's text with its spaces, tabs and line breaks; annotations left out."""
+    out = ''
     for node in element.childNodes:
         if node.nodeType == node.TEXT_NODE:
-            out.append(node.data)
+            out += node.data
         elif node.nodeType == node.ELEMENT_NODE:
             name = node.qname[1]
             if name == 's':
-                out.append(' ' * int(node.getAttribute('c') or 1))
-            elif name == 'tab':
-                out.append('\t')
-            elif name == 'line-break':
-                out.append('\n')
+                out += ' ' * int(node.getAttribute('c') or 1)
+            elif name in ('tab', 'line-break'):
+                out += '\t' if name == 'tab' else '\n'
             elif name != 'annotation':
-                odf_text(node, out)
+                out += odf_text(node)
+    return out
 
 
 def duration_days(text):
@@ -163,12 +283,7 @@ def odf_cell_text(cell):
     value = lambda name: attributes.get(name, (None, None))[1]
     calc_error = [v for (ns, local), v in cell.attributes.items() if local == 'value-type' and 'calcext' in ns]
     if calc_error == ['error'] or kind == 'string':
-        paragraphs = []
-        for paragraph in odf_children(cell, 'p', 'h'):
-            out = []
-            odf_text(paragraph, out)
-            paragraphs.append(''.join(out))
-        return '\n'.join(paragraphs)
+        return '\n'.join(odf_text(paragraph) for paragraph in odf_children(cell, 'p', 'h'))
     if kind in ('float', 'percentage', 'currency'):
         return number_text(float(value('value'))) if value('value') else ''
     if kind == 'date':
@@ -181,17 +296,14 @@ def odf_cell_text(cell):
 
 
 def read_with_odfpy(path):
-    from odf.opendocument import load
-    document = load(path)
+    document = odf.opendocument.load(path)
     names, tables = [], []
     for table in odf_children(document.spreadsheet, 'table'):
         names.append(table.getAttribute('name'))
-        cells = {}
-        row = 0
+        cells, row = {}, 0
         for row_element in odf_children(table, 'table-row'):
             rows = int(row_element.getAttribute('numberrowsrepeated') or 1)
-            column = 0
-            filled = []
+            column, filled = 0, []  # the row's (column, text) pairs, written to each of its repeats
             for cell in odf_children(row_element, 'table-cell', 'covered-table-cell'):
                 columns = int(cell.attributes.get((cell.qname[0], 'number-columns-repeated'), 1))
                 text = odf_cell_text(cell)
@@ -208,27 +320,34 @@ def read_with_odfpy(path):
 
 def read_with_reference(path, kind):
     try:
-        return read_with_odfpy(path) if kind == 'ods' else read_with_openpyxl(path)
+        return {'xls': read_with_xlrd, 'ods': read_with_odfpy}.get(kind, read_with_openpyxl)(path)
     except Exception as error:  # the reference refuses the book: the reader only has to fail cleanly
         return {'reference_error': '%s: %s' % (type(error).__name__, error)}
 
 
-def main():
-    dump, corpus = sys.argv[1], sys.argv[2]
-    survive_only = sys.argv[3:] == ['--survive-only']
-    if not os.path.isdir(corpus):
-        return skip('no corpus at %s' % corpus)
-    try:
-        if not survive_only:
-            import odf.opendocument  # noqa: F401
-            import openpyxl  # noqa: F401
-    except ImportError as error:
-        return skip('%s (install python3-openpyxl and python3-odf)' % error)
-    rows, results = dump_corpus(dump, corpus)
-    if results is None:
-        return 1
+def compare_xls(corpus, rows, results, survive_only, failures):
+    if survive_only:
+        print('read all %d books' % len(results))
+        return
+    counts = dict(compared=0, agreed=0, explained=0, refused=0, read_only=0, old_refused=0)
+    for row, actual in zip(rows, results):
+        name = row[0]
+        expected = read_with_reference(os.path.join(corpus, name), 'xls')
+        if 'reference_error' in expected:
+            counts['refused' if 'error' in actual else 'read_only'] += 1
+            print('xlrd refuses (%s): %s: reader %s'
+                  % (expected['reference_error'], name, actual.get('error', 'reads it')))
+        elif row[5] in ('BIFF2', 'BIFF3', 'BIFF4') and actual.get('error') == OLD_BIFF_MESSAGE:
+            counts['old_refused'] += 1
+        else:
+            compare_book(name, expected, actual, XLRD_WRONG, counts, failures)
+    print('compared {compared} books with xlrd: {agreed} agree, {explained} differ where xlrd is wrong; '
+          '{old_refused} BIFF2-4 books refused; of the books xlrd refuses, {refused} refused, {read_only} read'
+          .format(**counts))
+
+
+def compare_ooxml(corpus, rows, results, survive_only, failures):
     counts = dict(compared=0, agreed=0, explained=0, refused=0, reference_refuses=0)
-    failures = []
     for row, actual in zip(rows, results):
         name, kind, expect = row[0], row[5], row[6]
         if expect == 'refuse':
@@ -237,7 +356,8 @@ def main():
             if reason and actual.get('error') == reason:
                 counts['refused'] += 1
             else:
-                failures.append('MISMATCH %s: should be refused (%s), reader %s' % (name, reason or 'with a message', actual.get('error', 'reads it')))
+                failures.append('MISMATCH %s: should be refused (%s), reader %s'
+                                % (name, reason or 'with a message', actual.get('error', 'reads it')))
             continue
         if expect == 'no-crash' or survive_only:
             continue
@@ -253,6 +373,27 @@ def main():
     else:
         print('compared {compared} books with openpyxl/odfpy: {agreed} agree, {explained} differ as explained; '
               '{refused} books refused as expected; the reference refuses {reference_refuses}'.format(**counts))
+
+
+def main():
+    dump, corpus = sys.argv[1], sys.argv[2]
+    survive_only = sys.argv[3:] == ['--survive-only']
+    if not os.path.isdir(corpus):
+        return skip('no corpus at %s' % corpus)
+    with open(os.path.join(corpus, 'MANIFEST.tsv'), encoding='utf-8') as manifest:
+        header, *rows = [line.split('\t') for line in manifest.read().splitlines() if line]
+    xls = 'biff_version' in header
+    if not survive_only and (xlrd if xls else openpyxl) is None:
+        return skip('install %s to compare with the corpus'
+                    % ('python3-xlrd' if xls else 'python3-openpyxl and python3-odf'))
+    run = subprocess.run([dump] + [os.path.join(corpus, row[0]) for row in rows], capture_output=True, text=True)
+    results = [json.loads(line) for line in run.stdout.splitlines()]
+    if run.returncode != 0 or len(results) != len(rows):
+        print('workbook-dump exited with %d after %d books of %d:\n%s'
+              % (run.returncode, len(results), len(rows), run.stderr))
+        return 1
+    failures = []
+    (compare_xls if xls else compare_ooxml)(corpus, rows, results, survive_only, failures)
     print('\n'.join(failures))
     return 1 if failures else 0
 

@@ -9,12 +9,9 @@
 
 #include <cstdio>
 
-using tessaly::xls::SheetTable;
-using tessaly::xls::Workbook;
+using namespace tessaly::xls;
 
-namespace {
-
-QJsonObject dumpTable(const SheetTable &table)
+static QJsonObject dumpTable(const SheetTable &table)
 {
     QJsonArray columns;
     for (qsizetype column = 0; column < table.columnCount(); ++column)
@@ -26,38 +23,25 @@ QJsonObject dumpTable(const SheetTable &table)
             values.append(table.value(record, column).toString());
         records.append(values);
     }
-    return {{QStringLiteral("columns"), columns}, {QStringLiteral("records"), records}};
+    return {{u"columns"_qs, columns}, {u"records"_qs, records}};
 }
-
-QJsonObject dumpBook(const QString &path)
-{
-    QJsonObject result{{QStringLiteral("file"), path}};
-    QString error;
-    const auto book = Workbook::open(path, &error);
-    if (!book) {
-        result.insert(QStringLiteral("error"), error);
-        return result;
-    }
-    QJsonArray sheets;
-    for (qsizetype index = 0; index < book->sheetNames().size(); ++index) {
-        const auto table = book->readSheet(index, &error);
-        QJsonObject sheet = table ? dumpTable(*table) : QJsonObject{{QStringLiteral("error"), error}};
-        sheet.insert(QStringLiteral("name"), book->sheetNames()[index]);
-        sheets.append(sheet);
-    }
-    result.insert(QStringLiteral("sheets"), sheets);
-    return result;
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     for (const QString &path : app.arguments().mid(1)) {
-        const QByteArray line = QJsonDocument(dumpBook(path)).toJson(QJsonDocument::Compact);
-        std::fwrite(line.constData(), 1, std::size_t(line.size()), stdout);
-        std::fputc('\n', stdout);
+        QString error;
+        const auto book = Workbook::open(path, &error);
+        QJsonArray sheets;
+        for (qsizetype index = 0; book && index < book->sheetNames().size(); ++index) {
+            const auto table = book->readSheet(index, &error);
+            QJsonObject sheet = table ? dumpTable(*table) : QJsonObject{{u"error"_qs, error}};
+            sheet.insert(u"name"_qs, book->sheetNames()[index]);
+            sheets.append(sheet);
+        }
+        QJsonObject result{{u"file"_qs, path}};
+        result.insert(book ? u"sheets"_qs : u"error"_qs, book ? QJsonValue(sheets) : QJsonValue(error));
+        std::puts(QJsonDocument(result).toJson(QJsonDocument::Compact).constData());
     }
     return 0;
 }

@@ -17,10 +17,8 @@ def write_zip(name, parts):
             package.writestr(zipfile.ZipInfo(part, (2024, 1, 1, 0, 0, 0)), data, zipfile.ZIP_DEFLATED)
 
 
-def xlsx(name, sheets, shared=None, styles=None, workbook_pr='', main=MAIN, rel=REL, names=None,
-         doctype=''):
-    """sheets: (name, kind, state, xml) with kind worksheet/chartsheet/xlMacrosheet."""
-    names = names or {}
+def xlsx(name, sheets, shared=None, styles=None, workbook_pr='', main=MAIN, rel=REL, names={}, doctype=''):
+    """sheets: (name, kind, state, xml) with kind worksheet/chartsheet/xlMacrosheet; names: other part names."""
     types = ('<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">'
              '<Default Extension="xml" ContentType="application/xml"/>'
              '<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/></Types>')
@@ -92,8 +90,8 @@ xlsx('huge-shared-string.xlsx',
 xlsx('sparse-corners.xlsx', [('Sparse', 'worksheet', '', '<row r="1"><c r="A1"><v>1</v></c></row>'
                                                    '<row r="1048576"><c r="XFD1048576"><v>2</v></c></row>')])
 write_zip('no-workbook.xlsx', [('[Content_Types].xml', XML + '<Types/>'), ('docProps/app.xml', XML + '<Properties/>')])
-with open('values.xlsx', 'rb') as source:
-    open('truncated.xlsx', 'wb').write(source.read()[:700])
+with open('values.xlsx', 'rb') as source, open('truncated.xlsx', 'wb') as target:
+    target.write(source.read()[:700])
 
 ODF = ('xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0" '
        'xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0" '
