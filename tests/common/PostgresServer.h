@@ -15,10 +15,10 @@ class PostgresServer {
 public:
     PostgresServer()
     {
-        const QStringList bins = QDir(QStringLiteral("/usr/lib/postgresql")).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
-        for (const QString &version : bins) {
-            if (QFile::exists(QStringLiteral("/usr/lib/postgresql/%1/bin/initdb").arg(version)))
-                m_bin = QStringLiteral("/usr/lib/postgresql/%1/bin/").arg(version);
+        const QDir installed(QStringLiteral("/usr/lib/postgresql"));
+        for (const QString &version : installed.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+            if (QFile::exists(installed.filePath(version + u"/bin/initdb"_qs)))
+                m_bin = installed.filePath(version + u"/bin/"_qs);
         }
         if (m_bin.isEmpty()) {
             m_problem = QStringLiteral("PostgreSQL is not installed (no /usr/lib/postgresql/*/bin/initdb)");
@@ -30,25 +30,21 @@ public:
         probe.close();
 #ifdef Q_OS_UNIX
         if (geteuid() == 0) {
-            m_asUser = {QStringLiteral("runuser"), QStringLiteral("-u"), QStringLiteral("nobody"), QStringLiteral("--")};
-            QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("nobody"), m_dir.path()});
+            m_asUser = {u"runuser"_qs, u"-u"_qs, u"nobody"_qs, u"--"_qs};
+            QProcess::execute(u"chown"_qs, {u"-R"_qs, u"nobody"_qs, m_dir.path()});
         }
 #endif
-        const QString options = QStringLiteral("-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off").arg(m_port).arg(m_dir.path());
-        if (!run(QStringLiteral("initdb"), {QStringLiteral("-D"), data(), QStringLiteral("--auth=trust"), QStringLiteral("-U"),
-                                            QStringLiteral("tessaly"), QStringLiteral("-E"), QStringLiteral("UTF8"), QStringLiteral("--no-locale")})
-            || !run(QStringLiteral("pg_ctl"), {QStringLiteral("-D"), data(), QStringLiteral("-o"), options, QStringLiteral("-l"),
-                                              m_dir.filePath(QStringLiteral("log")), QStringLiteral("-w"), QStringLiteral("start")}))
-            return;
-        m_running = true;
+        const QString options = u"-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off"_qs.arg(m_port).arg(m_dir.path());
+        m_running = run({u"initdb"_qs, u"-D"_qs, data(), u"--auth=trust"_qs, u"-U"_qs, u"tessaly"_qs, u"-E"_qs, u"UTF8"_qs,
+                         u"--no-locale"_qs})
+                    && run({u"pg_ctl"_qs, u"-D"_qs, data(), u"-o"_qs, options, u"-l"_qs, m_dir.filePath(u"log"_qs),
+                            u"-w"_qs, u"start"_qs});
     }
     ~PostgresServer()
     {
         if (m_running)
-            run(QStringLiteral("pg_ctl"), {QStringLiteral("-D"), data(), QStringLiteral("-m"), QStringLiteral("immediate"), QStringLiteral("-w"), QStringLiteral("stop")});
+            run({u"pg_ctl"_qs, u"-D"_qs, data(), u"-m"_qs, u"immediate"_qs, u"-w"_qs, u"stop"_qs});
     }
-    PostgresServer(const PostgresServer &) = delete;
-    PostgresServer &operator=(const PostgresServer &) = delete;
 
     bool isRunning() const { return m_running; }
     QString problem() const { return m_problem; }
@@ -58,17 +54,18 @@ public:
 private:
     QString data() const { return m_dir.filePath(QStringLiteral("data")); }
 
-    bool run(const QString &tool, const QStringList &arguments)
+    // Runs one of the server's tools, as m_asUser where set.
+    bool run(QStringList command)
     {
+        const QString tool = m_bin + command.takeFirst();
+        command = m_asUser + QStringList{tool} + command;
         QProcess process;
         process.setProcessChannelMode(QProcess::MergedChannels);
-        if (m_asUser.isEmpty())
-            process.start(m_bin + tool, arguments);
-        else
-            process.start(m_asUser.first(), m_asUser.mid(1) + QStringList{m_bin + tool} + arguments);
-        const bool ok = process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        process.start(command.first(), command.mid(1));
+        const bool ok = process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit
+                        && process.exitCode() == 0;
         if (!ok)
-            m_problem = tool + QStringLiteral(" failed: ") + QString::fromLocal8Bit(process.readAll());
+            m_problem = command.join(u' ') + QStringLiteral(" failed: ") + QString::fromLocal8Bit(process.readAll());
         return ok;
     }
 

