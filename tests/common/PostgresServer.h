@@ -34,19 +34,19 @@ public:
             QProcess::execute(u"chown"_qs, {u"-R"_qs, u"nobody"_qs, m_dir.path()});
         }
 #endif
-        const QString options = u"-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off"_qs.arg(m_port).arg(m_dir.path());
-        m_running = run({u"initdb"_qs, u"-D"_qs, data(), u"--auth=trust"_qs, u"-U"_qs, u"tessaly"_qs, u"-E"_qs, u"UTF8"_qs,
-                         u"--no-locale"_qs})
-                    && run({u"pg_ctl"_qs, u"-D"_qs, data(), u"-o"_qs, options, u"-l"_qs, m_dir.filePath(u"log"_qs),
-                            u"-w"_qs, u"start"_qs});
+        const QString options =
+            u"-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off"_qs.arg(m_port).arg(m_dir.path());
+        if (run({u"initdb"_qs, u"-D"_qs, data(), u"--auth=trust"_qs, u"-U"_qs, u"tessaly"_qs, u"-E"_qs, u"UTF8"_qs,
+                 u"--no-locale"_qs}))
+            run({u"pg_ctl"_qs, u"-D"_qs, data(), u"-o"_qs, options, u"-l"_qs, m_dir.filePath(u"log"_qs), u"-w"_qs, u"start"_qs});
     }
     ~PostgresServer()
     {
-        if (m_running)
+        if (m_problem.isEmpty())
             run({u"pg_ctl"_qs, u"-D"_qs, data(), u"-m"_qs, u"immediate"_qs, u"-w"_qs, u"stop"_qs});
     }
 
-    bool isRunning() const { return m_running; }
+    // Empty while the server runs.
     QString problem() const { return m_problem; }
     int port() const { return m_port; }
     QString url() const { return QStringLiteral("postgresql://tessaly@127.0.0.1:%1/postgres").arg(m_port); }
@@ -74,5 +74,4 @@ private:
     QStringList m_asUser;
     QString m_problem;
     int m_port = 0;
-    bool m_running = false;
 };

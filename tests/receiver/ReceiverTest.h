@@ -15,45 +15,37 @@
 #include <QTest>
 
 // tessaly-receiver (TESSALY_RECEIVER) on 127.0.0.1 and a free port, in the working directory.
-class ReceiverProcess {
-public:
+struct ReceiverProcess {
     explicit ReceiverProcess(const QStringList &arguments)
     {
-        m_process.setReadChannel(QProcess::StandardError);
-        m_process.start(QStringLiteral(TESSALY_RECEIVER), QStringList{u"--listen"_qs, u"127.0.0.1:0"_qs} + arguments);
+        process.setReadChannel(QProcess::StandardError);
+        process.start(QStringLiteral(TESSALY_RECEIVER), QStringList{u"--listen"_qs, u"127.0.0.1:0"_qs} + arguments);
         static const QRegularExpression started(u"(http://127\\.0\\.0\\.1:\\d+/\\S+) で待ち受けています"_qs);
-        while (m_url.isEmpty() && m_process.waitForReadyRead(20000)) {
-            while (m_url.isEmpty() && m_process.canReadLine())
-                m_url = started.match(QString::fromUtf8(m_process.readLine())).captured(1);
+        while (url.isEmpty() && process.waitForReadyRead(20000)) {
+            while (url.isEmpty() && process.canReadLine())
+                url = started.match(QString::fromUtf8(process.readLine())).captured(1);
         }
     }
     // Stops it; a receiver that does not end cleanly (a sanitizer's report, a crash) fails the test.
     ~ReceiverProcess()
     {
-        m_process.terminate();
-        m_process.waitForFinished();
-        if (m_process.exitStatus() != QProcess::NormalExit || m_process.exitCode() != 0)
-            qFatal("tessaly-receiver ended badly:\n%s", m_process.readAllStandardError().constData());
+        process.terminate();
+        process.waitForFinished();
+        if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+            qFatal("tessaly-receiver ended badly:\n%s", process.readAllStandardError().constData());
     }
 
-    QString url() const { return m_url; }
-
-private:
-    QProcess m_process{};
-    QString m_url;
+    QProcess process;
+    QString url;
 };
 
-// A connection of the test's own to the database the receiver writes: a SQLite file, or with a
-// port the PostgreSQL server's database of that name.
-inline QSqlDatabase openDatabase(const QString &driver, const QString &name, int port = -1)
+// A connection of the test's own to the database the receiver writes: a SQLite file, or with the
+// options of a PostgreSQL server its database of that name.
+inline QSqlDatabase openDatabase(const QString &driver, const QString &name, const QString &options = {})
 {
     QSqlDatabase database = QSqlDatabase::addDatabase(driver, name);
     database.setDatabaseName(name);
-    if (port >= 0) {
-        database.setHostName(QStringLiteral("127.0.0.1"));
-        database.setPort(port);
-        database.setUserName(QStringLiteral("tessaly"));
-    }
+    database.setConnectOptions(options);
     database.open();
     return database;
 }
@@ -70,14 +62,10 @@ inline void configureSend(const QString &url, const QString &table, const QStrin
     tessaly::ConfigDocument().save(settings, tessaly::kConfigFileName);
 }
 
-struct HttpAnswer {
-    int status = 0;
-    QString text;
-};
-
-// One POST of a form body, as a client other than Tessaly might send it.
-inline HttpAnswer post(const QString &url, const QByteArray &body,
-                       const QByteArray &contentType = "application/x-www-form-urlencoded; charset=UTF-8")
+// One POST of a form body, as a client other than Tessaly might send it; the answer as
+// "<status> <text>".
+inline QString post(const QString &url, const QByteArray &body,
+                    const QByteArray &contentType = "application/x-www-form-urlencoded; charset=UTF-8")
 {
     QNetworkAccessManager manager;
     QNetworkRequest request{QUrl(url)};
@@ -85,7 +73,8 @@ inline HttpAnswer post(const QString &url, const QByteArray &body,
     const std::unique_ptr<QNetworkReply> reply(manager.post(request, body));
     if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 60000))
         return {};
-    return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), QString::fromUtf8(reply->readAll())};
+    const QString status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toString();
+    return status + u' ' + QString::fromUtf8(reply->readAll());
 }
 
 inline QByteArray insertForm(const QString &table, const QString &document, const QByteArray &command = "insert",
@@ -131,10 +120,8 @@ inline void sendBothSheets(const QString &url, const QSqlDatabase &database)
     configureSend(url, QStringLiteral("社員"));
     QCOMPARE(QString::fromUtf8(runCli({QStringLiteral("send"), biff5}).output), u"4件の行を挿入しました。\n"_qs);
     compareWithSheet(database, QStringLiteral("社員"), biff5, 0);
-
     const QString biff8 = fixture("fixtures-biff8.xls");
     configureSend(url, QStringLiteral("types"));
-    const CliRun types = runCli({QStringLiteral("send"), biff8, QStringLiteral("Types")});
-    QCOMPARE(QString::fromUtf8(types.output), u"%1件の行を挿入しました。\n"_qs.arg(readSheet(biff8, 1).recordCount()));
+    QCOMPARE(runCli({QStringLiteral("send"), biff8, QStringLiteral("Types")}).exitCode, 0);
     compareWithSheet(database, QStringLiteral("types"), biff8, 1);
 }

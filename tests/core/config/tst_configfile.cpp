@@ -31,57 +31,37 @@ private slots:
     void loadedTreeKeepsUnknownContentAndDropsLayout()
     {
         TempWorkDir dir;
-        // Whatever the file declared, it is written back as UTF-8 under a plain declaration.
+        // Whatever the file declared, it is written back as UTF-8 under a plain declaration. Names match
+        // exactly, the first match wins, and a leaf of another section is no setting.
         const QString text = QString::fromUtf8(R"(<?xml version="1.0" encoding="Shift_JIS"?>
 <!-- kept comment -->
 <XMLConfig version="2">
-  <DB note="x">
-    <table>従業員ﾃｰﾌﾞﾙ</table>
-    <extra>keep me</extra>
-  </DB>
+  <DB note="x"><table>従業員<b>ﾃｰ</b>ﾌﾞﾙ</table><extra>keep me</extra></DB>
+  <db><table>lower-case section</table></db>
+  <xmlSetting><rowset>R1</rowset><user>misplaced</user><Charset>Capital</Charset></xmlSetting>
+  <xmlSetting><charset>second-section</charset><charset>later</charset><rowset>R2</rowset></xmlSetting>
   <?app keep?>
-  <custom><a>1</a></custom>
 </XMLConfig>)");
         dir.write(kConfigFileName, QByteArray(QStringEncoder("Shift_JIS").encode(text)).replace("\n", "\r\n"));
         ConfigDocument doc;
         Settings settings = loadInto(doc);
-        QCOMPARE(settings.table, QStringLiteral("従業員ﾃｰﾌﾞﾙ"));
+        QCOMPARE((QStringList{settings.table, settings.rowset, settings.charset, settings.user}),
+                 (QStringList{u"従業員ﾃｰﾌﾞﾙ"_qs, u"R1"_qs, u"second-section"_qs, QString()}));
 
         settings.user = QStringLiteral("scott");
         QVERIFY(doc.save(settings, kConfigFileName).ok);
-        // Missing sections go after the existing ones, in visiting order, leaves in theirs.
+        // A missing leaf goes to the first section of its name, a missing section after the others.
         QCOMPARE(dir.read(kConfigFileName),
-                 QByteArray("<?xml version=\"1.0\"?>\r\n<!-- kept comment -->\r\n"
-                            "<XMLConfig version=\"2\"><DB note=\"x\"><table>従業員ﾃｰﾌﾞﾙ</table><extra>keep me</extra></DB>"
-                            "<?app keep?><custom><a>1</a></custom>"
-                            "<xmlSetting><charset>Shift_JIS</charset><rowset>ROWSET</rowset><row>ROW</row></xmlSetting>"
+                 QByteArray("<?xml version=\"1.0\"?>\r\n<!-- kept comment -->\r\n<XMLConfig version=\"2\">"
+                            "<DB note=\"x\"><table>従業員ﾃｰﾌﾞﾙ</table><extra>keep me</extra></DB>"
+                            "<db><table>lower-case section</table></db>"
+                            "<xmlSetting><rowset>R1</rowset><user>misplaced</user><Charset>Capital</Charset>"
+                            "<row>ROW</row></xmlSetting>"
+                            "<xmlSetting><charset>second-section</charset><charset>later</charset><rowset>R2</rowset>"
+                            "</xmlSetting><?app keep?>"
                             "<network><url>http://localhost:8080/servlets/Insert</url><protocol>icDefault</protocol>"
                             "<proxy></proxy><user>scott</user><password></password><timeout>60</timeout></network>"
                             "</XMLConfig>"));
-    }
-
-    void pathsMatchExactlyAndTakeTheFirst()
-    {
-        TempWorkDir dir;
-        dir.write(kConfigFileName, R"(<XMLConfig>
-  <xmlSetting><rowset>R1</rowset><user>misplaced</user><Charset>Capital</Charset></xmlSetting>
-  <xmlSetting><charset>second-section</charset><charset>later</charset><rowset>R2</rowset></xmlSetting>
-  <db><table>lower-case section</table></db>
-  <network><url/><timeout>a<b>b</b>c</timeout></network>
-</XMLConfig>)");
-        ConfigDocument doc;
-        Settings settings = loadInto(doc);
-        QCOMPARE((QStringList{settings.rowset, settings.charset, settings.user, settings.table, settings.url,
-                              settings.timeout}),
-                 (QStringList{u"R1"_qs, u"second-section"_qs, QString(), u"EMP"_qs, QString(), u"abc"_qs}));
-
-        settings.user = QStringLiteral("new");
-        settings.timeout = QStringLiteral("30");
-        QVERIFY(doc.save(settings, kConfigFileName).ok);
-        const QByteArray written = dir.read(kConfigFileName);
-        QVERIFY(written.contains("<user>misplaced</user>"));
-        QVERIFY(written.contains("<url></url><timeout>30</timeout><protocol>icDefault</protocol><proxy></proxy>"
-                                 "<user>new</user><password></password></network>"));
     }
 
     void unusableFilesGiveDefaultsAndAreReplaced_data()
