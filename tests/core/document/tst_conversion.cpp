@@ -1,4 +1,5 @@
 #include "core/document/XmlDocument.h"
+#include "core/document/XmlName.h"
 
 #include "tests/common/Fixtures.h"
 #include "tests/common/TempWorkDir.h"
@@ -60,6 +61,32 @@ private slots:
         const QString empty = lines({u"<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>", u"<ROWSET>", u"</ROWSET>"});
         QCOMPARE(buildDocument(readSheet(workbook, 3), Settings{}), empty);
         QCOMPARE(buildDocument(readSheet(workbook, 4), Settings{}), empty);
+    }
+
+    void unusableCharactersAreEscaped_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("escape look-alike") << QStringLiteral("a_x0020_") << QStringLiteral("a_x005F_x0020_");
+        QTest::newRow("combining mark after the start") << QStringLiteral("e\u0301") << QStringLiteral("e\u0301");
+        QTest::newRow("astral start character")
+            << QString::fromUcs4(U"\U00020BB7野家") << QString::fromUcs4(U"\U00020BB7野家");
+        QTest::newRow("digit at the start") << QStringLiteral("1st") << QStringLiteral("_x0031_st");
+        QTest::newRow("less-than") << QStringLiteral("a<b") << QStringLiteral("a_x003C_b");
+        QTest::newRow("hyphen and dot only after the start") << QStringLiteral("-a.b") << QStringLiteral("_x002D_a.b");
+        QTest::newRow("astral outside the name range")
+            << QString::fromUcs4(U"a\U000F0000") << QStringLiteral("a_xF0000_");
+        QTest::newRow("lone surrogate") << QStringLiteral("a") + QChar(0xD800) << QStringLiteral("a_xD800_");
+    }
+
+    void unusableCharactersAreEscaped()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, expected);
+        QCOMPARE(toXmlName(name), expected);
+        QVERIFY(isXmlName(expected));
+        // The receiver maps the name back; a lone surrogate is no character and stays escaped.
+        QCOMPARE(fromXmlName(expected), name.contains(QChar(0xD800)) ? expected : name);
     }
 
     void tagNameSettingsStayUsable()
