@@ -9,8 +9,8 @@
 #include <unistd.h>
 #endif
 
-// A private PostgreSQL server in a temporary folder, on 127.0.0.1, for the life of the object.
-// Its superuser "tessaly" needs no password. As root the server runs as "nobody": initdb refuses root.
+// A private PostgreSQL server in a temporary folder on 127.0.0.1, up (pg_ctl waits) for the life of
+// the object. Its superuser "tessaly" needs no password. As root it runs as "nobody": initdb refuses root.
 class PostgresServer {
 public:
     PostgresServer()
@@ -24,7 +24,7 @@ public:
             m_problem = QStringLiteral("PostgreSQL is not installed (no /usr/lib/postgresql/*/bin/initdb)");
             return;
         }
-        QTcpServer probe;
+        QTcpServer probe; // a port that was free a moment ago
         probe.listen(QHostAddress::LocalHost);
         m_port = probe.serverPort();
         probe.close();
@@ -38,17 +38,17 @@ public:
             u"-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off"_qs.arg(m_port).arg(m_dir.path());
         if (run({u"initdb"_qs, u"-D"_qs, data(), u"--auth=trust"_qs, u"-U"_qs, u"tessaly"_qs, u"-E"_qs, u"UTF8"_qs,
                  u"--no-locale"_qs}))
-            run({u"pg_ctl"_qs, u"-D"_qs, data(), u"-o"_qs, options, u"-l"_qs, m_dir.filePath(u"log"_qs), u"-w"_qs, u"start"_qs});
+            run({u"pg_ctl"_qs, u"-D"_qs, data(), u"-o"_qs, options, u"-l"_qs, m_dir.filePath(u"log"_qs), u"start"_qs});
     }
     ~PostgresServer()
     {
         if (m_problem.isEmpty())
-            run({u"pg_ctl"_qs, u"-D"_qs, data(), u"-m"_qs, u"immediate"_qs, u"-w"_qs, u"stop"_qs});
+            run({u"pg_ctl"_qs, u"-D"_qs, data(), u"-m"_qs, u"immediate"_qs, u"stop"_qs});
     }
 
     // Empty while the server runs.
     QString problem() const { return m_problem; }
-    int port() const { return m_port; }
+    QString connectOptions() const { return QStringLiteral("host=127.0.0.1;port=%1;user=tessaly").arg(m_port); }
     QString url() const { return QStringLiteral("postgresql://tessaly@127.0.0.1:%1/postgres").arg(m_port); }
 
 private:

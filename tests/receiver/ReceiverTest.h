@@ -114,14 +114,15 @@ inline void compareWithSheet(const QSqlDatabase &database, const QString &table,
 
 // tessaly-cli sends the Japanese BIFF5 sheet and the BIFF8 sheet of every cell type to `url`; each
 // arrives cell for cell.
-inline void sendBothSheets(const QString &url, const QSqlDatabase &database)
+inline void sendBothSheets(const QString &url, const QSqlDatabase &database, const QString &user = {},
+                           const QString &password = {})
 {
     const QString biff5 = fixture("fixtures-biff5-ja.xls");
-    configureSend(url, QStringLiteral("社員"));
+    configureSend(url, QStringLiteral("社員"), user, password);
     QCOMPARE(QString::fromUtf8(runCli({QStringLiteral("send"), biff5}).output), u"4件の行を挿入しました。\n"_qs);
     compareWithSheet(database, QStringLiteral("社員"), biff5, 0);
     const QString biff8 = fixture("fixtures-biff8.xls");
-    configureSend(url, QStringLiteral("types"));
+    configureSend(url, QStringLiteral("types"), user, password);
     QCOMPARE(runCli({QStringLiteral("send"), biff8, QStringLiteral("Types")}).exitCode, 0);
     compareWithSheet(database, QStringLiteral("types"), biff8, 1);
 }

