@@ -59,10 +59,10 @@ private slots:
     {
         SqliteReceiver setup;
         QVERIFY(QSqlQuery(setup.check).exec(u"CREATE TABLE prices (name TEXT, price INTEGER) STRICT"_qs));
-        // Case is ignored where no name matches exactly; a heading repeated gets a column of its own.
+        // Case is ignored where no name matches exactly.
         const QString prices = rowsOf(1, u"<NAME>a &amp; &lt;b&gt;&#13;\r\nc</NAME><price/>"_qs);
         QCOMPARE(post(setup.receiver.url, insertForm(u"PRICES"_qs, prices)), u"200 1件の行を挿入しました。"_qs);
-        // Without a charset, a body that is no UTF-8 is read in the encoding its declaration names.
+        // No charset: a body that is no UTF-8 is read as its declaration says. A repeated heading gets a column.
         const QString people = rowsOf(1, u"<名前> </名前><名前>x</名前><a_x0022__x0029_>q</a_x0022__x0029_>"_qs)
                                    .replace(u"?>"_qs, u" encoding=\"Shift_JIS\"?>"_qs);
         const QByteArray shiftJis = insertForm(u"people"_qs, people, "insert", "Shift_JIS");
