@@ -42,11 +42,11 @@ public:
     }
     ~PostgresServer()
     {
-        if (m_problem.isEmpty())
+        if (isRunning())
             run({u"pg_ctl"_qs, u"-D"_qs, data(), u"-m"_qs, u"immediate"_qs, u"stop"_qs});
     }
 
-    // Empty while the server runs.
+    bool isRunning() const { return m_problem.isEmpty(); }
     QString problem() const { return m_problem; }
     QString connectOptions() const { return QStringLiteral("host=127.0.0.1;port=%1;user=tessaly").arg(m_port); }
     QString url() const { return QStringLiteral("postgresql://tessaly@127.0.0.1:%1/postgres").arg(m_port); }
