@@ -9,66 +9,63 @@
 #include <unistd.h>
 #endif
 
-// A private PostgreSQL server in a temporary folder, on 127.0.0.1, for the life of the object.
-// Its superuser "tessaly" needs no password. As root the server runs as "nobody": initdb refuses root.
+// A private PostgreSQL server in a temporary folder on 127.0.0.1, up (pg_ctl waits) for the life of
+// the object. Its superuser "tessaly" needs no password. As root it runs as "nobody": initdb refuses root.
 class PostgresServer {
 public:
     PostgresServer()
     {
-        const QStringList bins = QDir(QStringLiteral("/usr/lib/postgresql")).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
-        for (const QString &version : bins) {
-            if (QFile::exists(QStringLiteral("/usr/lib/postgresql/%1/bin/initdb").arg(version)))
-                m_bin = QStringLiteral("/usr/lib/postgresql/%1/bin/").arg(version);
+        const QDir installed(QStringLiteral("/usr/lib/postgresql"));
+        for (const QString &version : installed.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+            if (QFile::exists(installed.filePath(version + u"/bin/initdb"_qs)))
+                m_bin = installed.filePath(version + u"/bin/"_qs);
         }
         if (m_bin.isEmpty()) {
             m_problem = QStringLiteral("PostgreSQL is not installed (no /usr/lib/postgresql/*/bin/initdb)");
             return;
         }
-        QTcpServer probe;
+        QTcpServer probe; // a port that was free a moment ago
         probe.listen(QHostAddress::LocalHost);
         m_port = probe.serverPort();
         probe.close();
 #ifdef Q_OS_UNIX
         if (geteuid() == 0) {
-            m_asUser = {QStringLiteral("runuser"), QStringLiteral("-u"), QStringLiteral("nobody"), QStringLiteral("--")};
-            QProcess::execute(QStringLiteral("chown"), {QStringLiteral("-R"), QStringLiteral("nobody"), m_dir.path()});
+            m_asUser = {u"runuser"_qs, u"-u"_qs, u"nobody"_qs, u"--"_qs};
+            QProcess::execute(u"chown"_qs, {u"-R"_qs, u"nobody"_qs, m_dir.path()});
         }
 #endif
-        const QString options = QStringLiteral("-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off").arg(m_port).arg(m_dir.path());
-        if (!run(QStringLiteral("initdb"), {QStringLiteral("-D"), data(), QStringLiteral("--auth=trust"), QStringLiteral("-U"),
-                                            QStringLiteral("tessaly"), QStringLiteral("-E"), QStringLiteral("UTF8"), QStringLiteral("--no-locale")})
-            || !run(QStringLiteral("pg_ctl"), {QStringLiteral("-D"), data(), QStringLiteral("-o"), options, QStringLiteral("-l"),
-                                              m_dir.filePath(QStringLiteral("log")), QStringLiteral("-w"), QStringLiteral("start")}))
-            return;
-        m_running = true;
+        const QString options =
+            u"-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off"_qs.arg(m_port).arg(m_dir.path());
+        if (run({u"initdb"_qs, u"-D"_qs, data(), u"--auth=trust"_qs, u"-U"_qs, u"tessaly"_qs, u"-E"_qs, u"UTF8"_qs,
+                 u"--no-locale"_qs}))
+            run({u"pg_ctl"_qs, u"-D"_qs, data(), u"-o"_qs, options, u"-l"_qs, m_dir.filePath(u"log"_qs), u"start"_qs});
     }
     ~PostgresServer()
     {
-        if (m_running)
-            run(QStringLiteral("pg_ctl"), {QStringLiteral("-D"), data(), QStringLiteral("-m"), QStringLiteral("immediate"), QStringLiteral("-w"), QStringLiteral("stop")});
+        if (isRunning())
+            run({u"pg_ctl"_qs, u"-D"_qs, data(), u"-m"_qs, u"immediate"_qs, u"stop"_qs});
     }
-    PostgresServer(const PostgresServer &) = delete;
-    PostgresServer &operator=(const PostgresServer &) = delete;
 
-    bool isRunning() const { return m_running; }
+    bool isRunning() const { return m_problem.isEmpty(); }
     QString problem() const { return m_problem; }
-    int port() const { return m_port; }
+    QString connectOptions() const { return QStringLiteral("host=127.0.0.1;port=%1;user=tessaly").arg(m_port); }
     QString url() const { return QStringLiteral("postgresql://tessaly@127.0.0.1:%1/postgres").arg(m_port); }
 
 private:
     QString data() const { return m_dir.filePath(QStringLiteral("data")); }
 
-    bool run(const QString &tool, const QStringList &arguments)
+    // Runs one of the server's tools, as m_asUser where set.
+    bool run(QStringList command)
     {
+        const QString tool = m_bin + command.takeFirst();
+        command = m_asUser + QStringList{tool} + command;
         QProcess process;
         process.setProcessChannelMode(QProcess::MergedChannels);
-        if (m_asUser.isEmpty())
-            process.start(m_bin + tool, arguments);
-        else
-            process.start(m_asUser.first(), m_asUser.mid(1) + QStringList{m_bin + tool} + arguments);
-        const bool ok = process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        process.start(command.first(), command.mid(1));
+        const bool ok = process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit
+                        && process.exitCode() == 0;
         if (!ok)
-            m_problem = tool + QStringLiteral(" failed: ") + QString::fromLocal8Bit(process.readAll());
+            m_problem = command.join(u' ') + QStringLiteral(" failed: ") + QString::fromLocal8Bit(process.readAll());
         return ok;
     }
 
@@ -77,5 +74,4 @@ private:
     QStringList m_asUser;
     QString m_problem;
     int m_port = 0;
-    bool m_running = false;
 };

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -15,8 +14,6 @@ public:
         QDir::setCurrent(m_dir.path());
     }
     ~TempWorkDir() { QDir::setCurrent(m_previous); }
-    TempWorkDir(const TempWorkDir &) = delete;
-    TempWorkDir &operator=(const TempWorkDir &) = delete;
 
     QString path() const { return m_dir.path(); }
     QString filePath(const QString &name) const { return m_dir.filePath(name); }

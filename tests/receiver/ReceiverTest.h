@@ -7,7 +7,6 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -16,61 +15,44 @@
 #include <QTest>
 
 // tessaly-receiver (TESSALY_RECEIVER) on 127.0.0.1 and a free port, in the working directory.
-class ReceiverProcess {
-public:
+struct ReceiverProcess {
     explicit ReceiverProcess(const QStringList &arguments)
     {
-        m_process.setReadChannel(QProcess::StandardError);
-        m_process.start(QStringLiteral(TESSALY_RECEIVER), QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")} + arguments);
-        static const QRegularExpression started(QStringLiteral("(http://127\\.0\\.0\\.1:\\d+/\\S+) で待ち受けています"));
-        while (m_url.isEmpty() && m_process.waitForReadyRead(20000)) {
-            while (m_process.canReadLine())
-                m_url = started.match(QString::fromUtf8(m_process.readLine())).captured(1);
+        process.setReadChannel(QProcess::StandardError);
+        process.start(QStringLiteral(TESSALY_RECEIVER), QStringList{u"--listen"_qs, u"127.0.0.1:0"_qs} + arguments);
+        static const QRegularExpression started(u"(http://127\\.0\\.0\\.1:\\d+/\\S+) で待ち受けています"_qs);
+        while (url.isEmpty() && process.waitForReadyRead(20000)) {
+            while (url.isEmpty() && process.canReadLine())
+                url = started.match(QString::fromUtf8(process.readLine())).captured(1);
         }
     }
     // Stops it; a receiver that does not end cleanly (a sanitizer's report, a crash) fails the test.
     ~ReceiverProcess()
     {
-        m_process.terminate();
-        m_process.waitForFinished();
-        if (m_process.exitStatus() != QProcess::NormalExit || m_process.exitCode() != 0)
-            qFatal("tessaly-receiver ended badly:\n%s", m_process.readAllStandardError().constData());
+        process.terminate();
+        process.waitForFinished();
+        if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+            qFatal("tessaly-receiver ended badly:\n%s", process.readAllStandardError().constData());
     }
 
-    QString url() const { return m_url; }
-
-private:
-    QProcess m_process{};
-    QString m_url;
+    QProcess process;
+    QString url;
 };
 
-// A connection of the test's own to the database the receiver writes.
-class TestDatabase {
-public:
-    TestDatabase(const QString &driver, const QString &databaseName, int port = -1)
-        : m_database(QSqlDatabase::addDatabase(driver, QStringLiteral("test")))
-    {
-        m_database.setDatabaseName(databaseName);
-        m_database.setHostName(port < 0 ? QString() : QStringLiteral("127.0.0.1"));
-        m_database.setPort(port);
-        m_database.setUserName(port < 0 ? QString() : QStringLiteral("tessaly"));
-        m_database.open();
-    }
-    ~TestDatabase()
-    {
-        m_database.close();
-        m_database = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("test"));
-    }
-    const QSqlDatabase &database() const { return m_database; }
-    bool exec(const QString &statement) const { return QSqlQuery(m_database).exec(statement); }
-
-private:
-    QSqlDatabase m_database;
-};
+// A connection of the test's own to the database the receiver writes: a SQLite file, or with the
+// options of a PostgreSQL server its database of that name.
+inline QSqlDatabase openDatabase(const QString &driver, const QString &name, const QString &options = {})
+{
+    QSqlDatabase database = QSqlDatabase::addDatabase(driver, name);
+    database.setDatabaseName(name);
+    database.setConnectOptions(options);
+    database.open();
+    return database;
+}
 
 // XMLConfig.xml in the working directory with the built-in settings but for these.
-inline void configureSend(const QString &url, const QString &table, const QString &user = {}, const QString &password = {})
+inline void configureSend(const QString &url, const QString &table, const QString &user = {},
+                          const QString &password = {})
 {
     tessaly::Settings settings;
     settings.url = url;
@@ -80,24 +62,19 @@ inline void configureSend(const QString &url, const QString &table, const QStrin
     tessaly::ConfigDocument().save(settings, tessaly::kConfigFileName);
 }
 
-struct HttpAnswer {
-    int status = 0;
-    QString text;
-};
-
-// One POST of a form body, as a client other than Tessaly might send it.
-inline HttpAnswer post(const QString &url, const QByteArray &body,
-                       const QByteArray &contentType = "application/x-www-form-urlencoded; charset=UTF-8")
+// One POST of a form body, as a client other than Tessaly might send it; the answer as
+// "<status> <text>".
+inline QString post(const QString &url, const QByteArray &body,
+                    const QByteArray &contentType = "application/x-www-form-urlencoded; charset=UTF-8")
 {
     QNetworkAccessManager manager;
     QNetworkRequest request{QUrl(url)};
     request.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
-    QNetworkReply *reply = manager.post(request, body);
-    QEventLoop loop;
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-    loop.exec();
-    reply->deleteLater();
-    return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), QString::fromUtf8(reply->readAll())};
+    const std::unique_ptr<QNetworkReply> reply(manager.post(request, body));
+    if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 60000))
+        return {};
+    const QString status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toString();
+    return status + u' ' + QString::fromUtf8(reply->readAll());
 }
 
 inline QByteArray insertForm(const QString &table, const QString &document, const QByteArray &command = "insert",
@@ -110,13 +87,13 @@ inline QByteArray insertForm(const QString &table, const QString &document, cons
 
 inline qsizetype rowCount(const QSqlDatabase &database, const QString &table)
 {
-    QSqlQuery query(QStringLiteral("SELECT count(*) FROM \"%1\"").arg(table), database);
+    QSqlQuery query(QStringLiteral("SELECT count(*) FROM %1").arg(table), database);
     return query.next() ? query.value(0).toLongLong() : -1;
 }
 
 // Every row and cell of the table equals the worksheet's: its text, NULL for an empty cell, and
 // the columns named after the headings.
-inline void compareWithSheet(const QSqlDatabase &database, const QString &table, const QString &workbook, qsizetype sheet)
+inline void compareWithSheet(const QSqlDatabase &database, const QString &table, const QString &workbook, int sheet)
 {
     const tessaly::xls::SheetTable expected = readSheet(workbook, sheet);
     QSqlQuery query(database);
@@ -133,4 +110,19 @@ inline void compareWithSheet(const QSqlDatabase &database, const QString &table,
         }
     }
     QCOMPARE(record, expected.recordCount());
+}
+
+// tessaly-cli sends the Japanese BIFF5 sheet and the BIFF8 sheet of every cell type to `url`; each
+// arrives cell for cell.
+inline void sendBothSheets(const QString &url, const QSqlDatabase &database, const QString &user = {},
+                           const QString &password = {})
+{
+    const QString biff5 = fixture("fixtures-biff5-ja.xls");
+    configureSend(url, QStringLiteral("社員"), user, password);
+    QCOMPARE(QString::fromUtf8(runCli({QStringLiteral("send"), biff5}).output), u"4件の行を挿入しました。\n"_qs);
+    compareWithSheet(database, QStringLiteral("社員"), biff5, 0);
+    const QString biff8 = fixture("fixtures-biff8.xls");
+    configureSend(url, QStringLiteral("types"), user, password);
+    QCOMPARE(runCli({QStringLiteral("send"), biff8, QStringLiteral("Types")}).exitCode, 0);
+    compareWithSheet(database, QStringLiteral("types"), biff8, 1);
 }

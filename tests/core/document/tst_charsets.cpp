@@ -1,5 +1,4 @@
 #include "core/document/XmlDocument.h"
-#include "core/send/InsertRequest.h"
 
 #include "tests/common/Fixtures.h"
 #include "tests/common/TempWorkDir.h"
@@ -10,8 +9,8 @@
 
 using namespace tessaly;
 
-// Every charset writes the hard cases so that every common decoder of its name reads back exactly
-// the composed document, in the saved file and in the request's fields.
+// Every charset writes the hard cases so that every common decoder of its name reads the saved file
+// back as exactly the composed document. (tst_cli_servlet has a Java servlet read the request's fields.)
 class TestCharsets : public QObject {
     Q_OBJECT
 
@@ -19,21 +18,16 @@ private slots:
     void everyDecoderReadsTheDocumentBack_data()
     {
         QTest::addColumn<QString>("charset");
-        QTest::addColumn<QString>("table");
-        const QString japanese = QStringLiteral("社員_EMP");
-        for (const char *charset : {"Shift_JIS", "Windows-31J", "EUC-JP", "ISO-2022-JP", "UTF-8", "UTF-16", "GB18030"})
-            QTest::newRow(charset) << QString::fromLatin1(charset) << japanese;
-        for (const char *charset : {"windows-1252", "ISO-8859-1", "Big5", "EUC-KR", "KOI8-R"})
-            QTest::newRow(charset) << QString::fromLatin1(charset) << QStringLiteral("EMP");
+        for (const char *charset : {"Shift_JIS", "Windows-31J", "EUC-JP", "ISO-2022-JP", "UTF-8", "UTF-16", "GB18030",
+                                    "windows-1252", "ISO-8859-1", "Big5", "EUC-KR", "KOI8-R"})
+            QTest::newRow(charset) << QString::fromLatin1(charset);
     }
 
     void everyDecoderReadsTheDocumentBack()
     {
         QFETCH(QString, charset);
-        QFETCH(QString, table);
         Settings settings;
         settings.charset = charset;
-        settings.table = table;
         const xls::SheetTable sheet = readSheet(fixture("hard-cases-biff8.xls"), 0);
         const QString document = buildDocument(sheet, settings);
         TempWorkDir dir;
@@ -47,17 +41,9 @@ private slots:
         QCOMPARE(writeDocumentFile(inPieces, sheet, settings, 1), QString());
         QCOMPARE(inPieces.data(), saved);
 
-        const InsertRequest request = buildInsertRequest(settings, document);
-        QCOMPARE(request.refusal, QString());
-        dir.write(QStringLiteral("body.txt"), request.transfer.body);
-        dir.write(QStringLiteral("content-type.txt"), request.transfer.contentType);
-
-        QProcess check;
-        check.setProcessChannelMode(QProcess::MergedChannels);
-        check.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral(TESSALY_READ_BACK), charset, dir.path(), table});
-        QVERIFY(check.waitForFinished(60000));
-        const QByteArray problems = check.readAll();
-        QVERIFY2(check.exitCode() == 0 && problems.trimmed().isEmpty(), problems.constData());
+        // read_back.py prints what differs into the test's log.
+        const QStringList readBack{QStringLiteral(TESSALY_READ_BACK), charset, dir.path()};
+        QCOMPARE(QProcess::execute(QStringLiteral("/usr/bin/python3"), readBack), 0);
     }
 };
 
