@@ -119,4 +119,10 @@ void whenModal(std::function<void(Dialog &)> act)
 }
 
 template <typename T>
-T *field(QWidget &parent, const char *name) { return parent.findChild<T *>(QLatin1String(name)); }
+T *field(QWidget &parent, const char *name)
+{
+    T *child = parent.findChild<T *>(QLatin1String(name));
+    if (!child)
+        qFatal("no child %s", name);
+    return child;
+}

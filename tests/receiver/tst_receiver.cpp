@@ -93,6 +93,14 @@ private slots:
         QVERIFY(QString::fromUtf8(refused.readAllStandardError()).contains(u"--tls-cert"));
     }
 
+    // Answered, not cut off: the rest of the body is read first, so the client sees the reason.
+    void bodyOverTheLimitIsAnswered()
+    {
+        SqliteReceiver setup({QStringLiteral("--max-body"), QStringLiteral("64K")});
+        QCOMPARE(post(setup.receiver.url, insertForm(u"EMP"_qs, QString(4 << 20, u'x'))),
+                 u"413 本文が上限の 65536 バイトを超えています。"_qs);
+    }
+
     void concurrentSendersBothLand()
     {
         SqliteReceiver setup;

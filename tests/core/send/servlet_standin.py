@@ -42,7 +42,9 @@ class Handler(BaseHTTPRequestHandler):
         print("%s %s auth=%s" % (self.command, self.path, "yes" if authorization else "no"), flush=True)
         body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
 
-        if self.path.startswith("/redirect/"):  # /redirect/<status>/<host>/<path>: to <host> on this port
+        if self.path == "/loop":
+            self.answer(307, b"", Location="/loop")
+        elif self.path.startswith("/redirect/"):  # /redirect/<status>/<host>/<path>: to <host> on this port
             _, _, status, host, target = self.path.split("/", 4)
             location = "http://%s:%d/%s" % (host, self.server.server_address[1], target)
             self.answer(int(status), b"", Location=location)
@@ -75,6 +77,8 @@ class Handler(BaseHTTPRequestHandler):
             self.chunked(itertools.repeat(b"x" * 65536))
         elif self.path == "/trickle":
             self.chunked(itertools.repeat(b"x"), 0.2)
+        elif self.path == "/gzip-broken":
+            self.answer(200, b"\x1f\x8b\x08\x00" + b"\xff" * 60, Content_Encoding="gzip")
         else:
             self.answer(404, b"not found")
 

@@ -125,6 +125,10 @@ private slots:
         QTest::newRow("POST turned into GET")
             << origin + u"/redirect/302/127.0.0.1/insert"_qs << QString()
             << u"エラー12156:サーバが別の場所へ転送しようとしたため送信を中止しました（302 %1/insert）。"_qs.arg(origin);
+        QTest::newRow("redirect loop") << origin + u"/loop"_qs << QString()
+                                       << u"エラー12156:サーバの転送が繰り返されたため送信を中止しました。"_qs;
+        QTest::newRow("undecompressable") << origin + u"/gzip-broken"_qs << QString()
+                                          << u"エラー12175:サーバの応答を展開できませんでした。"_qs;
         QTest::newRow("proxy refused") << origin + u"/insert"_qs << u"127.0.0.1:%1"_qs.arg(closedPort())
                                        << u"エラー12165:プロキシサーバに接続できませんでした。"_qs;
         for (const QString &proxy : {u"127.0.0.1:%1"_qs, u"http://127.0.0.1:%1"_qs})
