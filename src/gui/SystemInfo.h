@@ -27,7 +27,7 @@ struct RegistryValue {
 class Registry {
 public:
     virtual ~Registry() = default;
-    // Nothing when the key cannot be opened with full access or the value cannot be read.
+    // Nothing when the key cannot be opened for reading or the value cannot be read.
     virtual std::optional<RegistryValue> read(RegistryRoot root, const QString &keyName, const QString &valueName) = 0;
 };
 

@@ -33,8 +33,12 @@ bool writeFileAtomically(const QString &path, const std::function<QString(QIODev
         *reason = describeFileError(file);
         return false;
     }
-    if (!exists && newFilePermissions)
-        file.setPermissions(*newFilePermissions);
+    // A file that holds a password must not stay readable by others under a loose umask.
+    if (!exists && newFilePermissions && !file.setPermissions(*newFilePermissions)) {
+        file.cancelWriting();
+        *reason = QStringLiteral("ファイルを所有者だけが読める設定にできませんでした。");
+        return false;
+    }
     if (const QString error = write(file); !error.isEmpty()) {
         file.cancelWriting();
         *reason = error;

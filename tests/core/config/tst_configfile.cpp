@@ -2,6 +2,7 @@
 
 #include "tests/common/TempWorkDir.h"
 
+#include <QScopeGuard>
 #include <QStringEncoder>
 #include <QTest>
 
@@ -116,13 +117,17 @@ private slots:
         dir.write(kConfigFileName, "<XMLConfig/>");
         QFile::setPermissions(kConfigFileName, QFileDevice::Permissions(0x6666)); // rw-rw-rw-
         QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x5555)); // r-xr-xr-x
-        ConfigDocument doc;
         const bool root = geteuid() == 0;
+        // Put back whatever an assertion leaves behind, so that the folder can be removed.
+        const auto restore = qScopeGuard([&] {
+            if (root && seteuid(0) != 0)
+                qFatal("cannot become root again");
+            QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7700));
+        });
+        ConfigDocument doc;
         QVERIFY(!root || seteuid(65534) == 0);
         const ConfigSaveResult existing = doc.save(Settings{}, kConfigFileName);
         const ConfigSaveResult created = doc.save(Settings{}, QStringLiteral("new.xml"));
-        QVERIFY(!root || seteuid(0) == 0);
-        QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7700));
         QVERIFY2(existing.ok, qPrintable(existing.errorString));
         QCOMPARE(dir.read(kConfigFileName), ConfigDocument::defaultText());
         QVERIFY2(created.errorString.endsWith(QStringLiteral("アクセスが拒否されました")), qPrintable(created.errorString));
