@@ -211,15 +211,13 @@ struct ServerCallbacks {
     {
         ReceiverServer &self = server(cls);
         auto *request = static_cast<ReceiverServer::Request *>(*context);
-        if (!request) {
+        if (request->method.isEmpty()) {
             {
                 // The whole header is here: no deadline for it any more.
                 std::lock_guard lock(self.m_connectionsMutex);
                 const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
                 self.m_connections.erase(static_cast<ReceiverServer::Connection *>(info->socket_context));
             }
-            request = new ReceiverServer::Request;
-            *context = request;
             ++self.m_requestsRunning;
             request->method = method;
             request->path = url;
@@ -259,6 +257,14 @@ struct ServerCallbacks {
         malloc_trim(0);
 #endif
         return answer(connection, *request, result);
+    }
+
+    // A request's start, once its first line is read; also those the library answers itself.
+    static void *requestStarted(void *, const char *uri, MHD_Connection *)
+    {
+        auto *request = new ReceiverServer::Request;
+        request->path = QByteArray(uri).left(QByteArray(uri).indexOf('?'));
+        return request;
     }
 
     static bool hasBody(MHD_Connection *connection)
@@ -376,6 +382,10 @@ struct ServerCallbacks {
             return;
         ReceiverServer &self = server(cls);
         self.releaseBody(request->reserved);
+        if (!request->method.isEmpty())
+            --self.m_requestsRunning;
+        else if (const MHD_ConnectionInfo *status = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_HTTP_STATUS))
+            request->status = int(status->http_status);
         const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
         const QHostAddress client(info ? info->client_addr : nullptr);
         const quint16 port = portOf(info ? info->client_addr : nullptr);
@@ -391,7 +401,6 @@ struct ServerCallbacks {
         std::fputs(line.toUtf8().constData(), stderr);
         delete request;
         *context = nullptr;
-        --self.m_requestsRunning;
     }
 };
 
@@ -444,6 +453,7 @@ bool ReceiverServer::start(QString *error)
             unsigned(m_options.perClient), MHD_OPTION_CONNECTION_TIMEOUT, kSilenceSeconds,
             MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_COMPLETED, &ServerCallbacks::completed,
             this, MHD_OPTION_NOTIFY_CONNECTION, &ServerCallbacks::connectionChanged, this,
+            MHD_OPTION_URI_LOG_CALLBACK, &ServerCallbacks::requestStarted, nullptr,
             // Without TLS the list ends here.
             tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, m_certificate.constData(), MHD_OPTION_HTTPS_MEM_KEY,
             m_key.constData(), MHD_OPTION_END);
