@@ -6,6 +6,7 @@
 
 #include <limits>
 #ifdef _WIN32
+#define NOMINMAX
 #include <windows.h>
 #else
 #include <unistd.h>

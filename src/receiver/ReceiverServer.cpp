@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <optional>
 #ifdef _WIN32
+#define NOMINMAX
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
