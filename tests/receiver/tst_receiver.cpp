@@ -134,8 +134,8 @@ private slots:
                  u"413 本文が上限の 65536 バイトを超えています。"_qs);
     }
 
-    // Refused before the body is used, each with its one Japanese line; "alice:s3cret" is accepted.
-    void requestsRefusedBeforeTheirBody_data()
+    // Decided from the header alone, each answer one Japanese line; "alice:s3cret" is accepted.
+    void headerDecidesBeforeTheBody_data()
     {
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<qint64>("heldBody"); // announced by another request, still being sent
@@ -154,7 +154,7 @@ private slots:
             << requestBytes("POST", credentials, form) << qint64(1000 * 1024)
             << u"503 ほかの要求の本文を受信中で、メモリの上限に達しています。しばらくしてから送り直して下さい。"_qs;
     }
-    void requestsRefusedBeforeTheirBody()
+    void headerDecidesBeforeTheBody()
     {
         QFETCH(QByteArray, request);
         QFETCH(qint64, heldBody);
