@@ -12,7 +12,7 @@ cd "$(dirname "$0")"
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgsf-1-dev libexpat1-dev libpugixml-dev
           fonts-ipafont-gothic python3 python3-xlrd python3-openpyxl python3-odf default-jdk-headless
-          libjetty9-java icu-devtools qt6-translations-l10n libcpp-httplib-dev libssl-dev libpq-dev
+          libjetty9-java icu-devtools qt6-translations-l10n libmicrohttpd-dev openssl libpq-dev
           libsqlite3-dev libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-mysql libqt6sql6-odbc postgresql)
 
 install_missing() {
@@ -83,7 +83,7 @@ bench)
     cmake --build build --target run-bench
     ;;
 package)
-    install_missing dpkg-dev file lintian desktop-file-utils appstream
+    install_missing dpkg-dev file lintian desktop-file-utils appstream systemd
     build build
     rm -f build/tessaly_*.deb
     (cd build && cpack -G DEB)
@@ -94,6 +94,10 @@ package)
     lintian --fail-on error build/tessaly_*.deb
     desktop-file-validate "$unpacked"/usr/share/applications/*.desktop
     appstreamcli validate --no-net "$unpacked"/usr/share/metainfo/*.metainfo.xml
+    # The service against the system's own units; any remark fails.
+    cp -rn /lib/systemd/system/. "$unpacked"/lib/systemd/system/
+    verified=$(systemd-analyze verify --man=no --root="$unpacked" tessaly-receiver.service 2>&1)
+    [ -z "$verified" ] || { echo "$verified"; exit 1; }
     ;;
 *)
     sed -n '2,10p' "$0"

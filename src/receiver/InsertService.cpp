@@ -161,7 +161,7 @@ private:
 
 } // namespace
 
-Answer insertForm(InsertForm form, const InsertSettings &settings)
+Answer insertForm(InsertForm form, const InsertSettings &settings, const std::function<bool()> &clientConnected)
 {
     if (form.command != u"insert")
         return refusal(QStringLiteral("コマンド「%1」には対応していません。command は insert にして下さい。").arg(form.command));
@@ -182,6 +182,10 @@ Answer insertForm(InsertForm form, const InsertSettings &settings)
     if (std::optional<Answer> refused = Insertion(*store, *rows, tableName, settings).run()) {
         store->rollback();
         return *refused;
+    }
+    if (!clientConnected()) {
+        store->rollback();
+        return {500, QStringLiteral("相手が接続を切ったため、挿入しませんでした。"), -1};
     }
     if ((failure = store->commit())) {
         store->rollback();

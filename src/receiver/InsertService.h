@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace tessaly::receiver {
 
 // What the receiver answers: an HTTP status and one Japanese line, and for the log the table
@@ -22,6 +24,7 @@ struct InsertSettings {
 };
 
 // Puts the rows of one insert form into its table, in one transaction: all rows or none.
-Answer insertForm(InsertForm form, const InsertSettings &settings);
+// `clientConnected` tells whether the client still waits for the answer.
+Answer insertForm(InsertForm form, const InsertSettings &settings, const std::function<bool()> &clientConnected);
 
 } // namespace tessaly::receiver

@@ -5,6 +5,12 @@
 #include <QRegularExpression>
 
 #include <limits>
+#ifdef _WIN32
+#define NOMINMAX
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace tessaly::receiver {
 
@@ -38,6 +44,18 @@ std::optional<QByteArray> readPassword(const QString &path)
 bool isLoopback(const QString &host)
 {
     return host == u"localhost" || QHostAddress(host).isLoopback();
+}
+
+qint64 defaultBodyBudget()
+{
+#ifdef _WIN32
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    const qint64 memory = GlobalMemoryStatusEx(&status) ? qint64(status.ullTotalPhys) : 0;
+#else
+    const qint64 memory = qint64(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE);
+#endif
+    return memory > 0 ? memory / 4 : qint64(1) << 30;
 }
 
 std::optional<qint64> parseSize(const QString &text)
@@ -74,7 +92,8 @@ std::optional<ReceiverOptions> parseOptions(const QStringList &arguments, QStrin
             continue;
         }
         static const QStringList valued = {u"--listen"_qs, u"--path"_qs, u"--database"_qs, u"--user"_qs,
-                                           u"--password-file"_qs, u"--tls-cert"_qs, u"--tls-key"_qs, u"--max-body"_qs};
+                                           u"--password-file"_qs, u"--tls-cert"_qs, u"--tls-key"_qs, u"--max-body"_qs,
+                                           u"--body-budget"_qs, u"--workers"_qs, u"--per-client"_qs};
         if (!valued.contains(name)) {
             *error = QStringLiteral("オプション「%1」はありません。--help で使い方を表示します。").arg(arguments.at(i));
             return std::nullopt;
@@ -103,15 +122,28 @@ std::optional<ReceiverOptions> parseOptions(const QStringList &arguments, QStrin
             options.tlsCertificate = value;
         } else if (name == u"--tls-key") {
             options.tlsKey = value;
+        } else if (name == u"--workers" || name == u"--per-client") {
+            bool number = false;
+            const int count = value.toInt(&number);
+            if (!number || count < 1 || count > 10000) {
+                *error = QStringLiteral("%1「%2」が正しくありません。1 から 10000 までの数を指定して下さい。").arg(name, value);
+                return std::nullopt;
+            }
+            (name == u"--workers" ? options.workers : options.perClient) = count;
         } else if (const std::optional<qint64> size = parseSize(value); size && *size > 0) {
-            options.maxBody = *size;
+            (name == u"--max-body" ? options.maxBody : options.bodyBudget) = *size;
         } else {
-            *error = QStringLiteral("--max-body「%1」が正しくありません。バイト数か 512M、1G のように指定して下さい。").arg(value);
+            *error = QStringLiteral("%1「%2」が正しくありません。バイト数か 512M、1G のように指定して下さい。").arg(name, value);
             return std::nullopt;
         }
     }
     if (options.help)
         return options;
+    if (options.bodyBudget == 0)
+        options.bodyBudget = defaultBodyBudget();
+    // A body larger than the whole budget could never be received.
+    options.maxBody = std::min(options.maxBody, options.bodyBudget);
+    options.perClient = std::min(options.perClient, options.workers);
 
     if (options.tlsCertificate.isEmpty() != options.tlsKey.isEmpty()) {
         *error = QStringLiteral("--tls-cert と --tls-key は両方とも指定して下さい。");

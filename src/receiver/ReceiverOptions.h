@@ -25,6 +25,10 @@ struct ReceiverOptions {
     QString tlsCertificate;
     QString tlsKey;
     qint64 maxBody = qint64(1) << 30;
+    // All bodies being received at once: a quarter of the machine's memory unless told.
+    qint64 bodyBudget = 0;
+    int workers = 128;  // connections served at once, per address
+    int perClient = 32; // of which from one client address
     bool help = false;
 };
 
@@ -35,6 +39,9 @@ std::optional<ReceiverOptions> parseOptions(const QStringList &arguments, QStrin
 
 // 127.0.0.0/8, ::1 and "localhost".
 bool isLoopback(const QString &host);
+
+// A quarter of the machine's memory, the default budget for bodies being received.
+qint64 defaultBodyBudget();
 
 // "1048576", "512K", "64M", "1G" (powers of 1024); nothing for anything else.
 std::optional<qint64> parseSize(const QString &text);

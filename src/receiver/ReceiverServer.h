@@ -3,25 +3,24 @@
 #include "receiver/InsertService.h"
 #include "receiver/ReceiverOptions.h"
 
+#include <QByteArray>
 #include <QStringList>
 
-#include <memory>
-#include <optional>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
-namespace httplib {
-class ContentReader;
-struct Request;
-struct Response;
-class Server;
-} // namespace httplib
+struct MHD_Daemon;
 
 namespace tessaly::receiver {
 
-// The HTTP side: one listening server per address, each with its own pool of workers. A request
-// is answered on its connection and the connection closed, so that an unread body can never be
-// taken for the next request.
+// The HTTP side, on libmicrohttpd: one server per address, each connection on a thread of its
+// own, as many connections as --workers and from one client address as many as --per-client.
+// A request is answered on its connection and the connection closed, so that an unread body can
+// never be taken for the next request.
 class ReceiverServer {
 public:
     ReceiverServer(ReceiverOptions options, InsertSettings settings);
@@ -29,25 +28,42 @@ public:
     ReceiverServer(const ReceiverServer &) = delete;
     ReceiverServer &operator=(const ReceiverServer &) = delete;
 
-    // Binds every address; false and a Japanese *error when one cannot be bound.
-    bool bind(QString *error);
+    // Listens on every address and serves; false and a Japanese *error when an address cannot be
+    // bound (also when another program listens on it) or the certificate cannot be used.
+    bool start(QString *error);
     // The URLs that reach the receiver, for the start-up message.
     const QStringList &urls() const { return m_urls; }
-    void start();
-    void stop();
+    // Stops accepting. Requests in progress get a few seconds to finish and are then asked to roll
+    // back. False when some are still running: the caller ends the process, which rolls back their
+    // transactions.
+    bool stop();
 
 private:
-    std::unique_ptr<httplib::Server> makeServer(QString *error) const;
-    void handle(const httplib::Request &request, httplib::Response &response, const httplib::ContentReader &reader) const;
-    std::optional<Answer> refusalBeforeBody(const httplib::Request &request) const;
-    bool authorized(const httplib::Request &request) const;
-    void answer(httplib::Response &response, const Answer &answer) const;
+    friend struct ServerCallbacks;
+    struct Connection;
+    struct Request;
+
+    bool reserveBody(qint64 bytes);
+    void releaseBody(qint64 bytes);
+    void watchHeaderDeadlines();
 
     ReceiverOptions m_options;
     InsertSettings m_settings;
-    std::vector<std::unique_ptr<httplib::Server>> m_servers;
-    std::vector<std::thread> m_threads;
+    QByteArray m_certificate;
+    QByteArray m_key;
+    std::vector<MHD_Daemon *> m_daemons;
     QStringList m_urls;
+
+    std::atomic<qint64> m_bodiesReserved = 0;
+    std::atomic<int> m_requestsRunning = 0;
+    std::atomic<bool> m_rollingBack = false;
+
+    // Connections still sending their header, for the deadline on the whole header.
+    std::mutex m_connectionsMutex;
+    std::condition_variable m_stopWatching;
+    bool m_watching = false;
+    std::set<Connection *> m_connections;
+    std::thread m_watcher;
 };
 
 } // namespace tessaly::receiver

@@ -46,6 +46,10 @@ Tessaly の送信ボタン（tessaly-cli send）が送る挿入要求を HTTP �
   --tls-key FILE          証明書の秘密鍵（PEM）。
   --max-body SIZE         本文の上限。既定は 1G。512K、64M のようにも書けます。超えると 413 で断り、
                           相手が応答を受け取れるように残りを読み捨ててから接続を閉じます。
+  --body-budget SIZE      同時に受信中の本文の合計の上限。既定はこの機械のメモリの 4 分の 1。
+                          超える要求は 503（Retry-After 付き）で断ります。
+  --workers N             同時に扱う接続の数（アドレスごと）。既定は 128。
+  --per-client N          そのうち 1 つの相手のアドレスから同時に扱う接続の数。既定は 32。
   --help                  この説明を表示します。
 
 要求: POST、Content-Type: application/x-www-form-urlencoded（charset 付き。ないときは本文が UTF-8
@@ -58,11 +62,16 @@ _xHHHH_ を文字に戻して列名にし（FIRST_x0020_NAME → FIRST NAME）�
   200 「N件の行を挿入しました。」
   400 本文、XML、コマンド、表、列、値が使えないとき（何がどこで、を書きます）
   401 認証が必要なときに資格情報がないか違うとき（WWW-Authenticate: Basic を付けます）
+  404 パスが違うとき、405 POST でないとき、411 Content-Length がないとき
   413 本文が --max-body を超えたとき
+  415 Content-Encoding が付いているとき（圧縮した本文は受け付けません）
+  431 ヘッダーが合わせて 64 KiB を超えたとき
   500 データベースが失敗したとき
+  503 受信中の本文が --body-budget に達しているとき
 どの失敗でも 1 行も挿入しません。要求ごとに標準エラーへ 1 行の記録（時刻、相手、表、行数、
-ミリ秒、状態）を書きます。パスワードや文書の中身は書きません。Ctrl+C（SIGINT）か SIGTERM で
-終わります。
+ミリ秒、状態）を書きます。パスワードや文書の中身は書きません。ヘッダーは接続から 30 秒以内に
+届かないと、送信中に 20 秒黙ると接続を切ります。Ctrl+C（SIGINT）か SIGTERM で新しい接続を
+断り、処理中の要求を数秒待ってから取り消して終わります。
 )";
 
 std::atomic<bool> stopRequested = false;
@@ -113,15 +122,19 @@ int main(int argc, char *argv[])
     }
 
     ReceiverServer server(*options, InsertSettings{*database, options->createTables, options->emptyAsText});
-    if (!server.bind(&error))
-        return fail(error);
     std::signal(SIGINT, requestStop);
     std::signal(SIGTERM, requestStop);
-    server.start();
+    if (!server.start(&error))
+        return fail(error);
     for (const QString &url : server.urls())
         fail(QStringLiteral("%1 で待ち受けています（データベース %2）。").arg(url, shownDatabase(options->database)));
     while (!stopRequested)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    server.stop();
+    if (!server.stop()) {
+        // Ending the process ends their database connections, which rolls their transactions back.
+        fail(QStringLiteral("終わらない要求を打ち切って終了します（その挿入は取り消されます）。"));
+        std::fflush(stderr);
+        std::_Exit(0);
+    }
     return 0;
 }

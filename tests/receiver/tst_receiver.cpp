@@ -1,6 +1,12 @@
 #include "tests/common/TempWorkDir.h"
 #include "tests/receiver/ReceiverTest.h"
 
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <memory>
+#include <vector>
+
 namespace {
 
 // tessaly-receiver writing a SQLite file in a temporary working directory, and the test's own
@@ -20,6 +26,33 @@ QString rowsOf(int count, const QString &cells)
 {
     const QString rows = (QStringLiteral("<ROW>") + cells + QStringLiteral("</ROW>\r\n")).repeated(count);
     return QStringLiteral("<?xml version=\"1.0\"?>\r\n<ROWSET>\r\n") + rows + QStringLiteral("</ROWSET>");
+}
+
+std::unique_ptr<QTcpSocket> connectTo(const QUrl &url)
+{
+    auto socket = std::make_unique<QTcpSocket>();
+    socket->connectToHost(url.host(), quint16(url.port()));
+    socket->waitForConnected(20000);
+    return socket;
+}
+
+// One request as raw bytes on a connection of its own; the answer as "<status> <text>".
+QString exchange(const QUrl &url, const QByteArray &request)
+{
+    const std::unique_ptr<QTcpSocket> socket = connectTo(url);
+    socket->write(request);
+    QByteArray answer;
+    while (socket->state() == QAbstractSocket::ConnectedState && socket->waitForReadyRead(20000))
+        answer += socket->readAll();
+    answer += socket->readAll();
+    return QString::fromUtf8(answer.mid(9, 3) + ' ' + answer.mid(answer.indexOf("\r\n\r\n") + 4));
+}
+
+QByteArray requestBytes(const QByteArray &method, const QByteArray &headers, const QByteArray &body)
+{
+    return method + " /servlets/Insert HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers
+           + "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " + QByteArray::number(body.size())
+           + "\r\n\r\n" + body;
 }
 
 } // namespace
@@ -99,6 +132,122 @@ private slots:
         SqliteReceiver setup({QStringLiteral("--max-body"), QStringLiteral("64K")});
         QCOMPARE(post(setup.receiver.url, insertForm(u"EMP"_qs, QString(4 << 20, u'x'))),
                  u"413 本文が上限の 65536 バイトを超えています。"_qs);
+    }
+
+    // Decided from the header alone, each answer one Japanese line; "alice:s3cret" is accepted.
+    void headerDecidesBeforeTheBody_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<qint64>("heldBody"); // announced by another request, still being sent
+        QTest::addColumn<QString>("answer");
+        const QByteArray credentials = "Authorization: Basic YWxpY2U6czNjcmV0\r\n";
+        const QByteArray form = insertForm(u"EMP"_qs, rowsOf(1, u"<id>1</id>"_qs));
+        QTest::newRow("scheme in lower case") << requestBytes("POST", "authorization: basic YWxpY2U6czNjcmV0\r\n", form)
+                                              << qint64(0) << u"200 1件の行を挿入しました。"_qs;
+        QTest::newRow("header over 64 KiB") << requestBytes("POST", "X-Filler: " + QByteArray(70000, 'a') + "\r\n", form)
+                                            << qint64(0) << u"431 ヘッダーが上限の 65536 バイトを超えています。"_qs;
+        QTest::newRow("compressed") << requestBytes("POST", credentials + "Content-Encoding: gzip\r\n", form) << qint64(0)
+                                    << u"415 Content-Encoding（gzip）のついた本文は受け付けません。圧縮せずに送って下さい。"_qs;
+        QTest::newRow("PUT") << requestBytes("PUT", credentials, form) << qint64(0) << u"405 挿入の要求は POST で送って下さい。"_qs;
+        QTest::newRow("OPTIONS") << requestBytes("OPTIONS", {}, {}) << qint64(0) << u"405 挿入の要求は POST で送って下さい。"_qs;
+        QTest::newRow("bodies over the budget")
+            << requestBytes("POST", credentials, form) << qint64(1000 * 1024)
+            << u"503 ほかの要求の本文を受信中で、メモリの上限に達しています。しばらくしてから送り直して下さい。"_qs;
+    }
+    void headerDecidesBeforeTheBody()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(qint64, heldBody);
+        QFETCH(QString, answer);
+        TempWorkDir passwordDir;
+        passwordDir.write(QStringLiteral("password"), "s3cret\n");
+        SqliteReceiver setup({u"--create-tables"_qs, u"--user"_qs, u"alice"_qs, u"--password-file"_qs,
+                              passwordDir.filePath(u"password"_qs), u"--body-budget"_qs, u"1000K"_qs});
+        const QUrl url(setup.receiver.url);
+        std::unique_ptr<QTcpSocket> held;
+        if (heldBody > 0) {
+            held = connectTo(url);
+            held->write("POST /servlets/Insert HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Basic YWxpY2U6czNjcmV0\r\n"
+                        "Content-Type: application/x-www-form-urlencoded\r\nExpect: 100-continue\r\nContent-Length: "
+                        + QByteArray::number(heldBody) + "\r\n\r\n");
+            // "100 Continue" comes once its body's memory is reserved.
+            QVERIFY(held->waitForReadyRead(20000));
+        }
+        QCOMPARE(exchange(url, request), answer);
+    }
+
+    // Connections that hold a worker without finishing their request leave the others served.
+    void slowClientsHoldNoOneUp_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::newRow("HTTP, headers sent a byte a second") << false;
+        QTest::newRow("HTTPS, silent") << true;
+    }
+    void slowClientsHoldNoOneUp()
+    {
+        QFETCH(bool, tls);
+        TempWorkDir certificateDir;
+        QStringList options{u"--create-tables"_qs};
+        if (tls) {
+            const QString certificate = certificateDir.filePath(u"cert.pem"_qs);
+            const QString key = certificateDir.filePath(u"key.pem"_qs);
+            QProcess openssl;
+            openssl.start(u"openssl"_qs, {u"req"_qs, u"-x509"_qs, u"-newkey"_qs, u"rsa:2048"_qs, u"-nodes"_qs, u"-days"_qs,
+                                          u"1"_qs, u"-subj"_qs, u"/CN=127.0.0.1"_qs, u"-keyout"_qs, key, u"-out"_qs, certificate});
+            if (!openssl.waitForFinished() || openssl.exitCode() != 0) {
+                if (qgetenv("CI") == "true")
+                    QFAIL("openssl could not make a certificate");
+                QSKIP("openssl could not make a certificate");
+            }
+            options << u"--tls-cert"_qs << certificate << u"--tls-key"_qs << key;
+        }
+        SqliteReceiver setup(options);
+        // More than a fixed pool of eight workers would have.
+        std::vector<std::unique_ptr<QTcpSocket>> slow;
+        for (int i = 0; i < 16; ++i) {
+            slow.push_back(connectTo(QUrl(setup.receiver.url)));
+            if (!tls)
+                slow.back()->write("POST /servlets/Insert HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ");
+        }
+        QTimer trickle;
+        connect(&trickle, &QTimer::timeout, this, [&] {
+            for (const std::unique_ptr<QTcpSocket> &socket : slow)
+                socket->write(tls ? "" : "x");
+        });
+        trickle.start(1000);
+        // Generous, yet shorter than the time a silent connection may take.
+        QCOMPARE(post(setup.receiver.url, insertForm(u"EMP"_qs, rowsOf(1, u"<id>1</id>"_qs)),
+                      "application/x-www-form-urlencoded; charset=UTF-8", 15000),
+                 u"200 1件の行を挿入しました。"_qs);
+    }
+
+    void onePortOneReceiverStoppedPromptly()
+    {
+        SqliteReceiver setup(QStringList{});
+        QVERIFY(QSqlQuery(setup.check).exec(u"CREATE TABLE prices (name TEXT)"_qs));
+        // Two receivers on one port would split the requests between their databases.
+        QProcess second;
+        second.start(QStringLiteral(TESSALY_RECEIVER),
+                     {u"--listen"_qs, u"127.0.0.1:%1"_qs.arg(QUrl(setup.receiver.url).port()), u"--database"_qs,
+                      u"sqlite:"_qs + setup.dir.filePath(u"second.sqlite"_qs)});
+        QVERIFY(second.waitForFinished(20000));
+        QCOMPARE(second.exitCode(), 1);
+        QVERIFY(QString::fromUtf8(second.readAllStandardError()).contains(u"待ち受けられません"));
+
+        // SIGTERM while an insert waits for the database's lock: rolled back, and the receiver ends.
+        QSqlQuery lock(setup.check);
+        QVERIFY(lock.exec(u"BEGIN IMMEDIATE"_qs));
+        QNetworkAccessManager manager;
+        QNetworkRequest request{QUrl(setup.receiver.url)};
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/x-www-form-urlencoded"));
+        const std::unique_ptr<QNetworkReply> reply(manager.post(request, insertForm(u"prices"_qs, rowsOf(1, u"<name>a</name>"_qs))));
+        bool sent = false;
+        connect(reply.get(), &QNetworkReply::uploadProgress, this, [&](qint64 done, qint64 total) { sent = done == total; });
+        QTRY_VERIFY_WITH_TIMEOUT(sent, 20000);
+        setup.receiver.process.terminate();
+        QVERIFY(setup.receiver.process.waitForFinished(20000));
+        QTRY_VERIFY_WITH_TIMEOUT(reply->isFinished(), 20000);
+        QVERIFY(lock.exec(u"COMMIT"_qs));
     }
 
     void concurrentSendersBothLand()
