@@ -1,5 +1,6 @@
 #include "core/document/DocumentEncoding.h"
 
+#include "core/document/CodeRange.h"
 #include "core/document/XmlName.h"
 
 #include <QList>
@@ -21,11 +22,6 @@ namespace {
 struct CodeEntry {
     char32_t codePoint;
     quint32 code;
-};
-
-struct CodeRange {
-    char32_t first;
-    char32_t last;
 };
 
 struct AsciiMask {
@@ -103,13 +99,6 @@ const CodeEntry *findCode(std::span<const CodeEntry> codes, char32_t codePoint)
     const auto found = std::lower_bound(codes.begin(), codes.end(), codePoint,
                                         [](const CodeEntry &entry, char32_t c) { return entry.codePoint < c; });
     return found != codes.end() && found->codePoint == codePoint ? &*found : nullptr;
-}
-
-bool inRanges(std::span<const CodeRange> ranges, char32_t codePoint)
-{
-    const auto found = std::upper_bound(ranges.begin(), ranges.end(), codePoint,
-                                        [](char32_t c, const CodeRange &range) { return c < range.first; });
-    return found != ranges.begin() && codePoint <= std::prev(found)->last;
 }
 
 void appendNumber(QByteArray &out, quint32 value, int base)
