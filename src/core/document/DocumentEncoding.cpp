@@ -2,6 +2,7 @@
 
 #include "core/document/CodeRange.h"
 #include "core/document/XmlName.h"
+#include "core/settings/Settings.h"
 
 #include <QList>
 #include <QRegularExpression>
@@ -305,7 +306,7 @@ DocumentCharset::DocumentCharset(const QString &name)
     : m_name(name)
     , d(std::make_unique<Private>())
 {
-    d->qtName = name.toLatin1();
+    d->qtName = trimSpaces(name).toLatin1(); // as the declaration names it
     if (const KnownCharset *known = knownCharset(name)) {
         d->kind = known->kind;
         d->ascii = known->ascii;

@@ -28,10 +28,11 @@ public:
 
     QString map(QStringView name) const { return m_charset.isValid() ? m_charset.writableName(name) : name.toString(); }
 
-    // A tag name from a setting: a blank one falls back to its default, an invalid one is mapped.
+    // A tag name from a setting: a blank one falls back to its default, surrounding spaces go (a
+    // parser reads "<ROW >" as ROW), an invalid one is mapped.
     QString fromSetting(const QString &setting, const QString &defaultName) const
     {
-        return map(toXmlName(restoreBlankName(setting, defaultName)));
+        return map(toXmlName(trimSpaces(restoreBlankName(setting, defaultName))));
     }
 
 private:
@@ -141,7 +142,7 @@ void composeDocument(const xls::SheetTable &table, const Settings &settings, con
     }
     ByteWriter writer(out, output);
     writer.put(output.byteOrderMark()
-              + encoded(QStringLiteral("<?xml version=\"1.0\" encoding=\"") + settings.charset
+              + encoded(QStringLiteral("<?xml version=\"1.0\" encoding=\"") + trimSpaces(settings.charset)
                         + QStringLiteral("\"?>\r\n<") + rowset + QStringLiteral(">\r\n")));
     for (qsizetype record = 0; record < table.recordCount(); ++record) {
         writer.put(rowStart);

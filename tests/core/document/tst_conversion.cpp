@@ -88,11 +88,12 @@ private slots:
 
     void tagNameSettingsStayUsable()
     {
-        // A blank name falls back to the built-in one, any other is made a name, the charset is as typed.
+        // A blank name falls back to the built-in one, any other is trimmed and made a name, the
+        // charset is as typed but trimmed.
         Settings settings;
-        settings.charset = QStringLiteral("any text");
+        settings.charset = QStringLiteral(" any text ");
         settings.rowset = QStringLiteral("  ");
-        settings.row = QStringLiteral("1 row");
+        settings.row = QStringLiteral("1 row ");
         QCOMPARE(buildDocument(readSheet(fixture("fixtures-biff8.xls"), 2), settings),
                  lines({u"<?xml version=\"1.0\" encoding=\"any text\"?>", u"<ROWSET>", u"<_x0031__x0020_row>",
                         u"<Key>secret</Key>", u"<Value>7</Value>", u"</_x0031__x0020_row>", u"</ROWSET>"}));
