@@ -19,7 +19,7 @@ inline QString composeInEveryCharset(const tessaly::xls::SheetTable &table)
         const QString error = tessaly::writeDocumentFile(written, table, settings, 4096);
         const QString document = tessaly::buildDocument(table, settings);
         if (!error.isEmpty() || written.data() != tessaly::documentFileBytes(document, settings.charset).bytes)
-            return QStringLiteral("the document in %1 differs from its text encoded in one call").arg(charset);
+            return QStringLiteral("the document in %1 differs from its text encoded in one call").arg(settings.charset);
     }
     return {};
 }
