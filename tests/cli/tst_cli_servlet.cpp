@@ -116,8 +116,11 @@ private slots:
         }
         QCOMPARE(fromBase64(received.value(0)), table);
         QCOMPARE(cells, cellsOf(buildDocument(readSheet(workbook, 0), settings)));
-        // One record: the names map back to the headings exactly.
-        QCOMPARE(headings, fixtureHeadings(qPrintable(book + QStringLiteral(".csv"))));
+        // Every record's names map back to the headings exactly.
+        QStringList expected;
+        while (expected.size() < headings.size())
+            expected += fixtureHeadings(qPrintable(book + QStringLiteral(".csv")));
+        QCOMPARE(headings, expected);
     }
 
     // An error status ends the send non-zero (scripts test for it); the answer is shown.
