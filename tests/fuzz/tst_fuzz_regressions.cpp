@@ -17,7 +17,7 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<qsizetype>("composedCells");
         // As the fuzzer composes them: its slow inputs are sparse sheets of millions of cells.
-        addWorkbooks(QStringLiteral(TESSALY_FUZZ_REGRESSIONS), 65536);
+        addWorkbooks(QStringLiteral(TESSALY_FUZZ_REGRESSIONS), 4096);
 #ifdef TESSALY_CORPORA
         for (const QString &corpus : QStringLiteral(TESSALY_CORPORA).split(u'|'))
             addWorkbooks(corpus, std::numeric_limits<qsizetype>::max());
