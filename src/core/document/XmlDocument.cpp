@@ -142,8 +142,8 @@ void composeDocument(const xls::SheetTable &table, const Settings &settings, con
     }
     ByteWriter writer(out, output);
     writer.put(output.byteOrderMark()
-              + encoded(QStringLiteral("<?xml version=\"1.0\" encoding=\"") + trimSpaces(settings.charset)
-                        + QStringLiteral("\"?>\r\n<") + rowset + QStringLiteral(">\r\n")));
+               + encoded(QStringLiteral("<?xml version=\"1.0\" encoding=\"") + trimSpaces(settings.charset)
+                         + QStringLiteral("\"?>\r\n<") + rowset + QStringLiteral(">\r\n")));
     for (qsizetype record = 0; record < table.recordCount(); ++record) {
         writer.put(rowStart);
         for (qsizetype column = 0; column < table.columnCount(); ++column) {
