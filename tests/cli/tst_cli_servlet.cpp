@@ -1,5 +1,6 @@
 #include "core/config/ConfigFile.h"
 #include "core/document/XmlDocument.h"
+#include "core/document/XmlName.h"
 
 #include "tests/common/CliProcess.h"
 #include "tests/common/Fixtures.h"
@@ -68,14 +69,21 @@ private slots:
         QTest::addColumn<QString>("charset");
         QTest::addColumn<QString>("decoding"); // "header": the Content-Type charset; else setCharacterEncoding
         QTest::addColumn<QString>("table");
+        QTest::addColumn<QString>("book"); // a .csv fixture, written as <book>-biff8.xls
         const QString japanese = QStringLiteral("社員_EMP");
+        const QString hardCases = QStringLiteral("hard-cases");
         for (const char *decoding : {"header", "Shift_JIS", "Windows-31J"})
             QTest::addRow("Shift_JIS read as %s", decoding)
-                << QStringLiteral("Shift_JIS") << QString::fromLatin1(decoding) << japanese;
+                << QStringLiteral("Shift_JIS") << QString::fromLatin1(decoding) << japanese << hardCases;
         for (const char *charset : {"Windows-31J", "EUC-JP", "ISO-2022-JP", "UTF-8", "UTF-16", "GB18030"})
-            QTest::newRow(charset) << QString::fromLatin1(charset) << QStringLiteral("header") << japanese;
+            QTest::newRow(charset) << QString::fromLatin1(charset) << QStringLiteral("header") << japanese << hardCases;
         for (const char *charset : {"windows-1252", "Big5"})
-            QTest::newRow(charset) << QString::fromLatin1(charset) << QStringLiteral("header") << QStringLiteral("EMP");
+            QTest::newRow(charset) << QString::fromLatin1(charset) << QStringLiteral("header") << QStringLiteral("EMP")
+                                   << hardCases;
+        for (const char *charset : {"Shift_JIS", "EUC-JP", "ISO-2022-JP", "UTF-8", "UTF-16", "windows-1252"})
+            QTest::addRow("name headings in %s", charset)
+                << QString::fromLatin1(charset) << QStringLiteral("header") << QStringLiteral("EMP")
+                << QStringLiteral("name-headings");
     }
 
     void everyCellArrivesExactly()
@@ -83,6 +91,8 @@ private slots:
         QFETCH(QString, charset);
         QFETCH(QString, decoding);
         QFETCH(QString, table);
+        QFETCH(QString, book);
+        const QString workbook = fixture(qPrintable(book + QStringLiteral("-biff8.xls")));
         TempWorkDir dir;
         Settings settings;
         settings.charset = charset;
@@ -94,15 +104,23 @@ private slots:
         dir.write(kConfigFileName, config);
 
         const qsizetype before = m_servlet->requests().size();
-        const CliRun sent = runCli({QStringLiteral("send"), fixture("hard-cases-biff8.xls")});
+        const CliRun sent = runCli({QStringLiteral("send"), workbook});
         QVERIFY2(sent.exitCode == 0, sent.output.constData());
         QTRY_VERIFY(m_servlet->requests().size() > before);
         const QStringList received = m_servlet->requests().at(before).split(u' ');
         QStringList cells;
-        for (const QString &cell : received.mid(1))
+        QStringList headings;
+        for (const QString &cell : received.mid(1)) {
             cells.append(fromBase64(cell.section(u'=', 0, 0)) + u'=' + fromBase64(cell.section(u'=', 1)));
+            headings.append(fromXmlName(fromBase64(cell.section(u'=', 0, 0))));
+        }
         QCOMPARE(fromBase64(received.value(0)), table);
-        QCOMPARE(cells, cellsOf(buildDocument(readSheet(fixture("hard-cases-biff8.xls"), 0), settings)));
+        QCOMPARE(cells, cellsOf(buildDocument(readSheet(workbook, 0), settings)));
+        // Every record's names map back to the headings exactly.
+        QStringList expected;
+        while (expected.size() < headings.size())
+            expected += fixtureHeadings(qPrintable(book + QStringLiteral(".csv")));
+        QCOMPARE(headings, expected);
     }
 
     // An error status ends the send non-zero (scripts test for it); the answer is shown.

@@ -2,6 +2,7 @@
 
 #include "core/workbook/Workbook.h"
 
+#include <QFile>
 #include <QMap>
 #include <QStringList>
 
@@ -9,6 +10,15 @@
 inline QString fixture(const char *name)
 {
     return QStringLiteral(TESSALY_TEST_DATA "/xls/") + QLatin1String(name);
+}
+
+// The headings of a .csv fixture (its first line; no heading holds a comma or a quote).
+inline QStringList fixtureHeadings(const char *csvName)
+{
+    QFile csv(fixture(csvName));
+    if (!csv.open(QIODevice::ReadOnly))
+        qFatal("cannot open %s", csvName);
+    return QString::fromUtf8(csv.readLine()).trimmed().split(u',');
 }
 
 // One worksheet of a workbook that the test relies on being readable.

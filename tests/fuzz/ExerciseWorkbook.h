@@ -1,12 +1,33 @@
 #pragma once
 
+#include "core/document/XmlDocument.h"
 #include "core/workbook/Workbook.h"
+
+#include <QBuffer>
 
 #include <algorithm>
 
-// Opens a workbook from bytes and reads its worksheets' names and cells, as a conversion would.
+// Composes the sheet's document in the common charsets as a save writes it, in small pieces, and
+// compares each with the document composed as text and encoded in one call. Returns what differs.
+inline QString composeInEveryCharset(const tessaly::xls::SheetTable &table)
+{
+    tessaly::Settings settings;
+    for (const char *charset : {"UTF-8", "Shift_JIS", "EUC-JP", "ISO-2022-JP", "UTF-16", "windows-1252"}) {
+        settings.charset = QString::fromLatin1(charset);
+        QBuffer written;
+        written.open(QIODevice::WriteOnly);
+        const QString error = tessaly::writeDocumentFile(written, table, settings, 4096);
+        const QString document = tessaly::buildDocument(table, settings);
+        if (!error.isEmpty() || written.data() != tessaly::documentFileBytes(document, settings.charset).bytes)
+            return QStringLiteral("the document in %1 differs from its text encoded in one call").arg(settings.charset);
+    }
+    return {};
+}
+
+// Opens a workbook from bytes and reads its worksheets' names and cells, as a conversion would;
+// composes the document of every sheet of at most `composedCells` cells. Returns what went wrong.
 // Shared by the libFuzzer harness and the test that replays the inputs it once failed on.
-inline void exerciseWorkbook(const QByteArray &bytes)
+inline QString exerciseWorkbook(const QByteArray &bytes, qsizetype composedCells)
 {
     QString error;
     const auto book = tessaly::xls::Workbook::fromBytes(bytes, &error);
@@ -21,10 +42,16 @@ inline void exerciseWorkbook(const QByteArray &bytes)
                 table->value(record, column);
         };
         // A sparse sheet can span 65,536 x 256 cells: sample the records evenly, the last one included.
-        const qsizetype step = std::max<qsizetype>(1, table->recordCount() * table->columnCount() / 65536);
+        const qsizetype cells = table->recordCount() * table->columnCount();
+        const qsizetype step = std::max<qsizetype>(1, cells / 65536);
         for (qsizetype record = 0; record < table->recordCount(); record += step)
             readRecord(record);
         if (table->recordCount() > 0)
             readRecord(table->recordCount() - 1);
+        if (cells <= composedCells) {
+            if (const QString problem = composeInEveryCharset(*table); !problem.isEmpty())
+                return book->sheetNames()[sheet] + QStringLiteral(": ") + problem;
+        }
     }
+    return {};
 }

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Usage: tests/fuzz/run-fuzz.sh SECONDS
-# Builds the workbook readers' libFuzzer harness with clang, ASan and UBSan in build-fuzz/ and fuzzes
-# each reader for SECONDS, seeded with its test workbooks, the regression inputs and (when present)
+# Builds the libFuzzer harness over the workbook readers and the document's composition with clang,
+# ASan and UBSan in build-fuzz/ and fuzzes each reader for SECONDS (composing the sheets read in the
+# common charsets), seeded with its test workbooks, the regression inputs and (when present)
 # ../shared/corpus for .xls, ../shared/corpus-ooxml for .xlsx and .ods.
 # Exits non-zero on a crash; the crashing input is left in build-fuzz/crashes/ (add it to
 # tests/fuzz/regressions/).

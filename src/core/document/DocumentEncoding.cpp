@@ -1,6 +1,8 @@
 #include "core/document/DocumentEncoding.h"
 
+#include "core/document/CodeRange.h"
 #include "core/document/XmlName.h"
+#include "core/settings/Settings.h"
 
 #include <QList>
 #include <QRegularExpression>
@@ -21,11 +23,6 @@ namespace {
 struct CodeEntry {
     char32_t codePoint;
     quint32 code;
-};
-
-struct CodeRange {
-    char32_t first;
-    char32_t last;
 };
 
 struct AsciiMask {
@@ -103,13 +100,6 @@ const CodeEntry *findCode(std::span<const CodeEntry> codes, char32_t codePoint)
     const auto found = std::lower_bound(codes.begin(), codes.end(), codePoint,
                                         [](const CodeEntry &entry, char32_t c) { return entry.codePoint < c; });
     return found != codes.end() && found->codePoint == codePoint ? &*found : nullptr;
-}
-
-bool inRanges(std::span<const CodeRange> ranges, char32_t codePoint)
-{
-    const auto found = std::upper_bound(ranges.begin(), ranges.end(), codePoint,
-                                        [](char32_t c, const CodeRange &range) { return c < range.first; });
-    return found != ranges.begin() && codePoint <= std::prev(found)->last;
 }
 
 void appendNumber(QByteArray &out, quint32 value, int base)
@@ -316,7 +306,7 @@ DocumentCharset::DocumentCharset(const QString &name)
     : m_name(name)
     , d(std::make_unique<Private>())
 {
-    d->qtName = name.toLatin1();
+    d->qtName = trimSpaces(name).toLatin1(); // as the declaration names it
     if (const KnownCharset *known = knownCharset(name)) {
         d->kind = known->kind;
         d->ascii = known->ascii;

@@ -28,10 +28,11 @@ public:
 
     QString map(QStringView name) const { return m_charset.isValid() ? m_charset.writableName(name) : name.toString(); }
 
-    // A tag name from a setting: a blank one falls back to its default, an invalid one is mapped.
+    // A tag name from a setting: a blank one falls back to its default, surrounding spaces go (a
+    // parser reads "<ROW >" as ROW), an invalid one is mapped.
     QString fromSetting(const QString &setting, const QString &defaultName) const
     {
-        return map(toXmlName(restoreBlankName(setting, defaultName)));
+        return map(toXmlName(trimSpaces(restoreBlankName(setting, defaultName))));
     }
 
 private:
@@ -39,45 +40,41 @@ private:
 };
 
 // Writes bytes through a raw pointer: a document is millions of small pieces, and QByteArray's
-// own append checks sharing and capacity for each. The array's size is the capacity; room is
-// made once per cell.
+// own append checks sharing and capacity for each. The array's size is the capacity; every write
+// first makes room for exactly the bytes it writes.
 class ByteWriter {
 public:
     ByteWriter(QByteArray &out, const DocumentCharset &charset)
         : m_out(out)
         , m_charset(charset)
         , m_plain(charset.plainAsciiInText())
+        , m_data(out.data())
     {
     }
 
-    void makeRoom(qsizetype more)
+    void put(QByteArrayView bytes)
     {
-        if (m_out.size() - m_size < more)
-            m_out.resize(std::max(m_size + more, m_out.size() + m_out.size() / 2));
-        m_data = m_out.data();
-    }
-
-    void put(const QByteArray &bytes)
-    {
-        std::memcpy(m_data + m_size, bytes.constData(), bytes.size());
+        std::memcpy(room(bytes.size()), bytes.data(), bytes.size());
         m_size += bytes.size();
     }
 
     // Cell text: characters copied as they are byte by byte, up to the first one that needs more
     // (a markup character, a non-ASCII one); the rest of the cell takes the general way.
-    // Needs room for one byte per character.
     void putText(QStringView text)
     {
-        for (qsizetype i = 0; i < text.size(); ++i) {
-            const char16_t c = text[i].unicode();
-            if (c >= 0x80 || !m_plain[c]) {
-                m_scratch.resize(0);
-                m_charset.appendEscapedText(text.mid(i), m_scratch);
-                makeRoom(m_scratch.size());
-                put(m_scratch);
-                return;
-            }
-            m_data[m_size++] = char(c);
+        char *const at = room(text.size()); // one byte per character copied
+        qsizetype copied = 0;
+        for (; copied < text.size(); ++copied) {
+            const char16_t c = text[copied].unicode();
+            if (c >= 0x80 || !m_plain[c])
+                break;
+            at[copied] = char(c);
+        }
+        m_size += copied;
+        if (copied < text.size()) {
+            m_scratch.resize(0);
+            m_charset.appendEscapedText(text.sliced(copied), m_scratch);
+            put(m_scratch);
         }
     }
 
@@ -94,16 +91,28 @@ public:
     {
         m_out.resize(m_size);
         m_size = 0;
-        return std::exchange(m_out, std::move(spare));
+        QByteArray taken = std::exchange(m_out, std::move(spare));
+        m_data = m_out.data();
+        return taken;
     }
 
 private:
+    // Where the next `more` bytes go, with room made for them.
+    char *room(qsizetype more)
+    {
+        if (m_out.size() - m_size < more) {
+            m_out.resize(std::max(m_size + more, m_out.size() + m_out.size() / 2));
+            m_data = m_out.data();
+        }
+        return m_data + m_size;
+    }
+
     QByteArray &m_out; // its size is the capacity; m_size bytes are composed
     const DocumentCharset &m_charset;
     const std::array<bool, 128> m_plain;
     QByteArray m_scratch;
     qsizetype m_size = 0;
-    char *m_data = nullptr;
+    char *m_data; // m_out.data(), kept while m_out keeps its size
 };
 
 // Composes the document as bytes in `output` into `out`, calling `recordDone(bytes)` after each
@@ -126,34 +135,26 @@ void composeDocument(const xls::SheetTable &table, const Settings &settings, con
     const QByteArray rowEnd = encoded(QStringLiteral("</") + row + QStringLiteral(">\r\n"));
     std::vector<QByteArray> startTags;
     std::vector<QByteArray> endTags;
-    qsizetype longestTags = 0;
     for (qsizetype column = 0; column < table.columnCount(); ++column) {
         const QString name = names.map(table.columnName(column));
         startTags.push_back(encoded(u'<' + name + u'>'));
         endTags.push_back(encoded(QStringLiteral("</") + name + QStringLiteral(">\r\n")));
-        longestTags = std::max(longestTags, startTags.back().size() + endTags.back().size());
     }
     ByteWriter writer(out, output);
-    const auto putMarkup = [&](const QByteArray &bytes) {
-        writer.makeRoom(bytes.size());
-        writer.put(bytes);
-    };
-    putMarkup(output.byteOrderMark()
-              + encoded(QStringLiteral("<?xml version=\"1.0\" encoding=\"") + settings.charset
-                        + QStringLiteral("\"?>\r\n<") + rowset + QStringLiteral(">\r\n")));
+    writer.put(output.byteOrderMark()
+               + encoded(QStringLiteral("<?xml version=\"1.0\" encoding=\"") + trimSpaces(settings.charset)
+                         + QStringLiteral("\"?>\r\n<") + rowset + QStringLiteral(">\r\n")));
     for (qsizetype record = 0; record < table.recordCount(); ++record) {
-        putMarkup(rowStart);
+        writer.put(rowStart);
         for (qsizetype column = 0; column < table.columnCount(); ++column) {
-            const QStringView value = table.value(record, column);
-            writer.makeRoom(longestTags + value.size());
             writer.put(startTags[column]);
-            writer.putText(value);
+            writer.putText(table.value(record, column));
             writer.put(endTags[column]);
         }
-        putMarkup(rowEnd);
+        writer.put(rowEnd);
         recordDone(writer);
     }
-    putMarkup(encoded(QStringLiteral("</") + rowset + QStringLiteral(">\r\n")));
+    writer.put(encoded(QStringLiteral("</") + rowset + QStringLiteral(">\r\n")));
     writer.finish();
 }
 

@@ -1,5 +1,7 @@
 #include "core/document/XmlName.h"
 
+#include "core/document/CodeRange.h"
+
 #include <algorithm>
 #include <optional>
 #include <utility>
@@ -7,19 +9,16 @@
 namespace tessaly {
 namespace {
 
+#include "core/document/XmlNameTables.inc"
+
 bool isNameStartChar(char32_t c)
 {
-    return (c >= U'A' && c <= U'Z') || c == U'_' || (c >= U'a' && c <= U'z') || (c >= 0xC0 && c <= 0xD6)
-        || (c >= 0xD8 && c <= 0xF6) || (c >= 0xF8 && c <= 0x2FF) || (c >= 0x370 && c <= 0x37D)
-        || (c >= 0x37F && c <= 0x1FFF) || (c >= 0x200C && c <= 0x200D) || (c >= 0x2070 && c <= 0x218F)
-        || (c >= 0x2C00 && c <= 0x2FEF) || (c >= 0x3001 && c <= 0xD7FF) || (c >= 0xF900 && c <= 0xFDCF)
-        || (c >= 0xFDF0 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0xEFFFF);
+    return inRanges(kNameStartRanges, c);
 }
 
 bool isNameChar(char32_t c)
 {
-    return isNameStartChar(c) || c == U'-' || c == U'.' || (c >= U'0' && c <= U'9') || c == 0xB7
-        || (c >= 0x300 && c <= 0x36F) || (c >= 0x203F && c <= 0x2040);
+    return inRanges(kNameRanges, c);
 }
 
 bool isHexDigit(char16_t c)

@@ -216,18 +216,20 @@ def generate():
     return "\n".join(out)
 
 
-def main():
-    here = os.path.dirname(os.path.abspath(__file__))
+def command_line(generate, output_name, source):
+    """The generators' command line: writes OUTPUT (default: output_name beside this script), or
+    with --check F exits 1 when F differs from what generate() makes from this machine's source."""
     if len(sys.argv) == 3 and sys.argv[1] == "--check":
         with open(sys.argv[2], encoding="utf-8") as committed:
             same = committed.read() == generate()
-        print("the tables match this machine's decoders" if same else "the tables differ from this machine's decoders")
+        print("the tables %s this machine's %s" % ("match" if same else "differ from", source))
         return 0 if same else 1
-    path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "CharsetTables.inc")
+    here = os.path.dirname(os.path.abspath(__file__))
+    path = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, output_name)
     with open(path, "w", encoding="utf-8") as out:
         out.write(generate())
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(command_line(generate, "CharsetTables.inc", "decoders"))

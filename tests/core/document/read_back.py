@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """read_back.py CHARSET DIR: reads DIR/saved.xml back with every common decoder of the charset's name
 (Python's codecs and glibc's iconv, independently of the program) and compares every element name and
-text with DIR/expected.xml (the composed document, UTF-8). Prints one line per difference; exits 1 if any.
+text, as expat reads them (ElementTree), with DIR/expected.xml (the composed document, UTF-8). Prints one line per difference; exits 1 if any.
 """
 import subprocess
 import sys

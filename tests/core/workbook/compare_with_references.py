@@ -8,6 +8,7 @@ book is read, the books to refuse must be refused, and workbook-dump must exit c
 Usage: compare_with_references.py WORKBOOK_DUMP CORPUS_DIR [--survive-only]
 """
 import datetime
+import functools
 import io
 import json
 import math
@@ -81,11 +82,18 @@ STRICT = {'http://purl.oclc.org/ooxml/spreadsheetml/main': 'http://schemas.openx
 
 ESCAPE = re.compile('_x([0-9A-Fa-f]{4})_')
 
-# The characters of an XML name: a column heading with others is written with _xHHHH_ escapes.
-NAME_START = ('A-Z_a-z\xC0-\xD6\xD8-\xF6\xF8-\u02FF\u0370-\u037D\u037F-\u1FFF\u200C\u200D\u2070-\u218F'
-              '\u2C00-\u2FEF\u3001-\uD7FF\uF900-\uFDCF\uFDF0-\uFFFD\U00010000-\U000EFFFF')
-NAME_START_CHAR = re.compile('[%s]' % NAME_START)
-NAME_CHAR = re.compile('[%s\\-.0-9\xB7\u0300-\u036F\u203F\u2040]' % NAME_START)
+# A column heading keeps the characters every XML 1.0 parser reads in a name (the rule of
+# make_name_tables.py: the fifth edition and expat); others are written with _xHHHH_ escapes.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '../../../src/core/document'))
+import make_name_tables  # noqa: E402
+
+
+@functools.lru_cache(maxsize=None)
+def name_character(char, first):
+    """True when char may stand first in a name (first) or after the first."""
+    fifth = make_name_tables.FIFTH_START if first else make_name_tables.FIFTH_NAME
+    return (char != ':' and make_name_tables.in_fifth(ord(char), fifth)
+            and make_name_tables.expat_reads(char + 'a' if first else 'a' + char))
 
 
 def skip(reason):
@@ -114,7 +122,7 @@ def date_text(serial, datemode):
 
 
 def xml_name(text):
-    allowed = [(NAME_CHAR if i else NAME_START_CHAR).fullmatch(c) for i, c in enumerate(text)]
+    allowed = [name_character(c, i == 0) for i, c in enumerate(text)]
     if all(allowed):
         return text
     return ''.join(c if ok else '_x%04X_' % ord(c) for c, ok in zip(text, allowed))

@@ -21,3 +21,8 @@ ssconvert -T Gnumeric_Excel:excel_biff7 dates1904.gnumeric dates1904-biff5.xls
 # hard-cases.csv: headings and text that character sets disagree on or cannot hold (①, 髙, 﨑,
 # 〜 and ～, － and −, ¥, half-width katakana, astral characters, CR, markup characters).
 ssconvert -T Gnumeric_Excel:excel_biff8 hard-cases.csv hard-cases-biff8.xls
+
+# name-headings.csv: headings of real Japanese sheets that XML 1.0 fifth edition allows in a name
+# but expat and the JDK's parser do not (full-width and half-width forms, circled and Roman
+# numerals, ー and 々 first, astral characters, × and ÷).
+ssconvert -T Gnumeric_Excel:excel_biff8 name-headings.csv name-headings-biff8.xls
