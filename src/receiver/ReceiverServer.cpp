@@ -263,7 +263,7 @@ void ReceiverServer::handle(const httplib::Request &request, httplib::Response &
         form.reset();
         if (fields) {
             currentLog.table = fields->tableName;
-            result = insertForm(std::move(*fields), m_settings);
+            result = insertForm(std::move(*fields), m_settings, [] { return true; });
         } else {
             result = Answer{400, error};
         }

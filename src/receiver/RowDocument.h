@@ -18,8 +18,13 @@ namespace tessaly::receiver {
 // named after its heading with the _xHHHH_ rule. Values point into the parsed document.
 class RowDocument {
 public:
-    // Parses the UTF-8 document in place. A DOCTYPE is refused, so nothing is ever expanded.
-    // On failure returns nothing and sets *error to a Japanese text naming the place.
+    // Excel's limit; a document Tessaly makes never has more columns.
+    static constexpr qsizetype kMaxColumns = 16384;
+
+    // Parses the UTF-8 document in place, in time linear in its size. A DOCTYPE is refused, so
+    // nothing is ever expanded; so is anything the rows would not carry whole (text outside the
+    // columns, a second root, an unknown entity, a reference to a character XML does not allow).
+    // On failure returns nothing and sets *error to a Japanese text naming the line.
     static std::optional<RowDocument> parse(QByteArray documentUtf8, bool emptyAsText, QString *error);
 
     // The column headings in order of first appearance; a heading repeated inside a row is a
@@ -27,8 +32,9 @@ public:
     const QStringList &headings() const { return m_headings; }
     qsizetype columnCount() const { return m_headings.size(); }
     qsizetype rowCount() const { return m_rowCount; }
-    // UTF-8 text, NUL-terminated; nullptr for NULL (an empty or missing element).
-    const char *value(qsizetype row, qsizetype column) const { return m_cells[size_t(row * columnCount() + column)]; }
+    // The row's values by column into `values` (resized to columnCount()): UTF-8 text,
+    // NUL-terminated; nullptr for NULL (an empty or missing element).
+    void fillRow(qsizetype row, std::vector<const char *> &values) const;
 
     // Distinct column names for the headings: a repeated heading gets "_2", "_3", ... (the
     // smallest suffix that no heading and no earlier column uses).
@@ -43,7 +49,14 @@ private:
     QStringList m_headings;
     std::vector<int> m_occurrences; // 1 for a heading's first column in a row, 2 for its second, ...
     qsizetype m_rowCount = 0;
-    std::vector<const char *> m_cells;
+    // The elements of every row in document order, row r's from m_rowStarts[r]: a row that
+    // leaves columns out costs nothing for them.
+    struct Cell {
+        quint32 column;
+        const char *value;
+    };
+    std::vector<Cell> m_cells;
+    std::vector<size_t> m_rowStarts;
 };
 
 } // namespace tessaly::receiver
