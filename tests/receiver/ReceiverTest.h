@@ -63,15 +63,16 @@ inline void configureSend(const QString &url, const QString &table, const QStrin
 }
 
 // One POST of a form body, as a client other than Tessaly might send it; the answer as
-// "<status> <text>".
+// "<status> <text>", empty when none came within `patience` milliseconds.
 inline QString post(const QString &url, const QByteArray &body,
-                    const QByteArray &contentType = "application/x-www-form-urlencoded; charset=UTF-8")
+                    const QByteArray &contentType = "application/x-www-form-urlencoded; charset=UTF-8",
+                    int patience = 60000)
 {
     QNetworkAccessManager manager;
     QNetworkRequest request{QUrl(url)};
     request.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
     const std::unique_ptr<QNetworkReply> reply(manager.post(request, body));
-    if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 60000))
+    if (!QTest::qWaitFor([&] { return reply->isFinished(); }, patience))
         return {};
     const QString status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toString();
     return status + u' ' + QString::fromUtf8(reply->readAll());
@@ -125,4 +126,8 @@ inline void sendBothSheets(const QString &url, const QSqlDatabase &database, con
     configureSend(url, QStringLiteral("types"), user, password);
     QCOMPARE(runCli({QStringLiteral("send"), biff8, QStringLiteral("Types")}).exitCode, 0);
     compareWithSheet(database, QStringLiteral("types"), biff8, 1);
+    // Each send carried an identifier, recorded with its rows.
+    QSqlQuery recorded(u"SELECT sum(row_count) FROM tessaly_requests"_qs, database);
+    QVERIFY(recorded.next());
+    QCOMPARE(recorded.value(0).toLongLong(), 4 + readSheet(biff8, 1).recordCount());
 }
