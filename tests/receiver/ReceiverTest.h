@@ -86,6 +86,13 @@ inline QByteArray insertForm(const QString &table, const QString &document, cons
            + "&xmlText=" + QByteArray(encoder.encode(document)).toPercentEncoding();
 }
 
+// A document of `count` rows, each of these column elements.
+inline QString rowsOf(int count, const QString &cells)
+{
+    const QString rows = (QStringLiteral("<ROW>") + cells + QStringLiteral("</ROW>\r\n")).repeated(count);
+    return QStringLiteral("<?xml version=\"1.0\"?>\r\n<ROWSET>\r\n") + rows + QStringLiteral("</ROWSET>");
+}
+
 inline qsizetype rowCount(const QSqlDatabase &database, const QString &table)
 {
     QSqlQuery query(QStringLiteral("SELECT count(*) FROM %1").arg(table), database);

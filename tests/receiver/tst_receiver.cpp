@@ -16,12 +16,6 @@ struct SqliteReceiver {
     QSqlDatabase check = openDatabase(QStringLiteral("QSQLITE"), file);
 };
 
-QString rowsOf(int count, const QString &cells)
-{
-    const QString rows = (QStringLiteral("<ROW>") + cells + QStringLiteral("</ROW>\r\n")).repeated(count);
-    return QStringLiteral("<?xml version=\"1.0\"?>\r\n<ROWSET>\r\n") + rows + QStringLiteral("</ROWSET>");
-}
-
 } // namespace
 
 class TestReceiver : public QObject {

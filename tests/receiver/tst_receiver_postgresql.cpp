@@ -39,6 +39,59 @@ private slots:
         QCOMPARE(query.value(0).toString(), u"a\tb\\c"_qs);
     }
 
+    // Names that PostgreSQL would cut short or that are its own are refused whole, and nothing
+    // is created.
+    void namesAreRefusedWhole_data()
+    {
+        QTest::addColumn<QString>("table");
+        QTest::addColumn<QString>("column");
+        QTest::addColumn<QString>("answer");
+        const QString long22 = QString(22, u'売');
+        QTest::newRow("table over 63 bytes") << long22 << u"a"_qs << u"名前「%1」は 66 バイトあり、PostgreSQL の名前の上限の 63 バイト"_qs.arg(long22);
+        QTest::newRow("column over 63 bytes") << u"sales"_qs << long22 << u"名前「%1」は 66 バイトあり"_qs.arg(long22);
+        QTest::newRow("temporary schema") << u"pg_temp.sales"_qs << u"a"_qs << u"表「pg_temp.sales」には挿入できません。"_qs;
+        QTest::newRow("catalogue") << u"pg_authid"_qs << u"a"_qs << u"表「pg_authid」には挿入できません。"_qs;
+        QTest::newRow("information schema") << u"information_schema.evil"_qs << u"a"_qs
+                                            << u"表「information_schema.evil」には挿入できません。"_qs;
+    }
+    void namesAreRefusedWhole()
+    {
+        QFETCH(QString, table);
+        QFETCH(QString, column);
+        QFETCH(QString, answer);
+        TempWorkDir dir;
+        ReceiverProcess receiver({QStringLiteral("--database"), m_server.url(), QStringLiteral("--create-tables")});
+        const auto tableCount = [&] {
+            QSqlQuery query(u"SELECT count(*) FROM pg_class"_qs, m_check);
+            return query.next() ? query.value(0).toInt() : -1;
+        };
+        const int before = tableCount();
+        const QString got = post(receiver.url, insertForm(table, rowsOf(1, u"<%1>x</%1>"_qs.arg(column))));
+        QVERIFY2(got.startsWith(u"400 ") && got.contains(answer), qPrintable(got));
+        QCOMPARE(tableCount(), before);
+    }
+
+    // Requests that create one table under names differing in case or schema, at once, make one table.
+    void concurrentCreationsMakeOneTable()
+    {
+        TempWorkDir dir;
+        ReceiverProcess receiver({QStringLiteral("--database"), m_server.url(), QStringLiteral("--create-tables")});
+        QNetworkAccessManager manager;
+        QNetworkRequest request{QUrl(receiver.url)};
+        request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/x-www-form-urlencoded; charset=UTF-8"));
+        std::vector<std::unique_ptr<QNetworkReply>> replies;
+        for (const QString &name : {u"race"_qs, u"RACE"_qs, u"public.race"_qs})
+            replies.emplace_back(manager.post(request, insertForm(name, rowsOf(4000, u"<id>1</id>"_qs))));
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(replies.begin(), replies.end(), [](const auto &reply) { return reply->isFinished(); }),
+                                 60000);
+        for (const auto &reply : replies)
+            QCOMPARE(QString::fromUtf8(reply->readAll()), u"4000件の行を挿入しました。"_qs);
+        QSqlQuery tables(u"SELECT relname FROM pg_class WHERE lower(relname) = 'race'"_qs, m_check);
+        QVERIFY(tables.next());
+        QCOMPARE(rowCount(m_check, u"\"%1\""_qs.arg(tables.value(0).toString())), 12000);
+        QVERIFY(!tables.next());
+    }
+
 private:
     PostgresServer m_server;
     QSqlDatabase m_check;
