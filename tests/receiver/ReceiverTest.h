@@ -9,6 +9,8 @@
 #include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QStringEncoder>
@@ -40,12 +42,14 @@ struct ReceiverProcess {
 };
 
 // A connection of the test's own to the database the receiver writes: a SQLite file, or with the
-// options of a PostgreSQL server its database of that name.
-inline QSqlDatabase openDatabase(const QString &driver, const QString &name, const QString &options = {})
+// options of a server its database of that name.
+inline QSqlDatabase openDatabase(const QString &driver, const QString &name, const QString &options = {},
+                                 const QString &user = {})
 {
     QSqlDatabase database = QSqlDatabase::addDatabase(driver, name);
     database.setDatabaseName(name);
     database.setConnectOptions(options);
+    database.setUserName(user);
     database.open();
     return database;
 }
@@ -105,7 +109,8 @@ inline void compareWithSheet(const QSqlDatabase &database, const QString &table,
 {
     const tessaly::xls::SheetTable expected = readSheet(workbook, sheet);
     QSqlQuery query(database);
-    QVERIFY2(query.exec(QStringLiteral("SELECT * FROM \"%1\"").arg(table)), qPrintable(table));
+    const QString quoted = database.driver()->escapeIdentifier(table, QSqlDriver::TableName);
+    QVERIFY2(query.exec(QStringLiteral("SELECT * FROM %1").arg(quoted)), qPrintable(table));
     QCOMPARE(query.record().count(), expected.columnCount());
     for (qsizetype column = 0; column < expected.columnCount(); ++column)
         QCOMPARE(query.record().fieldName(int(column)), tessaly::fromXmlName(expected.columnName(column)));

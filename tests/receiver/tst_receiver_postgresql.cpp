@@ -39,6 +39,23 @@ private slots:
         QCOMPARE(query.value(0).toString(), u"a\tb\\c"_qs);
     }
 
+    // Through unixODBC and the PostgreSQL ODBC driver, into a database of its own: the sheets
+    // arrive cell for cell, and a refused value or an unknown column inserts nothing.
+    void throughOdbc()
+    {
+        QVERIFY(QSqlQuery(m_check).exec(u"CREATE DATABASE odbc"_qs));
+        QSqlDatabase check = openDatabase(u"QPSQL"_qs, u"odbc"_qs, m_server.connectOptions());
+        QVERIFY(QSqlQuery(check).exec(u"CREATE TABLE prices (name text, price integer)"_qs));
+        TempWorkDir dir;
+        ReceiverProcess receiver({QStringLiteral("--database"), m_server.odbcUrl(u"odbc"_qs), QStringLiteral("--create-tables")});
+        sendBothSheets(receiver.url, check);
+        const QString refused = post(receiver.url, insertForm(u"prices"_qs, u"<R><W><price>1</price></W><W><price>two</price></W></R>"_qs));
+        QVERIFY2(refused.startsWith(u"400 ") && refused.contains(u"2行目を表「prices」に挿入できません"), qPrintable(refused));
+        QCOMPARE(post(receiver.url, insertForm(u"prices"_qs, rowsOf(1, u"<colour>red</colour>"_qs))),
+                 u"400 列「colour」は表「prices」にありません。"_qs);
+        QCOMPARE(rowCount(check, u"prices"_qs), 0);
+    }
+
     // Names that PostgreSQL would cut short or that are its own are refused whole, and nothing
     // is created.
     void namesAreRefusedWhole_data()
