@@ -6,6 +6,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstring>
 #include <string_view>
@@ -60,33 +61,62 @@ std::optional<Flaw> lexicalFlaw(std::string_view text)
         {"<!--", "-->"}, {"<![CDATA[", "]]>"}, {"<?", "?>"}};
     // Longer than any reference the parser knows ("&#x10FFFF;"): no reference at all.
     constexpr size_t kLongestReference = 12;
+    // The bytes that need a look: '!' and '?' (of "<!" and "<?"), '&', control characters. They
+    // are rare, so the text is read a word at a time until one may be in it.
+    static const std::array<bool, 256> kNotable = [] {
+        std::array<bool, 256> notable{};
+        for (int c = 0; c < 0x20; ++c)
+            notable[size_t(c)] = c != '\t' && c != '\n' && c != '\r';
+        notable['!'] = notable['?'] = notable['&'] = true;
+        return notable;
+    }();
+    constexpr quint64 kOnes = 0x0101010101010101ULL;
+    constexpr quint64 kHighBits = 0x8080808080808080ULL;
+    const auto hasByteBelow = [](quint64 word, quint64 limit) { return ((word - kOnes * limit) & ~word & kHighBits) != 0; };
+    const auto mayBeNotable = [&](quint64 word) {
+        return hasByteBelow(word, 0x20) || hasByteBelow(word ^ (kOnes * '!'), 1) || hasByteBelow(word ^ (kOnes * '?'), 1)
+               || hasByteBelow(word ^ (kOnes * '&'), 1);
+    };
     for (size_t at = 0; at < text.size(); ++at) {
+        if (quint64 word; at + sizeof word <= text.size()) {
+            std::memcpy(&word, text.data() + at, sizeof word);
+            if (!mayBeNotable(word)) {
+                at += sizeof word - 1;
+                continue;
+            }
+        }
         const char c = text[at];
-        if (c == '<') {
-            for (const auto &[open, close] : kSkipped) {
-                if (text.substr(at, open.size()) == open) {
-                    const size_t end = text.find(close, at + open.size());
-                    at = end == std::string_view::npos ? text.size() : end + close.size() - 1;
+        if (!kNotable[uchar(c)])
+            continue;
+        if (c == '!' || c == '?') {
+            const size_t open = at - 1;
+            if (at == 0 || text[open] != '<')
+                continue;
+            if (text.substr(open, 9) == "<!DOCTYPE")
+                return Flaw{open, QStringLiteral("DOCTYPE は受け付けません。")};
+            for (const auto &[start, end] : kSkipped) {
+                if (text.substr(open, start.size()) == start) {
+                    const size_t close = text.find(end, open + start.size());
+                    at = close == std::string_view::npos ? text.size() : close + end.size() - 1;
                     break;
                 }
             }
-            if (text.substr(at, 9) == "<!DOCTYPE")
-                return Flaw{at, QStringLiteral("DOCTYPE は受け付けません。")};
         } else if (c == '&') {
             const std::string_view ahead = text.substr(at + 1, kLongestReference);
             const size_t semicolon = ahead.find(';');
             const bool closed = semicolon != std::string_view::npos;
             const std::string_view reference = ahead.substr(0, semicolon);
-            const QString shown =
-                u'&' + QString::fromUtf8(reference.data(), qsizetype(reference.size())) + (closed ? u';' : u'…');
+            const auto shown = [&] {
+                return u'&' + QString::fromUtf8(reference.data(), qsizetype(reference.size())) + (closed ? u';' : u'…');
+            };
             if (reference.starts_with('#')) {
                 const std::optional<quint32> character = characterReference(reference);
                 if (!closed || !character || !isXmlCharacter(*character))
-                    return Flaw{at, QStringLiteral("文字参照「%1」は XML で使える文字を表していません。").arg(shown)};
+                    return Flaw{at, QStringLiteral("文字参照「%1」は XML で使える文字を表していません。").arg(shown())};
             } else if (!closed || (reference != "lt" && reference != "gt" && reference != "amp" && reference != "apos"
                                    && reference != "quot")) {
                 return Flaw{at, QStringLiteral("「%1」は使えない参照です（&amp; &lt; &gt; &quot; &apos; と文字参照だけが使えます）。")
-                                    .arg(shown)};
+                                    .arg(shown())};
             }
         } else if (uchar(c) < 0x20 && c != '\t' && c != '\n' && c != '\r') {
             return Flaw{at, QStringLiteral("制御文字 U+%1 は XML で使えません。").arg(uchar(c), 4, 16, QLatin1Char('0'))};
