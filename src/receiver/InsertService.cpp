@@ -300,7 +300,7 @@ Answer insertForm(InsertForm form, const InsertSettings &settings, const std::fu
         return *refused;
     if (!clientConnected())
         return fromFailure(store->clientGone(tableName));
-    if ((failure = store->begin()))
+    if ((failure = store->begin(tableName)))
         return fromFailure(*failure);
     Insertion insertion(*store, *rows, tableName, std::get<TableName>(name), form.requestId, settings);
     if (std::optional<Answer> refused = insertion.run()) {

@@ -41,10 +41,10 @@ public:
 
     // IMMEDIATE: a deferred transaction that read the catalogue could not wait for the write
     // lock later; it would fail at once when another request holds it.
-    std::optional<Failure> begin() override
+    std::optional<Failure> begin(const QString &tableName) override
     {
-        std::optional<Failure> failure = execute(QStringLiteral("BEGIN IMMEDIATE"));
-        return failure && !clientConnected() ? clientGone(QString()) : failure;
+        std::optional<Failure> failure = execute(QStringLiteral("BEGIN IMMEDIATE"), tableName);
+        return failure && !clientConnected() ? clientGone(tableName) : failure;
     }
     std::optional<Failure> commit(const QString &tableName) override
     {

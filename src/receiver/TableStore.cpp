@@ -191,9 +191,9 @@ std::optional<QStringList> TableStore::firstColumn(const QString &statement, con
     return column;
 }
 
-std::optional<Failure> TableStore::begin()
+std::optional<Failure> TableStore::begin(const QString &tableName)
 {
-    return m_database.transaction() ? std::nullopt : std::optional(failure(m_database.lastError()));
+    return m_database.transaction() ? std::nullopt : std::optional(failure(m_database.lastError(), tableName));
 }
 
 std::optional<Failure> TableStore::commit(const QString &tableName)
@@ -218,7 +218,8 @@ std::optional<Failure> TableStore::createRequestTable()
     if (query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (request_id VARCHAR(64) NOT NULL, "
                                   "table_name VARCHAR(255) NOT NULL, row_count BIGINT NOT NULL, "
                                   "inserted_at VARCHAR(19) NOT NULL, PRIMARY KEY (request_id, table_name))")
-                       .arg(kRequestTable)))
+                       .arg(kRequestTable))
+        || m_database.tables().contains(kRequestTable, Qt::CaseInsensitive)) // made by the administrator
         return std::nullopt;
     return Failure{500, QStringLiteral("挿入した要求を記録する表「%1」を作れません: %2")
                             .arg(kRequestTable, query.lastError().text())};

@@ -68,7 +68,8 @@ public:
     TableStore(const TableStore &) = delete;
     TableStore &operator=(const TableStore &) = delete;
 
-    virtual std::optional<Failure> begin();
+    // The table's name is for messages only.
+    virtual std::optional<Failure> begin(const QString &tableName);
     virtual std::optional<Failure> commit(const QString &tableName);
     virtual void rollback();
     // Makes concurrent requests that may create this table wait for each other. `schema` and
