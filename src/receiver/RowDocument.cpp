@@ -198,7 +198,7 @@ std::optional<RowDocument> RowDocument::parse(QByteArray documentUtf8, bool empt
             return failAt(row, QStringLiteral("行の要素の外に文字があります。"));
         }
         const qsizetype rowNumber = ++rows.m_rowCount;
-        rows.m_rowStarts.push_back(rows.m_cells.size());
+        rows.m_rows.push_back({rows.m_values.size(), kInOrder});
         if (!isBlank(row.value()))
             return failAt(row, QStringLiteral("%1行目: 列の要素の外に文字があります。").arg(rowNumber));
         quint32 position = 0;
@@ -215,14 +215,20 @@ std::optional<RowDocument> RowDocument::parse(QByteArray documentUtf8, bool empt
             std::optional<quint32> column = position++;
             if (inOrder && !(*column < columns.size() && columns[*column].name == name)) {
                 inOrder = false;
+                rows.m_rows.back().firstColumn = rows.m_columns.size();
+                for (quint32 before = 0; before < *column; ++before)
+                    rows.m_columns.push_back(before);
                 occurrencesInRow.clear();
                 for (pugi::xml_node before = row.first_child(); before != cell; before = before.next_sibling()) {
                     if (before.type() == pugi::node_element)
                         ++occurrencesInRow[QByteArrayView(before.name())];
                 }
             }
-            if (!inOrder && !(column = columnOf({name, ++occurrencesInRow[name]})))
-                return failAt(cell, QStringLiteral("%1行目: 列の数が上限の %2 を超えています。").arg(rowNumber).arg(kMaxColumns));
+            if (!inOrder) {
+                if (!(column = columnOf({name, ++occurrencesInRow[name]})))
+                    return failAt(cell, QStringLiteral("%1行目: 列の数が上限の %2 を超えています。").arg(rowNumber).arg(kMaxColumns));
+                rows.m_columns.push_back(*column);
+            }
 
             const char *value = cell.value();
             if (cell.first_child()) {
@@ -237,18 +243,22 @@ std::optional<RowDocument> RowDocument::parse(QByteArray documentUtf8, bool empt
                 }
                 value = rows.m_joinedValues.emplace_back(std::move(joined)).c_str();
             }
-            rows.m_cells.push_back({*column, *value || emptyAsText ? value : nullptr});
+            rows.m_values.push_back(*value || emptyAsText ? value : nullptr);
         }
     }
-    rows.m_rowStarts.push_back(rows.m_cells.size());
+    rows.m_rows.push_back({rows.m_values.size(), kInOrder});
     return rows;
 }
 
 void RowDocument::fillRow(qsizetype row, std::vector<const char *> &values) const
 {
     values.assign(size_t(columnCount()), nullptr);
-    for (size_t cell = m_rowStarts[size_t(row)]; cell < m_rowStarts[size_t(row) + 1]; ++cell)
-        values[m_cells[cell].column] = m_cells[cell].value;
+    const RowSpan &span = m_rows[size_t(row)];
+    const size_t count = m_rows[size_t(row) + 1].firstValue - span.firstValue;
+    for (size_t element = 0; element < count; ++element) {
+        const size_t column = span.firstColumn == kInOrder ? element : m_columns[span.firstColumn + element];
+        values[column] = m_values[span.firstValue + element];
+    }
 }
 
 QStringList RowDocument::distinctNames() const

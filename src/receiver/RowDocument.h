@@ -49,14 +49,18 @@ private:
     QStringList m_headings;
     std::vector<int> m_occurrences; // 1 for a heading's first column in a row, 2 for its second, ...
     qsizetype m_rowCount = 0;
-    // The elements of every row in document order, row r's from m_rowStarts[r]: a row that
-    // leaves columns out costs nothing for them.
-    struct Cell {
-        quint32 column;
-        const char *value;
+    // The values of every row's elements in document order, row r's from m_rows[r].firstValue
+    // (and a last entry past the last row): a row that leaves columns out costs nothing for them.
+    // A row of the columns in order (nearly every row) needs no more; for another, m_columns holds
+    // each value's column from m_rows[r].firstColumn.
+    static constexpr size_t kInOrder = SIZE_MAX;
+    struct RowSpan {
+        size_t firstValue;
+        size_t firstColumn;
     };
-    std::vector<Cell> m_cells;
-    std::vector<size_t> m_rowStarts;
+    std::vector<RowSpan> m_rows;
+    std::vector<const char *> m_values;
+    std::vector<quint32> m_columns;
 };
 
 } // namespace tessaly::receiver
