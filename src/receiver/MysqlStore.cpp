@@ -1,9 +1,6 @@
 // MySQL and MariaDB: Qt SQL for everything, and a named lock for concurrent table creation.
 #include "receiver/TableStore.h"
 
-#include <QSqlError>
-#include <QSqlQuery>
-
 namespace tessaly::receiver {
 
 namespace {
@@ -19,16 +16,9 @@ public:
     // own name is at most 64 characters: a digest of the table's.
     std::optional<Failure> serializeCreation(const QString &schema, const QString &table) override
     {
-        QSqlQuery query(database());
-        query.prepare(QStringLiteral("SELECT GET_LOCK(CONCAT('tessaly-', MD5(CONCAT(COALESCE(NULLIF(?, ''), DATABASE()), '.', ?))), ?)"));
-        query.addBindValue(schema);
-        query.addBindValue(table);
-        query.addBindValue(kStatementSeconds);
-        if (!query.exec())
-            return failure(query.lastError(), table);
-        if (!query.next() || query.value(0).toInt() != 1)
-            return insertFailure(500, table, 0, QStringLiteral("表を作る順番を待ちきれませんでした。"));
-        return std::nullopt;
+        return lockName(QStringLiteral("SELECT GET_LOCK(CONCAT('tessaly-', MD5(CONCAT(COALESCE(NULLIF(?, ''), DATABASE()), '.', ?))), %1) = 1")
+                            .arg(kStatementSeconds),
+                        schema, table);
     }
 };
 

@@ -61,11 +61,8 @@ public:
     // Locks the name as it will be matched: "race", "RACE" and "public.race" are one.
     std::optional<Failure> serializeCreation(const QString &schema, const QString &table) override
     {
-        QSqlQuery query(database());
-        query.prepare(QStringLiteral("SELECT pg_advisory_xact_lock(hashtext(coalesce(nullif(?, ''), current_schema()) || '.' || ?))"));
-        query.addBindValue(schema);
-        query.addBindValue(table);
-        return query.exec() ? std::nullopt : std::optional(failure(query.lastError(), table));
+        return lockName(QStringLiteral("SELECT true FROM pg_advisory_xact_lock(hashtext(coalesce(nullif(?, ''), current_schema()) || '.' || ?))"),
+                        schema, table);
     }
 
     std::optional<QList<CatalogueTable>> tables() override

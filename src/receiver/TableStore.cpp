@@ -177,6 +177,19 @@ std::optional<Failure> TableStore::execute(const QString &statement, const QStri
     return failure(query.lastError(), tableName);
 }
 
+std::optional<Failure> TableStore::lockName(const QString &statement, const QString &schema, const QString &table)
+{
+    QSqlQuery query(m_database);
+    query.prepare(statement);
+    query.addBindValue(schema);
+    query.addBindValue(table);
+    if (!query.exec())
+        return failure(query.lastError(), table);
+    if (!query.next() || !query.value(0).toBool())
+        return insertFailure(500, table, 0, QStringLiteral("表を作る順番を待ちきれませんでした。"));
+    return std::nullopt;
+}
+
 std::optional<QStringList> TableStore::firstColumn(const QString &statement, const QVariantList &values)
 {
     QSqlQuery query(m_database);

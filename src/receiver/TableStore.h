@@ -109,6 +109,9 @@ protected:
     virtual int statusFor(const QSqlError &error) const;
     QSqlDatabase &database() { return m_database; }
     std::optional<Failure> execute(const QString &statement, const QString &tableName = {});
+    // Runs a statement that takes a lock named after the schema and table, bound in that order,
+    // and answers true once it holds it.
+    std::optional<Failure> lockName(const QString &statement, const QString &schema, const QString &table);
     // The first column of a catalogue query's rows, the values bound in order; nothing on failure.
     std::optional<QStringList> firstColumn(const QString &statement, const QVariantList &values);
 

@@ -8,10 +8,7 @@ class TestReceiverMariadb : public QObject {
 private slots:
     void initTestCase()
     {
-        if (!m_server.isRunning() && qgetenv("CI") == "true")
-            QFAIL(qPrintable(m_server.problem()));
-        if (!m_server.isRunning())
-            QSKIP(qPrintable(m_server.problem()));
+        REQUIRE_SERVER(m_server);
         m_check = openDatabase(u"QMYSQL"_qs, u"tessaly"_qs, m_server.connectOptions(), m_server.user());
         QVERIFY2(m_check.isOpen(), qPrintable(m_check.lastError().text()));
         QVERIFY(QSqlQuery(m_check).exec(u"CREATE TABLE prices (name TEXT, price INTEGER)"_qs));

@@ -8,10 +8,7 @@ class TestReceiverPostgresql : public QObject {
 private slots:
     void initTestCase()
     {
-        if (!m_server.isRunning() && qgetenv("CI") == "true")
-            QFAIL(qPrintable(m_server.problem()));
-        if (!m_server.isRunning())
-            QSKIP(qPrintable(m_server.problem()));
+        REQUIRE_SERVER(m_server);
         m_check = openDatabase(u"QPSQL"_qs, u"postgres"_qs, m_server.connectOptions());
     }
 
