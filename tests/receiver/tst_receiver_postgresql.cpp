@@ -85,25 +85,48 @@ private slots:
         QCOMPARE(tableCount(), before);
     }
 
-    // Requests that create one table under names differing in case or schema, at once, make one table.
-    void concurrentCreationsMakeOneTable()
+    // Requests at once that may create one table under names differing in case or schema make
+    // one table; requests at once with one requestId into an existing table insert its rows once,
+    // the others waiting on the record's key for the first's COMMIT and then answering that the
+    // document is in.
+    void concurrentRequestsLandOnce_data()
     {
+        QTest::addColumn<QStringList>("tables");
+        QTest::addColumn<QByteArray>("requestId");
+        QTest::addColumn<int>("rows");
+        QTest::newRow("names across case") << QStringList{u"race"_qs, u"RACE"_qs, u"public.race"_qs} << QByteArray() << 12000;
+        QTest::newRow("one requestId") << QStringList{u"once"_qs, u"ONCE"_qs, u"once"_qs} << QByteArray("&requestId=r1") << 4000;
+    }
+    void concurrentRequestsLandOnce()
+    {
+        QFETCH(QStringList, tables);
+        QFETCH(QByteArray, requestId);
+        QFETCH(int, rows);
         TempWorkDir dir;
-        ReceiverProcess receiver({QStringLiteral("--database"), m_server.url(), QStringLiteral("--create-tables")});
+        if (!requestId.isEmpty())
+            QVERIFY(QSqlQuery(m_check).exec(u"CREATE TABLE once (id integer)"_qs));
+        QStringList options{QStringLiteral("--database"), m_server.url()};
+        if (requestId.isEmpty())
+            options.append(QStringLiteral("--create-tables"));
+        ReceiverProcess receiver(options);
         QNetworkAccessManager manager;
         QNetworkRequest request{QUrl(receiver.url)};
         request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/x-www-form-urlencoded; charset=UTF-8"));
         std::vector<std::unique_ptr<QNetworkReply>> replies;
-        for (const QString &name : {u"race"_qs, u"RACE"_qs, u"public.race"_qs})
-            replies.emplace_back(manager.post(request, insertForm(name, rowsOf(4000, u"<id>1</id>"_qs))));
+        for (const QString &name : tables)
+            replies.emplace_back(manager.post(request, insertForm(name, rowsOf(4000, u"<id>1</id>"_qs)) + requestId));
         QTRY_VERIFY_WITH_TIMEOUT(std::all_of(replies.begin(), replies.end(), [](const auto &reply) { return reply->isFinished(); }),
                                  60000);
+        QStringList answers;
         for (const auto &reply : replies)
-            QCOMPARE(QString::fromUtf8(reply->readAll()), u"4000件の行を挿入しました。"_qs);
-        QSqlQuery tables(u"SELECT relname FROM pg_class WHERE lower(relname) = 'race'"_qs, m_check);
-        QVERIFY(tables.next());
-        QCOMPARE(rowCount(m_check, u"\"%1\""_qs.arg(tables.value(0).toString())), 12000);
-        QVERIFY(!tables.next());
+            answers.append(QString::fromUtf8(reply->readAll()).section(u'、', 0, 0));
+        answers.sort();
+        QCOMPARE(answers.count(u"4000件の行を挿入しました。"_qs), rows / 4000);
+        QCOMPARE(answers.count(u"この文書は既に挿入されています（4000件"_qs), 3 - rows / 4000);
+        QSqlQuery table(u"SELECT relname FROM pg_class WHERE lower(relname) = '%1'"_qs.arg(tables.first()), m_check);
+        QVERIFY(table.next());
+        QCOMPARE(rowCount(m_check, u"\"%1\""_qs.arg(table.value(0).toString())), rows);
+        QVERIFY(!table.next());
     }
 
 private:
