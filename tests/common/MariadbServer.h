@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
@@ -11,36 +10,28 @@
 #include <unistd.h>
 
 // A private MariaDB server in a temporary folder, reachable only through a socket there, with an
-// empty database "tessaly" in UTF-8; up for the life of the object. Its user is named after the
+// empty UTF-8 database "tessaly"; up for the life of the object. Its user is named after the
 // process's own and logs in through the socket, without a password.
 class MariadbServer {
 public:
     MariadbServer()
+        : m_user(QString::fromLocal8Bit(getpwuid(geteuid())->pw_name))
     {
-        const QString install = QStandardPaths::findExecutable(u"mariadb-install-db"_qs);
-        const QString server = QStandardPaths::findExecutable(u"mariadbd"_qs, {u"/usr/sbin"_qs, u"/usr/bin"_qs});
-        if (install.isEmpty() || server.isEmpty()) {
-            m_problem = QStringLiteral("MariaDB is not installed (no mariadb-install-db or mariadbd)");
-            return;
-        }
-        m_user = QString::fromLocal8Bit(getpwuid(geteuid())->pw_name);
-        QProcess setUp;
-        setUp.setProcessChannelMode(QProcess::MergedChannels);
-        setUp.start(install, {u"--no-defaults"_qs, u"--datadir="_qs + data(), u"--user="_qs + m_user,
-                              u"--skip-test-db"_qs});
-        if (!setUp.waitForFinished(120000) || setUp.exitCode() != 0) {
-            m_problem = QStringLiteral("mariadb-install-db failed: ") + QString::fromLocal8Bit(setUp.readAll());
+        const QString server = QStandardPaths::findExecutable(u"mariadbd"_qs, {u"/usr/sbin"_qs});
+        if (server.isEmpty() || !run(u"mariadb-install-db"_qs, {u"--datadir="_qs + m_dir.filePath(u"data"_qs), u"--skip-test-db"_qs})) {
+            m_problem = u"MariaDB is not installed, or mariadb-install-db failed: "_qs + m_problem;
             return;
         }
         m_server.setProcessChannelMode(QProcess::MergedChannels);
-        m_server.start(server, {u"--no-defaults"_qs, u"--datadir="_qs + data(), u"--socket="_qs + socket(),
-                                u"--skip-networking"_qs, u"--user="_qs + m_user, u"--pid-file="_qs + m_dir.filePath(u"pid"_qs),
-                                u"--character-set-server=utf8mb4"_qs, u"--collation-server=utf8mb4_unicode_ci"_qs,
-                                u"--innodb-buffer-pool-size=16M"_qs});
-        // Up when the socket answers and the database exists.
-        const bool up = QTest::qWaitFor([&] { return QFile::exists(socket()) && createDatabase(); }, 60000);
-        if (!up)
-            m_problem = QStringLiteral("mariadbd did not start: ") + QString::fromLocal8Bit(m_server.readAll());
+        m_server.start(server, {u"--no-defaults"_qs, u"--datadir="_qs + m_dir.filePath(u"data"_qs), u"--user="_qs + m_user,
+                                u"--socket="_qs + socket(), u"--skip-networking"_qs, u"--character-set-server=utf8mb4"_qs,
+                                u"--collation-server=utf8mb4_unicode_ci"_qs, u"--innodb-buffer-pool-size=16M"_qs});
+        // Up when the socket answers.
+        const auto createDatabase = [&] {
+            return QFile::exists(socket()) && run(u"mariadb"_qs, {u"--socket="_qs + socket(), u"--execute=CREATE DATABASE tessaly"_qs});
+        };
+        if (!QTest::qWaitFor(createDatabase, 60000))
+            m_problem = u"mariadbd did not start: "_qs + QString::fromLocal8Bit(m_server.readAll());
     }
     ~MariadbServer()
     {
@@ -55,19 +46,21 @@ public:
     QString user() const { return m_user; }
 
 private:
-    QString data() const { return m_dir.filePath(QStringLiteral("data")); }
     QString socket() const { return m_dir.filePath(QStringLiteral("socket")); }
 
-    bool createDatabase()
+    // Runs MariaDB's set-up or its client on this server; the output of a failure is the problem.
+    bool run(const QString &tool, const QStringList &arguments)
     {
-        QProcess client;
-        client.start(u"mariadb"_qs, {u"--no-defaults"_qs, u"--socket="_qs + socket(), u"--user="_qs + m_user,
-                                     u"--execute=CREATE DATABASE IF NOT EXISTS tessaly"_qs});
-        return client.waitForFinished(30000) && client.exitStatus() == QProcess::NormalExit && client.exitCode() == 0;
+        QProcess process;
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(tool, QStringList{u"--no-defaults"_qs, u"--user="_qs + m_user} + arguments);
+        const bool ok = process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        m_problem = ok ? QString() : QString::fromLocal8Bit(process.readAll());
+        return ok;
     }
 
     QTemporaryDir m_dir;
-    QProcess m_server;
     QString m_user;
+    QProcess m_server;
     QString m_problem;
 };
