@@ -76,20 +76,33 @@ inline void configureSend(const QString &url, const QString &table, const QStrin
     tessaly::ConfigDocument().save(settings, tessaly::kConfigFileName);
 }
 
-// One POST of a form body, as a client other than Tessaly might send it; the answer as
+// POSTs of form bodies at once, as clients other than Tessaly might send them; the answers as
 // "<status> <text>", empty when none came within `patience` milliseconds.
-inline QString post(const QString &url, const QByteArray &body,
-                    const QByteArray &contentType = "application/x-www-form-urlencoded; charset=UTF-8",
-                    int patience = 60000)
+inline QStringList postAtOnce(const QString &url, const QList<QByteArray> &bodies,
+                              const QByteArray &contentType = "application/x-www-form-urlencoded; charset=UTF-8",
+                              int patience = 60000)
 {
     QNetworkAccessManager manager;
     QNetworkRequest request{QUrl(url)};
     request.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
-    const std::unique_ptr<QNetworkReply> reply(manager.post(request, body));
-    if (!QTest::qWaitFor([&] { return reply->isFinished(); }, patience))
-        return {};
-    const QString status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toString();
-    return status + u' ' + QString::fromUtf8(reply->readAll());
+    std::vector<std::unique_ptr<QNetworkReply>> replies;
+    for (const QByteArray &body : bodies)
+        replies.emplace_back(manager.post(request, body));
+    (void)QTest::qWaitFor(
+        [&] { return std::all_of(replies.begin(), replies.end(), [](auto &reply) { return reply->isFinished(); }); }, patience);
+    QStringList answers;
+    for (const auto &reply : replies) {
+        const QString status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toString();
+        answers.append(reply->isFinished() ? status + u' ' + QString::fromUtf8(reply->readAll()) : QString());
+    }
+    return answers;
+}
+
+inline QString post(const QString &url, const QByteArray &body,
+                    const QByteArray &contentType = "application/x-www-form-urlencoded; charset=UTF-8",
+                    int patience = 60000)
+{
+    return postAtOnce(url, {body}, contentType, patience).first();
 }
 
 inline QByteArray insertForm(const QString &table, const QString &document, const QByteArray &command = "insert",
