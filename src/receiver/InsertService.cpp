@@ -165,8 +165,10 @@ private:
     std::optional<Answer> alreadyInserted()
     {
         const std::optional<std::optional<RecordedRequest>> recorded = m_store.recordedRequest(m_requestId, m_recordedName);
-        if (!recorded)
-            return catalogueFailure();
+        if (!recorded) {
+            return Answer{500, QStringLiteral("挿入済みの要求の記録（表「%1」）を読めませんでした（表「%2」）。")
+                                   .arg(TableStore::kRequestTable, m_tableName), -1};
+        }
         if (!*recorded)
             return std::nullopt;
         return Answer{200, QStringLiteral("この文書は既に挿入されています（%1件、%2）。").arg((*recorded)->rows).arg((*recorded)->time), 0};
