@@ -247,6 +247,13 @@ std::optional<RowDocument> RowDocument::parse(QByteArray documentUtf8, bool empt
         }
     }
     rows.m_rows.push_back({rows.m_values.size(), kInOrder});
+    if (rows.m_rowCount * rows.columnCount() > kMaxCellsPerByte * text.size()) {
+        return failAt(root, QStringLiteral("行に欠けている列が多すぎます（%1行 × %2列に対して文書が %3 バイト）。"
+                                           "欠けている列は空の要素で書いて下さい。")
+                                .arg(rows.m_rowCount)
+                                .arg(rows.columnCount())
+                                .arg(text.size()));
+    }
     return rows;
 }
 

@@ -20,6 +20,10 @@ class RowDocument {
 public:
     // Excel's limit; a document Tessaly makes never has more columns.
     static constexpr qsizetype kMaxColumns = 16384;
+    // Each row is inserted with every column, so rows that leave most columns out would cost far
+    // more than their bytes: at most this many cells (rows x columns) per byte of the document.
+    // A document Tessaly makes has one element of at least four bytes per cell.
+    static constexpr qsizetype kMaxCellsPerByte = 64;
 
     // Parses the UTF-8 document in place, in time linear in its size. A DOCTYPE is refused, so
     // nothing is ever expanded; so is anything the rows would not carry whole (text outside the

@@ -71,7 +71,7 @@ private slots:
         QString growing = u"<R>"_qs;
         for (int column = 0; column < 4000; ++column)
             growing += u"<W><c%1>1</c%1></W>"_qs.arg(column);
-        row("a column more in each row", u"wide"_qs, growing + u"</R>"_qs, u"表「wide」に挿入できません"_qs);
+        row("a column more in each row", u"wide"_qs, growing + u"</R>"_qs, u"行に欠けている列が多すぎます（4000行 × 4000列"_qs);
     }
     void faultsInsertNothing()
     {
