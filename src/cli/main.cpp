@@ -147,7 +147,7 @@ int send(const QStringList &args)
         return fail(error);
 
     Transfer transfer;
-    QString line = sendInsert(transfer, buildInsertRequest(settings, *table));
+    QString line = sendInsert(transfer, buildInsertRequest(settings, *table, newRequestId()));
     bool succeeded = false;
     if (line == sentStatusText()) {
         QObject::connect(&transfer, &Transfer::finished, [&](const TransferResult &result) {

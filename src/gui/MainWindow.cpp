@@ -236,7 +236,7 @@ void MainWindow::onSendClicked()
             setStatusText(busyStatusText());
         return;
     }
-    setStatusText(sendInsert(m_transfer, m_settings, m_ui->documentView->text()));
+    setStatusText(sendInsert(m_transfer, m_settings, m_ui->documentView->text(), m_requestId));
 }
 
 void MainWindow::showStatusDetails()
@@ -313,6 +313,7 @@ void MainWindow::showSelectedSheet()
         return;
     }
     m_ui->documentView->setUtf8(buildUtf8Document(*table, m_settings));
+    m_requestId = newRequestId();
 }
 
 void MainWindow::onTableNameEdited()

@@ -115,10 +115,20 @@ void FormReader::feed(const char *data, qsizetype size)
 void FormReader::startValue()
 {
     m_inName = false;
+    // A second value would be appended to the first: "tabName=a&tabName=b" must not name "ab".
+    const auto once = [&](Field field) {
+        if (!m_seenFields.contains(m_name))
+            m_seenFields.append(m_name);
+        else if (m_repeatedField.isEmpty())
+            m_repeatedField = m_name;
+        m_field = field;
+    };
     if (m_name == "command") {
-        m_field = Field::Command;
+        once(Field::Command);
     } else if (m_name == "tabName") {
-        m_field = Field::TableName;
+        once(Field::TableName);
+    } else if (m_name == "requestId") {
+        once(Field::RequestId);
     } else if (m_name == "xmlText") {
         m_field = Field::Document;
         ++m_documentFields;
@@ -142,6 +152,9 @@ void FormReader::append(const char *data, qsizetype size)
         break;
     case Field::TableName:
         appendShort(m_tableName);
+        break;
+    case Field::RequestId:
+        appendShort(m_requestId);
         break;
     case Field::Document:
         if (m_documentFields == 1) {
@@ -179,6 +192,10 @@ std::optional<InsertForm> FormReader::finish(QString *error)
     }
     if (m_decoder && !m_decoder->isValid()) {
         *error = QStringLiteral("文字コード「%1」には対応していません。").arg(m_charset);
+        return std::nullopt;
+    }
+    if (!m_repeatedField.isEmpty()) {
+        *error = QStringLiteral("項目「%1」が複数あります。").arg(QString::fromLatin1(m_repeatedField));
         return std::nullopt;
     }
     if (m_documentFields != 1) {
@@ -219,6 +236,7 @@ std::optional<InsertForm> FormReader::finish(QString *error)
     }
     form.command = *command;
     form.tableName = *tableName;
+    form.requestId = QString::fromLatin1(m_requestId);
     return form;
 }
 

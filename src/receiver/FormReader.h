@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QString>
 #include <QStringDecoder>
 
@@ -12,12 +13,14 @@ namespace tessaly::receiver {
 struct InsertForm {
     QString command;
     QString tableName;
+    QString requestId; // empty when the sender gave none
     QByteArray documentUtf8;
 };
 
 // Reads an application/x-www-form-urlencoded body piece by piece as it arrives: percent-decodes
 // each field and decodes the document's bytes with the body's charset at once, so that the body
-// itself is never held. Fields other than command, tabName and xmlText are skipped.
+// itself is never held. Fields other than command, tabName, requestId and xmlText are skipped;
+// each of those four may occur once.
 class FormReader {
 public:
     // `charset` is the one the Content-Type names; empty: UTF-8 when the bytes are valid UTF-8,
@@ -29,7 +32,7 @@ public:
     std::optional<InsertForm> finish(QString *error);
 
 private:
-    enum class Field { None, Command, TableName, Document, Other };
+    enum class Field { None, Command, TableName, RequestId, Document, Other };
 
     void startValue();
     void append(const char *data, qsizetype size);
@@ -42,6 +45,7 @@ private:
     QByteArray m_name;
     QByteArray m_command;
     QByteArray m_tableName;
+    QByteArray m_requestId;
     QByteArray m_documentBytes; // decoded from percent escapes, waiting for the charset decoder
     QByteArray m_document;      // UTF-8
     Field m_field = Field::None;
@@ -50,6 +54,8 @@ private:
     uchar m_escapeValue = 0;
     bool m_malformed = false;
     int m_documentFields = 0;
+    QByteArrayList m_seenFields;
+    QByteArray m_repeatedField; // the first field that occurred twice
 };
 
 } // namespace tessaly::receiver

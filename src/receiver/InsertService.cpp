@@ -1,7 +1,10 @@
 #include "receiver/InsertService.h"
 
 #include <QHash>
-#include <QRegularExpression>
+#include <QSet>
+
+#include <algorithm>
+#include <variant>
 
 namespace tessaly::receiver {
 
@@ -10,6 +13,55 @@ namespace {
 Answer refusal(const QString &text)
 {
     return {400, text, -1};
+}
+
+Answer fromFailure(const Failure &failure)
+{
+    return {failure.status, failure.text, -1};
+}
+
+// A table name as the request gives it: "schema.table", or a table of the default schema.
+struct TableName {
+    QString schema;
+    QString table;
+};
+
+// Schemas that do not persist or that belong to the database itself, and tables of its own:
+// rows sent there would vanish or reach the database's catalogue.
+bool isReserved(const TableName &name)
+{
+    static const QStringList kSchemas = {u"temp"_qs,  u"information_schema"_qs, u"mysql"_qs,
+                                         u"sys"_qs,   u"performance_schema"_qs};
+    const QString schema = name.schema.toCaseFolded();
+    const QString table = name.table.toCaseFolded();
+    return kSchemas.contains(schema) || schema.startsWith(u"pg_") || table.startsWith(u"sqlite_")
+           || table.startsWith(u"pg_") || table == TableStore::kRequestTable;
+}
+
+std::variant<TableName, Answer> splitTableName(const QString &text)
+{
+    const qsizetype dot = text.indexOf(u'.');
+    const TableName name{dot < 0 ? QString() : text.left(dot), text.mid(dot + 1)};
+    if (name.table.isEmpty() || (dot >= 0 && name.schema.isEmpty()))
+        return refusal(QStringLiteral("表名「%1」が正しくありません。「表名」か「スキーマ.表名」で指定して下さい。").arg(text));
+    if (isReserved(name)) {
+        return refusal(QStringLiteral("表「%1」には挿入できません。一時的なスキーマやデータベース自身の表には送れません。").arg(text));
+    }
+    return name;
+}
+
+// An identifier the sender made: letters, digits, '-', '_' and '.', 64 at most.
+bool isRequestId(const QString &text)
+{
+    return text.size() <= 64 && std::all_of(text.begin(), text.end(), [](QChar c) {
+               return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'-'
+                      || c == u'_' || c == u'.';
+           });
+}
+
+QString qualifiedName(const CatalogueTable &table)
+{
+    return table.schema.isEmpty() ? table.name : table.schema + u'.' + table.name;
 }
 
 // The catalogue's entries for a name: exactly first, then ignoring case. A name is a table's own
@@ -29,24 +81,42 @@ QList<CatalogueTable> tablesNamed(const QList<CatalogueTable> &tables, const QSt
     return {};
 }
 
-// The table column for each column name: exactly first, then ignoring case.
-std::optional<QString> columnNamed(const QStringList &columns, const QString &name, QString *ambiguity)
-{
-    if (columns.contains(name))
-        return name;
-    const QStringList found = columns.filter(QRegularExpression(u'^' + QRegularExpression::escape(name) + u'$',
-                                                                QRegularExpression::CaseInsensitiveOption));
-    if (found.size() > 1)
-        *ambiguity = found.join(QStringLiteral("」「"));
-    return found.size() == 1 ? std::optional(found.first()) : std::nullopt;
-}
+// A table's columns by name: exactly first, then ignoring case, each a hash look-up.
+class ColumnIndex {
+public:
+    explicit ColumnIndex(const QStringList &columns)
+    {
+        for (const QString &column : columns) {
+            m_exact.insert(column);
+            m_folded[column.toCaseFolded()].append(column);
+        }
+    }
+
+    // Sets *ambiguity to the candidates when several match ignoring case.
+    std::optional<QString> find(const QString &name, QString *ambiguity) const
+    {
+        if (m_exact.contains(name))
+            return name;
+        const QStringList found = m_folded.value(name.toCaseFolded());
+        if (found.size() > 1)
+            *ambiguity = found.join(QStringLiteral("」「"));
+        return found.size() == 1 ? std::optional(found.first()) : std::nullopt;
+    }
+
+private:
+    QSet<QString> m_exact;
+    QHash<QString, QStringList> m_folded;
+};
 
 class Insertion {
 public:
-    Insertion(TableStore &store, const RowDocument &rows, const QString &tableName, const InsertSettings &settings)
+    Insertion(TableStore &store, const RowDocument &rows, const QString &tableName, const TableName &name,
+              const QString &requestId, const InsertSettings &settings)
         : m_store(store)
         , m_rows(rows)
         , m_tableName(tableName)
+        , m_name(name)
+        , m_requestId(requestId)
         , m_settings(settings)
     {
     }
@@ -54,7 +124,7 @@ public:
     std::optional<Answer> run()
     {
         if (m_settings.createTables) {
-            if (std::optional<Failure> failure = m_store.serializeCreation(m_tableName))
+            if (std::optional<Failure> failure = m_store.serializeCreation(m_name.schema.toCaseFolded(), m_name.table.toCaseFolded()))
                 return fromFailure(*failure);
         }
         std::optional<CatalogueTable> table;
@@ -68,17 +138,45 @@ public:
         } else if (std::optional<Answer> refused = matchColumns(*table, columns)) {
             return refused;
         }
+        if (!m_requestId.isEmpty()) {
+            m_recordedName = qualifiedName(*table);
+            if (std::optional<Answer> recorded = alreadyInserted())
+                return recorded;
+            // Recorded first: a concurrent request with the same identifier waits here for this
+            // one's COMMIT, then fails and finds the record.
+            if (std::optional<Failure> failure = m_store.recordRequest(m_requestId, m_recordedName, m_rows.rowCount())) {
+                m_recordFailed = true;
+                return fromFailure(*failure);
+            }
+        }
         if (std::optional<Failure> failure = m_store.insert(*table, columns, m_rows))
             return fromFailure(*failure);
         return std::nullopt;
     }
 
+    // After a failed run, outside its transaction: the answer when the failure was only that a
+    // concurrent request with the same identifier had inserted the rows.
+    std::optional<Answer> insertedMeanwhile()
+    {
+        return m_recordFailed ? alreadyInserted() : std::nullopt;
+    }
+
 private:
-    static Answer fromFailure(const Failure &failure) { return {failure.status, failure.text, -1}; }
+    std::optional<Answer> alreadyInserted()
+    {
+        const std::optional<std::optional<RecordedRequest>> recorded = m_store.recordedRequest(m_requestId, m_recordedName);
+        if (!recorded) {
+            return Answer{500, QStringLiteral("挿入済みの要求の記録（表「%1」）を読めませんでした（表「%2」）。")
+                                   .arg(TableStore::kRequestTable, m_tableName), -1};
+        }
+        if (!*recorded)
+            return std::nullopt;
+        return Answer{200, QStringLiteral("この文書は既に挿入されています（%1件、%2）。").arg((*recorded)->rows).arg((*recorded)->time), 0};
+    }
 
     Answer catalogueFailure() const
     {
-        return {500, QStringLiteral("データベースの表の一覧を読めませんでした。"), -1};
+        return {500, QStringLiteral("データベースの表の一覧を読めませんでした（表「%1」）。").arg(m_tableName), -1};
     }
 
     // Sets `table` when the name is found; leaves it empty when tables may be created.
@@ -91,7 +189,7 @@ private:
         if (found.size() > 1) {
             QStringList names;
             for (const CatalogueTable &candidate : found)
-                names.append(candidate.schema.isEmpty() ? candidate.name : candidate.schema + u'.' + candidate.name);
+                names.append(qualifiedName(candidate));
             return refusal(QStringLiteral("表「%1」に当たる表が複数あります（「%2」）。どれか 1 つを名前の通りに指定して下さい。")
                                .arg(m_tableName, names.join(QStringLiteral("」「"))));
         }
@@ -108,9 +206,7 @@ private:
     {
         if (m_rows.columnCount() == 0)
             return refusal(QStringLiteral("XML 文書に列がないため、表「%1」を作れません。").arg(m_tableName));
-        const qsizetype dot = m_tableName.indexOf(u'.');
-        const CatalogueTable created{dot > 0 ? m_tableName.left(dot) : QString(), m_tableName.mid(dot + 1), true};
-        if (std::optional<Failure> failure = m_store.createTable(created, m_rows.distinctNames()))
+        if (std::optional<Failure> failure = m_store.createTable({m_name.schema, m_name.table, true}, m_rows.distinctNames()))
             return fromFailure(*failure);
         const std::optional<QList<CatalogueTable>> tables = m_store.tables();
         if (!tables)
@@ -127,12 +223,13 @@ private:
         const std::optional<QStringList> existing = m_store.columns(table);
         if (!existing)
             return catalogueFailure();
+        const ColumnIndex index(*existing);
         const QStringList wanted = m_rows.distinctNames();
         const QStringList &headings = m_rows.headings();
         QHash<QString, QString> headingOfColumn;
         for (qsizetype c = 0; c < wanted.size(); ++c) {
             QString ambiguity;
-            const std::optional<QString> column = columnNamed(*existing, wanted.at(c), &ambiguity);
+            const std::optional<QString> column = index.find(wanted.at(c), &ambiguity);
             if (!ambiguity.isEmpty()) {
                 return refusal(QStringLiteral("列「%1」に当たる列が表「%2」に複数あります（「%3」）。")
                                    .arg(headings.at(c), m_tableName, ambiguity));
@@ -156,8 +253,26 @@ private:
     TableStore &m_store;
     const RowDocument &m_rows;
     const QString m_tableName;
+    const TableName m_name;
+    const QString m_requestId;
     const InsertSettings &m_settings;
+    QString m_recordedName;
+    bool m_recordFailed = false;
 };
+
+// 400 for the first table, schema or column name that the database would cut short.
+std::optional<Answer> nameTooLong(const TableStore &store, const TableName &name, const RowDocument &rows)
+{
+    QStringList names = rows.distinctNames();
+    names.prepend(name.table);
+    if (!name.schema.isEmpty())
+        names.prepend(name.schema);
+    for (const QString &each : names) {
+        if (std::optional<Failure> failure = store.nameTooLong(each))
+            return fromFailure(*failure);
+    }
+    return std::nullopt;
+}
 
 } // namespace
 
@@ -168,6 +283,11 @@ Answer insertForm(InsertForm form, const InsertSettings &settings, const std::fu
     const QString tableName = form.tableName.trimmed();
     if (tableName.isEmpty())
         return refusal(QStringLiteral("表名（tabName）がありません。"));
+    if (!isRequestId(form.requestId))
+        return refusal(QStringLiteral("requestId は英数字と「-」「_」「.」の 64 文字までにして下さい。"));
+    const std::variant<TableName, Answer> name = splitTableName(tableName);
+    if (const Answer *refused = std::get_if<Answer>(&name))
+        return *refused;
     QString error;
     std::optional<RowDocument> rows = RowDocument::parse(std::move(form.documentUtf8), settings.emptyAsText, &error);
     if (!rows)
@@ -176,20 +296,28 @@ Answer insertForm(InsertForm form, const InsertSettings &settings, const std::fu
     std::optional<Failure> failure;
     const std::unique_ptr<TableStore> store = TableStore::open(settings.database, &failure);
     if (!store)
-        return {failure->status, failure->text, -1};
-    if ((failure = store->begin()))
-        return {failure->status, failure->text, -1};
-    if (std::optional<Answer> refused = Insertion(*store, *rows, tableName, settings).run()) {
-        store->rollback();
+        return fromFailure(*failure);
+    store->setClientProbe(clientConnected);
+    if (std::optional<Answer> refused = nameTooLong(*store, std::get<TableName>(name), *rows))
         return *refused;
+    if (!clientConnected())
+        return fromFailure(store->clientGone(tableName));
+    if ((failure = store->begin(tableName)))
+        return fromFailure(*failure);
+    Insertion insertion(*store, *rows, tableName, std::get<TableName>(name), form.requestId, settings);
+    if (std::optional<Answer> refused = insertion.run()) {
+        store->rollback();
+        return insertion.insertedMeanwhile().value_or(*refused);
     }
+    // An answer nobody receives would leave the sender unsure: it sends again, and the rows
+    // would land twice.
     if (!clientConnected()) {
         store->rollback();
-        return {500, QStringLiteral("相手が接続を切ったため、挿入しませんでした。"), -1};
+        return fromFailure(store->clientGone(tableName));
     }
-    if ((failure = store->commit())) {
+    if ((failure = store->commit(tableName))) {
         store->rollback();
-        return {failure->status, failure->text, -1};
+        return fromFailure(*failure);
     }
     return {200, QStringLiteral("%1件の行を挿入しました。").arg(rows->rowCount()), rows->rowCount()};
 }

@@ -23,8 +23,9 @@ struct InsertSettings {
     bool emptyAsText = false;
 };
 
-// Puts the rows of one insert form into its table, in one transaction: all rows or none.
-// `clientConnected` tells whether the client still waits for the answer.
+// Puts the rows of one insert form into its table, in one transaction: all rows or none. A form
+// with a requestId whose rows are already in the table inserts nothing. The work stops, and
+// nothing is committed, once `clientConnected` says that the client has gone.
 Answer insertForm(InsertForm form, const InsertSettings &settings, const std::function<bool()> &clientConnected);
 
 } // namespace tessaly::receiver

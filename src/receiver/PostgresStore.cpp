@@ -58,12 +58,11 @@ public:
     {
     }
 
-    std::optional<Failure> serializeCreation(const QString &tableName) override
+    // Locks the name as it will be matched: "race", "RACE" and "public.race" are one.
+    std::optional<Failure> serializeCreation(const QString &schema, const QString &table) override
     {
-        QSqlQuery query(database());
-        query.prepare(QStringLiteral("SELECT pg_advisory_xact_lock(hashtext(?))"));
-        query.addBindValue(tableName);
-        return query.exec() ? std::nullopt : std::optional(failure(query.lastError()));
+        return lockName(QStringLiteral("SELECT true FROM pg_advisory_xact_lock(hashtext(coalesce(nullif(?, ''), current_schema()) || '.' || ?))"),
+                        schema, table);
     }
 
     std::optional<QList<CatalogueTable>> tables() override
@@ -106,11 +105,15 @@ public:
         QByteArray piece;
         piece.reserve(kCopyPiece + 4096);
         bool sent = true;
-        for (qsizetype row = 0; row < rows.rowCount() && sent; ++row) {
+        bool clientGoneAway = false;
+        std::vector<const char *> values;
+        for (qsizetype row = 0; row < rows.rowCount() && sent && !clientGoneAway; ++row) {
+            clientGoneAway = row % kRowsPerProbe == 0 && !clientConnected();
+            rows.fillRow(row, values);
             for (qsizetype column = 0; column < rows.columnCount(); ++column) {
                 if (column > 0)
                     piece.append('\t');
-                if (const char *value = rows.value(row, column))
+                if (const char *value = values[size_t(column)])
                     appendCopyText(piece, value);
                 else
                     piece.append("\\N");
@@ -120,6 +123,12 @@ public:
                 sent = PQputCopyData(connection, piece.constData(), int(piece.size())) == 1;
                 piece.clear();
             }
+        }
+        if (clientGoneAway) {
+            PQputCopyEnd(connection, "client gone");
+            while (PGresult *result = PQgetResult(connection))
+                PQclear(result);
+            return clientGone(table.name);
         }
         if (!sent || PQputCopyEnd(connection, nullptr) != 1) {
             const QString message = QString::fromUtf8(PQerrorMessage(connection)).trimmed();

@@ -2,8 +2,12 @@
 
 #include "core/document/XmlName.h"
 
+#include <QHash>
 #include <QSet>
 
+#include <algorithm>
+#include <array>
+#include <cctype>
 #include <cstring>
 #include <string_view>
 
@@ -24,24 +28,118 @@ bool isBlank(const char *text)
     return std::string_view(text).find_first_not_of(" \t\r\n") == std::string_view::npos;
 }
 
-// The offset of a character reference to U+0000: the parser would end the value there and
-// silently drop the rest of it.
-std::optional<qsizetype> nulReference(const QByteArray &text)
+bool isXmlCharacter(quint32 c)
 {
-    const char *const begin = text.constData();
-    const char *const end = begin + text.size();
-    for (const char *at = begin; (at = static_cast<const char *>(std::memchr(at, '&', size_t(end - at)))); ++at) {
-        const char *digit = at + 1;
-        if (digit == end || *digit != '#')
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD)
+           || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// The value of a character reference's digits ("#65", "#x41"); nothing when they are no number.
+std::optional<quint32> characterReference(std::string_view reference)
+{
+    const bool hex = reference.starts_with("#x");
+    const std::string_view digits = reference.substr(hex ? 2 : 1);
+    const auto isDigit = [hex](char c) { return std::isdigit(uchar(c)) || (hex && std::isxdigit(uchar(c))); };
+    if (digits.empty() || digits.size() > 8 || !std::all_of(digits.begin(), digits.end(), isDigit))
+        return std::nullopt;
+    bool ok = false;
+    const quint32 value = QByteArrayView(digits.data(), qsizetype(digits.size())).toUInt(&ok, hex ? 16 : 10);
+    return ok ? std::optional(value) : std::nullopt;
+}
+
+struct Flaw {
+    size_t offset;
+    QString what;
+};
+
+// What the parser would pass over silently: a DOCTYPE, an entity it does not know (kept as
+// text), a reference to a character that XML does not allow, a control character. '&' and '<'
+// mean nothing inside comments, CDATA sections and processing instructions, which are skipped.
+std::optional<Flaw> lexicalFlaw(std::string_view text)
+{
+    static constexpr std::pair<std::string_view, std::string_view> kSkipped[] = {
+        {"<!--", "-->"}, {"<![CDATA[", "]]>"}, {"<?", "?>"}};
+    // Longer than any reference the parser knows ("&#x10FFFF;"): no reference at all.
+    constexpr size_t kLongestReference = 12;
+    // The bytes that need a look: '!' and '?' (of "<!" and "<?"), '&', control characters. They
+    // are rare, so the text is read a word at a time until one may be in it.
+    static const std::array<bool, 256> kNotable = [] {
+        std::array<bool, 256> notable{};
+        for (int c = 0; c < 0x20; ++c)
+            notable[size_t(c)] = c != '\t' && c != '\n' && c != '\r';
+        notable['!'] = notable['?'] = notable['&'] = true;
+        return notable;
+    }();
+    constexpr quint64 kOnes = 0x0101010101010101ULL;
+    constexpr quint64 kHighBits = 0x8080808080808080ULL;
+    const auto hasByteBelow = [](quint64 word, quint64 limit) { return ((word - kOnes * limit) & ~word & kHighBits) != 0; };
+    const auto mayBeNotable = [&](quint64 word) {
+        return hasByteBelow(word, 0x20) || hasByteBelow(word ^ (kOnes * '!'), 1) || hasByteBelow(word ^ (kOnes * '?'), 1)
+               || hasByteBelow(word ^ (kOnes * '&'), 1);
+    };
+    for (size_t at = 0; at < text.size(); ++at) {
+        if (quint64 word; at + sizeof word <= text.size()) {
+            std::memcpy(&word, text.data() + at, sizeof word);
+            if (!mayBeNotable(word)) {
+                at += sizeof word - 1;
+                continue;
+            }
+        }
+        const char c = text[at];
+        if (!kNotable[uchar(c)])
             continue;
-        digit += digit + 1 < end && digit[1] == 'x' ? 2 : 1;
-        const char *const digits = digit;
-        while (digit < end && *digit == '0')
-            ++digit;
-        if (digit > digits && digit < end && *digit == ';')
-            return at - begin;
+        if (c == '!' || c == '?') {
+            const size_t open = at - 1;
+            if (at == 0 || text[open] != '<')
+                continue;
+            if (text.substr(open, 9) == "<!DOCTYPE")
+                return Flaw{open, QStringLiteral("DOCTYPE は受け付けません。")};
+            for (const auto &[start, end] : kSkipped) {
+                if (text.substr(open, start.size()) == start) {
+                    const size_t close = text.find(end, open + start.size());
+                    at = close == std::string_view::npos ? text.size() : close + end.size() - 1;
+                    break;
+                }
+            }
+        } else if (c == '&') {
+            const std::string_view ahead = text.substr(at + 1, kLongestReference);
+            const size_t semicolon = ahead.find(';');
+            const bool closed = semicolon != std::string_view::npos;
+            const std::string_view reference = ahead.substr(0, semicolon);
+            const auto shown = [&] {
+                return u'&' + QString::fromUtf8(reference.data(), qsizetype(reference.size())) + (closed ? u';' : u'…');
+            };
+            if (reference.starts_with('#')) {
+                const std::optional<quint32> character = characterReference(reference);
+                if (!closed || !character || !isXmlCharacter(*character))
+                    return Flaw{at, QStringLiteral("文字参照「%1」は XML で使える文字を表していません。").arg(shown())};
+            } else if (!closed || (reference != "lt" && reference != "gt" && reference != "amp" && reference != "apos"
+                                   && reference != "quot")) {
+                return Flaw{at, QStringLiteral("「%1」は使えない参照です（&amp; &lt; &gt; &quot; &apos; と文字参照だけが使えます）。")
+                                    .arg(shown())};
+            }
+        } else if (uchar(c) < 0x20 && c != '\t' && c != '\n' && c != '\r') {
+            return Flaw{at, QStringLiteral("制御文字 U+%1 は XML で使えません。").arg(uchar(c), 4, 16, QLatin1Char('0'))};
+        }
     }
     return std::nullopt;
+}
+
+// A column: its element name, and which occurrence of that name within a row it is.
+struct ColumnKey {
+    QByteArrayView name;
+    int occurrence;
+};
+
+bool operator==(const ColumnKey &a, const ColumnKey &b)
+{
+    return a.occurrence == b.occurrence && a.name == b.name;
+}
+
+// Seeded per process, so that a document cannot be made of names that collide.
+size_t qHash(const ColumnKey &key, size_t seed)
+{
+    return qHashMulti(seed, key.name, key.occurrence);
 }
 
 } // namespace
@@ -55,64 +153,81 @@ std::optional<RowDocument> RowDocument::parse(QByteArray documentUtf8, bool empt
         *error = QStringLiteral("XML 文書の%1行目: %2").arg(line).arg(what);
         return std::nullopt;
     };
-    if (const std::optional<qsizetype> at = nulReference(text))
-        return fail(lineAt(text, *at), QStringLiteral("文字参照で U+0000 は表せません。"));
+    const auto failAt = [&](const pugi::xml_node &node, const QString &what) {
+        return fail(lineAt(text, node.offset_debug()), what);
+    };
+    if (const std::optional<Flaw> flaw = lexicalFlaw(std::string_view(text.constData(), size_t(text.size()))))
+        return fail(lineAt(text, ptrdiff_t(flaw->offset)), flaw->what);
 
     rows.m_document = std::make_unique<pugi::xml_document>();
     const pugi::xml_parse_result parsed =
         rows.m_document->load_buffer_inplace(rows.m_text.data(), size_t(text.size()), kParseOptions, pugi::encoding_utf8);
     if (!parsed)
         return fail(lineAt(text, parsed.offset), QString::fromUtf8(parsed.description()));
+    const pugi::xml_node root = rows.m_document->document_element();
     for (const pugi::xml_node node : rows.m_document->children()) {
-        if (node.type() == pugi::node_doctype)
-            return fail(lineAt(text, node.offset_debug()), QStringLiteral("DOCTYPE は受け付けません。"));
+        if (node.type() == pugi::node_element && node != root)
+            return failAt(node, QStringLiteral("ルート要素が 2 つ以上あります。"));
+        if (node.type() == pugi::node_pcdata && !isBlank(node.value()))
+            return failAt(node, QStringLiteral("ルート要素の外に文字があります。"));
     }
+    if (!isBlank(root.value()))
+        return failAt(root, QStringLiteral("行の要素の外に文字があります。"));
 
-    // Column names in UTF-8 with their occurrence, for matching the elements of each row.
-    std::vector<std::pair<std::string_view, int>> columns;
-    const auto columnOf = [&](std::string_view name, int occurrence) {
-        for (size_t c = 0; c < columns.size(); ++c) {
-            if (columns[c].first == name && columns[c].second == occurrence)
-                return c;
-        }
-        const size_t oldCount = columns.size();
-        columns.emplace_back(name, occurrence);
-        rows.m_headings.append(fromXmlName(QString::fromUtf8(name.data(), qsizetype(name.size()))));
-        rows.m_occurrences.push_back(occurrence);
-        // A column first seen in a later row: widen the rows read so far.
-        std::vector<const char *> widened(size_t(rows.m_rowCount) * columns.size(), nullptr);
-        for (size_t r = 0; r < size_t(rows.m_rowCount); ++r)
-            std::copy_n(rows.m_cells.begin() + ptrdiff_t(r * oldCount), oldCount, widened.begin() + ptrdiff_t(r * columns.size()));
-        rows.m_cells = std::move(widened);
-        return oldCount;
+    // The columns in order of first appearance, and each one's index by name and occurrence.
+    std::vector<ColumnKey> columns;
+    QHash<ColumnKey, quint32> columnIndex;
+    QHash<QByteArrayView, int> occurrencesInRow;
+    const auto columnOf = [&](const ColumnKey &key) -> std::optional<quint32> {
+        if (const auto found = columnIndex.constFind(key); found != columnIndex.cend())
+            return *found;
+        if (qsizetype(columns.size()) == kMaxColumns)
+            return std::nullopt;
+        const auto column = quint32(columns.size());
+        columns.push_back(key);
+        columnIndex.insert(key, column);
+        rows.m_headings.append(fromXmlName(QString::fromUtf8(key.name)));
+        rows.m_occurrences.push_back(key.occurrence);
+        return column;
     };
 
-    const pugi::xml_node root = rows.m_document->document_element();
     for (const pugi::xml_node row : root.children()) {
         if (row.type() != pugi::node_element) {
             if (isBlank(row.value()))
                 continue;
-            return fail(lineAt(text, row.offset_debug()), QStringLiteral("行の要素の外に文字があります。"));
+            return failAt(row, QStringLiteral("行の要素の外に文字があります。"));
         }
         const qsizetype rowNumber = ++rows.m_rowCount;
-        rows.m_cells.resize(rows.m_cells.size() + columns.size(), nullptr);
-        size_t position = 0;
+        rows.m_rows.push_back({rows.m_values.size(), kInOrder});
+        if (!isBlank(row.value()))
+            return failAt(row, QStringLiteral("%1行目: 列の要素の外に文字があります。").arg(rowNumber));
+        quint32 position = 0;
         bool inOrder = true;
         for (pugi::xml_node cell = row.first_child(); cell; cell = cell.next_sibling()) {
             if (cell.type() != pugi::node_element) {
                 if (isBlank(cell.value()))
                     continue;
-                return fail(lineAt(text, cell.offset_debug()), QStringLiteral("%1行目: 列の要素の外に文字があります。").arg(rowNumber));
+                return failAt(cell, QStringLiteral("%1行目: 列の要素の外に文字があります。").arg(rowNumber));
             }
             // Rows almost always repeat the columns in order, and then the k-th element of a
-            // name is the k-th column of that name; only other rows need counting.
-            size_t column = position++;
-            inOrder = inOrder && column < columns.size() && columns[column].first == cell.name();
+            // name is the k-th column of that name; other rows count the names, once.
+            const QByteArrayView name(cell.name());
+            std::optional<quint32> column = position++;
+            if (inOrder && !(*column < columns.size() && columns[*column].name == name)) {
+                inOrder = false;
+                rows.m_rows.back().firstColumn = rows.m_columns.size();
+                for (quint32 before = 0; before < *column; ++before)
+                    rows.m_columns.push_back(before);
+                occurrencesInRow.clear();
+                for (pugi::xml_node before = row.first_child(); before != cell; before = before.next_sibling()) {
+                    if (before.type() == pugi::node_element)
+                        ++occurrencesInRow[QByteArrayView(before.name())];
+                }
+            }
             if (!inOrder) {
-                int occurrence = 1;
-                for (pugi::xml_node before = row.first_child(); before != cell; before = before.next_sibling())
-                    occurrence += before.type() == pugi::node_element && std::strcmp(before.name(), cell.name()) == 0 ? 1 : 0;
-                column = columnOf(cell.name(), occurrence);
+                if (!(column = columnOf({name, ++occurrencesInRow[name]})))
+                    return failAt(cell, QStringLiteral("%1行目: 列の数が上限の %2 を超えています。").arg(rowNumber).arg(kMaxColumns));
+                rows.m_columns.push_back(*column);
             }
 
             const char *value = cell.value();
@@ -120,19 +235,37 @@ std::optional<RowDocument> RowDocument::parse(QByteArray documentUtf8, bool empt
                 std::string joined = value;
                 for (const pugi::xml_node part : cell.children()) {
                     if (part.type() == pugi::node_element) {
-                        return fail(lineAt(text, part.offset_debug()),
-                                    QStringLiteral("%1行目の列「%2」: 値の中に要素があります。")
-                                        .arg(rowNumber)
-                                        .arg(rows.m_headings.at(qsizetype(column))));
+                        return failAt(part, QStringLiteral("%1行目の列「%2」: 値の中に要素があります。")
+                                                .arg(rowNumber)
+                                                .arg(rows.m_headings.at(qsizetype(*column))));
                     }
                     joined += part.value();
                 }
                 value = rows.m_joinedValues.emplace_back(std::move(joined)).c_str();
             }
-            rows.m_cells[size_t(rowNumber - 1) * columns.size() + column] = *value || emptyAsText ? value : nullptr;
+            rows.m_values.push_back(*value || emptyAsText ? value : nullptr);
         }
     }
+    rows.m_rows.push_back({rows.m_values.size(), kInOrder});
+    if (rows.m_rowCount * rows.columnCount() > kMaxCellsPerByte * text.size()) {
+        return failAt(root, QStringLiteral("行に欠けている列が多すぎます（%1行 × %2列に対して文書が %3 バイト）。"
+                                           "欠けている列は空の要素で書いて下さい。")
+                                .arg(rows.m_rowCount)
+                                .arg(rows.columnCount())
+                                .arg(text.size()));
+    }
     return rows;
+}
+
+void RowDocument::fillRow(qsizetype row, std::vector<const char *> &values) const
+{
+    values.assign(size_t(columnCount()), nullptr);
+    const RowSpan &span = m_rows[size_t(row)];
+    const size_t count = m_rows[size_t(row) + 1].firstValue - span.firstValue;
+    for (size_t element = 0; element < count; ++element) {
+        const size_t column = span.firstColumn == kInOrder ? element : m_columns[span.firstColumn + element];
+        values[column] = m_values[span.firstValue + element];
+    }
 }
 
 QStringList RowDocument::distinctNames() const

@@ -18,8 +18,17 @@ namespace tessaly::receiver {
 // named after its heading with the _xHHHH_ rule. Values point into the parsed document.
 class RowDocument {
 public:
-    // Parses the UTF-8 document in place. A DOCTYPE is refused, so nothing is ever expanded.
-    // On failure returns nothing and sets *error to a Japanese text naming the place.
+    // Excel's limit; a document Tessaly makes never has more columns.
+    static constexpr qsizetype kMaxColumns = 16384;
+    // Each row is inserted with every column, so rows that leave most columns out would cost far
+    // more than their bytes: at most this many cells (rows x columns) per byte of the document.
+    // A document Tessaly makes has one element of at least four bytes per cell.
+    static constexpr qsizetype kMaxCellsPerByte = 64;
+
+    // Parses the UTF-8 document in place, in time linear in its size. A DOCTYPE is refused, so
+    // nothing is ever expanded; so is anything the rows would not carry whole (text outside the
+    // columns, a second root, an unknown entity, a reference to a character XML does not allow).
+    // On failure returns nothing and sets *error to a Japanese text naming the line.
     static std::optional<RowDocument> parse(QByteArray documentUtf8, bool emptyAsText, QString *error);
 
     // The column headings in order of first appearance; a heading repeated inside a row is a
@@ -27,8 +36,9 @@ public:
     const QStringList &headings() const { return m_headings; }
     qsizetype columnCount() const { return m_headings.size(); }
     qsizetype rowCount() const { return m_rowCount; }
-    // UTF-8 text, NUL-terminated; nullptr for NULL (an empty or missing element).
-    const char *value(qsizetype row, qsizetype column) const { return m_cells[size_t(row * columnCount() + column)]; }
+    // The row's values by column into `values` (resized to columnCount()): UTF-8 text,
+    // NUL-terminated; nullptr for NULL (an empty or missing element).
+    void fillRow(qsizetype row, std::vector<const char *> &values) const;
 
     // Distinct column names for the headings: a repeated heading gets "_2", "_3", ... (the
     // smallest suffix that no heading and no earlier column uses).
@@ -43,7 +53,18 @@ private:
     QStringList m_headings;
     std::vector<int> m_occurrences; // 1 for a heading's first column in a row, 2 for its second, ...
     qsizetype m_rowCount = 0;
-    std::vector<const char *> m_cells;
+    // The values of every row's elements in document order, row r's from m_rows[r].firstValue
+    // (and a last entry past the last row): a row that leaves columns out costs nothing for them.
+    // A row of the columns in order (nearly every row) needs no more; for another, m_columns holds
+    // each value's column from m_rows[r].firstColumn.
+    static constexpr size_t kInOrder = SIZE_MAX;
+    struct RowSpan {
+        size_t firstValue;
+        size_t firstColumn;
+    };
+    std::vector<RowSpan> m_rows;
+    std::vector<const char *> m_values;
+    std::vector<quint32> m_columns;
 };
 
 } // namespace tessaly::receiver

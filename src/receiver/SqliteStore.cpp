@@ -8,6 +8,9 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <thread>
+
 namespace tessaly::receiver {
 
 namespace {
@@ -32,12 +35,21 @@ public:
     explicit SqliteStore(QSqlDatabase database)
         : TableStore(std::move(database))
     {
+        if (sqlite3 *connection = handle())
+            sqlite3_busy_handler(connection, waitWhileClientWaits, this);
     }
 
     // IMMEDIATE: a deferred transaction that read the catalogue could not wait for the write
     // lock later; it would fail at once when another request holds it.
-    std::optional<Failure> begin() override { return execute(QStringLiteral("BEGIN IMMEDIATE")); }
-    std::optional<Failure> commit() override { return execute(QStringLiteral("COMMIT")); }
+    std::optional<Failure> begin(const QString &tableName) override
+    {
+        std::optional<Failure> failure = execute(QStringLiteral("BEGIN IMMEDIATE"), tableName);
+        return failure && !clientConnected() ? clientGone(tableName) : failure;
+    }
+    std::optional<Failure> commit(const QString &tableName) override
+    {
+        return execute(QStringLiteral("COMMIT"), tableName);
+    }
     void rollback() override { execute(QStringLiteral("ROLLBACK")); }
 
     std::optional<QList<CatalogueTable>> tables() override
@@ -62,10 +74,9 @@ public:
 
     std::optional<Failure> insert(const CatalogueTable &table, const QStringList &columns, const RowDocument &rows) override
     {
-        const QVariant handle = database().driver()->handle();
-        if (qstrcmp(handle.typeName(), "sqlite3*") != 0)
+        sqlite3 *connection = handle();
+        if (!connection)
             return TableStore::insert(table, columns, rows);
-        sqlite3 *connection = *static_cast<sqlite3 *const *>(handle.constData());
 
         QStringList names;
         for (const QString &column : columns)
@@ -77,9 +88,13 @@ public:
         if (sqlite3_prepare_v2(connection, statement.constData(), int(statement.size()), &insert, nullptr) != SQLITE_OK)
             return nativeFailure(connection, table, 0);
         const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> finalizer(insert, sqlite3_finalize);
+        std::vector<const char *> values;
         for (qsizetype row = 0; row < rows.rowCount(); ++row) {
+            if (row % kRowsPerProbe == 0 && !clientConnected())
+                return clientGone(table.name);
+            rows.fillRow(row, values);
             for (qsizetype column = 0; column < rows.columnCount(); ++column) {
-                const char *value = rows.value(row, column);
+                const char *value = values[size_t(column)];
                 if (value)
                     sqlite3_bind_text(insert, int(column + 1), value, -1, SQLITE_STATIC);
                 else
@@ -99,6 +114,23 @@ protected:
     }
 
 private:
+    sqlite3 *handle()
+    {
+        const QVariant handle = database().driver()->handle();
+        return qstrcmp(handle.typeName(), "sqlite3*") == 0 ? *static_cast<sqlite3 *const *>(handle.constData()) : nullptr;
+    }
+
+    // Waits for another request's lock as long as a statement may take, and only while the
+    // client still waits for the answer.
+    static int waitWhileClientWaits(void *store, int attempts)
+    {
+        constexpr int kPauseMilliseconds = 20;
+        if (attempts * kPauseMilliseconds >= kStatementSeconds * 1000 || !static_cast<SqliteStore *>(store)->clientConnected())
+            return 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPauseMilliseconds));
+        return 1;
+    }
+
     static Failure nativeFailure(sqlite3 *connection, const CatalogueTable &table, qsizetype row)
     {
         return insertFailure(refusesContent(sqlite3_extended_errcode(connection)) ? 400 : 500, table.name, row,

@@ -5,10 +5,12 @@
 #include <QSqlField>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QDateTime>
 #include <QUrl>
 #include <QUrlQuery>
 
 #include <atomic>
+#include <mutex>
 
 namespace tessaly::receiver {
 
@@ -17,9 +19,7 @@ std::optional<DatabaseTarget> DatabaseTarget::parse(const QString &text, QString
     DatabaseTarget target;
     if (text.startsWith(u"sqlite:")) {
         target.driver = QStringLiteral("QSQLITE");
-        target.databaseName = text.mid(7);
-        // Concurrent requests wait for the write lock instead of failing at once.
-        target.connectOptions = QStringLiteral("QSQLITE_BUSY_TIMEOUT=60000");
+        target.databaseName = text.mid(7); // the store waits for another request's lock
     } else if (text.startsWith(u"odbc:")) {
         target.driver = QStringLiteral("QODBC");
         target.databaseName = text.mid(5);
@@ -41,8 +41,18 @@ std::optional<DatabaseTarget> DatabaseTarget::parse(const QString &text, QString
         target.userName = url.userName();
         target.password = url.password();
         target.databaseName = url.path().mid(1);
-        // ?sslmode=require&connect_timeout=10 become the driver's connect options.
+        // ?sslmode=require&connect_timeout=10 become the driver's connect options, after the
+        // receiver's time limits, so that they can override them. The server ends a statement
+        // that runs too long; a client-side limit also ends a wait for a server that is stopped.
         QStringList options;
+        if (target.driver == u"QPSQL") {
+            options << QStringLiteral("connect_timeout=%1").arg(kConnectSeconds)
+                    << QStringLiteral("options='-c statement_timeout=%1s'").arg(kStatementSeconds);
+        } else {
+            options << QStringLiteral("MYSQL_OPT_CONNECT_TIMEOUT=%1").arg(kConnectSeconds)
+                    << QStringLiteral("MYSQL_OPT_READ_TIMEOUT=%1").arg(kStatementSeconds)
+                    << QStringLiteral("MYSQL_OPT_WRITE_TIMEOUT=%1").arg(kStatementSeconds);
+        }
         for (const auto &[key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded))
             options.append(key + u'=' + value);
         target.connectOptions = options.join(u';');
@@ -63,10 +73,35 @@ Failure insertFailure(int status, const QString &tableName, qsizetype row, const
     return {400, QStringLiteral("表「%1」に挿入できません: %2").arg(tableName, message)};
 }
 
+Failure TableStore::clientGone(const QString &tableName) const
+{
+    return {499, QStringLiteral("送信元との接続が切れたため、表「%1」への挿入を取り消しました。").arg(tableName)};
+}
+
+std::optional<Failure> TableStore::nameTooLong(const QString &name) const
+{
+    const QString driver = m_database.driverName();
+    if (driver == u"QPSQL" && name.toUtf8().size() > 63) {
+        return Failure{400, QStringLiteral("名前「%1」は %2 バイトあり、PostgreSQL の名前の上限の 63 バイトを超えています。")
+                                .arg(name)
+                                .arg(name.toUtf8().size())};
+    }
+    const qsizetype characters = name.toUcs4().size();
+    if (driver == u"QMYSQL" && characters > 64) {
+        return Failure{400, QStringLiteral("名前「%1」は %2 文字あり、MySQL の名前の上限の 64 文字を超えています。")
+                                .arg(name)
+                                .arg(characters)};
+    }
+    return std::nullopt;
+}
+
 std::unique_ptr<TableStore> TableStore::open(const DatabaseTarget &target, std::optional<Failure> *failure)
 {
     // A connection belongs to the thread that opens it: one for each request.
     static std::atomic<quint64> connections = 0;
+    // The first connection (at start-up) makes the table of requests.
+    static std::mutex requestTableMutex;
+    static bool requestTableReady = false;
     const QString name = QStringLiteral("request-%1").arg(++connections);
     {
         QSqlDatabase database = QSqlDatabase::addDatabase(target.driver, name);
@@ -77,11 +112,17 @@ std::unique_ptr<TableStore> TableStore::open(const DatabaseTarget &target, std::
         database.setPassword(target.password);
         database.setConnectOptions(target.connectOptions);
         if (database.open()) {
-            if (target.driver == u"QSQLITE")
-                return makeSqliteStore(database);
-            if (target.driver == u"QPSQL")
-                return makePostgresStore(database);
-            return std::unique_ptr<TableStore>(new TableStore(database));
+            std::unique_ptr<TableStore> store = target.driver == u"QSQLITE" ? makeSqliteStore(database)
+                                                : target.driver == u"QPSQL" ? makePostgresStore(database)
+                                                : target.driver == u"QMYSQL" ? makeMysqlStore(database)
+                                                                             : std::unique_ptr<TableStore>(new TableStore(database));
+            const std::lock_guard lock(requestTableMutex);
+            if (!requestTableReady) {
+                if ((*failure = store->createRequestTable()))
+                    return nullptr;
+                requestTableReady = true;
+            }
+            return store;
         }
         *failure = Failure{500, QStringLiteral("データベースに接続できません: %1").arg(database.lastError().text())};
     }
@@ -126,12 +167,25 @@ Failure TableStore::failure(const QSqlError &error, const QString &tableName, qs
     return insertFailure(statusFor(error), tableName, row, error.databaseText().isEmpty() ? error.text() : error.databaseText());
 }
 
-std::optional<Failure> TableStore::execute(const QString &statement)
+std::optional<Failure> TableStore::execute(const QString &statement, const QString &tableName)
 {
     QSqlQuery query(m_database);
     if (query.exec(statement))
         return std::nullopt;
-    return failure(query.lastError());
+    return failure(query.lastError(), tableName);
+}
+
+std::optional<Failure> TableStore::lockName(const QString &statement, const QString &schema, const QString &table)
+{
+    QSqlQuery query(m_database);
+    query.prepare(statement);
+    query.addBindValue(schema);
+    query.addBindValue(table);
+    if (!query.exec())
+        return failure(query.lastError(), table);
+    if (!query.next() || !query.value(0).toBool())
+        return insertFailure(500, table, 0, QStringLiteral("表を作る順番を待ちきれませんでした。"));
+    return std::nullopt;
 }
 
 std::optional<QStringList> TableStore::firstColumn(const QString &statement, const QVariantList &values)
@@ -148,14 +202,14 @@ std::optional<QStringList> TableStore::firstColumn(const QString &statement, con
     return column;
 }
 
-std::optional<Failure> TableStore::begin()
+std::optional<Failure> TableStore::begin(const QString &tableName)
 {
-    return m_database.transaction() ? std::nullopt : std::optional(failure(m_database.lastError()));
+    return m_database.transaction() ? std::nullopt : std::optional(failure(m_database.lastError(), tableName));
 }
 
-std::optional<Failure> TableStore::commit()
+std::optional<Failure> TableStore::commit(const QString &tableName)
 {
-    return m_database.commit() ? std::nullopt : std::optional(failure(m_database.lastError()));
+    return m_database.commit() ? std::nullopt : std::optional(failure(m_database.lastError(), tableName));
 }
 
 void TableStore::rollback()
@@ -163,9 +217,48 @@ void TableStore::rollback()
     m_database.rollback();
 }
 
-std::optional<Failure> TableStore::serializeCreation(const QString &)
+std::optional<Failure> TableStore::serializeCreation(const QString &, const QString &)
 {
     return std::nullopt;
+}
+
+std::optional<Failure> TableStore::createRequestTable()
+{
+    // Names of the request table's own, short enough for every database's keys.
+    QSqlQuery query(m_database);
+    if (query.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS %1 (request_id VARCHAR(64) NOT NULL, "
+                                  "table_name VARCHAR(255) NOT NULL, row_count BIGINT NOT NULL, "
+                                  "inserted_at VARCHAR(19) NOT NULL, PRIMARY KEY (request_id, table_name))")
+                       .arg(kRequestTable))
+        || m_database.tables().contains(kRequestTable, Qt::CaseInsensitive)) // made by the administrator
+        return std::nullopt;
+    return Failure{500, QStringLiteral("挿入した要求を記録する表「%1」を作れません: %2")
+                            .arg(kRequestTable, query.lastError().text())};
+}
+
+std::optional<std::optional<RecordedRequest>> TableStore::recordedRequest(const QString &requestId, const QString &tableName)
+{
+    QSqlQuery query(m_database);
+    query.prepare(QStringLiteral("SELECT row_count, inserted_at FROM %1 WHERE request_id = ? AND table_name = ?").arg(kRequestTable));
+    query.addBindValue(requestId);
+    query.addBindValue(tableName);
+    if (!query.exec())
+        return std::nullopt;
+    if (!query.next())
+        return std::optional<RecordedRequest>();
+    return std::optional(RecordedRequest{query.value(0).toLongLong(), query.value(1).toString()});
+}
+
+std::optional<Failure> TableStore::recordRequest(const QString &requestId, const QString &tableName, qint64 rows)
+{
+    QSqlQuery query(m_database);
+    query.prepare(QStringLiteral("INSERT INTO %1 (request_id, table_name, row_count, inserted_at) VALUES (?, ?, ?, ?)")
+                      .arg(kRequestTable));
+    query.addBindValue(requestId);
+    query.addBindValue(tableName);
+    query.addBindValue(rows);
+    query.addBindValue(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
+    return query.exec() ? std::nullopt : std::optional(failure(query.lastError(), tableName));
 }
 
 std::optional<QList<CatalogueTable>> TableStore::tables()
@@ -206,9 +299,13 @@ std::optional<Failure> TableStore::insert(const CatalogueTable &table, const QSt
     if (!query.prepare(QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)").arg(quoted(table), names.join(u','), placeholders)))
         return failure(query.lastError(), table.name);
     const QVariant null(QMetaType::fromType<QString>());
+    std::vector<const char *> values;
     for (qsizetype row = 0; row < rows.rowCount(); ++row) {
+        if (row % kRowsPerProbe == 0 && !clientConnected())
+            return clientGone(table.name);
+        rows.fillRow(row, values);
         for (qsizetype column = 0; column < rows.columnCount(); ++column) {
-            const char *value = rows.value(row, column);
+            const char *value = values[size_t(column)];
             query.bindValue(int(column), value ? QVariant(QString::fromUtf8(value)) : null);
         }
         if (!query.exec())

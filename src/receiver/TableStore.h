@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QVariantList>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -37,10 +38,25 @@ struct CatalogueTable {
 };
 
 // Why a request failed at the database: 400 when the database refused what the request holds
-// (a value, a name), 500 when the database itself failed. The text is the answer's line.
+// (a value, a name), 500 when the database itself failed, 499 (for the log only) when the client
+// went away and the work stopped. The text is the answer's line.
 struct Failure {
     int status = 500;
     QString text;
+};
+
+// Whether the client still waits for the answer; asked between batches of rows and before COMMIT.
+using ClientProbe = std::function<bool()>;
+
+// The longest any one statement may take, and a lock may be waited for, before the request fails
+// with 500; a connection is given up after kConnectSeconds.
+constexpr int kStatementSeconds = 60;
+constexpr int kConnectSeconds = 10;
+
+// An earlier request's record: the same document already inserted into the table.
+struct RecordedRequest {
+    qint64 rows = 0;
+    QString time; // YYYY-MM-DD HH:MM:SS, the receiver's local time
 };
 
 // One connection for one request, with its transaction, catalogue and insert. Subclasses take
@@ -52,35 +68,58 @@ public:
     TableStore(const TableStore &) = delete;
     TableStore &operator=(const TableStore &) = delete;
 
-    virtual std::optional<Failure> begin();
-    virtual std::optional<Failure> commit();
+    // The table's name is for messages only.
+    virtual std::optional<Failure> begin(const QString &tableName);
+    virtual std::optional<Failure> commit(const QString &tableName);
     virtual void rollback();
-    // Makes concurrent requests that may create this table wait for each other.
-    virtual std::optional<Failure> serializeCreation(const QString &tableName);
+    // Makes concurrent requests that may create this table wait for each other. `schema` and
+    // `table` are case-folded; an empty schema is the one the table would be created in.
+    virtual std::optional<Failure> serializeCreation(const QString &schema, const QString &table);
+    // 400 naming a table or column name that the database would cut short, with its limit.
+    std::optional<Failure> nameTooLong(const QString &name) const;
+    void setClientProbe(ClientProbe probe) { m_clientConnected = std::move(probe); }
+    bool clientConnected() const { return m_clientConnected(); }
 
     virtual std::optional<QList<CatalogueTable>> tables();
     virtual std::optional<QStringList> columns(const CatalogueTable &table);
     std::optional<Failure> createTable(const CatalogueTable &table, const QStringList &columns);
-    // Inserts every row into the named columns, in the order of the document's columns.
+    // Inserts every row into the named columns, in the order of the document's columns; stops
+    // when the client has gone.
     virtual std::optional<Failure> insert(const CatalogueTable &table, const QStringList &columns, const RowDocument &rows);
+
+    // The requests already inserted, in a table of the receiver's own (kRequestTable), made at the
+    // first connection: identifier, table, rows and time, written in the transaction of the rows.
+    static constexpr QLatin1String kRequestTable{"tessaly_requests"};
+    // nothing on failure; an empty record when the identifier is not recorded for the table.
+    std::optional<std::optional<RecordedRequest>> recordedRequest(const QString &requestId, const QString &tableName);
+    std::optional<Failure> recordRequest(const QString &requestId, const QString &tableName, qint64 rows);
 
     // An identifier in the database's quotes, with quotes inside it doubled.
     QString quoted(const QString &identifier) const;
     QString quoted(const CatalogueTable &table) const;
 
     Failure failure(const QSqlError &error, const QString &tableName = {}, qsizetype row = 0) const;
+    // Rows between two questions to the client probe.
+    static constexpr qsizetype kRowsPerProbe = 1024;
+    Failure clientGone(const QString &tableName) const;
 
 protected:
     explicit TableStore(QSqlDatabase database);
     // 400 or 500 for a native error code of this database.
     virtual int statusFor(const QSqlError &error) const;
     QSqlDatabase &database() { return m_database; }
-    std::optional<Failure> execute(const QString &statement);
+    std::optional<Failure> execute(const QString &statement, const QString &tableName = {});
+    // Runs a statement that takes a lock named after the schema and table, bound in that order,
+    // and answers true once it holds it.
+    std::optional<Failure> lockName(const QString &statement, const QString &schema, const QString &table);
     // The first column of a catalogue query's rows, the values bound in order; nothing on failure.
     std::optional<QStringList> firstColumn(const QString &statement, const QVariantList &values);
 
 private:
+    std::optional<Failure> createRequestTable();
+
     QSqlDatabase m_database;
+    ClientProbe m_clientConnected = [] { return true; };
 };
 
 // The answer's text for a value the database refused, or for a failing database.
@@ -88,5 +127,6 @@ Failure insertFailure(int status, const QString &tableName, qsizetype row, const
 
 std::unique_ptr<TableStore> makeSqliteStore(QSqlDatabase database);
 std::unique_ptr<TableStore> makePostgresStore(QSqlDatabase database);
+std::unique_ptr<TableStore> makeMysqlStore(QSqlDatabase database);
 
 } // namespace tessaly::receiver

@@ -50,6 +50,11 @@ public:
     QString problem() const { return m_problem; }
     QString connectOptions() const { return QStringLiteral("host=127.0.0.1;port=%1;user=tessaly").arg(m_port); }
     QString url() const { return QStringLiteral("postgresql://tessaly@127.0.0.1:%1/postgres").arg(m_port); }
+    // The database through unixODBC and Debian's PostgreSQL ODBC driver, without a DSN.
+    QString odbcUrl(const QString &database) const
+    {
+        return QStringLiteral("odbc:DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=%1;DATABASE=%2;UID=tessaly").arg(m_port).arg(database);
+    }
 
 private:
     QString data() const { return m_dir.filePath(QStringLiteral("data")); }

@@ -1,5 +1,6 @@
 #include "gui/dialogs/StatusDetailsDialog.h"
 
+#include "tests/common/Fixtures.h"
 #include "tests/common/RunningWindow.h"
 #include "tests/common/TempWorkDir.h"
 #include "tests/core/send/ServletStandIn.h"
@@ -54,6 +55,26 @@ private slots:
         QTRY_COMPARE(QJsonDocument::fromJson(running.window.statusText().toUtf8())[u"fields"].toArray(),
                      (QJsonArray{QJsonArray{u"command"_qs, u"insert"_qs}, QJsonArray{u"tabName"_qs, u"社員"_qs},
                                  QJsonArray{u"xmlText"_qs, document}}));
+    }
+
+    // Sending the shown document again sends its requestId again, so that a receiver inserts its
+    // rows once; a sheet converted anew is a new document.
+    void resendsKeepTheDocumentsRequestId()
+    {
+        TempWorkDir dir;
+        RunningWindow running(fixture("fixtures-biff8.xls"));
+        const auto sentRequestId = [&] {
+            sendTo(running, m_servlet.url(QStringLiteral("/insert")));
+            (void)QTest::qWaitFor([&] { return running.window.statusText().startsWith(u'{'); });
+            // The fields: command, tabName, requestId, xmlText.
+            return QJsonDocument::fromJson(running.window.statusText().toUtf8())[u"fields"][2][1].toString();
+        };
+        const QString first = sentRequestId();
+        QVERIFY(!first.isEmpty());
+        QCOMPARE(sentRequestId(), first);
+        running.sheetList()->setCurrentRow(1);
+        const QString converted = sentRequestId();
+        QVERIFY(!converted.isEmpty() && converted != first);
     }
 
     void detailsShowASnapshotOfTheWholeAnswer()

@@ -9,10 +9,22 @@
 #include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QStringEncoder>
 #include <QTest>
+
+// A private database server the test needs: when it did not start, the test fails where CI runs
+// it and is skipped elsewhere.
+#define REQUIRE_SERVER(server)                                                                               \
+    do {                                                                                                     \
+        if (!(server).isRunning() && qgetenv("CI") == "true")                                                \
+            QFAIL(qPrintable((server).problem()));                                                           \
+        if (!(server).isRunning())                                                                           \
+            QSKIP(qPrintable((server).problem()));                                                           \
+    } while (false)
 
 // tessaly-receiver (TESSALY_RECEIVER) on 127.0.0.1 and a free port, in the working directory.
 struct ReceiverProcess {
@@ -40,12 +52,14 @@ struct ReceiverProcess {
 };
 
 // A connection of the test's own to the database the receiver writes: a SQLite file, or with the
-// options of a PostgreSQL server its database of that name.
-inline QSqlDatabase openDatabase(const QString &driver, const QString &name, const QString &options = {})
+// options of a server its database of that name.
+inline QSqlDatabase openDatabase(const QString &driver, const QString &name, const QString &options = {},
+                                 const QString &user = {})
 {
     QSqlDatabase database = QSqlDatabase::addDatabase(driver, name);
     database.setDatabaseName(name);
     database.setConnectOptions(options);
+    database.setUserName(user);
     database.open();
     return database;
 }
@@ -62,21 +76,37 @@ inline void configureSend(const QString &url, const QString &table, const QStrin
     tessaly::ConfigDocument().save(settings, tessaly::kConfigFileName);
 }
 
-// One POST of a form body, as a client other than Tessaly might send it; the answer as
-// "<status> <text>".
-inline QString post(const QString &url, const QByteArray &body,
-                    const QByteArray &contentType = "application/x-www-form-urlencoded; charset=UTF-8", int waitMs = 60000)
+// POSTs of form bodies at once, as clients other than Tessaly might send them; the answers as
+// "<status> <text>", empty when none came within `patience` milliseconds.
+inline QStringList postAtOnce(const QString &url, const QList<QByteArray> &bodies,
+                              const QByteArray &contentType = "application/x-www-form-urlencoded; charset=UTF-8",
+                              int patience = 60000)
 {
     QNetworkAccessManager manager;
     QNetworkRequest request{QUrl(url)};
     request.setHeader(QNetworkRequest::ContentTypeHeader, contentType);
-    const std::unique_ptr<QNetworkReply> reply(manager.post(request, body));
-    // The tests' HTTPS receivers have a certificate of their own making.
-    QObject::connect(reply.get(), &QNetworkReply::sslErrors, reply.get(), [&reply] { reply->ignoreSslErrors(); });
-    if (!QTest::qWaitFor([&] { return reply->isFinished(); }, waitMs))
-        return {};
-    const QString status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toString();
-    return status + u' ' + QString::fromUtf8(reply->readAll());
+    std::vector<std::unique_ptr<QNetworkReply>> replies;
+    for (const QByteArray &body : bodies) {
+        replies.emplace_back(manager.post(request, body));
+        // The tests' HTTPS receivers have a certificate of their own making.
+        QNetworkReply *reply = replies.back().get();
+        QObject::connect(reply, &QNetworkReply::sslErrors, reply, [reply] { reply->ignoreSslErrors(); });
+    }
+    (void)QTest::qWaitFor(
+        [&] { return std::all_of(replies.begin(), replies.end(), [](auto &reply) { return reply->isFinished(); }); }, patience);
+    QStringList answers;
+    for (const auto &reply : replies) {
+        const QString status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toString();
+        answers.append(reply->isFinished() ? status + u' ' + QString::fromUtf8(reply->readAll()) : QString());
+    }
+    return answers;
+}
+
+inline QString post(const QString &url, const QByteArray &body,
+                    const QByteArray &contentType = "application/x-www-form-urlencoded; charset=UTF-8",
+                    int patience = 60000)
+{
+    return postAtOnce(url, {body}, contentType, patience).first();
 }
 
 inline QByteArray insertForm(const QString &table, const QString &document, const QByteArray &command = "insert",
@@ -85,6 +115,13 @@ inline QByteArray insertForm(const QString &table, const QString &document, cons
     QStringEncoder encoder(charset);
     return "command=" + command + "&tabName=" + table.toUtf8().toPercentEncoding()
            + "&xmlText=" + QByteArray(encoder.encode(document)).toPercentEncoding();
+}
+
+// A document of `count` rows, each of these column elements.
+inline QString rowsOf(int count, const QString &cells)
+{
+    const QString rows = (QStringLiteral("<ROW>") + cells + QStringLiteral("</ROW>\r\n")).repeated(count);
+    return QStringLiteral("<?xml version=\"1.0\"?>\r\n<ROWSET>\r\n") + rows + QStringLiteral("</ROWSET>");
 }
 
 inline qsizetype rowCount(const QSqlDatabase &database, const QString &table)
@@ -99,7 +136,8 @@ inline void compareWithSheet(const QSqlDatabase &database, const QString &table,
 {
     const tessaly::xls::SheetTable expected = readSheet(workbook, sheet);
     QSqlQuery query(database);
-    QVERIFY2(query.exec(QStringLiteral("SELECT * FROM \"%1\"").arg(table)), qPrintable(table));
+    const QString quoted = database.driver()->escapeIdentifier(table, QSqlDriver::TableName);
+    QVERIFY2(query.exec(QStringLiteral("SELECT * FROM %1").arg(quoted)), qPrintable(table));
     QCOMPARE(query.record().count(), expected.columnCount());
     for (qsizetype column = 0; column < expected.columnCount(); ++column)
         QCOMPARE(query.record().fieldName(int(column)), tessaly::fromXmlName(expected.columnName(column)));
@@ -127,4 +165,8 @@ inline void sendBothSheets(const QString &url, const QSqlDatabase &database, con
     configureSend(url, QStringLiteral("types"), user, password);
     QCOMPARE(runCli({QStringLiteral("send"), biff8, QStringLiteral("Types")}).exitCode, 0);
     compareWithSheet(database, QStringLiteral("types"), biff8, 1);
+    // Each send carried an identifier, recorded with its rows.
+    QSqlQuery recorded(u"SELECT sum(row_count) FROM tessaly_requests"_qs, database);
+    QVERIFY(recorded.next());
+    QCOMPARE(recorded.value(0).toLongLong(), 4 + readSheet(biff8, 1).recordCount());
 }

@@ -3,6 +3,8 @@
 #include "core/document/DocumentEncoding.h"
 #include "core/document/XmlDocument.h"
 
+#include <QUuid>
+
 #include <cmath>
 #include <functional>
 
@@ -29,7 +31,7 @@ bool keptInForm(char c)
            || c == '.' || c == '_';
 }
 
-InsertRequest buildRequest(const Settings &settings, const DocumentPieces &documentPieces)
+InsertRequest buildRequest(const Settings &settings, const QString &requestId, const DocumentPieces &documentPieces)
 {
     InsertRequest request;
     if (trimSpaces(settings.url).isEmpty()) {
@@ -57,6 +59,10 @@ InsertRequest buildRequest(const Settings &settings, const DocumentPieces &docum
 
     QByteArray body = "command=insert&tabName=";
     appendFormEncoded(body, tabName.bytes);
+    if (!requestId.isEmpty()) {
+        body += "&requestId=";
+        appendFormEncoded(body, requestId.toLatin1());
+    }
     body += "&xmlText=";
     documentPieces([&](QByteArrayView piece) { appendFormEncoded(body, piece); });
 
@@ -80,6 +86,11 @@ InsertRequest buildRequest(const Settings &settings, const DocumentPieces &docum
 }
 
 } // namespace
+
+QString newRequestId()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
 
 QString sentStatusText()
 {
@@ -139,9 +150,9 @@ void appendFormEncoded(QByteArray &out, QByteArrayView bytes)
     }
 }
 
-InsertRequest buildInsertRequest(const Settings &settings, QStringView document)
+InsertRequest buildInsertRequest(const Settings &settings, QStringView document, const QString &requestId)
 {
-    return buildRequest(settings, [&](const std::function<void(QByteArrayView)> &take) {
+    return buildRequest(settings, requestId, [&](const std::function<void(QByteArrayView)> &take) {
         const QString charset = formCharset(settings);
         for (qsizetype start = 0; start < document.size();) {
             const qsizetype lineEnd = document.indexOf(u'\n', std::min(start + kPieceLength, document.size()) - 1);
@@ -152,9 +163,9 @@ InsertRequest buildInsertRequest(const Settings &settings, QStringView document)
     });
 }
 
-InsertRequest buildInsertRequest(const Settings &settings, const xls::SheetTable &table)
+InsertRequest buildInsertRequest(const Settings &settings, const xls::SheetTable &table, const QString &requestId)
 {
-    return buildRequest(settings, [&](const std::function<void(QByteArrayView)> &take) {
+    return buildRequest(settings, requestId, [&](const std::function<void(QByteArrayView)> &take) {
         composeDocumentInPieces(table, settings, DocumentCharset(formCharset(settings)), take, kPieceLength);
     });
 }
@@ -169,11 +180,11 @@ QString sendInsert(Transfer &transfer, const InsertRequest &request)
     return sentStatusText();
 }
 
-QString sendInsert(Transfer &transfer, const Settings &settings, QStringView document)
+QString sendInsert(Transfer &transfer, const Settings &settings, QStringView document, const QString &requestId)
 {
     if (transfer.isRunning())
         return busyStatusText();
-    return sendInsert(transfer, buildInsertRequest(settings, document));
+    return sendInsert(transfer, buildInsertRequest(settings, document, requestId));
 }
 
 } // namespace tessaly

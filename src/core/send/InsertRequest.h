@@ -15,8 +15,12 @@ namespace tessaly {
 // An insert request worked out from the settings and the document before anything is sent.
 struct InsertRequest {
     QString refusal;          // non-empty: the status line's text, and nothing is sent
-    TransferRequest transfer; // the POST of the form fields command, tabName and xmlText
+    TransferRequest transfer; // the POST of the form fields command, tabName, requestId and xmlText
 };
+
+// A new random identifier for a composed document, sent with every send of it as the form field
+// requestId: a receiver that records it inserts the rows once, however often they are sent.
+QString newRequestId();
 
 // The status line while a request runs, and the refusals of a send.
 QString sentStatusText();
@@ -34,13 +38,14 @@ std::optional<int> requestTimeoutSeconds(const QString &text);
 void appendFormEncoded(QByteArray &out, QByteArrayView bytes);
 
 // The request for a document held as text, and for a worksheet's document composed piece by
-// piece: the form body is built in one buffer, a piece at a time.
-InsertRequest buildInsertRequest(const Settings &settings, QStringView document);
-InsertRequest buildInsertRequest(const Settings &settings, const xls::SheetTable &table);
+// piece: the form body is built in one buffer, a piece at a time. Without a requestId the form
+// has no such field.
+InsertRequest buildInsertRequest(const Settings &settings, QStringView document, const QString &requestId = {});
+InsertRequest buildInsertRequest(const Settings &settings, const xls::SheetTable &table, const QString &requestId = {});
 
 // The send button's work: refuses while a request runs or when the request cannot be built,
 // otherwise starts the POST. Returns the status line's text.
-QString sendInsert(Transfer &transfer, const Settings &settings, QStringView document);
+QString sendInsert(Transfer &transfer, const Settings &settings, QStringView document, const QString &requestId = {});
 QString sendInsert(Transfer &transfer, const InsertRequest &request);
 
 } // namespace tessaly
