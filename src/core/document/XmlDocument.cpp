@@ -229,10 +229,15 @@ QString saveFailure(const QString &path, const QString &reason)
 
 } // namespace
 
-QByteArray buildUtf8Document(const xls::SheetTable &table, const Settings &settings)
+QByteArray buildUtf8Document(const xls::SheetTable &table, const Settings &settings,
+                             const std::function<void(qsizetype)> &recordsDone)
 {
     QByteArray out;
-    composeDocument(table, settings, DocumentCharset(QStringLiteral("UTF-8")), out, [](ByteWriter &) {});
+    qsizetype records = 0;
+    composeDocument(table, settings, DocumentCharset(QStringLiteral("UTF-8")), out, [&](ByteWriter &) {
+        if (recordsDone)
+            recordsDone(++records);
+    });
     return out;
 }
 
@@ -274,6 +279,21 @@ void composeDocumentInPieces(const xls::SheetTable &table, const Settings &setti
     take(buffer);
 }
 
+void recodeUtf8DocumentInPieces(QByteArrayView utf8Document, const DocumentCharset &charset,
+                                const std::function<void(QByteArrayView)> &take, qsizetype pieceLength)
+{
+    QByteArray piece;
+    const qsizetype size = utf8Document.size();
+    for (qsizetype start = 0; start < size;) {
+        const qsizetype lineEnd = utf8Document.indexOf('\n', std::min(start + pieceLength, size) - 1);
+        const qsizetype end = lineEnd < 0 ? size : lineEnd + 1;
+        piece.resize(0);
+        charset.appendDocument(QString::fromUtf8(utf8Document.sliced(start, end - start)), piece);
+        take(piece);
+        start = end;
+    }
+}
+
 EncodeResult documentFileBytes(const QString &document, const QString &charset)
 {
     const DocumentCharset target(charset);
@@ -293,6 +313,29 @@ QString saveDocument(const QString &path, const QString &document, const QString
         return encoded.errorString;
     QString reason;
     if (!writeFileAtomically(path, encoded.bytes, std::nullopt, &reason))
+        return saveFailure(path, reason);
+    return {};
+}
+
+QString saveUtf8Document(const QString &path, QByteArrayView utf8Document, const QString &charset)
+{
+    const DocumentCharset target(charset);
+    if (!target.isValid())
+        return target.unknownText();
+    const auto write = [&](QIODevice &device) {
+        bool written = true;
+        const auto put = [&](QByteArrayView bytes) {
+            written = written && device.write(bytes.data(), bytes.size()) == bytes.size();
+        };
+        put(target.byteOrderMark());
+        recodeUtf8DocumentInPieces(utf8Document, target, put);
+        QByteArray lineEnd;
+        target.appendDocument(kLineEnd, lineEnd);
+        put(lineEnd);
+        return written ? QString() : describeFileError(device);
+    };
+    QString reason;
+    if (!writeFileAtomically(path, write, std::nullopt, &reason))
         return saveFailure(path, reason);
     return {};
 }

@@ -159,6 +159,13 @@ InsertRequest buildInsertRequest(const Settings &settings, const xls::SheetTable
     });
 }
 
+InsertRequest buildUtf8InsertRequest(const Settings &settings, QByteArrayView utf8Document)
+{
+    return buildRequest(settings, [&](const std::function<void(QByteArrayView)> &take) {
+        recodeUtf8DocumentInPieces(utf8Document, DocumentCharset(formCharset(settings)), take, kPieceLength);
+    });
+}
+
 QString sendInsert(Transfer &transfer, const InsertRequest &request)
 {
     if (transfer.isRunning())
@@ -167,13 +174,6 @@ QString sendInsert(Transfer &transfer, const InsertRequest &request)
         return request.refusal;
     transfer.start(request.transfer);
     return sentStatusText();
-}
-
-QString sendInsert(Transfer &transfer, const Settings &settings, QStringView document)
-{
-    if (transfer.isRunning())
-        return busyStatusText();
-    return sendInsert(transfer, buildInsertRequest(settings, document));
 }
 
 } // namespace tessaly

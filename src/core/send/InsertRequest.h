@@ -37,10 +37,11 @@ void appendFormEncoded(QByteArray &out, QByteArrayView bytes);
 // piece: the form body is built in one buffer, a piece at a time.
 InsertRequest buildInsertRequest(const Settings &settings, QStringView document);
 InsertRequest buildInsertRequest(const Settings &settings, const xls::SheetTable &table);
+// The same for a document held in UTF-8, as the window shows it.
+InsertRequest buildUtf8InsertRequest(const Settings &settings, QByteArrayView utf8Document);
 
 // The send button's work: refuses while a request runs or when the request cannot be built,
 // otherwise starts the POST. Returns the status line's text.
-QString sendInsert(Transfer &transfer, const Settings &settings, QStringView document);
 QString sendInsert(Transfer &transfer, const InsertRequest &request);
 
 } // namespace tessaly

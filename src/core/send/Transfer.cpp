@@ -178,6 +178,7 @@ void Transfer::post(const QUrl &target)
     connect(m_reply, &QNetworkReply::finished, this, &Transfer::replyFinished);
     connect(m_reply, &QNetworkReply::readyRead, this, &Transfer::takeAnswerBytes);
     connect(m_reply, &QNetworkReply::uploadProgress, this, &Transfer::keepAlive);
+    connect(m_reply, &QNetworkReply::uploadProgress, this, &Transfer::uploadProgress);
     connect(m_reply, &QNetworkReply::downloadProgress, this, &Transfer::keepAlive);
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &Transfer::keepAlive);
     keepAlive();

@@ -86,6 +86,8 @@ public:
 
 signals:
     void finished(const tessaly::TransferResult &result);
+    // Bytes of the request body sent so far, of `total`.
+    void uploadProgress(qint64 sent, qint64 total);
 
 private:
     // Why the transfer aborted its reply.
