@@ -9,6 +9,8 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QQueue>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
 
@@ -49,7 +51,7 @@ public:
 // The main window as the program runs it: started (with `startupWorkbook` chosen in the start-up
 // file dialog, or that dialog cancelled; `workbookArgument` as given on the command line), shown
 // and active, with scripted dialogs. What start-up showed is kept in `startupMessages`;
-// `prompter.shown` then starts empty.
+// `prompter.shown` then starts empty. What is kept per user starts empty, in the test's own place.
 struct RunningWindow {
     ScriptedPrompter prompter;
     tessaly::MainWindow window{prompter};
@@ -58,6 +60,8 @@ struct RunningWindow {
     explicit RunningWindow(const std::optional<QString> &startupWorkbook = std::nullopt,
                            const QString &workbookArgument = {})
     {
+        QStandardPaths::setTestModeEnabled(true);
+        QSettings(QStringLiteral("Tessaly"), QStringLiteral("tessaly")).clear();
         prompter.files.enqueue(startupWorkbook);
         window.start(workbookArgument);
         startupMessages = prompter.shown;
