@@ -18,6 +18,8 @@ XmlSettingsDialog::XmlSettingsDialog(QWidget *owner)
     for (QLineEdit *field : {m_ui->charsetEdit, m_ui->rowsetEdit, m_ui->rowEdit})
         connect(field, &QLineEdit::textChanged, this, &XmlSettingsDialog::markChanged);
     connect(m_ui->charsetEdit, &QLineEdit::textChanged, m_ui->statusLabel, &QLabel::clear);
+    // Room for a refusal: the fixed-size dialog does not grow with a wrapped label.
+    m_ui->statusLabel->setMinimumHeight(3 * m_ui->statusLabel->fontMetrics().lineSpacing());
     m_ui->rowsetEdit->installEventFilter(this);
     m_ui->rowEdit->installEventFilter(this);
 }
