@@ -115,6 +115,7 @@ void DocumentView::setUtf8(QByteArray text)
         start = end + 1;
     }
     m_anchor = m_cursor = {};
+    m_allSelected = false;
     verticalScrollBar()->setValue(0);
     horizontalScrollBar()->setValue(0);
     updateWidestLine();
@@ -193,6 +194,7 @@ void DocumentView::mousePressEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton)
         return;
+    m_allSelected = false;
     m_anchor = m_cursor = positionAt(event->position().toPoint());
     viewport()->update();
 }
@@ -209,6 +211,8 @@ void DocumentView::mouseMoveEvent(QMouseEvent *event)
 // copy of its bytes at most.
 QByteArray DocumentView::selectedUtf8() const
 {
+    if (m_allSelected)
+        return m_text;
     const auto [start, end] = std::minmax(m_anchor, m_cursor);
     if (start == end)
         return {};
@@ -219,14 +223,13 @@ QByteArray DocumentView::selectedUtf8() const
         return lineStart + QString::fromUtf8(line).left(position.column).toUtf8().size();
     };
     const qsizetype from = byteOffset(start);
-    const qsizetype to = byteOffset(end);
-    if (from == 0 && to == m_text.size())
-        return m_text;
-    return m_text.sliced(from, to - from);
+    return m_text.sliced(from, byteOffset(end) - from);
 }
 
+// All of the text, its last line end included, so that copying shares the document's bytes.
 void DocumentView::selectAll()
 {
+    m_allSelected = true;
     m_anchor = {};
     m_cursor = {m_lineCount - 1, lineText(m_lineCount - 1).size()};
     viewport()->update();
@@ -275,7 +278,7 @@ void DocumentView::contextMenuEvent(QContextMenuEvent *event)
 {
     QMenu menu(this);
     QAction *copyAction = menu.addAction(QStringLiteral("コピー"), this, &DocumentView::copy);
-    copyAction->setEnabled(m_anchor != m_cursor);
+    copyAction->setEnabled(m_allSelected || m_anchor != m_cursor);
     menu.addAction(QStringLiteral("すべて選択"), this, &DocumentView::selectAll);
     menu.exec(event->globalPos());
 }

@@ -64,6 +64,7 @@ private:
     int m_widestLineWidth = 0;  // in pixels, in the current font
     Position m_anchor;
     Position m_cursor;
+    bool m_allSelected = false;
 };
 
 } // namespace tessaly
