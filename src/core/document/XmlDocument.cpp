@@ -279,14 +279,18 @@ void composeDocumentInPieces(const xls::SheetTable &table, const Settings &setti
     take(buffer);
 }
 
+qsizetype documentPieceEnd(QByteArrayView document, qsizetype start, qsizetype pieceLength)
+{
+    const qsizetype lineEnd = document.indexOf('\n', std::min(start + pieceLength, document.size()) - 1);
+    return lineEnd < 0 ? document.size() : lineEnd + 1;
+}
+
 void recodeUtf8DocumentInPieces(QByteArrayView utf8Document, const DocumentCharset &charset,
                                 const std::function<void(QByteArrayView)> &take, qsizetype pieceLength)
 {
     QByteArray piece;
-    const qsizetype size = utf8Document.size();
-    for (qsizetype start = 0; start < size;) {
-        const qsizetype lineEnd = utf8Document.indexOf('\n', std::min(start + pieceLength, size) - 1);
-        const qsizetype end = lineEnd < 0 ? size : lineEnd + 1;
+    for (qsizetype start = 0; start < utf8Document.size();) {
+        const qsizetype end = documentPieceEnd(utf8Document, start, pieceLength);
         piece.resize(0);
         charset.appendDocument(QString::fromUtf8(utf8Document.sliced(start, end - start)), piece);
         take(piece);

@@ -35,6 +35,10 @@ QString writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const
 void composeDocumentInPieces(const xls::SheetTable &table, const Settings &settings, const DocumentCharset &charset,
                              const std::function<void(QByteArrayView)> &take, qsizetype pieceLength = 1 << 16);
 
+// Where the piece of a document that starts at `start` ends: after the first line end from
+// `pieceLength` bytes on, or at the document's end.
+qsizetype documentPieceEnd(QByteArrayView document, qsizetype start, qsizetype pieceLength);
+
 // Hands the bytes of a document held in UTF-8 (as buildUtf8Document composes it) to `take` in
 // `charset`, in pieces of about `pieceLength` bytes that each end at a line end, so that the
 // document is never held twice over.

@@ -37,8 +37,9 @@ void appendFormEncoded(QByteArray &out, QByteArrayView bytes);
 // piece: the form body is built in one buffer, a piece at a time.
 InsertRequest buildInsertRequest(const Settings &settings, QStringView document);
 InsertRequest buildInsertRequest(const Settings &settings, const xls::SheetTable &table);
-// The same for a document held in UTF-8, as the window shows it.
-InsertRequest buildUtf8InsertRequest(const Settings &settings, QByteArrayView utf8Document);
+// The same for a document held in UTF-8, as the window shows it. The request shares the bytes and
+// composes its body while it is sent, so that a large document is not held twice over.
+InsertRequest buildUtf8InsertRequest(const Settings &settings, const QByteArray &utf8Document);
 
 // The send button's work: refuses while a request runs or when the request cannot be built,
 // otherwise starts the POST. Returns the status line's text.
