@@ -113,8 +113,8 @@ int main(int argc, char *argv[])
     FixedPrompter prompter;
     prompter.file = dir.filePath(QStringLiteral("out.xml"));
     MainWindow window(prompter);
-    window.start(workbook);
     window.show();
+    window.start(workbook);
     auto *view = window.findChild<DocumentView *>(QStringLiteral("documentView"));
     waitFor([&] { return view->isVisible(); });
     const double documentMb = double(view->utf8().size()) / (1 << 20);

@@ -81,7 +81,7 @@ int main(int argc, char *argv[])
         QApplication::installTranslator(&qtTranslation);
     tessaly::QtPrompter prompter;
     tessaly::MainWindow window(prompter);
-    window.start(*workbook);
     window.show();
+    window.start(*workbook);
     return app.exec();
 }

@@ -104,6 +104,8 @@ MainWindow::MainWindow(Prompter &prompter, QWidget *parent)
     m_progressRefresh.setInterval(kProgressRefreshMs);
     connect(&m_progressRefresh, &QTimer::timeout, this, &MainWindow::refreshProgress);
 
+    restoreUserState();
+
     // The status line shows the server's answer as it is, also when that is an HTML page.
     m_ui->statusLabel->setTextFormat(Qt::PlainText);
 }
@@ -226,7 +228,6 @@ void MainWindow::start(const QString &workbookPath)
 {
     runHandler([this, &workbookPath] {
         loadSettings();
-        restoreUserState();
         m_startupComplete = false;
         if (workbookPath.isEmpty() || !openWorkbookFile(workbookPath))
             openWorkbook();

@@ -34,8 +34,9 @@ public:
     explicit MainWindow(Prompter &prompter, QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    // Start-up, run once before the window is first shown. A workbook named here is opened instead
-    // of asking for one; when it cannot be, the error is shown and the file dialog follows.
+    // Start-up, run once, with the window shown so that the reading of a large workbook shows its
+    // progress. A workbook named here is opened instead of asking for one; when it cannot be, the
+    // error is shown and the file dialog follows.
     void start(const QString &workbookPath = {});
 
     // The settings record: the table name is the visible field, the others are held as plain data.

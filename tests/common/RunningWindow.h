@@ -53,6 +53,11 @@ public:
 // and active, with scripted dialogs. What start-up showed is kept in `startupMessages`;
 // `prompter.shown` then starts empty. What is kept per user starts empty, in the test's own place.
 struct RunningWindow {
+    const bool userSettingsIsolated = [] {
+        QStandardPaths::setTestModeEnabled(true);
+        QSettings(QStringLiteral("Tessaly"), QStringLiteral("tessaly")).clear();
+        return true;
+    }();
     ScriptedPrompter prompter;
     tessaly::MainWindow window{prompter};
     QList<tessaly::MessageRequest> startupMessages;
@@ -60,13 +65,11 @@ struct RunningWindow {
     explicit RunningWindow(const std::optional<QString> &startupWorkbook = std::nullopt,
                            const QString &workbookArgument = {})
     {
-        QStandardPaths::setTestModeEnabled(true);
-        QSettings(QStringLiteral("Tessaly"), QStringLiteral("tessaly")).clear();
         prompter.files.enqueue(startupWorkbook);
+        window.show();
         window.start(workbookArgument);
         startupMessages = prompter.shown;
         prompter.shown.clear();
-        window.show();
         window.activateWindow();
         if (!QTest::qWaitForWindowActive(&window))
             qWarning("the main window did not become active");

@@ -220,7 +220,8 @@ private slots:
 
     }
 
-    // --version answers also in a terminal without a display; two workbooks are refused.
+    // --version and --help answer also in a terminal without a display, --help in Japanese like
+    // the rest; two workbooks are refused.
     void programOptions()
     {
         qunsetenv("QT_QPA_PLATFORM"); // this test's own window system is chosen already
@@ -229,6 +230,10 @@ private slots:
         program.start(QStringLiteral(TESSALY_APP), {QStringLiteral("--version")});
         QVERIFY(program.waitForFinished());
         QCOMPARE(program.readAllStandardOutput(), QByteArray("tessaly " TESSALY_VERSION "\n"));
+        program.start(QStringLiteral(TESSALY_APP), {QStringLiteral("--help")});
+        QVERIFY(program.waitForFinished());
+        const QString help = QString::fromUtf8(program.readAllStandardOutput());
+        QVERIFY2(help.contains(QStringLiteral("コマンドラインのオプションの説明を表示します。")), qPrintable(help));
         const QStringList twoBooks{QStringLiteral("a.xls"), QStringLiteral("b.xls")};
         QCOMPARE(QProcess::execute(QStringLiteral(TESSALY_APP), twoBooks), 1);
     }
