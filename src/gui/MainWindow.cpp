@@ -160,20 +160,26 @@ void MainWindow::runInBackground(const std::function<void()> &work)
 void MainWindow::setBusy(bool busy)
 {
     m_busy = busy;
+    const QList<QWidget *> controls{m_ui->sheetList, m_ui->openButton, m_ui->sendButton};
     if (busy) {
-        m_focusBeforeWork = focusWidget();
         if (m_progressUnit != ProgressUnit::Rows)
             beginProgress(ProgressUnit::Rows);
         m_progressDone = 0;
         m_progressTotal = 0;
+        // Disabling the control that has the focus would hand it on to the next one, the table
+        // name, which reacts to losing it; the client area holds it meanwhile. A window that never
+        // had the focus (at start-up) gets it where it would have: in the worksheet list.
+        QWidget *focused = focusWidget();
+        m_focusBeforeWork = !focused ? m_ui->sheetList : controls.contains(focused) ? focused : nullptr;
+        if (m_focusBeforeWork)
+            m_ui->clientArea->setFocus(Qt::OtherFocusReason);
     } else if (m_handlerDepth == 0) {
         endProgress();
     }
-    for (QWidget *control : std::initializer_list<QWidget *>{m_ui->sheetList, m_ui->openButton, m_ui->sendButton})
+    for (QWidget *control : controls)
         control->setEnabled(!busy);
     for (QAction *action : {m_ui->openAction, m_ui->saveAction, m_ui->xmlSettingsAction, m_ui->recentMenu->menuAction()})
         action->setEnabled(!busy);
-    // Disabling the sheet list moved the focus on; it goes back where it was.
     if (!busy && m_focusBeforeWork)
         m_focusBeforeWork->setFocus(Qt::OtherFocusReason);
     if (!busy && m_closeRequested)
@@ -468,6 +474,7 @@ void MainWindow::saveSettingsNow()
         return;
     }
     m_settingsChanged = false;
+    m_closeWithoutAsking = false;
 }
 
 void MainWindow::showAbout()
