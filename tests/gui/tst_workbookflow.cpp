@@ -4,6 +4,7 @@
 #include "tests/common/RunningWindow.h"
 #include "tests/common/TempWorkDir.h"
 
+#include <QMenu>
 #include <QMimeData>
 #include <QProcess>
 #include <QProgressBar>
@@ -150,6 +151,13 @@ private slots:
         const QString firstFilter = running.prompter.fileDialogs.last().filter.section(u";;"_qs, 0, 0);
         for (const char *pattern : {"*.xls", "*.xlsx", "*.xlsm", "*.ods"})
             QVERIFY(firstFilter.contains(QLatin1String(pattern)));
+
+        // The workbooks opened, newest first, without the ones that failed; an entry opens its book.
+        const QList<QAction *> recent = running.child<QMenu>("recentMenu")->actions();
+        QCOMPARE(recent.size(), 3);
+        QVERIFY(recent[0]->text().endsWith(u"fixtures-biff5-ja.xls"_qs));
+        recent[1]->trigger();
+        QCOMPARE(running.window.windowTitle(), QStringLiteral("Tessaly - dates1904-biff5.xls"));
     }
 
     // A sheet that takes a while: the window shows the rows read and converted, with the controls
