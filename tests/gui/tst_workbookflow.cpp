@@ -17,37 +17,47 @@ const QString kErrorTitle = QStringLiteral("エラーメッセージ");
 const QStringList kFixtureSheets{QStringLiteral("社員"), QStringLiteral("Types"), QStringLiteral("Hidden"),
                                  QStringLiteral("HeaderOnly"), QStringLiteral("Empty")};
 
-template <typename T>
-static QByteArray littleEndian(T value)
-{
-    QByteArray out(sizeof(T), '\0');
-    qToLittleEndian(value, out.data());
-    return out;
-}
-
-// A bare BIFF8 stream of one worksheet: `rows` rows of `columns` whole numbers, one MULRK record
-// a row. Large enough, it takes the window more than a moment to read.
+// A bare BIFF8 stream of one worksheet: `lastRow` + 1 rows of `columns` whole numbers, one MULRK
+// record a row. Large enough, it takes the window more than a moment to read.
 static QByteArray numberSheet(quint16 columns, quint16 lastRow)
 {
     QByteArray stream;
-    const auto record = [&stream](quint16 type, const QByteArray &data) {
-        stream += littleEndian(type) + littleEndian(quint16(data.size())) + data;
+    const auto put = [&stream](auto value) {
+        const qsizetype at = stream.size();
+        stream.resize(at + sizeof(value));
+        qToLittleEndian(value, stream.data() + at);
     };
-    const auto bof = [](quint16 type) { return littleEndian(quint16(0x0600)) + littleEndian(type) + QByteArray(12, '\0'); };
-    record(0x0809, bof(0x0005));
-    record(0x00E0, QByteArray(20, '\0'));
-    const qsizetype sheetOffsetAt = stream.size() + 4;
-    record(0x0085, QByteArray(6, '\0') + QByteArray("\x05\0Sheet", 7));
-    record(0x000A, {});
-    stream.replace(sheetOffsetAt, 4, littleEndian(quint32(stream.size())));
-    record(0x0809, bof(0x0010));
+    const auto record = [&](quint16 type, quint16 length) {
+        put(type);
+        put(length);
+    };
+    const auto bof = [&](quint16 type) {
+        record(0x0809, 16);
+        put(quint16(0x0600));
+        put(type);
+        stream.append(12, '\0');
+    };
+    bof(0x0005);
+    record(0x00E0, 20); // one cell format
+    stream.append(20, '\0');
+    record(0x0085, 13); // the sheet's entry, its offset filled in below
+    const qsizetype sheetOffsetAt = stream.size();
+    stream.append(6, '\0').append("\x05\0Sheet", 7);
+    record(0x000A, 0);
+    qToLittleEndian(quint32(stream.size()), stream.data() + sheetOffsetAt);
+    bof(0x0010);
+    stream.reserve(stream.size() + (lastRow + 1) * (10 + 6 * columns) + 4);
     for (quint32 row = 0; row <= lastRow; ++row) {
-        QByteArray cells = littleEndian(quint16(row)) + littleEndian(quint16(0));
-        for (quint32 column = 0; column < columns; ++column)
-            cells += littleEndian(quint16(0)) + littleEndian(quint32((row * columns + column) << 2 | 2));
-        record(0x00BD, cells + littleEndian(quint16(columns - 1)));
+        record(0x00BD, quint16(6 + 6 * columns));
+        put(quint16(row));
+        put(quint16(0));
+        for (quint32 column = 0; column < columns; ++column) {
+            put(quint16(0));
+            put(quint32((row * columns + column) << 2 | 2)); // RK: a whole number
+        }
+        put(quint16(columns - 1));
     }
-    record(0x000A, {});
+    record(0x000A, 0);
     return stream;
 }
 
