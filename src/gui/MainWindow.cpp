@@ -35,8 +35,8 @@ const QString kWorkbookFilters = QStringLiteral(
     "すべてのブック (*.xls *.xlsx *.xlsm *.xltx *.ods);;Excel (*.xls);;Excel ブック (*.xlsx *.xlsm *.xltx);;"
     "OpenDocument スプレッドシート (*.ods);;すべてのファイル(*.*)");
 
-constexpr int kProgressDelayMs = 500;
-constexpr int kProgressRefreshMs = 100;
+constexpr std::chrono::milliseconds kProgressDelay{500};
+constexpr std::chrono::milliseconds kProgressRefresh{100};
 constexpr qsizetype kRecentWorkbookCount = 8;
 
 // What is kept per user, apart from XMLConfig.xml: the window's size and the workbooks opened last.
@@ -99,9 +99,9 @@ MainWindow::MainWindow(Prompter &prompter, QWidget *parent)
     });
 
     m_progressDelay.setSingleShot(true);
-    m_progressDelay.setInterval(kProgressDelayMs);
+    m_progressDelay.setInterval(kProgressDelay);
     connect(&m_progressDelay, &QTimer::timeout, this, &MainWindow::showProgress);
-    m_progressRefresh.setInterval(kProgressRefreshMs);
+    m_progressRefresh.setInterval(kProgressRefresh);
     connect(&m_progressRefresh, &QTimer::timeout, this, &MainWindow::refreshProgress);
 
     restoreUserState();
@@ -175,6 +175,8 @@ void MainWindow::setBusy(bool busy)
             m_ui->clientArea->setFocus(Qt::OtherFocusReason);
     } else if (m_handlerDepth == 0) {
         endProgress();
+    } else if (m_progressRefresh.isActive()) {
+        refreshProgress(); // the count complete, until the next step or the action's end
     }
     for (QWidget *control : controls)
         control->setEnabled(!busy);

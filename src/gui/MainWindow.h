@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -49,6 +50,10 @@ public:
     void setStatusText(const QString &text);
 
     Prompter &prompter() { return m_prompter; }
+
+    // How long work runs before the wait cursor and the progress bar show: half a second, so that
+    // short work flashes nothing.
+    void setProgressDelay(std::chrono::milliseconds delay) { m_progressDelay.setInterval(delay); }
 
     // The one place where a failure is shown: a warning box titled "エラーメッセージ".
     void reportError(const QString &description);
