@@ -11,6 +11,24 @@
 
 namespace {
 
+// Qt's own Japanese translation lacks the texts of the help options; they are given here.
+class HelpOptionTexts final : public QTranslator {
+public:
+    QString translate(const char *context, const char *sourceText, const char *disambiguation, int n) const override
+    {
+        Q_UNUSED(disambiguation)
+        Q_UNUSED(n)
+        if (qstrcmp(context, "QCommandLineParser") != 0)
+            return {};
+        if (qstrcmp(sourceText, "Displays help on commandline options.") == 0)
+            return QStringLiteral("コマンドラインのオプションの説明を表示します。");
+        if (qstrcmp(sourceText, "Displays help including Qt specific options.") == 0)
+            return QStringLiteral("Qt 固有のオプションも含めて説明を表示します。");
+        return {};
+    }
+    bool isEmpty() const override { return false; }
+};
+
 // The workbook named on the command line (empty when none), or nothing when the program is to
 // end: --help and --version have answered, or the arguments are wrong.
 std::optional<QString> parseCommandLine(const QCoreApplication &app)
@@ -43,6 +61,7 @@ int main(int argc, char *argv[])
     QTranslator qtTranslation;
     const bool translated =
         qtTranslation.load(QStringLiteral("qtbase_ja"), QLibraryInfo::path(QLibraryInfo::TranslationsPath));
+    HelpOptionTexts helpOptionTexts;
 
     // The arguments are read before the window system is reached, so that --help and --version
     // answer also without a display.
@@ -51,6 +70,7 @@ int main(int argc, char *argv[])
         QCoreApplication arguments(argc, argv);
         if (translated)
             QCoreApplication::installTranslator(&qtTranslation);
+        QCoreApplication::installTranslator(&helpOptionTexts);
         workbook = parseCommandLine(arguments);
     }
     if (!workbook)
@@ -61,7 +81,7 @@ int main(int argc, char *argv[])
         QApplication::installTranslator(&qtTranslation);
     tessaly::QtPrompter prompter;
     tessaly::MainWindow window(prompter);
-    window.start(*workbook);
     window.show();
+    window.start(*workbook);
     return app.exec();
 }

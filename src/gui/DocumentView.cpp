@@ -5,7 +5,9 @@
 #include <QContextMenuEvent>
 #include <QFontDatabase>
 #include <QFontInfo>
+#include <QKeyEvent>
 #include <QMenu>
+#include <QMimeData>
 #include <QPainter>
 #include <QScrollBar>
 #include <QTextLayout>
@@ -113,6 +115,7 @@ void DocumentView::setUtf8(QByteArray text)
         start = end + 1;
     }
     m_anchor = m_cursor = {};
+    m_allSelected = false;
     verticalScrollBar()->setValue(0);
     horizontalScrollBar()->setValue(0);
     updateWidestLine();
@@ -191,6 +194,7 @@ void DocumentView::mousePressEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton)
         return;
+    m_allSelected = false;
     m_anchor = m_cursor = positionAt(event->position().toPoint());
     viewport()->update();
 }
@@ -203,39 +207,78 @@ void DocumentView::mouseMoveEvent(QMouseEvent *event)
     viewport()->update();
 }
 
-QString DocumentView::selectedText() const
+// The selection's bytes straight from the text, so that copying a whole large document takes one
+// copy of its bytes at most.
+QByteArray DocumentView::selectedUtf8() const
 {
+    if (m_allSelected)
+        return m_text;
     const auto [start, end] = std::minmax(m_anchor, m_cursor);
     if (start == end)
         return {};
-    if (start.line == end.line)
-        return lineText(start.line).mid(start.column, end.column - start.column);
-    // The lines between, with their own line ends, straight from the text.
-    const qsizetype middleStart = lineBytes(start.line).end() - m_text.constData();
-    const qsizetype middleEnd = lineBytes(end.line).begin() - m_text.constData();
-    return lineText(start.line).mid(start.column)
-        + QString::fromUtf8(QByteArrayView(m_text).sliced(middleStart, middleEnd - middleStart))
-        + lineText(end.line).left(end.column);
+    // The positions count UTF-16 units; the UTF-8 offsets within their lines are worked out.
+    const auto byteOffset = [this](Position position) {
+        const QByteArrayView line = lineBytes(position.line);
+        const qsizetype lineStart = line.begin() - m_text.constData();
+        return lineStart + QString::fromUtf8(line).left(position.column).toUtf8().size();
+    };
+    const qsizetype from = byteOffset(start);
+    return m_text.sliced(from, byteOffset(end) - from);
 }
 
+// All of the text, its last line end included, so that copying shares the document's bytes.
 void DocumentView::selectAll()
 {
+    m_allSelected = true;
     m_anchor = {};
     m_cursor = {m_lineCount - 1, lineText(m_lineCount - 1).size()};
     viewport()->update();
 }
 
+// The clipboard gets the UTF-8 bytes as they are; a program that pastes them has them converted
+// when it asks.
 void DocumentView::copy() const
 {
-    if (const QString text = selectedText(); !text.isEmpty())
-        QApplication::clipboard()->setText(text);
+    QByteArray selection = selectedUtf8();
+    if (selection.isEmpty())
+        return;
+    auto *mime = new QMimeData;
+    mime->setData(QStringLiteral("text/plain;charset=utf-8"), selection);
+    mime->setData(QStringLiteral("text/plain"), std::move(selection));
+    QApplication::clipboard()->setMimeData(mime);
+}
+
+void DocumentView::keyPressEvent(QKeyEvent *event)
+{
+    if (event->matches(QKeySequence::SelectAll)) {
+        selectAll();
+    } else if (event->matches(QKeySequence::Copy)) {
+        copy();
+    } else if (event->matches(QKeySequence::MoveToStartOfDocument) || event->key() == Qt::Key_Home) {
+        verticalScrollBar()->triggerAction(QAbstractSlider::SliderToMinimum);
+        horizontalScrollBar()->triggerAction(QAbstractSlider::SliderToMinimum);
+    } else if (event->matches(QKeySequence::MoveToEndOfDocument) || event->key() == Qt::Key_End) {
+        verticalScrollBar()->triggerAction(QAbstractSlider::SliderToMaximum);
+    } else {
+        // The arrows and the page keys scroll as the scroll area does; every other key is none of
+        // the view's business and goes to the window.
+        const int key = event->key();
+        const bool scrollKey = key == Qt::Key_Up || key == Qt::Key_Down || key == Qt::Key_Left
+                               || key == Qt::Key_Right || key == Qt::Key_PageUp || key == Qt::Key_PageDown;
+        if (!scrollKey) {
+            event->ignore();
+            return;
+        }
+        QAbstractScrollArea::keyPressEvent(event);
+    }
+    event->accept();
 }
 
 void DocumentView::contextMenuEvent(QContextMenuEvent *event)
 {
     QMenu menu(this);
     QAction *copyAction = menu.addAction(QStringLiteral("コピー"), this, &DocumentView::copy);
-    copyAction->setEnabled(m_anchor != m_cursor);
+    copyAction->setEnabled(m_allSelected || m_anchor != m_cursor);
     menu.addAction(QStringLiteral("すべて選択"), this, &DocumentView::selectAll);
     menu.exec(event->globalPos());
 }

@@ -11,11 +11,16 @@
 
 #include "ui_MainWindow.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QKeyEvent>
-#include <QLayout>
 #include <QMimeData>
+#include <QMenu>
+#include <QSettings>
+#include <QThread>
 
 #include <exception>
 
@@ -24,6 +29,21 @@ namespace tessaly {
 namespace {
 
 const QString kDialogCancelled = QStringLiteral("ファイルの選択が取り消されました。");
+
+// Every workbook type that can be read comes first, so that no book is hidden at first.
+const QString kWorkbookFilters = QStringLiteral(
+    "すべてのブック (*.xls *.xlsx *.xlsm *.xltx *.ods);;Excel (*.xls);;Excel ブック (*.xlsx *.xlsm *.xltx);;"
+    "OpenDocument スプレッドシート (*.ods);;すべてのファイル(*.*)");
+
+constexpr std::chrono::milliseconds kProgressDelay{500};
+constexpr std::chrono::milliseconds kProgressRefresh{100};
+constexpr qsizetype kRecentWorkbookCount = 8;
+
+// What is kept per user, apart from XMLConfig.xml: the window's size and the workbooks opened last.
+QSettings userSettings()
+{
+    return QSettings(QStringLiteral("Tessaly"), QStringLiteral("tessaly"));
+}
 
 // The one local file a drag carries, or nothing.
 QString draggedFile(const QMimeData *mime)
@@ -50,12 +70,8 @@ MainWindow::MainWindow(Prompter &prompter, QWidget *parent)
     , m_prompter(prompter)
 {
     m_ui->setupUi(this);
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-                   | Qt::WindowCloseButtonHint);
-    layout()->setSizeConstraint(QLayout::SetFixedSize);
     setCentralWidget(m_ui->clientArea);
 
-    m_ui->documentView->installEventFilter(this);
     m_ui->tableNameEdit->installEventFilter(this);
     setAcceptDrops(true);
 
@@ -74,6 +90,21 @@ MainWindow::MainWindow(Prompter &prompter, QWidget *parent)
     route(m_ui->tableNameEdit, &QLineEdit::textChanged, &MainWindow::onTableNameEdited);
     connect(&m_transfer, &Transfer::finished, this,
             [this](const TransferResult &result) { runHandler([this, &result] { onTransferFinished(result); }); });
+    connect(&m_transfer, &Transfer::uploadProgress, this, [this](qint64 sent, qint64 total) {
+        // Work started meanwhile has the bar.
+        if (m_busy)
+            return;
+        m_progressDone = sent;
+        m_progressTotal = total;
+    });
+
+    m_progressDelay.setSingleShot(true);
+    m_progressDelay.setInterval(kProgressDelay);
+    connect(&m_progressDelay, &QTimer::timeout, this, &MainWindow::showProgress);
+    m_progressRefresh.setInterval(kProgressRefresh);
+    connect(&m_progressRefresh, &QTimer::timeout, this, &MainWindow::refreshProgress);
+
+    restoreUserState();
 
     // The status line shows the server's answer as it is, also when that is an HTML page.
     m_ui->statusLabel->setTextFormat(Qt::PlainText);
@@ -89,6 +120,7 @@ void MainWindow::route(QObject *sender, auto signal, void (MainWindow::*handler)
 
 void MainWindow::runHandler(const std::function<void()> &handler)
 {
+    ++m_handlerDepth;
     try {
         handler();
     } catch (const std::bad_alloc &) {
@@ -96,6 +128,103 @@ void MainWindow::runHandler(const std::function<void()> &handler)
     } catch (const std::exception &error) {
         reportError(QStringLiteral("予期しないエラーが発生しました。\n%1").arg(QString::fromLocal8Bit(error.what())));
     }
+    // The progress of what the user started spans all of its steps (opening a book, then reading
+    // its first worksheet), so it ends with the outermost handler.
+    if (--m_handlerDepth == 0 && m_progressUnit == ProgressUnit::Rows)
+        endProgress();
+}
+
+// The work's thread is joined before this returns. While it runs, the nested event loop paints the
+// window and takes the user's input; the controls that would start other work are disabled.
+void MainWindow::runInBackground(const std::function<void()> &work)
+{
+    std::exception_ptr failure;
+    std::unique_ptr<QThread> thread(QThread::create([&work, &failure] {
+        try {
+            work();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    }));
+    QEventLoop loop;
+    connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    setBusy(true);
+    thread->start();
+    loop.exec();
+    thread->wait();
+    setBusy(false);
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void MainWindow::setBusy(bool busy)
+{
+    m_busy = busy;
+    const QList<QWidget *> controls{m_ui->sheetList, m_ui->openButton, m_ui->sendButton};
+    if (busy) {
+        if (m_progressUnit != ProgressUnit::Rows)
+            beginProgress(ProgressUnit::Rows);
+        m_progressDone = 0;
+        m_progressTotal = 0;
+        // Disabling the control that has the focus would hand it on to the next one, the table
+        // name, which reacts to losing it; the client area holds it meanwhile. A window that never
+        // had the focus (at start-up) gets it where it would have: in the worksheet list.
+        QWidget *focused = focusWidget();
+        m_focusBeforeWork = !focused ? m_ui->sheetList : controls.contains(focused) ? focused : nullptr;
+        if (m_focusBeforeWork)
+            m_ui->clientArea->setFocus(Qt::OtherFocusReason);
+    } else if (m_handlerDepth == 0) {
+        endProgress();
+    } else if (m_progressRefresh.isActive()) {
+        refreshProgress(); // the count complete, until the next step or the action's end
+    }
+    for (QWidget *control : controls)
+        control->setEnabled(!busy);
+    for (QAction *action : {m_ui->openAction, m_ui->saveAction, m_ui->xmlSettingsAction, m_ui->recentMenu->menuAction()})
+        action->setEnabled(!busy);
+    if (!busy && m_focusBeforeWork)
+        m_focusBeforeWork->setFocus(Qt::OtherFocusReason);
+    if (!busy && m_closeRequested)
+        QTimer::singleShot(0, this, &QWidget::close);
+}
+
+// The bar and the wait cursor show only for work that lasts: a short wait is no news.
+void MainWindow::beginProgress(ProgressUnit unit)
+{
+    endProgress();
+    m_progressUnit = unit;
+    m_progressDone = 0;
+    m_progressTotal = 0;
+    m_ui->progressBar->setFormat(unit == ProgressUnit::Rows ? QStringLiteral("%v / %m 行") : QStringLiteral("%p%"));
+    m_progressDelay.start();
+}
+
+void MainWindow::showProgress()
+{
+    if (m_progressUnit == ProgressUnit::Rows)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    refreshProgress();
+    m_ui->progressBar->show();
+    m_progressRefresh.start();
+}
+
+void MainWindow::refreshProgress()
+{
+    const qint64 total = m_progressTotal;
+    // A bar counts in int: large totals are shown in steps.
+    const qint64 step = total / INT_MAX + 1;
+    m_ui->progressBar->setRange(0, int(total / step));
+    m_ui->progressBar->setValue(int(std::min<qint64>(m_progressDone, total) / step));
+}
+
+void MainWindow::endProgress()
+{
+    if (m_progressRefresh.isActive() && m_progressUnit == ProgressUnit::Rows)
+        QApplication::restoreOverrideCursor();
+    m_progressUnit.reset();
+    m_progressDelay.stop();
+    m_progressRefresh.stop();
+    m_ui->progressBar->hide();
 }
 
 void MainWindow::reportError(const QString &description)
@@ -131,6 +260,46 @@ void MainWindow::setStatusText(const QString &text)
     m_ui->statusLabel->setText(text);
 }
 
+void MainWindow::restoreUserState()
+{
+    const QSettings user = userSettings();
+    restoreGeometry(user.value(QStringLiteral("window/geometry")).toByteArray());
+    m_recentWorkbooks = user.value(QStringLiteral("recentWorkbooks")).toStringList();
+    if (m_dialogFileName.isEmpty())
+        m_dialogFileName = m_recentWorkbooks.value(0);
+    updateRecentMenu();
+}
+
+void MainWindow::saveUserState()
+{
+    QSettings user = userSettings();
+    user.setValue(QStringLiteral("window/geometry"), saveGeometry());
+    user.setValue(QStringLiteral("recentWorkbooks"), m_recentWorkbooks);
+}
+
+void MainWindow::rememberWorkbook(const QString &path)
+{
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    m_recentWorkbooks.removeAll(absolute);
+    m_recentWorkbooks.prepend(absolute);
+    while (m_recentWorkbooks.size() > kRecentWorkbookCount)
+        m_recentWorkbooks.removeLast();
+    userSettings().setValue(QStringLiteral("recentWorkbooks"), m_recentWorkbooks);
+    updateRecentMenu();
+}
+
+void MainWindow::updateRecentMenu()
+{
+    QMenu *menu = m_ui->recentMenu;
+    menu->clear();
+    for (qsizetype index = 0; index < m_recentWorkbooks.size(); ++index) {
+        const QString path = m_recentWorkbooks[index];
+        QAction *entry = menu->addAction(QStringLiteral("&%1 %2").arg(index + 1).arg(QDir::toNativeSeparators(path)));
+        connect(entry, &QAction::triggered, this, [this, path] { runHandler([this, &path] { openDroppedWorkbook(path); }); });
+    }
+    menu->menuAction()->setEnabled(!m_recentWorkbooks.isEmpty() && !m_busy);
+}
+
 void MainWindow::loadSettings()
 {
     m_configDocument.load(kConfigFileName);
@@ -155,16 +324,15 @@ void MainWindow::openWorkbook()
 {
     setStatusText({});
     const std::optional<QString> chosen = m_prompter.chooseFile(
-        this, {FileDialogRequest::Mode::Open, QStringLiteral("Excelワークシートを開く"),
-               QStringLiteral("Excel (*.xls);;Excel ブック (*.xlsx *.xlsm *.xltx);;"
-                              "OpenDocument スプレッドシート (*.ods);;すべてのファイル(*.*)"),
+        this, {FileDialogRequest::Mode::Open, QStringLiteral("Excelワークシートを開く"), kWorkbookFilters,
                m_dialogFileName});
-    if (!chosen && !m_startupComplete) {
-        reportError(kDialogCancelled);
+    // A later cancel changes nothing: the workbook, its worksheet and its document stay.
+    if (!chosen) {
+        if (!m_startupComplete)
+            reportError(kDialogCancelled);
         return;
     }
-    // A later cancel opens the workbook chosen last again.
-    openWorkbookFile(chosen.value_or(m_dialogFileName));
+    openWorkbookFile(*chosen);
 }
 
 // Opening proper, shared by the file dialog, the command line and a drop. The name is kept for
@@ -173,12 +341,15 @@ bool MainWindow::openWorkbookFile(const QString &path)
 {
     m_dialogFileName = path;
     QString error;
-    std::unique_ptr<xls::Workbook> workbook = xls::Workbook::open(path, &error);
+    std::unique_ptr<xls::Workbook> workbook;
+    runInBackground([&] { workbook = xls::Workbook::open(path, &error); });
     if (!workbook) {
         reportError(error);
         return false;
     }
     m_workbook = std::move(workbook);
+    setWindowTitle(QStringLiteral("Tessaly - %1").arg(QFileInfo(path).fileName()));
+    rememberWorkbook(path);
     m_ui->sheetList->clear();
     m_ui->documentView->setText({});
     m_ui->sheetList->addItems(m_workbook->sheetNames());
@@ -201,7 +372,7 @@ void MainWindow::openDroppedWorkbook(const QString &path)
 void MainWindow::saveDocumentAs()
 {
     setStatusText({});
-    if (trimSpaces(m_ui->documentView->text()).isEmpty()) {
+    if (m_ui->documentView->isEmpty()) {
         setStatusText(QStringLiteral("Excelファイルを開いて下さい。"));
         return;
     }
@@ -214,12 +385,16 @@ void MainWindow::saveDocumentAs()
         return;
     }
     // A failed save does not move the next file dialog to where the file could not be written.
-    const QString error = saveDocument(*chosen, m_ui->documentView->text(), m_settings.charset);
+    QString error;
+    const QByteArray document = m_ui->documentView->utf8();
+    const QString charset = m_settings.charset;
+    runInBackground([&] { error = saveUtf8Document(*chosen, document, charset); });
     if (!error.isEmpty()) {
         reportError(error);
         return;
     }
     m_dialogFileName = *chosen;
+    setStatusText(QStringLiteral("「%1」に保存しました。").arg(QFileInfo(*chosen).fileName()));
 }
 
 void MainWindow::onSendClicked()
@@ -236,7 +411,16 @@ void MainWindow::onSendClicked()
             setStatusText(busyStatusText());
         return;
     }
-    setStatusText(sendInsert(m_transfer, m_settings, m_ui->documentView->text(), m_requestId));
+    // The work has copies: the user may edit the table name meanwhile.
+    InsertRequest request;
+    const QByteArray document = m_ui->documentView->utf8();
+    const Settings settings = m_settings;
+    const QString requestId = m_requestId;
+    runInBackground([&] { request = buildUtf8InsertRequest(settings, document, requestId); });
+    setStatusText(sendInsert(m_transfer, request));
+    // The upload's progress shows in the same bar, without the wait cursor: the window is free.
+    if (m_transfer.isRunning())
+        beginProgress(ProgressUnit::Bytes);
 }
 
 void MainWindow::showStatusDetails()
@@ -248,6 +432,8 @@ void MainWindow::showStatusDetails()
 
 void MainWindow::onTransferFinished(const TransferResult &result)
 {
+    if (m_progressUnit == ProgressUnit::Bytes)
+        endProgress();
     setStatusText(statusLine(result));
 }
 
@@ -291,6 +477,7 @@ void MainWindow::saveSettingsNow()
         return;
     }
     m_settingsChanged = false;
+    m_closeWithoutAsking = false;
 }
 
 void MainWindow::showAbout()
@@ -306,13 +493,23 @@ void MainWindow::showSelectedSheet()
     const int index = m_ui->sheetList->currentRow();
     if (index < 0 || !m_workbook)
         return;
+    // The document shown before is let go first: two large documents need not fit at once.
+    m_ui->documentView->setText({});
     QString error;
-    const std::optional<xls::SheetTable> table = m_workbook->readSheet(index, &error);
-    if (!table) {
+    QByteArray document;
+    const Settings settings = m_settings;
+    runInBackground([&] {
+        const std::optional<xls::SheetTable> table = m_workbook->readSheet(index, &error);
+        if (!table)
+            return;
+        m_progressTotal = table->recordCount();
+        document = buildUtf8Document(*table, settings, [this](qsizetype records) { m_progressDone = records; });
+    });
+    if (!error.isEmpty()) {
         reportError(error);
         return;
     }
-    m_ui->documentView->setUtf8(buildUtf8Document(*table, m_settings));
+    m_ui->documentView->setUtf8(std::move(document));
     m_requestId = newRequestId();
 }
 
@@ -340,24 +537,50 @@ void MainWindow::restoreBlankTableNameIfEditing()
         restoreBlankTableName();
 }
 
-void MainWindow::confirmSaveBeforeClose()
+// Whether the window may close: a running send is stopped only when the user agrees, and when
+// the settings cannot be saved the window stays, so that nothing is lost unasked; closing again
+// then closes without asking.
+bool MainWindow::confirmClose()
 {
+    if (m_transfer.isRunning()) {
+        const MessageAnswer answer = m_prompter.ask(
+            this, {MessageIcon::None, QStringLiteral("送信の中止"), QStringLiteral("送信中です。中止して終了しますか？"),
+                   MessageButtons::YesNo});
+        if (answer != MessageAnswer::Yes)
+            return false;
+        // The answer may have arrived while the question was open.
+        if (m_transfer.isRunning())
+            m_transfer.cancel();
+    }
     restoreBlankTableNameIfEditing();
-    if (!m_settingsChanged)
-        return;
+    if (!m_settingsChanged || m_closeWithoutAsking)
+        return true;
     const MessageAnswer answer = m_prompter.ask(
         this, {MessageIcon::None, QStringLiteral("設定の保存"), QStringLiteral("設定を保存しますか？"),
                MessageButtons::YesNo});
     if (answer != MessageAnswer::Yes)
-        return;
+        return true;
     const ConfigSaveResult result = saveSettings();
-    if (!result.ok)
+    if (!result.ok) {
         reportError(result.errorString);
+        m_closeWithoutAsking = true;
+        return false;
+    }
+    return true;
 }
 
+// Work in progress is finished first: the window closes when it has ended.
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    runHandler([this] { confirmSaveBeforeClose(); });
+    m_closeRequested = m_busy;
+    bool closing = !m_busy;
+    if (closing)
+        runHandler([this, &closing] { closing = confirmClose(); });
+    if (!closing) {
+        event->ignore();
+        return;
+    }
+    saveUserState();
     event->accept();
 }
 
@@ -370,7 +593,7 @@ void MainWindow::dragEnterEvent(QDragEnterEvent *event)
 void MainWindow::dropEvent(QDropEvent *event)
 {
     const QString path = draggedFile(event->mimeData());
-    if (path.isEmpty())
+    if (path.isEmpty() || m_busy)
         return;
     event->acceptProposedAction();
     runHandler([this, &path] { openDroppedWorkbook(path); });
@@ -378,9 +601,7 @@ void MainWindow::dropEvent(QDropEvent *event)
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == m_ui->documentView && event->type() == QEvent::FocusIn) {
-        m_ui->sheetList->setFocus(Qt::OtherFocusReason);
-    } else if (watched == m_ui->tableNameEdit) {
+    if (watched == m_ui->tableNameEdit) {
         switch (event->type()) {
         case QEvent::FocusOut: {
             const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();

@@ -9,6 +9,8 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QQueue>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
 
@@ -49,8 +51,13 @@ public:
 // The main window as the program runs it: started (with `startupWorkbook` chosen in the start-up
 // file dialog, or that dialog cancelled; `workbookArgument` as given on the command line), shown
 // and active, with scripted dialogs. What start-up showed is kept in `startupMessages`;
-// `prompter.shown` then starts empty.
+// `prompter.shown` then starts empty. What is kept per user starts empty, in the test's own place.
 struct RunningWindow {
+    const bool userSettingsIsolated = [] {
+        QStandardPaths::setTestModeEnabled(true);
+        QSettings(QStringLiteral("Tessaly"), QStringLiteral("tessaly")).clear();
+        return true;
+    }();
     ScriptedPrompter prompter;
     tessaly::MainWindow window{prompter};
     QList<tessaly::MessageRequest> startupMessages;
@@ -59,10 +66,10 @@ struct RunningWindow {
                            const QString &workbookArgument = {})
     {
         prompter.files.enqueue(startupWorkbook);
+        window.show();
         window.start(workbookArgument);
         startupMessages = prompter.shown;
         prompter.shown.clear();
-        window.show();
         window.activateWindow();
         if (!QTest::qWaitForWindowActive(&window))
             qWarning("the main window did not become active");

@@ -86,9 +86,15 @@ private slots:
             QCOMPARE(running.close(), QStringList{kSaveQuestion});
             QCOMPARE(dir.read(kConfigFileName).contains("<table>SALES</table>"), answer == MessageAnswer::Yes);
         }
-        // A blank name as loaded is no change: only the user's own edit is restored.
+        // A blank name as loaded is no change: only the user's own edit is restored. (Choosing a
+        // worksheet disables the list while it is read, and the focus does not pass the field.)
         dir.write(kConfigFileName, "<XMLConfig><DB><table></table></DB></XMLConfig>");
-        QCOMPARE(RunningWindow().close(), QStringList());
+        RunningWindow blank(fixture("fixtures-biff8.xls"));
+        blank.sheetList()->setFocus();
+        QTest::keyClick(blank.sheetList(), Qt::Key_Down);
+        QCOMPARE(blank.sheetList()->currentRow(), 1);
+        QVERIFY(blank.sheetList()->hasFocus());
+        QCOMPARE(blank.close(), QStringList());
 
         // Only a successful save clears the question.
         RunningWindow running;
@@ -102,6 +108,19 @@ private slots:
         running.trigger("saveSettingsAction");
         QVERIFY(dir.read(kConfigFileName).contains("<table>ORDERS</table>"));
         QCOMPARE(running.close(), QStringList());
+
+        // A close whose save fails keeps the window, so that nothing is lost unasked; the next
+        // close does not ask again.
+        RunningWindow failing;
+        failing.typeIntoTable(QStringLiteral("SALES"));
+        QVERIFY(QFile::remove(dir.filePath(kConfigFileName)));
+        QVERIFY(QDir(dir.path()).mkdir(kConfigFileName));
+        failing.prompter.answers.enqueue(MessageAnswer::Yes);
+        QCOMPARE(failing.close().first(), kSaveQuestion);
+        QCOMPARE(failing.prompter.titles().last(), QStringLiteral("エラーメッセージ"));
+        QVERIFY(failing.window.isVisible());
+        QCOMPARE(failing.close(), QStringList());
+        QVERIFY(!failing.window.isVisible());
     }
 
     // Restored when the focus moves to another control of the window, not while a context menu or
@@ -197,30 +216,40 @@ private slots:
         QCOMPARE(view.horizontalScrollBar()->maximum(), 0);
     }
 
-    void selectingAndCopyingLeaveTheFocusOnTheSheetList()
+    // The document takes the scroll and copy keys while it has the focus; no key reaches the sheet
+    // list then, so the worksheet shown is the one that a send sends.
+    void documentKeysKeepTheWorksheet()
     {
         TempWorkDir dir;
         RunningWindow running(fixture("fixtures-biff8.xls"));
         auto *view = running.child<DocumentView>("documentView");
+        const QString document = running.document();
         const int line = QFontMetrics(view->font()).lineSpacing();
         // A drag from the start of the second line to the middle of the third.
         QTest::mousePress(view->viewport(), Qt::LeftButton, {}, QPoint(2, line + line / 2));
         QTest::mouseMove(view->viewport(), QPoint(200, 2 * line + line / 2));
         QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, QPoint(200, 2 * line + line / 2));
-        QCOMPARE(QApplication::focusWidget(), running.sheetList());
+        QCOMPARE(QApplication::focusWidget(), view);
         QCOMPARE(view->selectedText().left(10), QStringLiteral("<ROWSET>\r\n"));
 
         QApplication::clipboard()->clear();
-        chooseFromContextMenu(view, QStringLiteral("コピー"));
+        QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
         QCOMPARE(QApplication::clipboard()->text(), view->selectedText());
-        chooseFromContextMenu(view, QStringLiteral("すべて選択"));
+        for (const Qt::Key key : {Qt::Key_PageDown, Qt::Key_End, Qt::Key_Down, Qt::Key_PageUp, Qt::Key_Home, Qt::Key_H})
+            QTest::keyClick(view, key);
+        QCOMPARE(running.sheetList()->currentRow(), 0);
+        QCOMPARE(running.document(), document);
+        QTest::keyClick(view, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), document);
+
+        QApplication::clipboard()->clear();
         chooseFromContextMenu(view, QStringLiteral("コピー"));
-        QCOMPARE(QApplication::clipboard()->text(), running.document().chopped(2)); // up to the last line end
-        // The offscreen platform activates the menus' windows; back in the main window, the focus
-        // is where it was.
-        running.window.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&running.window));
-        QCOMPARE(QApplication::focusWidget(), running.sheetList());
+        QCOMPARE(QApplication::clipboard()->text(), document);
+        // In the sheet list the keys go on choosing worksheets.
+        running.sheetList()->setFocus();
+        QTest::keyClick(running.sheetList(), Qt::Key_Down);
+        QCOMPARE(running.sheetList()->currentRow(), 1);
     }
 
     // A blank tag name comes back when the field is left, and before OK pressed by its access key.
@@ -234,6 +263,21 @@ private slots:
         QTest::keyClick(xml.line("rowEdit"), Qt::Key_O, Qt::AltModifier);
         QTRY_VERIFY(!xml.dialog.isVisible());
         QCOMPARE(xml.line("rowEdit")->text(), QStringLiteral("ROW"));
+    }
+
+    // OK refuses a character set no document can be written in, naming it, until it is corrected.
+    void xmlDialogRefusesAnUnknownCharset()
+    {
+        ShownDialog<XmlSettingsDialog> xml;
+        xml.typeOver("charsetEdit", QStringLiteral("x-unknown"));
+        xml.confirmed();
+        QVERIFY(xml.dialog.isVisible());
+        QVERIFY(field<QLabel>(xml.dialog, "statusLabel")->text().contains(QStringLiteral("「x-unknown」")));
+        QVERIFY(xml.line("charsetEdit")->hasFocus());
+        xml.typeOver("charsetEdit", QStringLiteral("UTF-8"));
+        QCOMPARE(field<QLabel>(xml.dialog, "statusLabel")->text(), QString());
+        QCOMPARE(xml.confirmed().charset, QStringLiteral("UTF-8"));
+        QVERIFY(!xml.dialog.isVisible());
     }
 
     // Typed text selects no entry; a name in another letter case is no entry either.
@@ -275,12 +319,16 @@ private slots:
         network.typeOver("timeoutEdit", QStringLiteral("abc"));
         network.confirmed();
         QVERIFY(network.dialog.isVisible());
-        QCOMPARE(field<QLabel>(network.dialog, "statusLabel")->text(),
-                 QStringLiteral("タイムアウトには1から999までの秒数を指定して下さい。"));
+        auto *status = field<QLabel>(network.dialog, "statusLabel");
+        QCOMPARE(status->text(), QStringLiteral("タイムアウトには1から999までの秒数を指定して下さい。"));
+        // The user is taken to the field, and the refusal goes once the value changes.
+        QVERIFY(network.line("timeoutEdit")->hasFocus());
+        QTest::keyClicks(network.line("timeoutEdit"), QStringLiteral("30"));
+        QCOMPARE(status->text(), QString());
     }
 
-    // Cancel writes nothing, yet the worksheet is converted again with the settings in force; OK
-    // writes the edits back and marks the settings changed.
+    // Cancel and Escape write nothing, yet the worksheet is converted again with the settings in
+    // force; OK writes the edits back and marks the settings changed.
     void xmlDialogThroughTheMainWindow()
     {
         TempWorkDir dir;
@@ -288,10 +336,13 @@ private slots:
         Settings elsewhere = running.window.settings();
         elsewhere.rowset = QStringLiteral("TABLE");
         running.window.setSettings(elsewhere);
-        for (const char *button : {"cancelButton", "okButton"}) {
+        for (const char *button : {"cancelButton", "Escape", "okButton"}) {
             whenModal<XmlSettingsDialog>([button](XmlSettingsDialog &dialog) {
                 field<QLineEdit>(dialog, "rowEdit")->setText(QStringLiteral("LINE"));
-                field<QPushButton>(dialog, button)->click();
+                if (qstrcmp(button, "Escape") == 0)
+                    QTest::keyClick(&dialog, Qt::Key_Escape);
+                else
+                    field<QPushButton>(dialog, button)->click();
             });
             running.trigger("xmlSettingsAction");
             QCOMPARE(running.window.settingsChanged(), running.window.settings() != elsewhere);

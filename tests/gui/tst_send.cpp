@@ -77,6 +77,23 @@ private slots:
         QVERIFY(!converted.isEmpty() && converted != first);
     }
 
+    // Closing asks before a running send is stopped; "いいえ" keeps the window and the send.
+    void closingWhileSendingAsks()
+    {
+        TempWorkDir dir;
+        RunningWindow running;
+        sendTo(running, m_servlet.url(QStringLiteral("/silent")));
+        QTRY_VERIFY(m_servlet.requests().contains(u"POST /silent auth=no"_qs));
+        const QStringList question{QStringLiteral("送信中です。中止して終了しますか？")};
+        QCOMPARE(running.close(), question);
+        QVERIFY(running.window.isVisible());
+        QCOMPARE(running.window.statusText(), kSent);
+        running.prompter.answers.enqueue(MessageAnswer::Yes);
+        QCOMPARE(running.close(), question);
+        QVERIFY(!running.window.isVisible());
+        QTRY_COMPARE(running.window.statusText(), QStringLiteral("エラー12017:送信を中止しました。"));
+    }
+
     void detailsShowASnapshotOfTheWholeAnswer()
     {
         TempWorkDir dir;

@@ -230,10 +230,15 @@ QString saveFailure(const QString &path, const QString &reason)
 
 } // namespace
 
-QByteArray buildUtf8Document(const xls::SheetTable &table, const Settings &settings)
+QByteArray buildUtf8Document(const xls::SheetTable &table, const Settings &settings,
+                             const std::function<void(qsizetype)> &recordsDone)
 {
     QByteArray out;
-    composeDocument(table, settings, DocumentCharset(QStringLiteral("UTF-8")), out, [](ByteWriter &) {});
+    qsizetype records = 0;
+    composeDocument(table, settings, DocumentCharset(QStringLiteral("UTF-8")), out, [&](ByteWriter &) {
+        if (recordsDone)
+            recordsDone(++records);
+    });
     return out;
 }
 
@@ -275,6 +280,25 @@ void composeDocumentInPieces(const xls::SheetTable &table, const Settings &setti
     take(buffer);
 }
 
+qsizetype documentPieceEnd(QByteArrayView document, qsizetype start, qsizetype pieceLength)
+{
+    const qsizetype lineEnd = document.indexOf('\n', std::min(start + pieceLength, document.size()) - 1);
+    return lineEnd < 0 ? document.size() : lineEnd + 1;
+}
+
+void recodeUtf8DocumentInPieces(QByteArrayView utf8Document, const DocumentCharset &charset,
+                                const std::function<void(QByteArrayView)> &take, qsizetype pieceLength)
+{
+    QByteArray piece;
+    for (qsizetype start = 0; start < utf8Document.size();) {
+        const qsizetype end = documentPieceEnd(utf8Document, start, pieceLength);
+        piece.resize(0);
+        charset.appendDocument(QString::fromUtf8(utf8Document.sliced(start, end - start)), piece);
+        take(piece);
+        start = end;
+    }
+}
+
 EncodeResult documentFileBytes(const QString &document, const QString &charset)
 {
     const DocumentCharset target(charset);
@@ -294,6 +318,29 @@ QString saveDocument(const QString &path, const QString &document, const QString
         return encoded.errorString;
     QString reason;
     if (!writeFileAtomically(path, encoded.bytes, std::nullopt, &reason))
+        return saveFailure(path, reason);
+    return {};
+}
+
+QString saveUtf8Document(const QString &path, QByteArrayView utf8Document, const QString &charset)
+{
+    const DocumentCharset target(charset);
+    if (!target.isValid())
+        return target.unknownText();
+    const auto write = [&](QIODevice &device) {
+        bool written = true;
+        const auto put = [&](QByteArrayView bytes) {
+            written = written && device.write(bytes.data(), bytes.size()) == bytes.size();
+        };
+        put(target.byteOrderMark());
+        recodeUtf8DocumentInPieces(utf8Document, target, put);
+        QByteArray lineEnd;
+        target.appendDocument(kLineEnd, lineEnd);
+        put(lineEnd);
+        return written ? QString() : describeFileError(device);
+    };
+    QString reason;
+    if (!writeFileAtomically(path, write, std::nullopt, &reason))
         return saveFailure(path, reason);
     return {};
 }

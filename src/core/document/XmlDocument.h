@@ -18,7 +18,10 @@ namespace tessaly {
 QString buildDocument(const xls::SheetTable &table, const Settings &settings);
 
 // The same document in UTF-8: half the memory of the text for a document shown in the window.
-QByteArray buildUtf8Document(const xls::SheetTable &table, const Settings &settings);
+// `recordsDone`, when given, is told the number of records composed after each record (it may be
+// called on any thread the composing runs on).
+QByteArray buildUtf8Document(const xls::SheetTable &table, const Settings &settings,
+                             const std::function<void(qsizetype)> &recordsDone = {});
 
 // Writes the bytes that a save of this worksheet's document writes, piece by piece, without
 // holding the whole document: for large sheets going straight to a file or a pipe. Nothing is
@@ -32,6 +35,16 @@ QString writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const
 void composeDocumentInPieces(const xls::SheetTable &table, const Settings &settings, const DocumentCharset &charset,
                              const std::function<void(QByteArrayView)> &take, qsizetype pieceLength = 1 << 16);
 
+// Where the piece of a document that starts at `start` ends: after the first line end from
+// `pieceLength` bytes on, or at the document's end.
+qsizetype documentPieceEnd(QByteArrayView document, qsizetype start, qsizetype pieceLength);
+
+// Hands the bytes of a document held in UTF-8 (as buildUtf8Document composes it) to `take` in
+// `charset`, in pieces of about `pieceLength` bytes that each end at a line end, so that the
+// document is never held twice over.
+void recodeUtf8DocumentInPieces(QByteArrayView utf8Document, const DocumentCharset &charset,
+                                const std::function<void(QByteArrayView)> &take, qsizetype pieceLength = 1 << 16);
+
 // The bytes a save writes: the document in the `charset` character set (after a byte order mark
 // for UTF-16 and UTF-32), followed by one CR LF.
 EncodeResult documentFileBytes(const QString &document, const QString &charset);
@@ -39,6 +52,9 @@ EncodeResult documentFileBytes(const QString &document, const QString &charset);
 // Writes those bytes to `path`, replacing an existing file only by a complete new one.
 // Returns an empty text on success, else a Japanese description of the failure.
 QString saveDocument(const QString &path, const QString &document, const QString &charset);
+
+// The same for a document held in UTF-8, written piece by piece.
+QString saveUtf8Document(const QString &path, QByteArrayView utf8Document, const QString &charset);
 
 // The same for a worksheet's document, written piece by piece as `writeDocumentFile` does.
 QString saveDocument(const QString &path, const xls::SheetTable &table, const Settings &settings);

@@ -5,8 +5,11 @@
 
 #include <QUuid>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
+#include <vector>
 
 namespace tessaly {
 
@@ -17,6 +20,8 @@ constexpr qsizetype kPieceLength = 1 << 16;
 
 // The document's bytes in the form's character set, handed over in pieces that each end at a line end.
 using DocumentPieces = std::function<void(const std::function<void(QByteArrayView)> &take)>;
+// Completes the request's body from the fields before the document (`head`).
+using AttachDocument = std::function<void(TransferRequest &transfer, QByteArray head)>;
 
 // The character set of the form fields: the document's, except that a form body of UTF-16 or
 // UTF-32 cannot be read, so such documents are sent in UTF-8, as browsers do.
@@ -31,7 +36,88 @@ bool keptInForm(char c)
            || c == '.' || c == '_';
 }
 
-InsertRequest buildRequest(const Settings &settings, const QString &requestId, const DocumentPieces &documentPieces)
+// The form body of a document held in UTF-8, composed while it is sent: the fields before the
+// document, then the document recoded into the form's character set and form-encoded, a piece at
+// a time. A first pass works out where each piece of the body starts.
+class Utf8DocumentFormBody final : public BodySource {
+public:
+    Utf8DocumentFormBody(QByteArray head, QByteArray utf8Document, const QString &charset)
+        : m_head(std::move(head))
+        , m_document(std::move(utf8Document))
+        , m_charset(charset)
+    {
+        qint64 bodyOffset = m_head.size();
+        for (qsizetype start = 0; start < m_document.size();) {
+            const qsizetype end = documentPieceEnd(m_document, start, kPieceLength);
+            m_pieces.push_back({start, end, bodyOffset});
+            bodyOffset += encodedPiece(m_pieces.back()).size();
+            start = end;
+        }
+        m_size = bodyOffset;
+    }
+
+    qint64 size() const override { return m_size; }
+
+    qint64 read(qint64 offset, char *out, qint64 length) override
+    {
+        qint64 copied = 0;
+        for (length = std::min(length, m_size - offset); copied < length;) {
+            const qint64 at = offset + copied;
+            QByteArrayView from = m_head;
+            qint64 fromStart = 0;
+            if (at >= m_head.size()) {
+                const auto piece = std::prev(std::upper_bound(m_pieces.begin(), m_pieces.end(), at,
+                                                              [](qint64 value, const Piece &p) { return value < p.bodyStart; }));
+                if (m_cachedPiece != piece - m_pieces.begin()) {
+                    m_cachedPiece = piece - m_pieces.begin();
+                    m_cache = encodedPiece(*piece);
+                }
+                from = m_cache;
+                fromStart = piece->bodyStart;
+            }
+            const qint64 count = std::min(length - copied, from.size() - (at - fromStart));
+            std::memcpy(out + copied, from.data() + (at - fromStart), count);
+            copied += count;
+        }
+        return copied;
+    }
+
+private:
+    struct Piece {
+        qsizetype documentStart;
+        qsizetype documentEnd;
+        qint64 bodyStart;
+    };
+
+    QByteArray encodedPiece(const Piece &piece) const
+    {
+        QByteArray recoded;
+        m_charset.appendDocument(
+            QString::fromUtf8(QByteArrayView(m_document).sliced(piece.documentStart, piece.documentEnd - piece.documentStart)),
+            recoded);
+        QByteArray encoded;
+        appendFormEncoded(encoded, recoded);
+        return encoded;
+    }
+
+    QByteArray m_head;
+    QByteArray m_document;
+    DocumentCharset m_charset;
+    std::vector<Piece> m_pieces;
+    qint64 m_size = 0;
+    qsizetype m_cachedPiece = -1;
+    QByteArray m_cache;
+};
+
+AttachDocument appendPieces(const DocumentPieces &documentPieces)
+{
+    return [documentPieces](TransferRequest &transfer, QByteArray body) {
+        documentPieces([&](QByteArrayView piece) { appendFormEncoded(body, piece); });
+        transfer.body = std::move(body);
+    };
+}
+
+InsertRequest buildRequest(const Settings &settings, const QString &requestId, const AttachDocument &attachDocument)
 {
     InsertRequest request;
     if (trimSpaces(settings.url).isEmpty()) {
@@ -57,14 +143,13 @@ InsertRequest buildRequest(const Settings &settings, const QString &requestId, c
         return request;
     }
 
-    QByteArray body = "command=insert&tabName=";
-    appendFormEncoded(body, tabName.bytes);
+    QByteArray head = "command=insert&tabName=";
+    appendFormEncoded(head, tabName.bytes);
     if (!requestId.isEmpty()) {
-        body += "&requestId=";
-        appendFormEncoded(body, requestId.toLatin1());
+        head += "&requestId=";
+        appendFormEncoded(head, requestId.toLatin1());
     }
-    body += "&xmlText=";
-    documentPieces([&](QByteArrayView piece) { appendFormEncoded(body, piece); });
+    head += "&xmlText=";
 
     TransferRequest &transfer = request.transfer;
     if (settings.protocol == u"icDefault")
@@ -79,7 +164,7 @@ InsertRequest buildRequest(const Settings &settings, const QString &requestId, c
     transfer.password = trimSpaces(settings.password);
     transfer.timeoutSeconds = *timeout;
     transfer.overallLimitSeconds = overallLimitSeconds(*timeout);
-    transfer.body = std::move(body);
+    attachDocument(transfer, std::move(head));
     transfer.contentType = (QStringLiteral("application/x-www-form-urlencoded; charset=") + charset).trimmed().toLatin1();
     transfer.answerCharset = settings.charset;
     return request;
@@ -152,7 +237,7 @@ void appendFormEncoded(QByteArray &out, QByteArrayView bytes)
 
 InsertRequest buildInsertRequest(const Settings &settings, QStringView document, const QString &requestId)
 {
-    return buildRequest(settings, requestId, [&](const std::function<void(QByteArrayView)> &take) {
+    return buildRequest(settings, requestId, appendPieces([&](const std::function<void(QByteArrayView)> &take) {
         const QString charset = formCharset(settings);
         for (qsizetype start = 0; start < document.size();) {
             const qsizetype lineEnd = document.indexOf(u'\n', std::min(start + kPieceLength, document.size()) - 1);
@@ -160,13 +245,20 @@ InsertRequest buildInsertRequest(const Settings &settings, QStringView document,
             take(encodeDocument(document.sliced(start, end - start), charset).bytes);
             start = end;
         }
-    });
+    }));
 }
 
 InsertRequest buildInsertRequest(const Settings &settings, const xls::SheetTable &table, const QString &requestId)
 {
-    return buildRequest(settings, requestId, [&](const std::function<void(QByteArrayView)> &take) {
+    return buildRequest(settings, requestId, appendPieces([&](const std::function<void(QByteArrayView)> &take) {
         composeDocumentInPieces(table, settings, DocumentCharset(formCharset(settings)), take, kPieceLength);
+    }));
+}
+
+InsertRequest buildUtf8InsertRequest(const Settings &settings, const QByteArray &utf8Document, const QString &requestId)
+{
+    return buildRequest(settings, requestId, [&](TransferRequest &transfer, QByteArray head) {
+        transfer.bodySource = std::make_shared<Utf8DocumentFormBody>(std::move(head), utf8Document, formCharset(settings));
     });
 }
 
@@ -178,13 +270,6 @@ QString sendInsert(Transfer &transfer, const InsertRequest &request)
         return request.refusal;
     transfer.start(request.transfer);
     return sentStatusText();
-}
-
-QString sendInsert(Transfer &transfer, const Settings &settings, QStringView document, const QString &requestId)
-{
-    if (transfer.isRunning())
-        return busyStatusText();
-    return sendInsert(transfer, buildInsertRequest(settings, document, requestId));
 }
 
 } // namespace tessaly

@@ -42,10 +42,12 @@ void appendFormEncoded(QByteArray &out, QByteArrayView bytes);
 // has no such field.
 InsertRequest buildInsertRequest(const Settings &settings, QStringView document, const QString &requestId = {});
 InsertRequest buildInsertRequest(const Settings &settings, const xls::SheetTable &table, const QString &requestId = {});
+// The same for a document held in UTF-8, as the window shows it. The request shares the bytes and
+// composes its body while it is sent, so that a large document is not held twice over.
+InsertRequest buildUtf8InsertRequest(const Settings &settings, const QByteArray &utf8Document, const QString &requestId = {});
 
 // The send button's work: refuses while a request runs or when the request cannot be built,
 // otherwise starts the POST. Returns the status line's text.
-QString sendInsert(Transfer &transfer, const Settings &settings, QStringView document, const QString &requestId = {});
 QString sendInsert(Transfer &transfer, const InsertRequest &request);
 
 } // namespace tessaly

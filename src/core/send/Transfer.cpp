@@ -26,6 +26,30 @@ constexpr qint64 kReadBuffer = 64 * 1024;
 
 const QString kProxyUnreachable = QStringLiteral("プロキシサーバに接続できませんでした。");
 
+// A body source read as a device of known size. It can seek, so that Qt sends it again after a
+// redirect or when the server asks for credentials.
+class BodySourceDevice final : public QIODevice {
+public:
+    explicit BodySourceDevice(std::shared_ptr<BodySource> source)
+        : m_source(std::move(source))
+    {
+        open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+    }
+
+    bool isSequential() const override { return false; }
+    qint64 size() const override { return m_source->size(); }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        return m_source->read(pos(), data, std::min(maxSize, size() - pos()));
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    std::shared_ptr<BodySource> m_source;
+};
+
 TransferResult failure(int code, const QString &description)
 {
     return {false, code, description, 0, {}};
@@ -173,11 +197,19 @@ void Transfer::post(const QUrl &target)
     post.setRawHeader("Content-Type", m_request.contentType);
     // Redirects are judged here: Qt would resend a POST as a GET, or follow it to another origin.
     post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    m_reply = m_manager.sendCustomRequest(post, QByteArrayLiteral("POST"), m_request.body);
+    if (m_request.bodySource) {
+        auto *body = new BodySourceDevice(m_request.bodySource);
+        post.setHeader(QNetworkRequest::ContentLengthHeader, body->size());
+        m_reply = m_manager.sendCustomRequest(post, QByteArrayLiteral("POST"), body);
+        body->setParent(m_reply);
+    } else {
+        m_reply = m_manager.sendCustomRequest(post, QByteArrayLiteral("POST"), m_request.body);
+    }
     m_reply->setReadBufferSize(kReadBuffer);
     connect(m_reply, &QNetworkReply::finished, this, &Transfer::replyFinished);
     connect(m_reply, &QNetworkReply::readyRead, this, &Transfer::takeAnswerBytes);
     connect(m_reply, &QNetworkReply::uploadProgress, this, &Transfer::keepAlive);
+    connect(m_reply, &QNetworkReply::uploadProgress, this, &Transfer::uploadProgress);
     connect(m_reply, &QNetworkReply::downloadProgress, this, &Transfer::keepAlive);
     connect(m_reply, &QNetworkReply::metaDataChanged, this, &Transfer::keepAlive);
     keepAlive();

@@ -9,12 +9,23 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <memory>
 #include <optional>
 
 namespace tessaly {
 
 // Default and HTTP take the URL's scheme (http when it names none); HTTPS always uses HTTPS.
 enum class TransferProtocol { Default, Http, Https };
+
+// A request body composed while it is sent, for a body too large to be held beside what it is
+// made from. It is read from the thread the transfer runs on, and from one reply at a time.
+class BodySource {
+public:
+    virtual ~BodySource() = default;
+    virtual qint64 size() const = 0;
+    // Copies up to `length` bytes from `offset` to `out`; returns how many.
+    virtual qint64 read(qint64 offset, char *out, qint64 length) = 0;
+};
 
 // Everything one POST needs, fixed before it starts.
 struct TransferRequest {
@@ -26,6 +37,7 @@ struct TransferRequest {
     int timeoutSeconds = 0;                   // the longest silence allowed; 0 waits without limit
     int overallLimitSeconds = 0;              // the whole transfer, answer included; 0: no limit
     QByteArray body;
+    std::shared_ptr<BodySource> bodySource;   // when set, the body instead of `body`
     QByteArray contentType;
     QString answerCharset;                    // decodes an answer that names no charset and is not UTF-8
 };
@@ -86,6 +98,8 @@ public:
 
 signals:
     void finished(const tessaly::TransferResult &result);
+    // Bytes of the request body sent so far, of `total`.
+    void uploadProgress(qint64 sent, qint64 total);
 
 private:
     // Why the transfer aborted its reply.

@@ -86,6 +86,9 @@ NetworkSettingsDialog::NetworkSettingsDialog(QWidget *owner)
     connect(protocol, &QComboBox::editTextChanged, this, &NetworkSettingsDialog::markChanged);
     for (QLineEdit *field : {m_ui->proxyEdit, m_ui->userNameEdit, m_ui->passwordEdit})
         connect(field, &QLineEdit::textChanged, this, &NetworkSettingsDialog::markChanged);
+    connect(m_ui->showPasswordCheck, &QCheckBox::toggled, this, [this](bool shown) {
+        m_ui->passwordEdit->setEchoMode(shown ? QLineEdit::Normal : QLineEdit::Password);
+    });
 }
 
 NetworkSettingsDialog::~NetworkSettingsDialog() = default;
@@ -120,6 +123,8 @@ bool NetworkSettingsDialog::acceptable()
     if (requestTimeoutSeconds(m_ui->timeoutEdit->text()))
         return true;
     m_ui->statusLabel->setText(invalidTimeoutText());
+    m_ui->timeoutEdit->setFocus(Qt::OtherFocusReason);
+    m_ui->timeoutEdit->selectAll();
     return false;
 }
 
@@ -132,6 +137,12 @@ void NetworkSettingsDialog::selectProtocolEntry(int entry)
 void NetworkSettingsDialog::onUrlEdited()
 {
     markChanged();
+    showUrlHint();
+}
+
+// The status line asks for a URL while the URL field is blank, and is empty otherwise.
+void NetworkSettingsDialog::showUrlHint()
+{
     m_ui->statusLabel->clear();
     if (trimSpaces(m_ui->urlEdit->text()).isEmpty())
         m_ui->statusLabel->setText(QStringLiteral("サブレットのURLを入力して下さい。"));
@@ -162,6 +173,9 @@ void NetworkSettingsDialog::keepTimeoutInRange()
     if (const std::optional<float> value = timeoutValue())
         m_ui->timeoutSpin->setValue(static_cast<int>(std::nearbyint(*value)));
     markChanged();
+    // The refusal of OK concerned the old value.
+    if (m_ui->statusLabel->text() == invalidTimeoutText())
+        showUrlHint();
 }
 
 void NetworkSettingsDialog::showSpinTimeout()

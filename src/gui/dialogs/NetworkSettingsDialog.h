@@ -13,7 +13,8 @@ namespace tessaly {
 
 // The network settings: servlet URL, protocol, proxy, user name, password and time-out. The
 // dialog's own status line asks for a URL while the URL field is blank, and the time-out field is
-// kept within 1 to 999 together with its spin control; OK refuses a time-out a send would refuse.
+// kept within 1 to 999 together with its spin control; OK refuses a time-out a send would refuse,
+// until the value changes. The password shows as dots unless the user asks to see it.
 class NetworkSettingsDialog final : public SettingsDialog {
     Q_OBJECT
 
@@ -29,6 +30,7 @@ protected:
 
 private:
     void onUrlEdited();
+    void showUrlHint();
     void keepTimeoutInRange();
     void showSpinTimeout();
     void selectProtocolEntry(int entry);

@@ -35,8 +35,8 @@ void SettingsDialog::confirm()
         accept();
 }
 
-// Escape does nothing, and Enter presses only a button that has the focus, as on Windows; in a
-// field it does nothing.
+// Escape discards as Cancel does, and Enter presses only a button that has the focus, as on
+// Windows; in a field it does nothing.
 void SettingsDialog::keyPressEvent(QKeyEvent *event)
 {
     const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
@@ -45,7 +45,7 @@ void SettingsDialog::keyPressEvent(QKeyEvent *event)
         event->accept();
         return;
     }
-    if (enter || event->matches(QKeySequence::Cancel)) {
+    if (enter) {
         event->accept();
         return;
     }

@@ -10,8 +10,8 @@ namespace tessaly {
 
 // What the two settings dialogs share. They edit copies of settings: copyIn fills the fields, and
 // `changed` records any change of a field's content after creation, the copy-in included. OK
-// confirms and Cancel or the close box discard; neither button is the default or the cancel
-// button, so Enter in a field and Escape do nothing.
+// confirms; Cancel, the close box and Escape discard. Neither button is the default, so Enter in a
+// field does nothing.
 class SettingsDialog : public QDialog {
     Q_OBJECT
 

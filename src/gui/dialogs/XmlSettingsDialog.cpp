@@ -1,5 +1,7 @@
 #include "gui/dialogs/XmlSettingsDialog.h"
 
+#include "core/document/DocumentEncoding.h"
+
 #include "ui_XmlSettingsDialog.h"
 
 #include <QFocusEvent>
@@ -15,6 +17,9 @@ XmlSettingsDialog::XmlSettingsDialog(QWidget *owner)
     copyIn(Settings{});
     for (QLineEdit *field : {m_ui->charsetEdit, m_ui->rowsetEdit, m_ui->rowEdit})
         connect(field, &QLineEdit::textChanged, this, &XmlSettingsDialog::markChanged);
+    connect(m_ui->charsetEdit, &QLineEdit::textChanged, m_ui->statusLabel, &QLabel::clear);
+    // Room for a refusal: the fixed-size dialog does not grow with a wrapped label.
+    m_ui->statusLabel->setMinimumHeight(3 * m_ui->statusLabel->fontMetrics().lineSpacing());
     m_ui->rowsetEdit->installEventFilter(this);
     m_ui->rowEdit->installEventFilter(this);
 }
@@ -33,6 +38,18 @@ void XmlSettingsDialog::writeBack(Settings &settings) const
     settings.charset = m_ui->charsetEdit->text();
     settings.rowset = m_ui->rowsetEdit->text();
     settings.row = m_ui->rowEdit->text();
+}
+
+// Refused here rather than when a save or a send fails later.
+bool XmlSettingsDialog::acceptable()
+{
+    const DocumentCharset charset(m_ui->charsetEdit->text());
+    if (charset.isValid())
+        return true;
+    m_ui->statusLabel->setText(charset.unknownText());
+    m_ui->charsetEdit->setFocus(Qt::OtherFocusReason);
+    m_ui->charsetEdit->selectAll();
+    return false;
 }
 
 // A blank tag name is restored when the user leaves its field. A context menu or another window taking the focus

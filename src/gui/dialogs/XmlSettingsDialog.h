@@ -13,7 +13,8 @@ class QLineEdit;
 namespace tessaly {
 
 // The XML output settings: character set, root tag name and row tag name. A blank tag name is
-// restored to its default when its field loses the focus.
+// restored to its default when its field loses the focus; OK refuses a character set that no
+// document can be written in.
 class XmlSettingsDialog final : public SettingsDialog {
     Q_OBJECT
 
@@ -25,6 +26,7 @@ public:
     void writeBack(Settings &settings) const override;
 
 protected:
+    bool acceptable() override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:

@@ -31,10 +31,11 @@ QString transferLine(Transfer &transfer, const TransferRequest &request)
     return statusLine(finished.first().first().value<TransferResult>());
 }
 
-// One send as the send button does it; the status line's final text.
-QString sendAndWait(Transfer &transfer, const Settings &settings)
+// One send as the send button does it, of a document held in UTF-8 (its body composed while it is
+// sent); the status line's final text.
+QString sendAndWait(Transfer &transfer, const Settings &settings, const QString &document = kDocument)
 {
-    const InsertRequest request = buildInsertRequest(settings, kDocument);
+    const InsertRequest request = buildUtf8InsertRequest(settings, document.toUtf8());
     return request.refusal.isEmpty() ? transferLine(transfer, request.transfer) : request.refusal;
 }
 
@@ -76,10 +77,11 @@ private slots:
         settings.url = u"  "_qs + m_servlet.url(QStringLiteral("/insert")) + u' ';
         settings.charset = QStringLiteral("EUC-JP");
         settings.table = QStringLiteral("   ");
-        const QJsonObject answer = QJsonDocument::fromJson(sendAndWait(transfer, settings).toUtf8()).object();
+        const QString document = kDocument.repeated(2000); // many pieces of the body
+        const QJsonObject answer = QJsonDocument::fromJson(sendAndWait(transfer, settings, document).toUtf8()).object();
         QCOMPARE(answer.value(u"contentType").toString(), u"application/x-www-form-urlencoded; charset=EUC-JP"_qs);
         const QJsonArray expected{QJsonArray{u"command"_qs, u"insert"_qs}, QJsonArray{u"tabName"_qs, u"EMP"_qs},
-                                  QJsonArray{u"xmlText"_qs, kDocument}};
+                                  QJsonArray{u"xmlText"_qs, document}};
         QCOMPARE(answer.value(u"fields").toArray(), expected);
     }
 
