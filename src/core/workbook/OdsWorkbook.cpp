@@ -320,9 +320,11 @@ public:
             return false;
         }
         // One pass reads every table: most callers read a sheet right after opening.
-        ContentHandler content(ContentHandler::kEveryTable);
-        if (!package_->parse(QString::fromLatin1(kContent), content, errorString))
+        std::optional<ContentHandler> parsed;
+        const auto newHandler = [&]() -> XmlHandler & { return parsed.emplace(ContentHandler::kEveryTable); };
+        if (!package_->parse(QString::fromLatin1(kContent), newHandler, errorString))
             return false;
+        ContentHandler &content = *parsed;
         if (!content.isSpreadsheet) {
             *errorString = QStringLiteral("ZIP ファイルですが、ブックが入っていません");
             return false;
@@ -343,9 +345,10 @@ private:
             unread_[index] = {};
             return table;
         }
-        ContentHandler content(index);
-        if (!package_->parse(QString::fromLatin1(kContent), content, errorString))
+        std::optional<ContentHandler> parsed;
+        if (!package_->parse(QString::fromLatin1(kContent), [&]() -> XmlHandler & { return parsed.emplace(index); }, errorString))
             return std::nullopt;
+        ContentHandler &content = *parsed;
         if (content.results.empty()) {
             *errorString = QStringLiteral("ファイルが壊れています（シート「%1」がありません）").arg(sheetNames_[index]);
             return std::nullopt;

@@ -431,21 +431,21 @@ bool OoxmlWorkbook::load(std::unique_ptr<ZipPackage> package, QString *errorStri
 
     const QString stringsPart = relationships.targetOfType(QStringLiteral("sharedStrings"));
     if (!stringsPart.isEmpty() && package_->contains(stringsPart)) {
-        SharedStringsHandler strings;
-        if (!package_->parse(stringsPart, strings, errorString))
+        std::optional<SharedStringsHandler> strings;
+        if (!package_->parse(stringsPart, [&]() -> XmlHandler & { return strings.emplace(); }, errorString))
             return false;
-        sharedText_ = std::move(strings.sharedText);
-        sharedStrings_ = std::move(strings.strings);
+        sharedText_ = std::move(strings->sharedText);
+        sharedStrings_ = std::move(strings->strings);
     }
     return true;
 }
 
 std::optional<SheetTable> OoxmlWorkbook::readWorksheet(qsizetype index, QString *errorString) const
 {
-    SheetHandler handler(*this);
-    if (!package_->parse(sheetParts_[index], handler, errorString))
+    std::optional<SheetHandler> handler;
+    if (!package_->parse(sheetParts_[index], [&]() -> XmlHandler & { return handler.emplace(*this); }, errorString))
         return std::nullopt;
-    return handler.build(errorString);
+    return handler->build(errorString);
 }
 
 } // namespace
