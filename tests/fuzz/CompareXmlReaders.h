@@ -12,11 +12,13 @@
 // text holding '!', so that the readers' ways of stopping are compared too.
 class RecordingHandler : public tessaly::xls::XmlHandler {
 public:
-    void startElement(const char *name, const char **attributes) override
+    void startElement(const char *name, tessaly::xls::XmlAttributes attributes) override
     {
         log.append('<').append(name);
-        for (; *attributes; attributes += 2)
-            log.append(' ').append(attributes[0]).append("=\"").append(attributes[1]).append('"');
+        for (const tessaly::xls::XmlAttribute &attribute : attributes) {
+            log.append(' ').append(attribute.namespaceUri).append('|').append(attribute.localName);
+            log.append("=\"").append(attribute.value).append('"');
+        }
         log.append('>');
         wantsText_ = name[0] == 't' || name[0] == 'v';
         if (qstrcmp(name, "stop") == 0)

@@ -46,6 +46,7 @@ struct ExpatState {
     XML_Parser parser;
     XmlHandler *handler;
     StopState stop;
+    std::vector<XmlAttribute> attributes;
 };
 
 void abortParse(ExpatState *state, const QString &error)
@@ -205,7 +206,8 @@ private:
     bool readName(char *&p, char *limit, char *&colon);
     bool readValue(char *&p, char *limit, char *&valueEnd);
     // The namespace bound to a prefix, empty when none is.
-    std::string_view namespaceOf(std::string_view prefix) const;
+    std::string_view namespaceOf(std::string_view prefix);
+    void popBindings(std::size_t count);
     Step afterEvent();
 
     struct Attribute {
@@ -233,9 +235,8 @@ private:
     std::vector<Open> open_;
     std::vector<Binding> bindings_;
     std::vector<Attribute> attributes_;
-    std::vector<const char *> attributeNames_;
-    std::string expandedNames_;
-    std::vector<std::size_t> expandedOffsets_; // per attribute: where its expanded name starts, or npos
+    std::vector<std::pair<std::string, std::string_view>> resolved_; // prefixes looked up since the bindings changed
+    std::vector<XmlAttribute> reported_;
 };
 
 std::optional<bool> FastReader::read(const XmlSource &source, QString *errorString)
@@ -471,13 +472,29 @@ bool FastReader::readValue(char *&p, char *limit, char *&valueEnd)
     }
 }
 
-std::string_view FastReader::namespaceOf(std::string_view prefix) const
+std::string_view FastReader::namespaceOf(std::string_view prefix)
 {
-    for (auto binding = bindings_.rbegin(); binding != bindings_.rend(); ++binding) {
-        if (binding->prefix == prefix)
-            return binding->uri;
+    for (const auto &[known, uri] : resolved_) {
+        if (known == prefix)
+            return uri;
     }
-    return {};
+    std::string_view uri;
+    for (auto binding = bindings_.rbegin(); binding != bindings_.rend(); ++binding) {
+        if (binding->prefix == prefix) {
+            uri = binding->uri;
+            break;
+        }
+    }
+    resolved_.emplace_back(std::string(prefix), uri);
+    return uri;
+}
+
+void FastReader::popBindings(std::size_t count)
+{
+    if (bindings_.size() != count) {
+        bindings_.resize(count);
+        resolved_.clear();
+    }
 }
 
 FastReader::Step FastReader::afterEvent()
@@ -538,6 +555,7 @@ FastReader::Step FastReader::readStartTag(char *&p, char *limit)
     // Namespace declarations first: they apply to the element's own name and attributes.
     const std::size_t outerBindings = bindings_.size();
     const auto view = [](const char *from, const char *to) { return std::string_view(from, std::size_t(to - from)); };
+    const auto isXmlns = [&](const char *from, const char *to) { return to - from == 5 && view(from, to) == "xmlns"; };
     for (std::size_t i = 0; i < attributes_.size(); ++i) {
         const Attribute &attribute = attributes_[i];
         const std::string_view qualified = view(attribute.name, attribute.nameEnd);
@@ -545,8 +563,8 @@ FastReader::Step FastReader::readStartTag(char *&p, char *limit)
             if (view(attributes_[j].name, attributes_[j].nameEnd) == qualified)
                 return Step::Unsupported;
         }
-        const bool isDefault = qualified == "xmlns";
-        if (!isDefault && !(attribute.colon && view(attribute.name, attribute.colon) == "xmlns"))
+        const bool isDefault = !attribute.colon && isXmlns(attribute.name, attribute.nameEnd);
+        if (!isDefault && !(attribute.colon && isXmlns(attribute.name, attribute.colon)))
             continue;
         const std::string_view uri = view(attribute.value, attribute.valueEnd);
         const std::string_view prefix = isDefault ? std::string_view() : view(attribute.colon + 1, attribute.nameEnd);
@@ -554,59 +572,49 @@ FastReader::Step FastReader::readStartTag(char *&p, char *limit)
             || prefix == "xml" || prefix == "xmlns" || (!isDefault && uri.empty()))
             return Step::Unsupported;
         bindings_.push_back({std::string(prefix), std::string(uri)});
+        resolved_.clear();
     }
     if (colon) {
         const std::string_view prefix = view(name, colon);
         if (prefix == "xml" || prefix == "xmlns" || namespaceOf(prefix).empty())
             return Step::Unsupported;
     }
-    expandedNames_.clear();
-    expandedOffsets_.clear();
+    reported_.clear();
     for (const Attribute &attribute : attributes_) {
-        const bool declaration = attribute.colon ? view(attribute.name, attribute.colon) == "xmlns"
-                                                 : view(attribute.name, attribute.nameEnd) == "xmlns";
-        if (declaration || !attribute.colon) {
-            expandedOffsets_.push_back(std::string::npos);
+        XmlAttribute reported{{}, view(attribute.name, attribute.nameEnd), attribute.value};
+        if (attribute.colon) {
+            const std::string_view prefix = view(attribute.name, attribute.colon);
+            if (prefix.size() == 5 && prefix == "xmlns")
+                continue; // a declaration: expat does not report it
+            reported.namespaceUri = prefix == "xml" ? kXmlNamespace : namespaceOf(prefix);
+            if (reported.namespaceUri.empty())
+                return Step::Unsupported;
+            reported.localName = view(attribute.colon + 1, attribute.nameEnd);
+            // Two prefixes for one namespace can still make the same name.
+            for (const XmlAttribute &other : reported_) {
+                if (other.localName == reported.localName && !other.namespaceUri.empty()
+                    && other.namespaceUri.size() == reported.namespaceUri.size()
+                    && (other.namespaceUri.data() == reported.namespaceUri.data() || other.namespaceUri == reported.namespaceUri))
+                    return Step::Unsupported;
+            }
+        } else if (isXmlns(attribute.name, attribute.nameEnd)) {
             continue;
         }
-        const std::string_view prefix = view(attribute.name, attribute.colon);
-        const std::string_view uri = prefix == "xml" ? kXmlNamespace : namespaceOf(prefix);
-        if (uri.empty())
-            return Step::Unsupported;
-        expandedOffsets_.push_back(expandedNames_.size());
-        expandedNames_.append(uri).append(1, kNamespaceSeparator).append(view(attribute.colon + 1, attribute.nameEnd)).append(1, '\0');
-    }
-
-    attributeNames_.clear();
-    for (std::size_t i = 0; i < attributes_.size(); ++i) {
-        const Attribute &attribute = attributes_[i];
-        if (expandedOffsets_[i] == std::string::npos
-            && (attribute.colon || view(attribute.name, attribute.nameEnd) == "xmlns"))
-            continue; // a declaration: expat does not report it
-        const char *expanded = expandedOffsets_[i] == std::string::npos ? nullptr : expandedNames_.data() + expandedOffsets_[i];
-        for (std::size_t j = 0; j < attributeNames_.size(); j += 2) {
-            const std::string_view other(attributeNames_[j]); // only expanded names can still collide
-            if (expanded && other == std::string_view(expanded))
-                return Step::Unsupported;
-        }
-        *attribute.nameEnd = '\0';
         *attribute.valueEnd = '\0';
-        attributeNames_.push_back(expanded ? expanded : attribute.name);
-        attributeNames_.push_back(attribute.value);
+        reported_.push_back(reported);
     }
-    attributeNames_.push_back(nullptr);
 
     const std::size_t nameLength = std::size_t(nameEnd - name);
     const char *local = colon ? colon + 1 : name;
     if (empty) {
-        bindings_.resize(outerBindings);
+        popBindings(outerBindings);
     } else {
         open_.push_back({openNames_.size(), nameLength, outerBindings});
         openNames_.append(name, nameLength);
     }
     rootSeen_ = true;
     *nameEnd = '\0';
-    handler_.startElement(local, attributeNames_.data());
+    handler_.startElement(local, reported_);
     if (!empty)
         return afterEvent();
     if (handler_.stopped())
@@ -629,7 +637,7 @@ FastReader::Step FastReader::readEndTag(char *&p, char *limit)
     const Open &open = open_.back();
     if (std::string_view(name, std::size_t(nameEnd - name)) != std::string_view(openNames_).substr(open.nameOffset, open.nameLength))
         return Step::Unsupported;
-    bindings_.resize(open.bindings);
+    popBindings(open.bindings);
     openNames_.resize(open.nameOffset);
     open_.pop_back();
     *nameEnd = '\0';
@@ -645,23 +653,6 @@ void XmlHandler::stop(QString error)
     stopError_ = std::move(error);
 }
 
-const char *attribute(const char **attributes, const char *localName, const char *namespaceSuffix)
-{
-    for (; *attributes; attributes += 2) {
-        const char *name = *attributes;
-        const char *local = localPart(name);
-        if (std::strcmp(local, localName) != 0)
-            continue;
-        if (!namespaceSuffix)
-            return attributes[1];
-        const std::size_t uriLength = std::size_t(local - name) - (local != name ? 1 : 0);
-        const std::size_t suffixLength = std::strlen(namespaceSuffix);
-        if (uriLength >= suffixLength && std::memcmp(name + uriLength - suffixLength, namespaceSuffix, suffixLength) == 0)
-            return attributes[1];
-    }
-    return nullptr;
-}
-
 std::optional<bool> readXmlFast(const XmlSource &source, XmlHandler &handler, QString *errorString)
 {
     return FastReader(handler).read(source, errorString);
@@ -670,13 +661,19 @@ std::optional<bool> readXmlFast(const XmlSource &source, XmlHandler &handler, QS
 bool readXmlWithExpat(const XmlSource &source, XmlHandler &handler, const QString &partName, QString *errorString)
 {
     XML_Parser parser = XML_ParserCreateNS(nullptr, kNamespaceSeparator);
-    ExpatState state{parser, &handler, {}};
+    ExpatState state{parser, &handler, {}, {}};
     XML_SetUserData(parser, &state);
     XML_SetElementHandler(
         parser,
         [](void *data, const XML_Char *name, const XML_Char **attributes) {
             auto *state = static_cast<ExpatState *>(data);
-            state->handler->startElement(localPart(name), attributes);
+            state->attributes.clear();
+            for (; *attributes; attributes += 2) {
+                const char *local = localPart(*attributes);
+                state->attributes.push_back({std::string_view(*attributes, std::size_t(std::max<std::ptrdiff_t>(local - *attributes - 1, 0))),
+                                             local, attributes[1]});
+            }
+            state->handler->startElement(localPart(name), state->attributes);
             if (state->handler->stopped())
                 abortParse(state, state->handler->stopError());
         },

@@ -4,15 +4,24 @@
 
 #include <functional>
 #include <optional>
+#include <span>
+#include <string_view>
 
 namespace tessaly::xls {
 
-// Receives the events of a streamed XML part. Names arrive without their prefix; attributes as
-// "namespace|local" (or "local") and value pairs, ending with nullptr.
+// An attribute of a start tag; the namespace is empty when the name has no prefix.
+struct XmlAttribute {
+    std::string_view namespaceUri;
+    std::string_view localName;
+    const char *value;
+};
+using XmlAttributes = std::span<const XmlAttribute>;
+
+// Receives the events of a streamed XML part. Element names arrive without their prefix.
 class XmlHandler {
 public:
     virtual ~XmlHandler() = default;
-    virtual void startElement(const char *name, const char **attributes) = 0;
+    virtual void startElement(const char *name, XmlAttributes attributes) = 0;
     virtual void endElement(const char *name) = 0;
     // Text is delivered only while wantsText() holds, in pieces of any size.
     virtual void characters(const char *text, int length) { (void)text, (void)length; }
@@ -30,9 +39,28 @@ private:
     QString stopError_;
 };
 
+// Whether text is the literal expected: compared up to the first difference, which is cheaper than
+// strcmp for the short names that handlers test each element against.
+template <std::size_t N>
+bool is(const char *text, const char (&expected)[N])
+{
+    for (std::size_t i = 0; i < N; ++i) {
+        if (text[i] != expected[i])
+            return false;
+    }
+    return true;
+}
+
 // The value of the attribute with this local name (and, when given, a namespace ending in
 // namespaceSuffix), or nullptr.
-const char *attribute(const char **attributes, const char *localName, const char *namespaceSuffix = nullptr);
+inline const char *attribute(XmlAttributes attributes, std::string_view localName, std::string_view namespaceSuffix = {})
+{
+    for (const XmlAttribute &attribute : attributes) {
+        if (attribute.localName == localName && attribute.namespaceUri.ends_with(namespaceSuffix))
+            return attribute.value;
+    }
+    return nullptr;
+}
 
 // Fills buffer with up to capacity bytes of the part: the count, 0 at its end, -1 when it cannot be read.
 using XmlSource = std::function<qsizetype(char *buffer, qsizetype capacity)>;
