@@ -91,14 +91,26 @@ bool isSpace(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
+// ASCII names only; others are left to expat. Bit 1: may start a name, bit 2: may continue one.
+constexpr std::array<unsigned char, 256> nameClasses()
+{
+    std::array<unsigned char, 256> classes{};
+    for (int c = 0; c < 256; ++c) {
+        const bool start = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+        classes[c] = (start ? 1 : 0) | (start || (c >= '0' && c <= '9') || c == '-' || c == '.' ? 2 : 0);
+    }
+    return classes;
+}
+constexpr std::array<unsigned char, 256> kNameClasses = nameClasses();
+
 bool isNameStart(char c)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    return kNameClasses[static_cast<unsigned char>(c)] & 1;
 }
 
 bool isNameChar(char c)
 {
-    return isNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
+    return kNameClasses[static_cast<unsigned char>(c)] & 2;
 }
 
 // The length of the UTF-8 sequence at p when it encodes a character XML allows, else 0.
@@ -409,16 +421,15 @@ bool FastReader::readName(char *&p, char *limit, char *&colon)
     colon = nullptr;
     if (p >= limit || !isNameStart(*p))
         return false;
-    for (++p; p < limit; ++p) {
-        if (*p == ':') {
-            if (colon || p + 1 >= limit || !isNameStart(p[1]))
-                return false;
-            colon = p;
-        } else if (!isNameChar(*p)) {
-            break;
-        }
+    for (++p;; ++p) {
+        while (p < limit && isNameChar(*p))
+            ++p;
+        if (p >= limit || *p != ':')
+            return true;
+        if (colon || p + 1 >= limit || !isNameStart(p[1]))
+            return false;
+        colon = p;
     }
-    return true;
 }
 
 // A quoted attribute value at p, decoded in place the way expat normalises it.
