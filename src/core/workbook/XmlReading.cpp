@@ -617,9 +617,7 @@ FastReader::Step FastReader::readStartTag(char *&p, char *limit)
 
     const std::size_t nameLength = std::size_t(nameEnd - name);
     const char *local = colon ? colon + 1 : name;
-    if (empty) {
-        popBindings(outerBindings);
-    } else {
+    if (!empty) {
         open_.push_back({openNames_.size(), nameLength, outerBindings});
         openNames_.append(name, nameLength);
     }
@@ -631,6 +629,7 @@ FastReader::Step FastReader::readStartTag(char *&p, char *limit)
     if (handler_.stopped())
         stop_.noteStop(handler_);
     handler_.endElement(local); // expat ends an empty element even after a stop
+    popBindings(outerBindings); // only now: the reported namespaces point into them
     return handler_.stopped() ? afterEvent() : Step::Continue;
 }
 
