@@ -137,6 +137,30 @@ int utf8Length(const unsigned char *p, const unsigned char *end)
     return 0;
 }
 
+// Moves the plain bytes at p down to out, where decoding has shortened the text so far.
+void copyPlain(const std::array<ByteClass, 256> &classes, char *&p, const char *limit, char *&out)
+{
+    char *plain = p;
+    while (plain < limit && classes[static_cast<unsigned char>(*plain)] == kPlain)
+        ++plain;
+    if (out != p)
+        std::memmove(out, p, std::size_t(plain - p));
+    out += plain - p;
+    p = plain;
+}
+
+// The same for one UTF-8 character; false when it is not one that XML allows.
+bool copyCharacter(char *&p, const char *limit, char *&out)
+{
+    const int length = utf8Length(reinterpret_cast<const unsigned char *>(p), reinterpret_cast<const unsigned char *>(limit));
+    if (length == 0)
+        return false;
+    std::memmove(out, p, std::size_t(length));
+    out += length;
+    p += length;
+    return true;
+}
+
 void appendUtf8(char *&out, char32_t c)
 {
     if (c < 0x80) {
@@ -372,13 +396,7 @@ FastReader::Step FastReader::readText(char *&p, char *limit)
         return p == limit || *p == '<' ? Step::Continue : Step::Unsupported;
     }
     for (;;) {
-        char *plain = p;
-        while (plain < limit && kTextClasses[static_cast<unsigned char>(*plain)] == kPlain)
-            ++plain;
-        if (out != p)
-            std::memmove(out, p, std::size_t(plain - p));
-        out += plain - p;
-        p = plain;
+        copyPlain(kTextClasses, p, limit, out);
         if (p == limit || *p == '<')
             break;
         switch (kTextClasses[static_cast<unsigned char>(*p)]) {
@@ -397,15 +415,10 @@ FastReader::Step FastReader::readText(char *&p, char *limit)
                 *out++ = *p++;
             }
             break;
-        case kMultiByte: {
-            const int length = utf8Length(reinterpret_cast<const unsigned char *>(p), reinterpret_cast<const unsigned char *>(limit));
-            if (length == 0)
+        case kMultiByte:
+            if (!copyCharacter(p, limit, out))
                 return Step::Unsupported;
-            std::memmove(out, p, std::size_t(length));
-            out += length;
-            p += length;
             break;
-        }
         default:
             return Step::Unsupported;
         }
@@ -438,13 +451,7 @@ bool FastReader::readValue(char *&p, char *limit, char *&valueEnd)
     const char quote = *p++;
     char *out = p;
     for (;;) {
-        char *plain = p;
-        while (plain < limit && kValueClasses[static_cast<unsigned char>(*plain)] == kPlain)
-            ++plain;
-        if (out != p)
-            std::memmove(out, p, std::size_t(plain - p));
-        out += plain - p;
-        p = plain;
+        copyPlain(kValueClasses, p, limit, out);
         if (p == limit)
             return false;
         switch (kValueClasses[static_cast<unsigned char>(*p)]) {
@@ -468,15 +475,10 @@ bool FastReader::readValue(char *&p, char *limit, char *&valueEnd)
                 *out++ = ' ';
             }
             break;
-        case kMultiByte: {
-            const int length = utf8Length(reinterpret_cast<const unsigned char *>(p), reinterpret_cast<const unsigned char *>(limit));
-            if (length == 0)
+        case kMultiByte:
+            if (!copyCharacter(p, limit, out))
                 return false;
-            std::memmove(out, p, std::size_t(length));
-            out += length;
-            p += length;
             break;
-        }
         default:
             return false;
         }
