@@ -138,7 +138,8 @@ int utf8Length(const unsigned char *p, const unsigned char *end)
 }
 
 // Moves the plain bytes at p down to out, where decoding has shortened the text so far.
-void copyPlain(const std::array<ByteClass, 256> &classes, char *&p, const char *limit, char *&out)
+template <const std::array<ByteClass, 256> &classes>
+void copyPlain(char *&p, const char *limit, char *&out)
 {
     char *plain = p;
     while (plain < limit && classes[static_cast<unsigned char>(*plain)] == kPlain)
@@ -396,7 +397,7 @@ FastReader::Step FastReader::readText(char *&p, char *limit)
         return p == limit || *p == '<' ? Step::Continue : Step::Unsupported;
     }
     for (;;) {
-        copyPlain(kTextClasses, p, limit, out);
+        copyPlain<kTextClasses>(p, limit, out);
         if (p == limit || *p == '<')
             break;
         switch (kTextClasses[static_cast<unsigned char>(*p)]) {
@@ -451,7 +452,7 @@ bool FastReader::readValue(char *&p, char *limit, char *&valueEnd)
     const char quote = *p++;
     char *out = p;
     for (;;) {
-        copyPlain(kValueClasses, p, limit, out);
+        copyPlain<kValueClasses>(p, limit, out);
         if (p == limit)
             return false;
         switch (kValueClasses[static_cast<unsigned char>(*p)]) {
