@@ -13,7 +13,7 @@ cd "$(dirname "$0")"
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev libgsf-1-dev libexpat1-dev libpugixml-dev
           fonts-ipafont-gothic python3 python3-xlrd python3-openpyxl python3-odf default-jdk-headless
           libjetty9-java icu-devtools qt6-translations-l10n libcpp-httplib-dev libssl-dev libpq-dev
-          libsqlite3-dev libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-mysql libqt6sql6-odbc postgresql)
+          libsqlite3-dev libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-mysql libqt6sql6-odbc postgresql openssl)
 
 install_missing() {
     local missing=() package

@@ -48,8 +48,8 @@ Tessaly の送信ボタン（tessaly-cli send）が送る挿入要求を HTTP �
                           相手が応答を受け取れるように残りを読み捨ててから接続を閉じます。
   --help                  この説明を表示します。
 
-要求: POST、Content-Type: application/x-www-form-urlencoded（charset 付き。ないときは本文が UTF-8
-として正しければ UTF-8、そうでなければ XML 宣言の encoding）。項目は command=insert、tabName（表名。
+要求: POST、Content-Type: application/x-www-form-urlencoded（charset 付き。ないときは全項目を
+xmlText の XML 宣言の encoding で、宣言がなければ UTF-8 で読みます）。項目は command=insert、tabName（表名。
 schema.表名 も可）、xmlText（文書: ルート要素、行ごとに 1 要素、列ごとに 1 子要素）。列の要素名は
 _xHHHH_ を文字に戻して列名にし（FIRST_x0020_NAME → FIRST NAME）、表と列は名前の通りに、なければ
 大文字小文字を区別せずに探します。値はすべてパラメータとして渡し、型の変換はデータベースに任せます。
