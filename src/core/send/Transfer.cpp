@@ -219,12 +219,20 @@ void Transfer::post(const QUrl &target)
         post.setSslConfiguration(*m_tlsConfiguration);
     // Redirects are judged here: Qt would resend a POST as a GET, or follow it to another origin.
     post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    // HTTP/1.1 only: the read buffer's limit below holds Qt's HTTP/1 connection, not an HTTP/2 stream.
+    post.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
     m_stop = Stop::None;
     m_answerBytes.clear();
     m_answerCut = false;
     m_overall.stop(); // it counts from the end of this request's upload
     m_reply = m_manager.sendCustomRequest(post, QByteArrayLiteral("POST"), m_request.body);
+    // Qt hands the read buffer's size on to the connection only when it changes after the request
+    // has started there: set before, it merely paces this thread while the connection goes on
+    // decoding an endless answer into memory. Queued behind Qt's own start of the request, the
+    // second call reaches the connection before any answer can.
     m_reply->setReadBufferSize(kReadBuffer);
+    QMetaObject::invokeMethod(
+        m_reply, [reply = m_reply.data()] { reply->setReadBufferSize(kReadBuffer); }, Qt::QueuedConnection);
     connect(m_reply, &QNetworkReply::finished, this, &Transfer::replyFinished);
     connect(m_reply, &QNetworkReply::readyRead, this, &Transfer::takeAnswerBytes);
     connect(m_reply, &QNetworkReply::uploadProgress, this, &Transfer::uploadProgressed);
@@ -243,15 +251,12 @@ void Transfer::uploadProgressed(qint64 sent, qint64 total)
         startAnswerLimit();
 }
 
-// The overall limit starts when the whole body is sent, or when the answer begins before that.
-// Qt hands the read buffer's size on to the connection only when it is set while the request
-// runs: set before, it merely paces this thread while the connection goes on decoding an endless
-// answer into memory. So it is set again now, before the answer's body arrives.
+// The overall limit starts when the whole body has been handed to the system, or when the answer
+// begins before that.
 void Transfer::startAnswerLimit()
 {
-    if (!m_reply || m_overall.isActive())
+    if (m_overall.isActive())
         return;
-    m_reply->setReadBufferSize(kReadBuffer);
     if (m_request.overallLimitSeconds > 0)
         m_overall.start(std::chrono::seconds(std::min(m_request.overallLimitSeconds, std::numeric_limits<int>::max() / 1000)));
 }
