@@ -96,6 +96,7 @@ private slots:
         config.replace(settings.url.toUtf8(), m_servlet->url(u"/insert/"_qs + decoding).toUtf8());
         config.replace(">Shift_JIS<", (u'>' + charset + u'<').toUtf8());
         config.replace(">EMP<", (u'>' + table + u'<').toUtf8());
+        config.replace("<timeout>60<", "<timeout>1000<"); // stored above the network dialog's range: used as it is
         dir.write(kConfigFileName, config);
 
         const qsizetype before = m_servlet->requests().size();
