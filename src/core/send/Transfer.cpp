@@ -114,21 +114,28 @@ std::optional<QByteArray> basicAuthorization(const QByteArray &challenge, const 
 
 // The system's CA certificates, plus those of the file SSL_CERT_FILE and the directories
 // SSL_CERT_DIR names (separated as PATH is), as OpenSSL's tools trust them; nothing when neither
-// adds a certificate (Qt's default then stands).
+// adds a certificate (Qt's default then stands). Reading them takes a while, so it is done once
+// for each value of the two variables.
 std::optional<QSslConfiguration> tlsConfiguration()
 {
+    const QString file = qEnvironmentVariable("SSL_CERT_FILE");
+    const QString directories = qEnvironmentVariable("SSL_CERT_DIR");
+    static QHash<QString, std::optional<QSslConfiguration>> read;
+    const QString key = file + u'\n' + directories;
+    if (const auto found = read.constFind(key); found != read.cend())
+        return *found;
     QList<QSslCertificate> added;
-    if (const QString file = qEnvironmentVariable("SSL_CERT_FILE"); !file.isEmpty())
+    if (!file.isEmpty())
         added += QSslCertificate::fromPath(file, QSsl::Pem);
-    const QStringList directories = qEnvironmentVariable("SSL_CERT_DIR").split(QDir::listSeparator(), Qt::SkipEmptyParts);
-    for (const QString &directory : directories)
+    for (const QString &directory : directories.split(QDir::listSeparator(), Qt::SkipEmptyParts))
         added += QSslCertificate::fromPath(QDir(directory).filePath(QStringLiteral("*")), QSsl::Pem,
                                            QSslCertificate::PatternSyntax::Wildcard);
-    if (added.isEmpty())
-        return std::nullopt;
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.setCaCertificates(QSslConfiguration::systemCaCertificates() + added);
-    return configuration;
+    std::optional<QSslConfiguration> configuration;
+    if (!added.isEmpty()) {
+        configuration = QSslConfiguration::defaultConfiguration();
+        configuration->setCaCertificates(QSslConfiguration::systemCaCertificates() + added);
+    }
+    return *read.insert(key, configuration);
 }
 
 } // namespace
@@ -194,7 +201,7 @@ void Transfer::start(const TransferRequest &request)
     // credentials this origin accepted before go at once.
     m_manager.clearAccessCache();
     m_manager.setProxy(*proxy);
-    m_tlsConfiguration = tlsConfiguration();
+    m_tlsConfiguration = target.scheme() == u"https" ? tlsConfiguration() : std::nullopt;
     m_origin = target;
     const auto accepted = m_acceptedCredentials.constFind(originOf(target));
     m_credentialsOffered = accepted != m_acceptedCredentials.cend() && accepted->userName == request.userName

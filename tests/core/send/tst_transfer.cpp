@@ -57,7 +57,13 @@ class TestTransfer : public QObject {
     ServletStandIn m_servlet;
 
 private slots:
-    void initTestCase() { QVERIFY(m_servlet.isRunning()); }
+    void initTestCase()
+    {
+        QVERIFY(m_servlet.isRunning());
+        // The system's trust only, but where a test sets these.
+        qunsetenv("SSL_CERT_FILE");
+        qunsetenv("SSL_CERT_DIR");
+    }
 
     // "icHTTPS" forces TLS; a protocol name that is not exactly one of the three leaves it in force.
     void httpsStaysInForceForUnknownProtocolNames()
