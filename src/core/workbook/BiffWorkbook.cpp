@@ -251,9 +251,44 @@ std::optional<SheetTable> BiffWorkbook::readWorksheet(qsizetype index, QString *
     return SheetReader(*this).read(index, errorString);
 }
 
+// What the globals substream leaves until its end: BIFF5 texts are decoded once the code page is
+// known, whatever the record order, and formats are known before the XF records are judged.
+struct BiffWorkbook::PendingGlobals {
+    std::vector<Bytes> biff5SheetNames;
+    std::vector<std::pair<quint16, Bytes>> biff5Formats;
+    DateFormats dateFormats;
+    std::vector<quint16> xfFormats;
+    ContinuedReader text;
+};
+
 bool BiffWorkbook::readGlobals(QString *errorString)
 {
     RecordReader reader(bytesOf(m_stream), 0);
+    if (!readOpeningBof(reader, errorString))
+        return false;
+    PendingGlobals pending;
+    Record record;
+    while (reader.next(record) && record.type != RecordType::Eof) {
+        if (record.type == RecordType::FilePass) {
+            *errorString = QStringLiteral("パスワードで保護されたブックは読めません");
+            return false;
+        }
+        readGlobalRecord(record, reader, pending);
+    }
+
+    CodePageDecoder decoder(m_codePage);
+    for (const Bytes name : pending.biff5SheetNames)
+        m_sheetNames.append(decoder.decode(name));
+    for (const auto &[index, code] : pending.biff5Formats)
+        pending.dateFormats.define(index, decoder.decode(code));
+    m_xfIsDate.reserve(pending.xfFormats.size());
+    for (const quint16 format : pending.xfFormats)
+        m_xfIsDate.push_back(pending.dateFormats.isDate(format));
+    return true;
+}
+
+bool BiffWorkbook::readOpeningBof(RecordReader &reader, QString *errorString)
+{
     Record record;
     if (!reader.next(record)) {
         *errorString = corrupt(QStringLiteral("先頭のレコードが途中で切れています"));
@@ -269,79 +304,59 @@ bool BiffWorkbook::readGlobals(QString *errorString)
         return false;
     }
     m_biff8 = version >= 0x0600;
-
-    // BIFF5 texts are decoded once the code page is known, whatever the record order.
-    std::vector<Bytes> biff5SheetNames;
-    std::vector<std::pair<quint16, Bytes>> biff5Formats;
-    DateFormats dateFormats;
-    std::vector<quint16> xfFormats;
-    ContinuedReader text;
-    bool ended = false;
-    while (!ended && reader.next(record)) {
-        const Bytes data = record.data;
-        switch (record.type) {
-        case RecordType::FilePass:
-            *errorString = QStringLiteral("パスワードで保護されたブックは読めません");
-            return false;
-        case RecordType::CodePage:
-            m_codePage = readU16(data, 0);
-            break;
-        case RecordType::DateMode:
-            m_uses1904 = readU16(data, 0) != 0;
-            break;
-        case RecordType::BoundSheet:
-            // Only worksheets: charts, macro sheets and modules present no table.
-            if (data.size() < 7 || readU8(data, 5) != 0)
-                break;
-            m_sheetOffsets.push_back(readU32(data, 0));
-            if (m_biff8) {
-                QString name;
-                text.reset(data.subspan(6));
-                const quint8 length = text.u8();
-                text.appendUnicodeString(name, length);
-                m_sheetNames.append(name);
-            } else {
-                biff5SheetNames.push_back(clippedBytes(data, 7, readU8(data, 6)));
-            }
-            break;
-        case RecordType::Format:
-            if (m_biff8) {
-                QString code;
-                text.reset(clippedBytes(data, 2, data.size()));
-                const quint16 length = text.u16();
-                text.appendUnicodeString(code, length);
-                dateFormats.define(readU16(data, 0), code);
-            } else {
-                biff5Formats.emplace_back(readU16(data, 0), clippedBytes(data, 3, readU8(data, 2)));
-            }
-            break;
-        case RecordType::Xf:
-            xfFormats.push_back(readU16(data, 2));
-            break;
-        case RecordType::Sst:
-            if (m_biff8) {
-                text.reset(data);
-                text.appendContinues(reader);
-                readSharedStrings(text);
-            }
-            break;
-        case RecordType::Eof:
-            ended = true;
-            break;
-        default:
-            break;
-        }
-    }
-
-    CodePageDecoder decoder(m_codePage);
-    for (const Bytes name : biff5SheetNames)
-        m_sheetNames.append(decoder.decode(name));
-    for (const auto &[index, code] : biff5Formats)
-        dateFormats.define(index, decoder.decode(code));
-    m_xfIsDate.reserve(xfFormats.size());
-    for (const quint16 format : xfFormats)
-        m_xfIsDate.push_back(dateFormats.isDate(format));
     return true;
+}
+
+void BiffWorkbook::readGlobalRecord(const Record &record, RecordReader &reader, PendingGlobals &pending)
+{
+    const Bytes data = record.data;
+    ContinuedReader &text = pending.text;
+    switch (record.type) {
+    case RecordType::CodePage:
+        m_codePage = readU16(data, 0);
+        break;
+    case RecordType::DateMode:
+        m_uses1904 = readU16(data, 0) != 0;
+        break;
+    case RecordType::BoundSheet:
+        // Only worksheets: charts, macro sheets and modules present no table.
+        if (data.size() < 7 || readU8(data, 5) != 0)
+            break;
+        m_sheetOffsets.push_back(readU32(data, 0));
+        if (m_biff8) {
+            QString name;
+            text.reset(data.subspan(6));
+            const quint8 length = text.u8();
+            text.appendUnicodeString(name, length);
+            m_sheetNames.append(name);
+        } else {
+            pending.biff5SheetNames.push_back(clippedBytes(data, 7, readU8(data, 6)));
+        }
+        break;
+    case RecordType::Format:
+        if (m_biff8) {
+            QString code;
+            text.reset(clippedBytes(data, 2, data.size()));
+            const quint16 length = text.u16();
+            text.appendUnicodeString(code, length);
+            pending.dateFormats.define(readU16(data, 0), code);
+        } else {
+            pending.biff5Formats.emplace_back(readU16(data, 0), clippedBytes(data, 3, readU8(data, 2)));
+        }
+        break;
+    case RecordType::Xf:
+        pending.xfFormats.push_back(readU16(data, 2));
+        break;
+    case RecordType::Sst:
+        if (m_biff8) {
+            text.reset(data);
+            text.appendContinues(reader);
+            readSharedStrings(text);
+        }
+        break;
+    default:
+        break;
+    }
 }
 
 void BiffWorkbook::readSharedStrings(ContinuedReader &text)

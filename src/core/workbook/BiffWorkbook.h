@@ -5,6 +5,8 @@
 namespace tessaly::xls {
 
 class ContinuedReader;
+class RecordReader;
+struct Record;
 
 // Excel 5.0/95 and 97-2003 workbooks (BIFF5 and BIFF8).
 class BiffWorkbook final : public Workbook {
@@ -16,7 +18,10 @@ private:
     friend class SheetReader;
     BiffWorkbook() = default;
     std::optional<SheetTable> readWorksheet(qsizetype index, QString *errorString) const override;
+    struct PendingGlobals;
     bool readGlobals(QString *errorString);
+    bool readOpeningBof(RecordReader &reader, QString *errorString);
+    void readGlobalRecord(const Record &record, RecordReader &reader, PendingGlobals &pending);
     void readSharedStrings(ContinuedReader &text);
 
     QByteArray m_stream;

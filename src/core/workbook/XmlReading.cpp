@@ -239,6 +239,11 @@ private:
     bool readDeclaration(char *&p, char *limit);
     Step readText(char *&p, char *limit);
     Step readStartTag(char *&p, char *limit);
+    // The attributes up to the tag's end; `empty` for an empty-element tag.
+    bool readAttributes(char *&p, char *limit, bool &empty);
+    bool bindDeclaredNamespaces();
+    // The attributes as expat reports them, namespace declarations left out.
+    bool collectReportedAttributes();
     Step readEndTag(char *&p, char *limit);
     bool readName(char *&p, char *limit, char *&colon);
     bool readValue(char *&p, char *limit, char *&valueEnd);
@@ -519,6 +524,20 @@ FastReader::Step FastReader::afterEvent()
     return Step::Stopped;
 }
 
+namespace {
+
+std::string_view viewOf(const char *from, const char *to)
+{
+    return std::string_view(from, std::size_t(to - from));
+}
+
+bool isXmlns(const char *from, const char *to)
+{
+    return to - from == 5 && viewOf(from, to) == "xmlns";
+}
+
+} // namespace
+
 FastReader::Step FastReader::readStartTag(char *&p, char *limit)
 {
     if (m_rootSeen && m_open.empty())
@@ -528,95 +547,20 @@ FastReader::Step FastReader::readStartTag(char *&p, char *limit)
     if (!readName(p, limit, colon))
         return Step::Unsupported;
     char *const nameEnd = p;
-    m_attributes.clear();
     bool empty = false;
-    for (;;) {
-        const char *beforeSpace = p;
-        while (p < limit && isSpace(*p))
-            ++p;
-        if (p >= limit)
-            return Step::Unsupported;
-        if (*p == '>') {
-            ++p;
-            break;
-        }
-        if (*p == '/') {
-            if (p + 1 >= limit || p[1] != '>')
-                return Step::Unsupported;
-            p += 2;
-            empty = true;
-            break;
-        }
-        Attribute attribute{};
-        attribute.name = p;
-        if (p == beforeSpace || !readName(p, limit, attribute.colon))
-            return Step::Unsupported;
-        attribute.nameEnd = p;
-        while (p < limit && isSpace(*p))
-            ++p;
-        if (p >= limit || *p++ != '=')
-            return Step::Unsupported;
-        while (p < limit && isSpace(*p))
-            ++p;
-        if (p >= limit || (*p != '"' && *p != '\''))
-            return Step::Unsupported;
-        attribute.value = p + 1;
-        if (!readValue(p, limit, attribute.valueEnd))
-            return Step::Unsupported;
-        m_attributes.push_back(attribute);
-    }
-
+    if (!readAttributes(p, limit, empty))
+        return Step::Unsupported;
     // Namespace declarations first: they apply to the element's own name and attributes.
     const std::size_t outerBindings = m_bindings.size();
-    const auto view = [](const char *from, const char *to) { return std::string_view(from, std::size_t(to - from)); };
-    const auto isXmlns = [&](const char *from, const char *to) { return to - from == 5 && view(from, to) == "xmlns"; };
-    for (std::size_t i = 0; i < m_attributes.size(); ++i) {
-        const Attribute &attribute = m_attributes[i];
-        const std::string_view qualified = view(attribute.name, attribute.nameEnd);
-        for (std::size_t j = 0; j < i; ++j) {
-            if (view(m_attributes[j].name, m_attributes[j].nameEnd) == qualified)
-                return Step::Unsupported;
-        }
-        const bool isDefault = !attribute.colon && isXmlns(attribute.name, attribute.nameEnd);
-        if (!isDefault && !(attribute.colon && isXmlns(attribute.name, attribute.colon)))
-            continue;
-        const std::string_view uri = view(attribute.value, attribute.valueEnd);
-        const std::string_view prefix = isDefault ? std::string_view() : view(attribute.colon + 1, attribute.nameEnd);
-        if (uri == kXmlNamespace || uri == kXmlnsNamespace || uri.find(kNamespaceSeparator) != std::string_view::npos
-            || prefix == "xml" || prefix == "xmlns" || (!isDefault && uri.empty()))
-            return Step::Unsupported;
-        m_bindings.push_back({std::string(prefix), std::string(uri)});
-        m_resolved.clear();
-    }
+    if (!bindDeclaredNamespaces())
+        return Step::Unsupported;
     if (colon) {
-        const std::string_view prefix = view(name, colon);
+        const std::string_view prefix = viewOf(name, colon);
         if (prefix == "xml" || prefix == "xmlns" || namespaceOf(prefix).empty())
             return Step::Unsupported;
     }
-    m_reported.clear();
-    for (const Attribute &attribute : m_attributes) {
-        XmlAttribute reported{{}, view(attribute.name, attribute.nameEnd), attribute.value};
-        if (attribute.colon) {
-            const std::string_view prefix = view(attribute.name, attribute.colon);
-            if (prefix.size() == 5 && prefix == "xmlns")
-                continue; // a declaration: expat does not report it
-            reported.namespaceUri = prefix == "xml" ? kXmlNamespace : namespaceOf(prefix);
-            if (reported.namespaceUri.empty())
-                return Step::Unsupported;
-            reported.localName = view(attribute.colon + 1, attribute.nameEnd);
-            // Two prefixes for one namespace can still make the same name.
-            for (const XmlAttribute &other : m_reported) {
-                if (other.localName == reported.localName && !other.namespaceUri.empty()
-                    && other.namespaceUri.size() == reported.namespaceUri.size()
-                    && (other.namespaceUri.data() == reported.namespaceUri.data() || other.namespaceUri == reported.namespaceUri))
-                    return Step::Unsupported;
-            }
-        } else if (isXmlns(attribute.name, attribute.nameEnd)) {
-            continue;
-        }
-        *attribute.valueEnd = '\0';
-        m_reported.push_back(reported);
-    }
+    if (!collectReportedAttributes())
+        return Step::Unsupported;
 
     const std::size_t nameLength = std::size_t(nameEnd - name);
     const char *local = colon ? colon + 1 : name;
@@ -634,6 +578,98 @@ FastReader::Step FastReader::readStartTag(char *&p, char *limit)
     m_handler.endElement(local); // expat ends an empty element even after a stop
     popBindings(outerBindings); // only now: the reported namespaces point into them
     return m_handler.stopped() ? afterEvent() : Step::Continue;
+}
+
+bool FastReader::readAttributes(char *&p, char *limit, bool &empty)
+{
+    m_attributes.clear();
+    for (;;) {
+        const char *beforeSpace = p;
+        while (p < limit && isSpace(*p))
+            ++p;
+        if (p >= limit)
+            return false;
+        if (*p == '>') {
+            ++p;
+            return true;
+        }
+        if (*p == '/') {
+            if (p + 1 >= limit || p[1] != '>')
+                return false;
+            p += 2;
+            empty = true;
+            return true;
+        }
+        Attribute attribute{};
+        attribute.name = p;
+        if (p == beforeSpace || !readName(p, limit, attribute.colon))
+            return false;
+        attribute.nameEnd = p;
+        while (p < limit && isSpace(*p))
+            ++p;
+        if (p >= limit || *p++ != '=')
+            return false;
+        while (p < limit && isSpace(*p))
+            ++p;
+        if (p >= limit || (*p != '"' && *p != '\''))
+            return false;
+        attribute.value = p + 1;
+        if (!readValue(p, limit, attribute.valueEnd))
+            return false;
+        m_attributes.push_back(attribute);
+    }
+}
+
+bool FastReader::bindDeclaredNamespaces()
+{
+    for (std::size_t i = 0; i < m_attributes.size(); ++i) {
+        const Attribute &attribute = m_attributes[i];
+        const std::string_view qualified = viewOf(attribute.name, attribute.nameEnd);
+        for (std::size_t j = 0; j < i; ++j) {
+            if (viewOf(m_attributes[j].name, m_attributes[j].nameEnd) == qualified)
+                return false;
+        }
+        const bool isDefault = !attribute.colon && isXmlns(attribute.name, attribute.nameEnd);
+        if (!isDefault && !(attribute.colon && isXmlns(attribute.name, attribute.colon)))
+            continue;
+        const std::string_view uri = viewOf(attribute.value, attribute.valueEnd);
+        const std::string_view prefix = isDefault ? std::string_view() : viewOf(attribute.colon + 1, attribute.nameEnd);
+        if (uri == kXmlNamespace || uri == kXmlnsNamespace || uri.find(kNamespaceSeparator) != std::string_view::npos
+            || prefix == "xml" || prefix == "xmlns" || (!isDefault && uri.empty()))
+            return false;
+        m_bindings.push_back({std::string(prefix), std::string(uri)});
+        m_resolved.clear();
+    }
+    return true;
+}
+
+bool FastReader::collectReportedAttributes()
+{
+    m_reported.clear();
+    for (const Attribute &attribute : m_attributes) {
+        XmlAttribute reported{{}, viewOf(attribute.name, attribute.nameEnd), attribute.value};
+        if (attribute.colon) {
+            const std::string_view prefix = viewOf(attribute.name, attribute.colon);
+            if (prefix.size() == 5 && prefix == "xmlns")
+                continue; // a declaration: expat does not report it
+            reported.namespaceUri = prefix == "xml" ? kXmlNamespace : namespaceOf(prefix);
+            if (reported.namespaceUri.empty())
+                return false;
+            reported.localName = viewOf(attribute.colon + 1, attribute.nameEnd);
+            // Two prefixes for one namespace can still make the same name.
+            for (const XmlAttribute &other : m_reported) {
+                if (other.localName == reported.localName && !other.namespaceUri.empty()
+                    && other.namespaceUri.size() == reported.namespaceUri.size()
+                    && (other.namespaceUri.data() == reported.namespaceUri.data() || other.namespaceUri == reported.namespaceUri))
+                    return false;
+            }
+        } else if (isXmlns(attribute.name, attribute.nameEnd)) {
+            continue;
+        }
+        *attribute.valueEnd = '\0';
+        m_reported.push_back(reported);
+    }
+    return true;
 }
 
 FastReader::Step FastReader::readEndTag(char *&p, char *limit)
