@@ -1,4 +1,5 @@
 #include "core/workbook/BiffWorkbook.h"
+#include "core/workbook/ReadFailures.h"
 
 #include "core/workbook/BiffStream.h"
 #include "core/workbook/CellText.h"
@@ -12,10 +13,6 @@ namespace {
 
 constexpr quint16 kLastColumn = 255;
 
-QString corrupt(const QString &detail)
-{
-    return QStringLiteral("ファイルが壊れています（%1）").arg(detail);
-}
 
 QString oldBiffUnsupported()
 {
@@ -56,7 +53,7 @@ public:
         RecordReader reader(stream, m_book.m_sheetOffsets[std::size_t(index)]);
         Record record;
         if (!reader.next(record) || record.type != RecordType::Bof) {
-            *errorString = corrupt(QStringLiteral("シート「%1」の開始位置が不正です").arg(m_book.m_sheetNames[index]));
+            *errorString = corruptFile(QStringLiteral("シート「%1」の開始位置が不正です").arg(m_book.m_sheetNames[index]));
             return std::nullopt;
         }
         reserveFor(sheetSize(index));
@@ -291,7 +288,7 @@ bool BiffWorkbook::readOpeningBof(RecordReader &reader, QString *errorString)
 {
     Record record;
     if (!reader.next(record)) {
-        *errorString = corrupt(QStringLiteral("先頭のレコードが途中で切れています"));
+        *errorString = corruptFile(QStringLiteral("先頭のレコードが途中で切れています"));
         return false;
     }
     const quint16 version = readU16(record.data, 0);
@@ -300,7 +297,7 @@ bool BiffWorkbook::readOpeningBof(RecordReader &reader, QString *errorString)
         return false;
     }
     if (record.type != RecordType::Bof) {
-        *errorString = corrupt(QStringLiteral("ブックの先頭に BOF レコードがありません"));
+        *errorString = corruptFile(QStringLiteral("ブックの先頭に BOF レコードがありません"));
         return false;
     }
     m_biff8 = version >= 0x0600;

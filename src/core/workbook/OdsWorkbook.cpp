@@ -1,4 +1,5 @@
 #include "core/workbook/OdsWorkbook.h"
+#include "core/workbook/ReadFailures.h"
 
 #include "core/workbook/CellText.h"
 #include "core/workbook/ZipPackage.h"
@@ -311,7 +312,7 @@ public:
             }
         }
         if (!m_package->contains(QString::fromLatin1(kContent))) {
-            *errorString = QStringLiteral("ZIP ファイルですが、ブックが入っていません");
+            *errorString = zipWithoutWorkbook();
             return false;
         }
         // One pass reads every table: most callers read a sheet right after opening.
@@ -321,7 +322,7 @@ public:
             return false;
         ContentHandler &content = *parsed;
         if (!content.isSpreadsheet) {
-            *errorString = QStringLiteral("ZIP ファイルですが、ブックが入っていません");
+            *errorString = zipWithoutWorkbook();
             return false;
         }
         m_sheetNames = content.tableNames;

@@ -5,6 +5,8 @@
 #include <gsf/gsf-utils.h>
 
 #include "core/workbook/OleStorage.h"
+#include "core/workbook/GObjectPtr.h"
+#include "core/workbook/ReadFailures.h"
 
 #include "core/workbook/HugePages.h"
 
@@ -13,17 +15,6 @@
 
 namespace tessaly::xls {
 namespace {
-
-struct GObjectUnref {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
-template<typename T>
-using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
-
-QString corrupt(const QString &detail)
-{
-    return QStringLiteral("ファイルが壊れています（%1）").arg(detail);
-}
 
 // libgsf reports damaged containers on standard error as well as through its result; the result
 // alone becomes the user's message, so its log output is dropped. Some of its messages carry no
@@ -59,7 +50,7 @@ bool readWorkbookStream(const QByteArray &file, QByteArray *stream, QString *err
         const QString reason = error ? QString::fromUtf8(error->message) : QString();
         if (error)
             g_error_free(error);
-        *errorString = corrupt(QStringLiteral("OLE2 複合ファイルとして読めません: %1").arg(reason));
+        *errorString = corruptFile(QStringLiteral("OLE2 複合ファイルとして読めません: %1").arg(reason));
         return false;
     }
 
@@ -86,13 +77,13 @@ bool readWorkbookStream(const QByteArray &file, QByteArray *stream, QString *err
     }
     GObjectPtr<GsfInput> workbook(gsf_infile_child_by_index(storage.get(), child));
     if (!workbook) {
-        *errorString = corrupt(QStringLiteral("ブックのストリームを開けません"));
+        *errorString = corruptFile(QStringLiteral("ブックのストリームを開けません"));
         return false;
     }
     const gsf_off_t size = gsf_input_size(workbook.get());
     // Sectors come from the file, so a stream larger than the file means a broken sector chain.
     if (size < 0 || size > file.size()) {
-        *errorString = corrupt(QStringLiteral("ブックのストリームの長さが不正です"));
+        *errorString = corruptFile(QStringLiteral("ブックのストリームの長さが不正です"));
         return false;
     }
     stream->resize(qsizetype(size));
@@ -100,7 +91,7 @@ bool readWorkbookStream(const QByteArray &file, QByteArray *stream, QString *err
     if (size > 0
         && !gsf_input_read(workbook.get(), size_t(size), reinterpret_cast<guint8 *>(stream->data()))) {
         stream->clear();
-        *errorString = corrupt(QStringLiteral("ブックのストリームを読めません"));
+        *errorString = corruptFile(QStringLiteral("ブックのストリームを読めません"));
         return false;
     }
     return true;

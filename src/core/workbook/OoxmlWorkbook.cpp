@@ -1,4 +1,5 @@
 #include "core/workbook/OoxmlWorkbook.h"
+#include "core/workbook/ReadFailures.h"
 
 #include "core/workbook/CellText.h"
 #include "core/workbook/ZipPackage.h"
@@ -396,7 +397,7 @@ bool OoxmlWorkbook::load(std::unique_ptr<ZipPackage> package, QString *errorStri
     if (workbookPart.isEmpty() || !m_package->contains(workbookPart))
         workbookPart = QStringLiteral("xl/workbook.xml");
     if (!m_package->contains(workbookPart)) {
-        *errorString = QStringLiteral("ZIP ファイルですが、ブックが入っていません");
+        *errorString = zipWithoutWorkbook();
         return false;
     }
     WorkbookHandler workbook;

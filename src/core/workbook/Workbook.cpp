@@ -1,4 +1,5 @@
 #include "core/workbook/Workbook.h"
+#include "core/workbook/ReadFailures.h"
 
 #include "core/files/FileError.h"
 #include "core/document/XmlName.h"
@@ -44,7 +45,7 @@ std::unique_ptr<Workbook> openZip(QByteArray file, QString *errorString)
         return openOoxmlWorkbook(std::move(package), errorString);
     if (package->contains(QStringLiteral("mimetype")) || package->contains(QStringLiteral("META-INF/manifest.xml")))
         return openOdsWorkbook(std::move(package), errorString);
-    *errorString = QStringLiteral("ZIP ファイルですが、ブックが入っていません");
+    *errorString = zipWithoutWorkbook();
     return nullptr;
 }
 

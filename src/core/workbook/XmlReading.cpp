@@ -1,4 +1,5 @@
 #include "core/workbook/XmlReading.h"
+#include "core/workbook/ReadFailures.h"
 
 #include <expat.h>
 
@@ -21,10 +22,6 @@ const char *localPart(const char *name)
     return separator ? separator + 1 : name;
 }
 
-QString corrupt(const QString &detail)
-{
-    return QStringLiteral("ファイルが壊れています（%1）").arg(detail);
-}
 
 // What a parse does once the handler has stopped, shared by both readers so that they end alike:
 // the first error wins, a stop without error ends the parse as successful.
@@ -740,11 +737,11 @@ bool readXmlWithExpat(const XmlSource &source, XmlHandler &handler, const QStrin
     // Workbook parts never need a document type; refusing it rules out entity expansion altogether.
     XML_SetStartDoctypeDeclHandler(parser, [](void *data, const XML_Char *, const XML_Char *, const XML_Char *, int) {
         abortParse(static_cast<ExpatState *>(data),
-                   corrupt(QStringLiteral("XML に文書型宣言（DOCTYPE）があります")));
+                   corruptFile(QStringLiteral("XML に文書型宣言（DOCTYPE）があります")));
     });
     XML_SetEntityDeclHandler(parser, [](void *data, const XML_Char *, int, const XML_Char *, int, const XML_Char *,
                                         const XML_Char *, const XML_Char *, const XML_Char *) {
-        abortParse(static_cast<ExpatState *>(data), corrupt(QStringLiteral("XML に実体宣言があります")));
+        abortParse(static_cast<ExpatState *>(data), corruptFile(QStringLiteral("XML に実体宣言があります")));
     });
 
     bool ok = true;
@@ -752,14 +749,14 @@ bool readXmlWithExpat(const XmlSource &source, XmlHandler &handler, const QStrin
         void *buffer = XML_GetBuffer(parser, int(kChunk));
         const qsizetype length = buffer ? source(static_cast<char *>(buffer), kChunk) : -1;
         if (length < 0) {
-            state.stop.error = corrupt(QStringLiteral("%1 を展開できません").arg(partName));
+            state.stop.error = corruptFile(QStringLiteral("%1 を展開できません").arg(partName));
             ok = false;
             break;
         }
         if (XML_ParseBuffer(parser, int(length), length == 0) != XML_STATUS_OK) {
             ok = state.stop.succeeded(handler);
             if (!ok && state.stop.error.isEmpty())
-                state.stop.error = corrupt(QStringLiteral("%1 の %2 行目: %3")
+                state.stop.error = corruptFile(QStringLiteral("%1 の %2 行目: %3")
                                                .arg(partName)
                                                .arg(XML_GetCurrentLineNumber(parser))
                                                .arg(QString::fromUtf8(XML_ErrorString(XML_GetErrorCode(parser)))));

@@ -5,6 +5,7 @@
 #include <gsf/gsf-input.h>
 
 #include "core/workbook/ZipPackage.h"
+#include "core/workbook/ReadFailures.h"
 
 #include "core/workbook/OleStorage.h"
 
@@ -24,10 +25,6 @@ QString normalised(const QString &partName)
     return name;
 }
 
-QString corrupt(const QString &detail)
-{
-    return QStringLiteral("ファイルが壊れています（%1）").arg(detail);
-}
 
 // Reads an inflated part for the XML readers.
 XmlSource sourceOf(GsfInput *input)
@@ -40,31 +37,23 @@ XmlSource sourceOf(GsfInput *input)
 
 } // namespace
 
-ZipPackage::~ZipPackage()
-{
-    if (m_zip)
-        g_object_unref(m_zip);
-    if (m_input)
-        g_object_unref(m_input);
-}
-
 std::unique_ptr<ZipPackage> ZipPackage::open(QByteArray file, QString *errorString)
 {
     initGsf();
     std::unique_ptr<ZipPackage> package(new ZipPackage);
     package->m_file = std::move(file);
-    package->m_input = gsf_input_memory_new(reinterpret_cast<const guint8 *>(package->m_file.constData()),
-                                           package->m_file.size(), FALSE);
+    package->m_input.reset(gsf_input_memory_new(reinterpret_cast<const guint8 *>(package->m_file.constData()),
+                                                package->m_file.size(), FALSE));
     GError *error = nullptr;
-    package->m_zip = gsf_infile_zip_new(package->m_input, &error);
+    package->m_zip.reset(gsf_infile_zip_new(package->m_input.get(), &error));
     if (!package->m_zip) {
         const QString reason = error ? QString::fromUtf8(error->message) : QString();
         if (error)
             g_error_free(error);
-        *errorString = corrupt(QStringLiteral("ZIP ファイルとして読めません: %1").arg(reason));
+        *errorString = corruptFile(QStringLiteral("ZIP ファイルとして読めません: %1").arg(reason));
         return nullptr;
     }
-    package->listParts(package->m_zip, QString());
+    package->listParts(package->m_zip.get(), QString());
     return package;
 }
 
@@ -76,14 +65,13 @@ void ZipPackage::listParts(GsfInfile *folder, const QString &prefix)
         if (!childName)
             continue;
         const QString name = prefix + QString::fromUtf8(childName);
-        GsfInput *child = gsf_infile_child_by_index(folder, i);
+        const GObjectPtr<GsfInput> child(gsf_infile_child_by_index(folder, i));
         if (!child)
             continue;
-        if (GSF_IS_INFILE(child) && gsf_infile_num_children(GSF_INFILE(child)) >= 0)
-            listParts(GSF_INFILE(child), name + u'/');
+        if (GSF_IS_INFILE(child.get()) && gsf_infile_num_children(GSF_INFILE(child.get())) >= 0)
+            listParts(GSF_INFILE(child.get()), name + u'/');
         else
             m_parts.insert(normalised(name), name);
-        g_object_unref(child);
     }
 }
 
@@ -92,44 +80,39 @@ bool ZipPackage::contains(const QString &partName) const
     return m_parts.contains(normalised(partName));
 }
 
-GsfInput *ZipPackage::openPart(const QString &partName) const
+GObjectPtr<GsfInput> ZipPackage::openPart(const QString &partName) const
 {
     const auto found = m_parts.constFind(normalised(partName));
     if (found == m_parts.cend())
         return nullptr;
-    GsfInput *input = GSF_INPUT(g_object_ref(m_zip));
+    GObjectPtr<GsfInput> input(GSF_INPUT(g_object_ref(m_zip.get())));
     for (const QString &component : found->split(u'/')) {
-        GsfInput *child = GSF_IS_INFILE(input)
-            ? gsf_infile_child_by_name(GSF_INFILE(input), component.toUtf8().constData())
-            : nullptr;
-        g_object_unref(input);
-        if (!child)
+        if (!GSF_IS_INFILE(input.get()))
             return nullptr;
-        input = child;
+        input.reset(gsf_infile_child_by_name(GSF_INFILE(input.get()), component.toUtf8().constData()));
+        if (!input)
+            return nullptr;
     }
     return input;
 }
 
 bool ZipPackage::parse(const QString &partName, XmlHandler &handler, QString *errorString) const
 {
-    GsfInput *input = openPart(partName);
+    const GObjectPtr<GsfInput> input = openPart(partName);
     if (!input) {
-        *errorString = corrupt(QStringLiteral("%1 がありません").arg(partName));
+        *errorString = corruptFile(QStringLiteral("%1 がありません").arg(partName));
         return false;
     }
-    const bool ok = readXmlWithExpat(sourceOf(input), handler, partName, errorString);
-    g_object_unref(input);
-    return ok;
+    return readXmlWithExpat(sourceOf(input.get()), handler, partName, errorString);
 }
 
 bool ZipPackage::parse(const QString &partName, const std::function<XmlHandler &()> &newHandler,
                        QString *errorString) const
 {
-    GsfInput *input = openPart(partName);
+    const GObjectPtr<GsfInput> input = openPart(partName);
     if (!input)
         return parse(partName, newHandler(), errorString);
-    const std::optional<bool> read = readXmlFast(sourceOf(input), newHandler(), errorString);
-    g_object_unref(input);
+    const std::optional<bool> read = readXmlFast(sourceOf(input.get()), newHandler(), errorString);
     return read ? *read : parse(partName, newHandler(), errorString);
 }
 

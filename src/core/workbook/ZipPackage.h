@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QString>
 
+#include "core/workbook/GObjectPtr.h"
 #include "core/workbook/XmlReading.h"
 
 #include <memory>
@@ -17,7 +18,6 @@ namespace tessaly::xls {
 // whether their folders are separated by slashes or backslashes.
 class ZipPackage {
 public:
-    ~ZipPackage();
     // nullptr and a Japanese *errorString when the bytes are not a readable ZIP file.
     static std::unique_ptr<ZipPackage> open(QByteArray file, QString *errorString);
 
@@ -35,11 +35,11 @@ public:
 private:
     ZipPackage() = default;
     void listParts(GsfInfile *folder, const QString &prefix);
-    GsfInput *openPart(const QString &partName) const;
+    GObjectPtr<GsfInput> openPart(const QString &partName) const;
 
     QByteArray m_file;
-    GsfInput *m_input = nullptr;
-    GsfInfile *m_zip = nullptr;
+    GObjectPtr<GsfInput> m_input;
+    GObjectPtr<GsfInfile> m_zip;
     QHash<QString, QString> m_parts; // normalised name → name inside the ZIP (folders joined by '/')
 };
 
