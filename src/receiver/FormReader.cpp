@@ -1,6 +1,6 @@
 #include "receiver/FormReader.h"
 
-#include "core/document/DocumentEncoding.h"
+#include "core/document/CharsetSniffing.h"
 
 #include <array>
 

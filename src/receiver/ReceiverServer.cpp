@@ -1,6 +1,6 @@
 #include "receiver/ReceiverServer.h"
 
-#include "core/document/DocumentEncoding.h"
+#include "core/document/CharsetSniffing.h"
 
 #include <QDateTime>
 #include <QFile>
