@@ -15,7 +15,7 @@ Answer refusal(const QString &text)
     return {400, text, -1};
 }
 
-Answer fromFailure(const Failure &failure)
+Answer fromFailure(const DatabaseFailure &failure)
 {
     return {failure.status, failure.text, -1};
 }
@@ -124,8 +124,8 @@ public:
     std::optional<Answer> run()
     {
         if (m_settings.createTables) {
-            if (std::optional<Failure> failure = m_store.serializeCreation(m_name.schema.toCaseFolded(), m_name.table.toCaseFolded()))
-                return fromFailure(*failure);
+            if (DatabaseResult<> done = m_store.serializeCreation(m_name.schema.toCaseFolded(), m_name.table.toCaseFolded()); !done)
+                return fromFailure(done.failure());
         }
         std::optional<CatalogueTable> table;
         if (std::optional<Answer> refused = findTable(table))
@@ -144,13 +144,13 @@ public:
                 return recorded;
             // Recorded first: a concurrent request with the same identifier waits here for this
             // one's COMMIT, then fails and finds the record.
-            if (std::optional<Failure> failure = m_store.recordRequest(m_requestId, m_recordedName, m_rows.rowCount())) {
+            if (DatabaseResult<> done = m_store.recordRequest(m_requestId, m_recordedName, m_rows.rowCount()); !done) {
                 m_recordFailed = true;
-                return fromFailure(*failure);
+                return fromFailure(done.failure());
             }
         }
-        if (std::optional<Failure> failure = m_store.insert(*table, columns, m_rows))
-            return fromFailure(*failure);
+        if (DatabaseResult<> done = m_store.insert(*table, columns, m_rows); !done)
+            return fromFailure(done.failure());
         return std::nullopt;
     }
 
@@ -206,8 +206,8 @@ private:
     {
         if (m_rows.columnCount() == 0)
             return refusal(QStringLiteral("XML 文書に列がないため、表「%1」を作れません。").arg(m_tableName));
-        if (std::optional<Failure> failure = m_store.createTable({m_name.schema, m_name.table, true}, m_rows.distinctNames()))
-            return fromFailure(*failure);
+        if (DatabaseResult<> done = m_store.createTable({m_name.schema, m_name.table, true}, m_rows.distinctNames()); !done)
+            return fromFailure(done.failure());
         const std::optional<QList<CatalogueTable>> tables = m_store.tables();
         if (!tables)
             return catalogueFailure();
@@ -268,8 +268,8 @@ std::optional<Answer> nameTooLong(const TableStore &store, const TableName &name
     if (!name.schema.isEmpty())
         names.prepend(name.schema);
     for (const QString &each : names) {
-        if (std::optional<Failure> failure = store.nameTooLong(each))
-            return fromFailure(*failure);
+        if (DatabaseResult<> done = store.nameTooLong(each); !done)
+            return fromFailure(done.failure());
     }
     return std::nullopt;
 }
@@ -288,22 +288,21 @@ Answer insertForm(InsertForm form, const InsertSettings &settings, const std::fu
     const std::variant<TableName, Answer> name = splitTableName(tableName);
     if (const Answer *refused = std::get_if<Answer>(&name))
         return *refused;
-    QString error;
-    std::optional<RowDocument> rows = RowDocument::parse(std::move(form.documentUtf8), settings.emptyAsText, &error);
+    const Result<RowDocument> rows = RowDocument::parse(std::move(form.documentUtf8), settings.emptyAsText);
     if (!rows)
-        return refusal(error);
+        return refusal(rows.failure().message);
 
-    std::optional<Failure> failure;
-    const std::unique_ptr<TableStore> store = TableStore::open(settings.database, &failure);
-    if (!store)
-        return fromFailure(*failure);
+    DatabaseResult<std::unique_ptr<TableStore>> opened = TableStore::open(settings.database);
+    if (!opened)
+        return fromFailure(opened.failure());
+    const std::unique_ptr<TableStore> store = std::move(opened).value();
     store->setClientProbe(clientConnected);
     if (std::optional<Answer> refused = nameTooLong(*store, std::get<TableName>(name), *rows))
         return *refused;
     if (!clientConnected())
         return fromFailure(store->clientGone(tableName));
-    if ((failure = store->begin(tableName)))
-        return fromFailure(*failure);
+    if (DatabaseResult<> begun = store->begin(tableName); !begun)
+        return fromFailure(begun.failure());
     Insertion insertion(*store, *rows, tableName, std::get<TableName>(name), form.requestId, settings);
     if (std::optional<Answer> refused = insertion.run()) {
         store->rollback();
@@ -315,9 +314,9 @@ Answer insertForm(InsertForm form, const InsertSettings &settings, const std::fu
         store->rollback();
         return fromFailure(store->clientGone(tableName));
     }
-    if ((failure = store->commit(tableName))) {
+    if (DatabaseResult<> committed = store->commit(tableName); !committed) {
         store->rollback();
-        return fromFailure(*failure);
+        return fromFailure(committed.failure());
     }
     return {200, QStringLiteral("%1件の行を挿入しました。").arg(rows->rowCount()), rows->rowCount()};
 }
