@@ -24,15 +24,15 @@ public:
     PhaseTimer() { restart(); }
     void restart()
     {
-        wall_.start();
-        cpuStart_ = std::clock();
+        m_wall.start();
+        m_cpuStart = std::clock();
     }
-    double wallMs() const { return double(wall_.nsecsElapsed()) / 1e6; }
-    double cpuMs() const { return double(std::clock() - cpuStart_) * 1000.0 / CLOCKS_PER_SEC; }
+    double wallMs() const { return double(m_wall.nsecsElapsed()) / 1e6; }
+    double cpuMs() const { return double(std::clock() - m_cpuStart) * 1000.0 / CLOCKS_PER_SEC; }
 
 private:
-    QElapsedTimer wall_;
-    std::clock_t cpuStart_ = 0;
+    QElapsedTimer m_wall;
+    std::clock_t m_cpuStart = 0;
 };
 
 struct Phase {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QByteArray>
 #include <QIODevice>
 
 #include <algorithm>
@@ -15,23 +14,19 @@ public:
         open(QIODevice::WriteOnly);
     }
 
-    const QByteArray &written() const { return m_written; }
-
 protected:
     qint64 readData(char *, qint64) override { return -1; }
 
-    qint64 writeData(const char *data, qint64 length) override
+    qint64 writeData(const char *, qint64 length) override
     {
-        const qint64 taken = std::min(length, m_capacity - m_written.size());
-        if (taken < length)
-            setErrorString(qt_error_string(ENOSPC));
-        if (taken <= 0)
-            return -1;
-        m_written.append(data, taken);
-        return taken;
+        const qint64 taken = std::min(length, m_capacity);
+        m_capacity -= taken;
+        if (taken == length)
+            return taken;
+        setErrorString(qt_error_string(ENOSPC));
+        return taken > 0 ? taken : -1;
     }
 
 private:
     qint64 m_capacity;
-    QByteArray m_written;
 };

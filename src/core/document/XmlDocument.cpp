@@ -312,25 +312,28 @@ Result<QByteArray> documentFileBytes(const QString &document, const QString &cha
     return bytes;
 }
 
+Outcome writeUtf8Document(QIODevice &device, QByteArrayView utf8Document, const DocumentCharset &charset)
+{
+    bool written = true;
+    const auto put = [&](QByteArrayView bytes) {
+        written = written && device.write(bytes.data(), bytes.size()) == bytes.size();
+    };
+    put(charset.byteOrderMark());
+    recodeUtf8DocumentInPieces(utf8Document, charset, put);
+    QByteArray lineEnd;
+    charset.appendDocument(kLineEnd, lineEnd);
+    put(lineEnd);
+    if (!written)
+        return Failure{describeFileError(device)};
+    return {};
+}
+
 Outcome saveUtf8Document(const QString &path, QByteArrayView utf8Document, const QString &charset)
 {
     const DocumentCharset target(charset);
     if (!target.isValid())
         return Failure{target.unknownText()};
-    const auto write = [&](QIODevice &device) -> Outcome {
-        bool written = true;
-        const auto put = [&](QByteArrayView bytes) {
-            written = written && device.write(bytes.data(), bytes.size()) == bytes.size();
-        };
-        put(target.byteOrderMark());
-        recodeUtf8DocumentInPieces(utf8Document, target, put);
-        QByteArray lineEnd;
-        target.appendDocument(kLineEnd, lineEnd);
-        put(lineEnd);
-        if (!written)
-            return Failure{describeFileError(device)};
-        return {};
-    };
+    const auto write = [&](QIODevice &device) { return writeUtf8Document(device, utf8Document, target); };
     return savedTo(path, writeFileAtomically(path, write, std::nullopt));
 }
 

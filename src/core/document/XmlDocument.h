@@ -49,8 +49,10 @@ void recodeUtf8DocumentInPieces(QByteArrayView utf8Document, const DocumentChars
 // for UTF-16 and UTF-32), followed by one CR LF.
 Result<QByteArray> documentFileBytes(const QString &document, const QString &charset);
 
-// Writes the bytes a save writes for a document held in UTF-8 to `path`, piece by piece, replacing
-// an existing file only by a complete new one.
+// Writes the bytes a save writes for a document held in UTF-8, piece by piece.
+Outcome writeUtf8Document(QIODevice &device, QByteArrayView utf8Document, const DocumentCharset &charset);
+
+// Writes them to `path`, replacing an existing file only by a complete new one.
 Outcome saveUtf8Document(const QString &path, QByteArrayView utf8Document, const QString &charset);
 
 // The same for a worksheet's document, written piece by piece as `writeDocumentFile` does.

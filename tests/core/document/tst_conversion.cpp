@@ -127,7 +127,8 @@ private slots:
     }
 
     // A device that fails part way (a full disk) fails the write with its reason, whether the
-    // first piece, one in the middle or the closing line end is refused.
+    // first piece, one in the middle or the closing line end is refused: the document composed
+    // from the sheet in pieces, and the window's document recoded.
     void failingDevicesFailTheWrite_data()
     {
         QTest::addColumn<qint64>("capacity");
@@ -146,11 +147,17 @@ private slots:
     {
         QFETCH(qint64, capacity);
         QFETCH(bool, fits);
-        FailingDevice device(capacity);
-        const Outcome written = writeDocumentFile(device, readSheet(fixture("fixtures-biff8.xls"), 0), Settings{}, 64);
-        QCOMPARE(written.ok(), fits);
-        if (!fits)
-            QCOMPARE(written.failure().message, QStringLiteral("ディスクに空きがありません"));
+        const xls::SheetTable sheet = readSheet(fixture("fixtures-biff8.xls"), 0);
+        FailingDevice composed(capacity);
+        FailingDevice recoded(capacity);
+        const Outcome outcomes[] = {
+            writeDocumentFile(composed, sheet, Settings{}, 64),
+            writeUtf8Document(recoded, buildUtf8Document(sheet, Settings{}), DocumentCharset(Settings{}.charset))};
+        for (const Outcome &written : outcomes) {
+            QCOMPARE(written.ok(), fits);
+            if (!fits)
+                QCOMPARE(written.failure().message, QStringLiteral("ディスクに空きがありません"));
+        }
     }
 };
 
