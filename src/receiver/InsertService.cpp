@@ -164,27 +164,20 @@ public:
 private:
     std::optional<Answer> alreadyInserted()
     {
-        const std::optional<std::optional<RecordedRequest>> recorded = m_store.recordedRequest(m_requestId, m_recordedName);
-        if (!recorded) {
-            return Answer{500, QStringLiteral("挿入済みの要求の記録（表「%1」）を読めませんでした（表「%2」）。")
-                                   .arg(TableStore::kRequestTable, m_tableName), -1};
-        }
+        const DatabaseResult<std::optional<RecordedRequest>> recorded = m_store.recordedRequest(m_requestId, m_recordedName, m_tableName);
+        if (!recorded)
+            return fromFailure(recorded.failure());
         if (!*recorded)
             return std::nullopt;
         return Answer{200, QStringLiteral("この文書は既に挿入されています（%1件、%2）。").arg((*recorded)->rows).arg((*recorded)->time), 0};
     }
 
-    Answer catalogueFailure() const
-    {
-        return {500, QStringLiteral("データベースの表の一覧を読めませんでした（表「%1」）。").arg(m_tableName), -1};
-    }
-
     // Sets `table` when the name is found; leaves it empty when tables may be created.
     std::optional<Answer> findTable(std::optional<CatalogueTable> &table)
     {
-        const std::optional<QList<CatalogueTable>> tables = m_store.tables();
+        const DatabaseResult<QList<CatalogueTable>> tables = m_store.tables(m_tableName);
         if (!tables)
-            return catalogueFailure();
+            return fromFailure(tables.failure());
         const QList<CatalogueTable> found = tablesNamed(*tables, m_tableName);
         if (found.size() > 1) {
             QStringList names;
@@ -208,21 +201,21 @@ private:
             return refusal(QStringLiteral("XML 文書に列がないため、表「%1」を作れません。").arg(m_tableName));
         if (DatabaseResult<> done = m_store.createTable({m_name.schema, m_name.table, true}, m_rows.distinctNames()); !done)
             return fromFailure(done.failure());
-        const std::optional<QList<CatalogueTable>> tables = m_store.tables();
+        const DatabaseResult<QList<CatalogueTable>> tables = m_store.tables(m_tableName);
         if (!tables)
-            return catalogueFailure();
+            return fromFailure(tables.failure());
         const QList<CatalogueTable> found = tablesNamed(*tables, m_tableName);
         if (found.size() != 1)
-            return catalogueFailure();
+            return fromFailure(m_store.catalogueFailure(m_tableName));
         table = found.first();
         return std::nullopt;
     }
 
     std::optional<Answer> matchColumns(const CatalogueTable &table, QStringList &columns)
     {
-        const std::optional<QStringList> existing = m_store.columns(table);
+        const DatabaseResult<QStringList> existing = m_store.columns(table, m_tableName);
         if (!existing)
-            return catalogueFailure();
+            return fromFailure(existing.failure());
         const ColumnIndex index(*existing);
         const QStringList wanted = m_rows.distinctNames();
         const QStringList &headings = m_rows.headings();

@@ -65,26 +65,26 @@ public:
                         schema, table);
     }
 
-    std::optional<QList<CatalogueTable>> tables() override
+    DatabaseResult<QList<CatalogueTable>> tables(const QString &tableName) override
     {
         QSqlQuery query(database());
         if (!query.exec(QStringLiteral(
                 "SELECT n.nspname, c.relname, pg_table_is_visible(c.oid) FROM pg_class c "
                 "JOIN pg_namespace n ON n.oid = c.relnamespace WHERE c.relkind IN ('r', 'p') "
                 "AND n.nspname NOT IN ('pg_catalog', 'information_schema') AND n.nspname NOT LIKE 'pg!_toast%' ESCAPE '!'")))
-            return std::nullopt;
+            return catalogueFailure(tableName);
         QList<CatalogueTable> tables;
         while (query.next())
             tables.append({query.value(0).toString(), query.value(1).toString(), query.value(2).toBool()});
         return tables;
     }
 
-    std::optional<QStringList> columns(const CatalogueTable &table) override
+    DatabaseResult<QStringList> columns(const CatalogueTable &table, const QString &tableName) override
     {
         return firstColumn(QStringLiteral("SELECT a.attname FROM pg_attribute a JOIN pg_class c ON c.oid = a.attrelid "
                                           "JOIN pg_namespace n ON n.oid = c.relnamespace WHERE n.nspname = ? AND c.relname = ? "
                                           "AND a.attnum > 0 AND NOT a.attisdropped ORDER BY a.attnum"),
-                           {table.schema, table.name});
+                           {table.schema, table.name}, tableName);
     }
 
     DatabaseResult<> insert(const CatalogueTable &table, const QStringList &columns, const RowDocument &rows) override

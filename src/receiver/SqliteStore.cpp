@@ -54,13 +54,13 @@ public:
     }
     void rollback() override { (void)execute(QStringLiteral("ROLLBACK")); }
 
-    std::optional<QList<CatalogueTable>> tables() override
+    DatabaseResult<QList<CatalogueTable>> tables(const QString &tableName) override
     {
         QSqlQuery query(database());
         if (!query.exec(QStringLiteral("SELECT schema, name FROM pragma_table_list "
                                        "WHERE type = 'table' AND name NOT LIKE 'sqlite!_%' ESCAPE '!' "
                                        "ORDER BY schema = 'temp' DESC")))
-            return std::nullopt;
+            return catalogueFailure(tableName);
         QList<CatalogueTable> tables;
         while (query.next()) {
             const QString schema = query.value(0).toString();
@@ -69,9 +69,9 @@ public:
         return tables;
     }
 
-    std::optional<QStringList> columns(const CatalogueTable &table) override
+    DatabaseResult<QStringList> columns(const CatalogueTable &table, const QString &tableName) override
     {
-        return firstColumn(QStringLiteral("SELECT name FROM pragma_table_info(?, ?)"), {table.name, table.schema});
+        return firstColumn(QStringLiteral("SELECT name FROM pragma_table_info(?, ?)"), {table.name, table.schema}, tableName);
     }
 
     DatabaseResult<> insert(const CatalogueTable &table, const QStringList &columns, const RowDocument &rows) override

@@ -194,14 +194,14 @@ DatabaseResult<> TableStore::lockName(const QString &statement, const QString &s
     return {};
 }
 
-std::optional<QStringList> TableStore::firstColumn(const QString &statement, const QVariantList &values)
+DatabaseResult<QStringList> TableStore::firstColumn(const QString &statement, const QVariantList &values, const QString &tableName)
 {
     QSqlQuery query(m_database);
     query.prepare(statement);
     for (const QVariant &value : values)
         query.addBindValue(value);
     if (!query.exec())
-        return std::nullopt;
+        return catalogueFailure(tableName);
     QStringList column;
     while (query.next())
         column.append(query.value(0).toString());
@@ -246,14 +246,17 @@ DatabaseResult<> TableStore::createRequestTable()
                             .arg(kRequestTable, query.lastError().text())};
 }
 
-std::optional<std::optional<RecordedRequest>> TableStore::recordedRequest(const QString &requestId, const QString &tableName)
+DatabaseResult<std::optional<RecordedRequest>> TableStore::recordedRequest(const QString &requestId, const QString &recordedName,
+                                                                           const QString &tableName)
 {
     QSqlQuery query(m_database);
     query.prepare(QStringLiteral("SELECT row_count, inserted_at FROM %1 WHERE request_id = ? AND table_name = ?").arg(kRequestTable));
     query.addBindValue(requestId);
-    query.addBindValue(tableName);
-    if (!query.exec())
-        return std::nullopt;
+    query.addBindValue(recordedName);
+    if (!query.exec()) {
+        return DatabaseFailure{500, QStringLiteral("挿入済みの要求の記録（表「%1」）を読めませんでした（表「%2」）。")
+                                        .arg(kRequestTable, tableName)};
+    }
     if (!query.next())
         return std::optional<RecordedRequest>();
     return std::optional(RecordedRequest{query.value(0).toLongLong(), query.value(1).toString()});
@@ -273,7 +276,12 @@ DatabaseResult<> TableStore::recordRequest(const QString &requestId, const QStri
     return {};
 }
 
-std::optional<QList<CatalogueTable>> TableStore::tables()
+DatabaseFailure TableStore::catalogueFailure(const QString &tableName) const
+{
+    return {500, QStringLiteral("データベースの表の一覧を読めませんでした（表「%1」）。").arg(tableName)};
+}
+
+DatabaseResult<QList<CatalogueTable>> TableStore::tables(const QString &)
 {
     QList<CatalogueTable> tables;
     for (const QString &name : m_database.tables(QSql::Tables))
@@ -281,7 +289,7 @@ std::optional<QList<CatalogueTable>> TableStore::tables()
     return tables;
 }
 
-std::optional<QStringList> TableStore::columns(const CatalogueTable &table)
+DatabaseResult<QStringList> TableStore::columns(const CatalogueTable &table, const QString &)
 {
     const QSqlRecord record = m_database.record(quoted(table));
     QStringList names;

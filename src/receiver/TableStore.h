@@ -85,8 +85,11 @@ public:
     void setClientProbe(ClientProbe probe) { m_clientConnected = std::move(probe); }
     bool clientConnected() const { return m_clientConnected(); }
 
-    virtual std::optional<QList<CatalogueTable>> tables();
-    virtual std::optional<QStringList> columns(const CatalogueTable &table);
+    // The catalogue's tables, and a table's columns; `tableName`, the request's, is for messages.
+    virtual DatabaseResult<QList<CatalogueTable>> tables(const QString &tableName);
+    virtual DatabaseResult<QStringList> columns(const CatalogueTable &table, const QString &tableName);
+    // 500: the catalogue could not be read.
+    DatabaseFailure catalogueFailure(const QString &tableName) const;
     DatabaseResult<> createTable(const CatalogueTable &table, const QStringList &columns);
     // Inserts every row into the named columns, in the order of the document's columns; stops
     // when the client has gone.
@@ -95,8 +98,9 @@ public:
     // The requests already inserted, in a table of the receiver's own (kRequestTable), made at the
     // first connection: identifier, table, rows and time, written in the transaction of the rows.
     static constexpr QLatin1String kRequestTable{"tessaly_requests"};
-    // nothing on failure; an empty record when the identifier is not recorded for the table.
-    std::optional<std::optional<RecordedRequest>> recordedRequest(const QString &requestId, const QString &tableName);
+    // An empty record when the identifier is not recorded under `recordedName`.
+    DatabaseResult<std::optional<RecordedRequest>> recordedRequest(const QString &requestId, const QString &recordedName,
+                                                                   const QString &tableName);
     DatabaseResult<> recordRequest(const QString &requestId, const QString &tableName, qint64 rows);
 
     // An identifier in the database's quotes, with quotes inside it doubled.
@@ -119,8 +123,8 @@ protected:
     // Runs a statement that takes a lock named after the schema and table, bound in that order,
     // and answers true once it holds it.
     DatabaseResult<> lockName(const QString &statement, const QString &schema, const QString &table);
-    // The first column of a catalogue query's rows, the values bound in order; nothing on failure.
-    std::optional<QStringList> firstColumn(const QString &statement, const QVariantList &values);
+    // The first column of a catalogue query's rows, the values bound in order.
+    DatabaseResult<QStringList> firstColumn(const QString &statement, const QVariantList &values, const QString &tableName);
 
 private:
     DatabaseResult<> createRequestTable();
