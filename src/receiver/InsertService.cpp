@@ -121,27 +121,26 @@ public:
     {
     }
 
-    std::optional<Answer> run()
+    // The rows inserted, or the answer that ends the request.
+    Result<void, Answer> run()
     {
         if (m_settings.createTables) {
             if (DatabaseResult<> done = m_store.serializeCreation(m_name.schema.toCaseFolded(), m_name.table.toCaseFolded()); !done)
                 return fromFailure(done.failure());
         }
-        std::optional<CatalogueTable> table;
-        if (std::optional<Answer> refused = findTable(table))
-            return refused;
-        QStringList columns;
-        if (!table) {
-            if (std::optional<Answer> refused = createTable(table))
-                return refused;
-            columns = m_rows.distinctNames();
-        } else if (std::optional<Answer> refused = matchColumns(*table, columns)) {
-            return refused;
-        }
+        Result<std::optional<CatalogueTable>, Answer> found = findTable();
+        if (!found)
+            return found.failure();
+        Result<CatalogueTable, Answer> table = *found ? Result<CatalogueTable, Answer>(**found) : createTable();
+        if (!table)
+            return table.failure();
+        const Result<QStringList, Answer> columns = *found ? matchColumns(*table) : Result<QStringList, Answer>(m_rows.distinctNames());
+        if (!columns)
+            return columns.failure();
         if (!m_requestId.isEmpty()) {
             m_recordedName = qualifiedName(*table);
             if (std::optional<Answer> recorded = alreadyInserted())
-                return recorded;
+                return *recorded;
             // Recorded first: a concurrent request with the same identifier waits here for this
             // one's COMMIT, then fails and finds the record.
             if (DatabaseResult<> done = m_store.recordRequest(m_requestId, m_recordedName, m_rows.rowCount()); !done) {
@@ -149,9 +148,9 @@ public:
                 return fromFailure(done.failure());
             }
         }
-        if (DatabaseResult<> done = m_store.insert(*table, columns, m_rows); !done)
+        if (DatabaseResult<> done = m_store.insert(*table, *columns, m_rows); !done)
             return fromFailure(done.failure());
-        return std::nullopt;
+        return {};
     }
 
     // After a failed run, outside its transaction: the answer when the failure was only that a
@@ -172,8 +171,8 @@ private:
         return Answer{200, QStringLiteral("この文書は既に挿入されています（%1件、%2）。").arg((*recorded)->rows).arg((*recorded)->time), 0};
     }
 
-    // Sets `table` when the name is found; leaves it empty when tables may be created.
-    std::optional<Answer> findTable(std::optional<CatalogueTable> &table)
+    // The table the name finds; none when it finds none and tables may be created.
+    Result<std::optional<CatalogueTable>, Answer> findTable()
     {
         const DatabaseResult<QList<CatalogueTable>> tables = m_store.tables(m_tableName);
         if (!tables)
@@ -187,15 +186,15 @@ private:
                                .arg(m_tableName, names.join(QStringLiteral("」「"))));
         }
         if (found.size() == 1)
-            table = found.first();
-        else if (!m_settings.createTables)
+            return std::optional(found.first());
+        if (!m_settings.createTables)
             return refusal(QStringLiteral("表「%1」はデータベースにありません。").arg(m_tableName));
-        return std::nullopt;
+        return std::optional<CatalogueTable>();
     }
 
     // A new table with a text column for each column of the document; "schema.table" makes it
     // in that schema.
-    std::optional<Answer> createTable(std::optional<CatalogueTable> &table)
+    Result<CatalogueTable, Answer> createTable()
     {
         if (m_rows.columnCount() == 0)
             return refusal(QStringLiteral("XML 文書に列がないため、表「%1」を作れません。").arg(m_tableName));
@@ -207,12 +206,13 @@ private:
         const QList<CatalogueTable> found = tablesNamed(*tables, m_tableName);
         if (found.size() != 1)
             return fromFailure(m_store.catalogueFailure(m_tableName));
-        table = found.first();
-        return std::nullopt;
+        return found.first();
     }
 
-    std::optional<Answer> matchColumns(const CatalogueTable &table, QStringList &columns)
+    // The table's column for each of the document's, in the document's order.
+    Result<QStringList, Answer> matchColumns(const CatalogueTable &table)
     {
+        QStringList columns;
         const DatabaseResult<QStringList> existing = m_store.columns(table, m_tableName);
         if (!existing)
             return fromFailure(existing.failure());
@@ -240,7 +240,7 @@ private:
             headingOfColumn.insert(*column, headings.at(c));
             columns.append(*column);
         }
-        return std::nullopt;
+        return columns;
     }
 
     TableStore &m_store;
@@ -297,9 +297,9 @@ Answer insertForm(InsertForm form, const InsertSettings &settings, const std::fu
     if (DatabaseResult<> begun = store->begin(tableName); !begun)
         return fromFailure(begun.failure());
     Insertion insertion(*store, *rows, tableName, std::get<TableName>(name), form.requestId, settings);
-    if (std::optional<Answer> refused = insertion.run()) {
+    if (const Result<void, Answer> inserted = insertion.run(); !inserted) {
         store->rollback();
-        return insertion.insertedMeanwhile().value_or(*refused);
+        return insertion.insertedMeanwhile().value_or(inserted.failure());
     }
     // An answer nobody receives would leave the sender unsure: it sends again, and the rows
     // would land twice.
