@@ -5,7 +5,6 @@
 #include "tests/common/Fixtures.h"
 #include "tests/common/TempWorkDir.h"
 
-#include <QBuffer>
 #include <QTest>
 
 using namespace tessaly;
@@ -129,34 +128,22 @@ private slots:
     // A device that fails part way (a full disk) fails the write with its reason, whether the
     // first piece, one in the middle or the closing line end is refused: the document composed
     // from the sheet in pieces, and the window's document recoded.
-    void failingDevicesFailTheWrite_data()
-    {
-        QTest::addColumn<qint64>("capacity");
-        QTest::addColumn<bool>("fits");
-        QBuffer whole;
-        whole.open(QIODevice::WriteOnly);
-        QVERIFY(writeDocumentFile(whole, readSheet(fixture("fixtures-biff8.xls"), 0), Settings{}).ok());
-        const qint64 size = whole.data().size();
-        QTest::newRow("nothing") << qint64(0) << false;
-        QTest::newRow("half") << size / 2 << false;
-        QTest::newRow("all but the last byte") << size - 1 << false;
-        QTest::newRow("all") << size << true;
-    }
-
     void failingDevicesFailTheWrite()
     {
-        QFETCH(qint64, capacity);
-        QFETCH(bool, fits);
         const xls::SheetTable sheet = readSheet(fixture("fixtures-biff8.xls"), 0);
-        FailingDevice composed(capacity);
-        FailingDevice recoded(capacity);
-        const Outcome outcomes[] = {
-            writeDocumentFile(composed, sheet, Settings{}, 64),
-            writeUtf8Document(recoded, buildUtf8Document(sheet, Settings{}), DocumentCharset(Settings{}.charset))};
-        for (const Outcome &written : outcomes) {
-            QCOMPARE(written.ok(), fits);
-            if (!fits)
-                QCOMPARE(written.failure().message, QStringLiteral("ディスクに空きがありません"));
+        Settings settings;
+        settings.charset = QStringLiteral("UTF-8");
+        const QByteArray document = buildUtf8Document(sheet, settings);
+        const qint64 size = document.size() + 2; // and the closing line end
+        for (const qint64 capacity : {qint64(0), size / 2, size - 1, size}) {
+            FailingDevice composed(capacity);
+            FailingDevice recoded(capacity);
+            for (const Outcome &written : {writeDocumentFile(composed, sheet, settings, 64),
+                                           writeUtf8Document(recoded, document, DocumentCharset(settings.charset))}) {
+                QCOMPARE(written.ok(), capacity == size);
+                if (!written)
+                    QCOMPARE(written.failure().message, QStringLiteral("ディスクに空きがありません"));
+            }
         }
     }
 };
