@@ -398,7 +398,9 @@ void MainWindow::saveDocumentAs()
 
 void MainWindow::onSendClicked()
 {
-    restoreBlankTableNameIfEditing();
+    // A send replaces a blank table name by the default: the field shows it first, focused or
+    // not, so that the name shown is the name sent.
+    restoreBlankTableName();
     if (m_transfer.isRunning()) {
         const MessageAnswer answer = m_prompter.ask(
             this, {MessageIcon::None, QStringLiteral("送信の中止"), QStringLiteral("送信を中止しますか？"),

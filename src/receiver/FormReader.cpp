@@ -28,13 +28,6 @@ int hexValue(char c)
     return values[uchar(c)];
 }
 
-bool isUtf8(const QByteArray &bytes)
-{
-    QStringDecoder utf8(QStringDecoder::Utf8);
-    [[maybe_unused]] const QString text = utf8.decode(bytes);
-    return !utf8.hasError();
-}
-
 } // namespace
 
 FormReader::FormReader(const QString &charset, qsizetype expectedSize)
@@ -205,11 +198,12 @@ Result<InsertForm> FormReader::finish()
         if (m_decoder->hasError())
             return Failure{QStringLiteral("XML 文書を文字コード「%1」で読めません。").arg(charset)};
         form.documentUtf8 = std::move(m_document);
-    } else if (isUtf8(m_documentBytes)) {
-        charset = QStringLiteral("UTF-8");
-        form.documentUtf8 = std::move(m_documentBytes);
     } else {
+        // The document's declaration decides for every field: guessing from the bytes would take a
+        // short Shift_JIS or EUC-JP text that happens to be valid UTF-8 for UTF-8.
         charset = declaredEncoding(m_documentBytes);
+        if (charset.isEmpty())
+            charset = QStringLiteral("UTF-8"); // XML's default
         const std::optional<QString> document = decodeField(m_documentBytes, charset);
         if (!document)
             return Failure{QStringLiteral("XML 文書の文字コードが分かりません。Content-Type に charset を付けて下さい。")};

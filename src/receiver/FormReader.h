@@ -25,8 +25,8 @@ struct InsertForm {
 // each of those four may occur once.
 class FormReader {
 public:
-    // `charset` is the one the Content-Type names; empty: UTF-8 when the bytes are valid UTF-8,
-    // else the encoding that the document's XML declaration names. `expectedSize` reserves room.
+    // `charset` is the one the Content-Type names; empty: the encoding that the document's XML
+    // declaration names, UTF-8 when it names none. `expectedSize` reserves room.
     FormReader(const QString &charset, qsizetype expectedSize);
 
     void feed(const char *data, qsizetype size);

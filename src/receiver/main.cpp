@@ -53,8 +53,8 @@ Tessaly の送信ボタン（tessaly-cli send）が送る挿入要求を HTTP �
   --per-client N          そのうち 1 つの相手のアドレスから同時に扱う接続の数。既定は 32。
   --help                  この説明を表示します。
 
-要求: POST、Content-Type: application/x-www-form-urlencoded（charset 付き。ないときは本文が UTF-8
-として正しければ UTF-8、そうでなければ XML 宣言の encoding）。項目は command=insert、tabName（表名。
+要求: POST、Content-Type: application/x-www-form-urlencoded（charset 付き。ないときは全項目を
+xmlText の XML 宣言の encoding で、宣言がなければ UTF-8 で読みます）。項目は command=insert、tabName（表名。
 schema.表名 も可）、xmlText（文書: ルート要素、行ごとに 1 要素、列ごとに 1 子要素。列は 16384 まで）、
 requestId（任意。記録済みの ID の要求は何も挿入せず「この文書は既に挿入されています（N件、日時）。」と
 答えます。表 tessaly_requests に記録します）。列の要素名は

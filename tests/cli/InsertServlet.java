@@ -1,8 +1,10 @@
 // An insert servlet as the program's peers are written: Jetty 9, getParameter, then the JDK's DOM
 // parser. Listens on 127.0.0.1, prints "PORT <n>", then for each request one line:
 //   <tabName> <name>=<text> ... (every string Base64 of its UTF-8, so the line survives any bytes)
-// The path picks how the form is decoded: /header (the Content-Type charset) or /<charset>
-// (setCharacterEncoding before the first getParameter). A form it cannot read is answered 500.
+// The path picks how the form is decoded: /header (the Content-Type charset, else the container's
+// default), /<charset> (setCharacterEncoding before the first getParameter) or /old/<charset> (the
+// old idiom: the container's default decoding undone with getBytes("ISO-8859-1"), then the bytes
+// read in <charset>). A form it cannot read is answered 500.
 import java.io.StringReader;
 import java.nio.charset.StandardCharsets;
 import java.util.Base64;
@@ -18,17 +20,23 @@ public class InsertServlet extends HttpServlet {
         return Base64.getEncoder().encodeToString(text.getBytes(StandardCharsets.UTF_8));
     }
 
+    private static String parameter(HttpServletRequest request, String name, String oldCharset) throws java.io.IOException {
+        String value = String.valueOf(request.getParameter(name));
+        return oldCharset == null ? value : new String(value.getBytes("ISO-8859-1"), oldCharset);
+    }
+
     @Override
     protected void doPost(HttpServletRequest request, HttpServletResponse response) throws java.io.IOException {
         StringBuilder line = new StringBuilder();
         String answer = "OK";
         try {
             String mode = request.getPathInfo().substring(1);
-            if (!mode.equals("header"))
+            String oldCharset = mode.startsWith("old/") ? mode.substring(4) : null;
+            if (!mode.equals("header") && oldCharset == null)
                 request.setCharacterEncoding(mode);
-            line.append(b64(String.valueOf(request.getParameter("tabName"))));
+            line.append(b64(parameter(request, "tabName", oldCharset)));
             Element root = DocumentBuilderFactory.newInstance().newDocumentBuilder()
-                    .parse(new InputSource(new StringReader(String.valueOf(request.getParameter("xmlText")))))
+                    .parse(new InputSource(new StringReader(parameter(request, "xmlText", oldCharset))))
                     .getDocumentElement();
             for (Node row = root.getFirstChild(); row != null; row = row.getNextSibling()) {
                 for (Node cell = row.getFirstChild(); cell != null; cell = cell.getNextSibling()) {

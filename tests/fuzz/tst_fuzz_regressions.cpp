@@ -1,6 +1,7 @@
 // Replays every input the fuzzer once failed on and, in the sanitizer build, every workbook of the
 // shared corpora: each sheet is read and its document composed in the common charsets, so the
-// sanitizers show any relapse.
+// sanitizers show any relapse. XML inputs compare the fast XML reader with expat.
+#include "CompareXmlReaders.h"
 #include "ExerciseWorkbook.h"
 
 #include <QDirIterator>
@@ -34,6 +35,30 @@ private slots:
         QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(path));
         const QString problem = exerciseWorkbook(file.readAll(), composedCells);
         QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    }
+
+    // XML parts: the fast reader agrees with expat; the ones named fast-* it reads itself.
+    void xmlReaders_data()
+    {
+        QTest::addColumn<QString>("path");
+        const QDir dir(QStringLiteral(TESSALY_FUZZ_REGRESSIONS));
+        for (const QFileInfo &file : dir.entryInfoList({u"*.xml"_qs}))
+            QTest::newRow(qPrintable(file.fileName())) << file.filePath();
+    }
+    void xmlReaders()
+    {
+        QFETCH(QString, path);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        const std::optional<XmlReading> fast = readXmlBytes(bytes, true);
+        QCOMPARE(fast.has_value(), QFileInfo(path).fileName().startsWith(u"fast-"));
+        if (fast) {
+            const XmlReading expat = *readXmlBytes(bytes, false);
+            QCOMPARE(fast->ok, expat.ok);
+            QCOMPARE(fast->error, expat.error);
+            QCOMPARE(fast->log, expat.log);
+        }
     }
 
 private:

@@ -48,7 +48,7 @@ private slots:
         QTRY_COMPARE(running.window.statusText(), QStringLiteral("エラー12017:送信を中止しました。"));
 
         const QString document =
-            QStringLiteral("<?xml version=\"1.0\"?>\r\n<ROWSET>\r\n<氏名>ｶﾀｶﾅ &amp; 漢字 a+b=100%</氏名>\r\n</ROWSET>\r\n");
+            QStringLiteral("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\r\n<ROWSET>\r\n<氏名>ｶﾀｶﾅ &amp; 漢字 a+b=100%</氏名>\r\n</ROWSET>\r\n");
         running.child<DocumentView>("documentView")->setText(document);
         running.table()->setText(QStringLiteral(" 社員 "));
         sendTo(running, m_servlet.url(QStringLiteral("/insert")));
@@ -92,6 +92,22 @@ private slots:
         QCOMPARE(running.close(), question);
         QVERIFY(!running.window.isVisible());
         QTRY_COMPARE(running.window.statusText(), QStringLiteral("エラー12017:送信を中止しました。"));
+    }
+
+    // A blank table name (a settings file may hold one) is sent as the default: shown first.
+    void blankTableNameIsShownBeforeItIsSent()
+    {
+        TempWorkDir dir;
+        RunningWindow running;
+        running.sheetList()->setFocus();
+        Settings settings = running.window.settings();
+        settings.table = QStringLiteral("  ");
+        running.window.setSettings(settings);
+        QCOMPARE(running.table()->text(), QStringLiteral("  "));
+        sendTo(running, m_servlet.url(QStringLiteral("/insert")));
+        QCOMPARE(running.table()->text(), QStringLiteral("EMP"));
+        QTRY_COMPARE(QJsonDocument::fromJson(running.window.statusText().toUtf8())[u"fields"][1],
+                     QJsonValue(QJsonArray{u"tabName"_qs, u"EMP"_qs}));
     }
 
     void detailsShowASnapshotOfTheWholeAnswer()

@@ -154,16 +154,23 @@ private slots:
         // Case is ignored where no name matches exactly.
         const QString prices = rowsOf(1, u"<NAME>a &amp; &lt;b&gt;&#13;\r\nc</NAME><price/>"_qs);
         QCOMPARE(post(setup.receiver.url, insertForm(u"PRICES"_qs, prices)), u"200 1件の行を挿入しました。"_qs);
-        // No charset: a body that is no UTF-8 is read as its declaration says. A repeated heading gets a column.
+        // No charset: the declaration decides. A repeated heading gets a column.
         const QString people = rowsOf(1, u"<名前> </名前><名前>x</名前><a_x0022__x0029_>q</a_x0022__x0029_>"_qs)
                                    .replace(u"?>"_qs, u" encoding=\"Shift_JIS\"?>"_qs);
         const QByteArray shiftJis = insertForm(u"people"_qs, people, "insert", "Shift_JIS");
         QCOMPARE(post(setup.receiver.url, shiftJis, "application/x-www-form-urlencoded"),
                  u"200 1件の行を挿入しました。"_qs);
+        // Also when the bytes happen to be valid UTF-8: "ﾃｽ" in Shift_JIS is C3 BD.
+        const QString katakana = rowsOf(1, u"<name>ﾃｽ</name><price>2</price>"_qs).replace(u"?>"_qs, u" encoding=\"Shift_JIS\"?>"_qs);
+        QCOMPARE(post(setup.receiver.url, insertForm(u"prices"_qs, katakana, "insert", "Shift_JIS"),
+                      "application/x-www-form-urlencoded"),
+                 u"200 1件の行を挿入しました。"_qs);
         QSqlQuery query(u"SELECT p.name || '|' || ifnull(p.price, 'NULL') || '|' || q.名前 || '|' || q.名前_2"
-                        u" || '|' || q.\"a\"\")\" FROM prices p, people q"_qs, setup.check);
+                        u" || '|' || q.\"a\"\")\" FROM prices p, people q ORDER BY p.price"_qs, setup.check);
         QVERIFY(query.next());
         QCOMPARE(query.value(0).toString(), u"a & <b>\r\nc|NULL| |x|q"_qs);
+        QVERIFY(query.next());
+        QCOMPARE(query.value(0).toString(), u"ﾃｽ|2| |x|q"_qs);
     }
 
     void sheetsArriveWithTheRightPasswordOnly()

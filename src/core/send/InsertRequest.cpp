@@ -30,6 +30,18 @@ QString formCharset(const Settings &settings)
     return DocumentCharset(settings.charset).isAsciiCompatible() ? settings.charset : QStringLiteral("UTF-8");
 }
 
+// The form's Content-Type names no charset, as the servlets written for the program expect: the
+// container decodes the fields by its own default (ISO-8859-1 in Tomcat), which the idiom
+// new String(getParameter(name).getBytes("ISO-8859-1"), charset) undoes, and a servlet that calls
+// setCharacterEncoding reads them as it asks. Named, the charset would be decoded first and leave
+// the idiom nothing to recover. Only fields sent in UTF-8 for a UTF-16 or UTF-32 document, which
+// no such servlet could read anyway, name it.
+QByteArray formContentType(const Settings &settings)
+{
+    const QByteArray type = QByteArrayLiteral("application/x-www-form-urlencoded");
+    return DocumentCharset(settings.charset).isAsciiCompatible() ? type : type + "; charset=UTF-8";
+}
+
 bool keptInForm(char c)
 {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '*' || c == '-'
@@ -165,7 +177,7 @@ InsertRequest buildRequest(const Settings &settings, const QString &requestId, c
     transfer.timeoutSeconds = *timeout;
     transfer.overallLimitSeconds = overallLimitSeconds(*timeout);
     attachDocument(transfer, std::move(head));
-    transfer.contentType = (QStringLiteral("application/x-www-form-urlencoded; charset=") + charset).trimmed().toLatin1();
+    transfer.contentType = formContentType(settings);
     transfer.answerCharset = settings.charset;
     return request;
 }
@@ -203,11 +215,9 @@ std::optional<int> requestTimeoutSeconds(const QString &text)
     const float seconds = text.toFloat(&ok);
     if (!ok || !std::isfinite(seconds))
         return std::nullopt;
-    if (seconds == 0.0f)
-        return 0;
     // nearbyint rounds in the default mode, to nearest with ties to even: 2.5 gives 2, 3.5 gives 4.
     const float rounded = std::nearbyint(seconds);
-    if (rounded < 1.0f || rounded > 999.0f)
+    if (rounded < 0.0f || rounded >= 2147483648.0f)
         return std::nullopt;
     return static_cast<int>(rounded);
 }

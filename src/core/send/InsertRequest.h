@@ -29,8 +29,9 @@ QString busyStatusText();
 QString invalidTimeoutText();
 
 // The time-out setting read as a single-precision number and rounded to the nearest whole number,
-// ties to the even neighbour: 1 to 999 seconds, or 0 (no silence limit) when the text is exactly
-// zero; nothing for anything else.
+// ties to the even neighbour: any whole number of seconds that fits an int, 0 meaning no silence
+// limit (a settings file may hold more than the network dialog's 1 to 999); nothing for text that
+// is not a number or a negative one.
 std::optional<int> requestTimeoutSeconds(const QString &text);
 
 // Appends the form encoding of application/x-www-form-urlencoded: letters, digits and "*-._"

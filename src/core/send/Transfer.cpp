@@ -3,9 +3,11 @@
 #include "core/document/CharsetSniffing.h"
 
 #include <QAuthenticator>
+#include <QDir>
 #include <QNetworkProxy>
 #include <QNetworkRequest>
 #include <QRegularExpression>
+#include <QSslCertificate>
 #include <QStringDecoder>
 #include <QUrl>
 
@@ -108,10 +110,56 @@ QUrl requestUrl(const QString &text, TransferProtocol protocol)
     return url;
 }
 
+// Scheme, host and port: what a redirect and credentials must keep.
+QString originOf(const QUrl &url)
+{
+    return QStringLiteral("%1://%2:%3").arg(url.scheme(), url.host()).arg(url.port(url.scheme() == u"https" ? 443 : 80));
+}
+
 bool sameOrigin(const QUrl &a, const QUrl &b)
 {
-    const auto defaultPort = [](const QUrl &url) { return url.scheme() == u"https" ? 443 : 80; };
-    return a.scheme() == b.scheme() && a.host() == b.host() && a.port(defaultPort(a)) == b.port(defaultPort(b));
+    return originOf(a) == originOf(b);
+}
+
+// The Authorization header answering a challenge that offers Basic, nothing for other schemes.
+// The credentials are UTF-8 when the challenge names charset="UTF-8" (RFC 7617), else Latin-1.
+std::optional<QByteArray> basicAuthorization(const QByteArray &challenge, const QString &userName, const QString &password)
+{
+    static const QRegularExpression basic(QStringLiteral(R"((?:^|[,\n])\s*basic(?:\s|,|$))"),
+                                          QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression utf8(QStringLiteral(R"(\bcharset\s*=\s*"?utf-8"?)"),
+                                         QRegularExpression::CaseInsensitiveOption);
+    const QString text = QString::fromLatin1(challenge);
+    if (!basic.match(text).hasMatch())
+        return std::nullopt;
+    const QString credentials = userName + u':' + password;
+    return "Basic " + (utf8.match(text).hasMatch() ? credentials.toUtf8() : credentials.toLatin1()).toBase64();
+}
+
+// The system's CA certificates, plus those of the file SSL_CERT_FILE and the directories
+// SSL_CERT_DIR names (separated as PATH is), as OpenSSL's tools trust them; nothing when neither
+// adds a certificate (Qt's default then stands). Reading them takes a while, so it is done once
+// for each value of the two variables.
+std::optional<QSslConfiguration> tlsConfiguration()
+{
+    const QString file = qEnvironmentVariable("SSL_CERT_FILE");
+    const QString directories = qEnvironmentVariable("SSL_CERT_DIR");
+    static QHash<QString, std::optional<QSslConfiguration>> read;
+    const QString key = file + u'\n' + directories;
+    if (const auto found = read.constFind(key); found != read.cend())
+        return *found;
+    QList<QSslCertificate> added;
+    if (!file.isEmpty())
+        added += QSslCertificate::fromPath(file, QSsl::Pem);
+    for (const QString &directory : directories.split(QDir::listSeparator(), Qt::SkipEmptyParts))
+        added += QSslCertificate::fromPath(QDir(directory).filePath(QStringLiteral("*")), QSsl::Pem,
+                                           QSslCertificate::PatternSyntax::Wildcard);
+    std::optional<QSslConfiguration> configuration;
+    if (!added.isEmpty()) {
+        configuration = QSslConfiguration::defaultConfiguration();
+        configuration->setCaCertificates(QSslConfiguration::systemCaCertificates() + added);
+    }
+    return *read.insert(key, configuration);
 }
 
 } // namespace
@@ -154,11 +202,7 @@ void Transfer::start(const TransferRequest &request)
     Q_ASSERT(!m_running);
     m_running = true;
     m_request = request;
-    m_credentialsOffered = false;
-    m_stop = Stop::None;
     m_redirects = 0;
-    m_answerBytes.clear();
-    m_answerCut = false;
     if (request.protocol)
         m_protocol = *request.protocol;
 
@@ -177,12 +221,17 @@ void Transfer::start(const TransferRequest &request)
                                      .arg(maskPassword(request.proxy)));
         return;
     }
-    // Credentials and connections of an earlier request must not be reused unasked.
+    // Qt's cached credentials and connections of an earlier request are not reused; Basic
+    // credentials this origin accepted before go at once.
     m_manager.clearAccessCache();
     m_manager.setProxy(*proxy);
+    m_tlsConfiguration = target.scheme() == u"https" ? tlsConfiguration() : std::nullopt;
     m_origin = target;
-    if (request.overallLimitSeconds > 0)
-        m_overall.start(std::chrono::seconds(std::min(request.overallLimitSeconds, std::numeric_limits<int>::max() / 1000)));
+    const auto accepted = m_acceptedCredentials.constFind(originOf(target));
+    m_credentialsOffered = accepted != m_acceptedCredentials.cend() && accepted->userName == request.userName
+                           && accepted->password == request.password;
+    m_authorization = m_credentialsOffered ? accepted->authorization : QByteArray();
+    m_qtAuthenticates = false;
     post(target);
 }
 
@@ -195,8 +244,18 @@ void Transfer::post(const QUrl &target)
 {
     QNetworkRequest post(target);
     post.setRawHeader("Content-Type", m_request.contentType);
+    if (!m_authorization.isEmpty())
+        post.setRawHeader("Authorization", m_authorization);
+    if (m_tlsConfiguration)
+        post.setSslConfiguration(*m_tlsConfiguration);
     // Redirects are judged here: Qt would resend a POST as a GET, or follow it to another origin.
     post.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    // HTTP/1.1 only: the read buffer's limit below holds Qt's HTTP/1 connection, not an HTTP/2 stream.
+    post.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+    m_stop = Stop::None;
+    m_answerBytes.clear();
+    m_answerCut = false;
+    m_overall.stop(); // it counts from the end of this request's upload
     if (m_request.bodySource) {
         auto *body = new BodySourceDevice(m_request.bodySource);
         post.setHeader(QNetworkRequest::ContentLengthHeader, body->size());
@@ -205,14 +264,40 @@ void Transfer::post(const QUrl &target)
     } else {
         m_reply = m_manager.sendCustomRequest(post, QByteArrayLiteral("POST"), m_request.body);
     }
+    // Qt hands the read buffer's size on to the connection only when it changes after the request
+    // has started there: set before, it merely paces this thread while the connection goes on
+    // decoding an endless answer into memory. Queued behind Qt's own start of the request, the
+    // second call reaches the connection before any answer can.
     m_reply->setReadBufferSize(kReadBuffer);
+    QMetaObject::invokeMethod(
+        m_reply, [reply = m_reply.data()] { reply->setReadBufferSize(kReadBuffer); }, Qt::QueuedConnection);
     connect(m_reply, &QNetworkReply::finished, this, &Transfer::replyFinished);
     connect(m_reply, &QNetworkReply::readyRead, this, &Transfer::takeAnswerBytes);
-    connect(m_reply, &QNetworkReply::uploadProgress, this, &Transfer::keepAlive);
+    connect(m_reply, &QNetworkReply::uploadProgress, this, &Transfer::noteUploadProgress);
     connect(m_reply, &QNetworkReply::uploadProgress, this, &Transfer::uploadProgress);
     connect(m_reply, &QNetworkReply::downloadProgress, this, &Transfer::keepAlive);
-    connect(m_reply, &QNetworkReply::metaDataChanged, this, &Transfer::keepAlive);
+    connect(m_reply, &QNetworkReply::metaDataChanged, this, [this] {
+        keepAlive();
+        startAnswerLimit();
+    });
     keepAlive();
+}
+
+void Transfer::noteUploadProgress(qint64 sent, qint64 total)
+{
+    keepAlive();
+    if (total > 0 && sent == total)
+        startAnswerLimit();
+}
+
+// The overall limit starts when the whole body has been handed to the system, or when the answer
+// begins before that.
+void Transfer::startAnswerLimit()
+{
+    if (m_overall.isActive())
+        return;
+    if (m_request.overallLimitSeconds > 0)
+        m_overall.start(std::chrono::seconds(std::min(m_request.overallLimitSeconds, std::numeric_limits<int>::max() / 1000)));
 }
 
 void Transfer::keepAlive()
@@ -232,16 +317,32 @@ void Transfer::stop(Stop reason)
     m_reply->abort();
 }
 
+// Qt asks here for every challenge; it answers only one that answerChallenge() left to it, once.
+// Unanswered, the reply ends with the 401 answer.
 void Transfer::authenticationRequired(QNetworkReply *reply, QAuthenticator *authenticator)
 {
-    // Offered once, and only to the origin of the URL; when the server refuses them too, the
-    // transfer ends with that answer.
-    if (m_credentialsOffered || (m_request.userName.isEmpty() && m_request.password.isEmpty())
-        || !sameOrigin(reply->url(), m_origin))
+    if (!m_qtAuthenticates || !sameOrigin(reply->url(), m_origin))
         return;
-    m_credentialsOffered = true;
+    m_qtAuthenticates = false;
     authenticator->setUser(m_request.userName);
     authenticator->setPassword(m_request.password);
+}
+
+// Credentials are offered once, and only to the origin of the URL: the request goes again with
+// them. Basic is answered here, in the charset the challenge asks for; other schemes by Qt. When
+// the server refuses them too, the transfer ends with that answer. Returns whether it goes again.
+bool Transfer::answerChallenge(QNetworkReply *reply)
+{
+    if (m_credentialsOffered || (m_request.userName.isEmpty() && m_request.password.isEmpty())
+        || !sameOrigin(reply->url(), m_origin))
+        return false;
+    m_credentialsOffered = true;
+    const std::optional<QByteArray> basic =
+        basicAuthorization(reply->rawHeader("WWW-Authenticate"), m_request.userName, m_request.password);
+    m_authorization = basic.value_or(QByteArray());
+    m_qtAuthenticates = !basic;
+    post(reply->url());
+    return true;
 }
 
 // Keeps at most kAnswerLimit bytes; once they are there the rest is not even downloaded.
@@ -249,8 +350,8 @@ void Transfer::takeAnswerBytes()
 {
     if (!m_reply || m_stop != Stop::None)
         return;
-    const QByteArray bytes = m_reply->readAll();
     const qsizetype room = kAnswerLimit - m_answerBytes.size();
+    const QByteArray bytes = m_reply->read(room + 1);
     m_answerBytes.append(bytes.first(std::min(room, bytes.size())));
     if (bytes.size() > room) {
         m_answerCut = true;
@@ -302,6 +403,15 @@ void Transfer::replyFinished()
         finish(describeFailure(error, m_manager.proxy().type() != QNetworkProxy::NoProxy));
         return;
     }
+    if (!m_authorization.isEmpty()) {
+        // Basic credentials the origin accepted go at once with the next send; refused, they are forgotten.
+        if (status == 401)
+            m_acceptedCredentials.remove(originOf(m_origin));
+        else
+            m_acceptedCredentials.insert(originOf(m_origin), {m_request.userName, m_request.password, m_authorization});
+    }
+    if (status == 401 && answerChallenge(reply))
+        return;
     if (status >= 300 && status < 400 && reply->hasRawHeader("Location")) {
         followRedirect(reply, status);
         return;
@@ -330,7 +440,6 @@ void Transfer::followRedirect(QNetworkReply *reply, int status)
         finish(failure(kRedirectRefused, QStringLiteral("サーバの転送が繰り返されたため送信を中止しました。")));
         return;
     }
-    m_answerBytes.clear();
     post(target);
 }
 

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
+#include <QSslConfiguration>
 #include <QString>
 #include <QTimer>
 #include <QUrl>
@@ -32,10 +34,10 @@ struct TransferRequest {
     QString url;                              // as typed: spaces around it are ignored
     std::optional<TransferProtocol> protocol; // nothing: the protocol of the previous request stays
     QString proxy;                            // "host:port" or "http://host:port" (port 80 when none); empty: direct
-    QString userName;                         // offered once when the server asks, never sent unasked
+    QString userName;                         // offered once the URL's origin has asked for them
     QString password;
     int timeoutSeconds = 0;                   // the longest silence allowed; 0 waits without limit
-    int overallLimitSeconds = 0;              // the whole transfer, answer included; 0: no limit
+    int overallLimitSeconds = 0;              // the wait for the answer once the body is sent; 0: no limit
     QByteArray body;
     std::shared_ptr<BodySource> bodySource;   // when set, the body instead of `body`
     QByteArray contentType;
@@ -54,7 +56,8 @@ struct TransferResult {
 };
 
 // The overall limit that goes with a time-out: ten times it, at least a minute, and ten minutes
-// when there is no silence limit.
+// when there is no silence limit. It counts from the end of the upload, so a large body on a slow
+// line is limited only by the silence time-out.
 int overallLimitSeconds(int timeoutSeconds);
 
 // The text with the password of any "user:password@" in it replaced by asterisks.
@@ -62,7 +65,9 @@ QString maskPassword(const QString &text);
 
 // Sends one request at a time and reports its end through finished(). Redirects are followed only
 // when they keep the method and the URL's origin (307 and 308); credentials go to that origin
-// only; at most kAnswerLimit bytes of the answer are downloaded.
+// only, and once it has accepted Basic credentials they go with the next request to it at once;
+// at most kAnswerLimit bytes of the answer are downloaded. The CA certificates named by
+// SSL_CERT_FILE and SSL_CERT_DIR are trusted besides the system's, as OpenSSL's tools do.
 class Transfer : public QObject {
     Q_OBJECT
 
@@ -107,8 +112,11 @@ private:
 
     void post(const QUrl &target);
     void replyFinished();
+    bool answerChallenge(QNetworkReply *reply);
     void followRedirect(QNetworkReply *reply, int status);
     void keepAlive();
+    void noteUploadProgress(qint64 sent, qint64 total);
+    void startAnswerLimit();
     void stop(Stop reason);
     void authenticationRequired(QNetworkReply *reply, QAuthenticator *authenticator);
     void takeAnswerBytes();
@@ -124,6 +132,18 @@ private:
     TransferProtocol m_protocol = TransferProtocol::Default;
     TransferRequest m_request;
     QUrl m_origin; // the URL of the request: redirects and credentials stay within its origin
+    std::optional<QSslConfiguration> m_tlsConfiguration;
+
+    // Basic credentials an origin accepted during this run, by origin: offered at once next time
+    // while the settings hold the same user name and password.
+    struct AcceptedCredentials {
+        QString userName;
+        QString password;
+        QByteArray authorization;
+    };
+    QHash<QString, AcceptedCredentials> m_acceptedCredentials;
+    QByteArray m_authorization;      // the Authorization header of this send's requests; empty: none
+    bool m_qtAuthenticates = false;  // a challenge other than Basic: Qt answers it with the credentials
 
     bool m_running = false;
     bool m_credentialsOffered = false;

@@ -16,13 +16,8 @@ constexpr const char *kTable = "opendocument:xmlns:table:1.0";
 constexpr const char *kText = "opendocument:xmlns:text:1.0";
 constexpr const char *kCalcExtension = "calc:xmlns:calcext:1.0";
 
-bool is(const char *name, const char *expected)
-{
-    return std::strcmp(name, expected) == 0;
-}
-
 // A repeat count: at least 1, saturated far past any sheet's bounds.
-quint64 repeatCount(const char **attributes, const char *name)
+quint64 repeatCount(XmlAttributes attributes, const char *name)
 {
     const char *value = attribute(attributes, name, kTable);
     if (!value)
@@ -81,7 +76,7 @@ public:
         QString error;
     };
 
-    void startElement(const char *name, const char **attributes) override
+    void startElement(const char *name, XmlAttributes attributes) override
     {
         if (annotationDepth_ > 0) {
             ++annotationDepth_;
@@ -159,7 +154,7 @@ private:
             stop();
     }
 
-    void startCell(const char **attributes, bool holdsValue)
+    void startCell(XmlAttributes attributes, bool holdsValue)
     {
         cellRepeat_ = repeatCount(attributes, "number-columns-repeated");
         text_.clear();
@@ -196,7 +191,7 @@ private:
         }
     }
 
-    void startInCell(const char *name, const char **attributes)
+    void startInCell(const char *name, XmlAttributes attributes)
     {
         if (is(name, "annotation")) {
             annotationDepth_ = 1;
@@ -290,7 +285,7 @@ private:
 
 class ManifestHandler : public XmlHandler {
 public:
-    void startElement(const char *name, const char **) override
+    void startElement(const char *name, XmlAttributes) override
     {
         if (is(name, "encryption-data"))
             encrypted = true;
@@ -320,9 +315,11 @@ public:
             return false;
         }
         // One pass reads every table: most callers read a sheet right after opening.
-        ContentHandler content(ContentHandler::kEveryTable);
-        if (!package_->parse(QString::fromLatin1(kContent), content, errorString))
+        std::optional<ContentHandler> parsed;
+        const auto newHandler = [&]() -> XmlHandler & { return parsed.emplace(ContentHandler::kEveryTable); };
+        if (!package_->parse(QString::fromLatin1(kContent), newHandler, errorString))
             return false;
+        ContentHandler &content = *parsed;
         if (!content.isSpreadsheet) {
             *errorString = QStringLiteral("ZIP ファイルですが、ブックが入っていません");
             return false;
@@ -343,9 +340,10 @@ private:
             unread_[index] = {};
             return table;
         }
-        ContentHandler content(index);
-        if (!package_->parse(QString::fromLatin1(kContent), content, errorString))
+        std::optional<ContentHandler> parsed;
+        if (!package_->parse(QString::fromLatin1(kContent), [&]() -> XmlHandler & { return parsed.emplace(index); }, errorString))
             return std::nullopt;
+        ContentHandler &content = *parsed;
         if (content.results.empty()) {
             *errorString = QStringLiteral("ファイルが壊れています（シート「%1」がありません）").arg(sheetNames_[index]);
             return std::nullopt;

@@ -16,11 +16,6 @@ namespace {
 // small compressed part cannot make one text huge in memory.
 constexpr std::size_t kTextBytesLimit = 4 * std::size_t(SheetTableBuilder::kMaxTextLength) + 4;
 
-bool is(const char *name, const char *expected)
-{
-    return std::strcmp(name, expected) == 0;
-}
-
 bool isTrue(const char *value)
 {
     return value && (is(value, "1") || is(value, "true"));
@@ -49,7 +44,7 @@ class RelationshipsHandler : public XmlHandler {
 public:
     explicit RelationshipsHandler(QString folder) : folder_(std::move(folder)) {}
 
-    void startElement(const char *name, const char **attributes) override
+    void startElement(const char *name, XmlAttributes attributes) override
     {
         if (!is(name, "Relationship"))
             return;
@@ -95,7 +90,7 @@ RelationshipsHandler relationshipsOf(const ZipPackage &package, const QString &p
 
 class WorkbookHandler : public XmlHandler {
 public:
-    void startElement(const char *name, const char **attributes) override
+    void startElement(const char *name, XmlAttributes attributes) override
     {
         if (is(name, "workbookPr")) {
             uses1904 = isTrue(attribute(attributes, "date1904"));
@@ -118,7 +113,7 @@ public:
 
 class StylesHandler : public XmlHandler {
 public:
-    void startElement(const char *name, const char **attributes) override
+    void startElement(const char *name, XmlAttributes attributes) override
     {
         if (is(name, "numFmt")) {
             const char *id = attribute(attributes, "numFmtId");
@@ -187,7 +182,7 @@ private:
 
 class SharedStringsHandler : public XmlHandler {
 public:
-    void startElement(const char *name, const char **) override
+    void startElement(const char *name, XmlAttributes) override
     {
         if (is(name, "si"))
             inItem_ = true;
@@ -261,7 +256,7 @@ public:
     {
     }
 
-    void startElement(const char *name, const char **attributes) override
+    void startElement(const char *name, XmlAttributes attributes) override
     {
         if (inInline_) {
             wantsText_ = text_.start(name);
@@ -431,21 +426,21 @@ bool OoxmlWorkbook::load(std::unique_ptr<ZipPackage> package, QString *errorStri
 
     const QString stringsPart = relationships.targetOfType(QStringLiteral("sharedStrings"));
     if (!stringsPart.isEmpty() && package_->contains(stringsPart)) {
-        SharedStringsHandler strings;
-        if (!package_->parse(stringsPart, strings, errorString))
+        std::optional<SharedStringsHandler> strings;
+        if (!package_->parse(stringsPart, [&]() -> XmlHandler & { return strings.emplace(); }, errorString))
             return false;
-        sharedText_ = std::move(strings.sharedText);
-        sharedStrings_ = std::move(strings.strings);
+        sharedText_ = std::move(strings->sharedText);
+        sharedStrings_ = std::move(strings->strings);
     }
     return true;
 }
 
 std::optional<SheetTable> OoxmlWorkbook::readWorksheet(qsizetype index, QString *errorString) const
 {
-    SheetHandler handler(*this);
-    if (!package_->parse(sheetParts_[index], handler, errorString))
+    std::optional<SheetHandler> handler;
+    if (!package_->parse(sheetParts_[index], [&]() -> XmlHandler & { return handler.emplace(*this); }, errorString))
         return std::nullopt;
-    return handler.build(errorString);
+    return handler->build(errorString);
 }
 
 } // namespace

@@ -10,21 +10,10 @@
 
 #include <QStringList>
 
-#include <expat.h>
-
 #include <cstring>
 
 namespace tessaly::xls {
 namespace {
-
-constexpr char kNamespaceSeparator = '|';
-constexpr gsf_off_t kChunk = 1 << 16;
-
-const char *localPart(const char *name)
-{
-    const char *separator = std::strrchr(name, kNamespaceSeparator);
-    return separator ? separator + 1 : name;
-}
 
 QString normalised(const QString &partName)
 {
@@ -40,43 +29,16 @@ QString corrupt(const QString &detail)
     return QStringLiteral("ファイルが壊れています（%1）").arg(detail);
 }
 
-struct ParseState {
-    XML_Parser parser;
-    XmlHandler *handler;
-    QString error;
-};
-
-void abortParse(ParseState *state, const QString &error)
+// Reads an inflated part for the XML readers.
+XmlSource sourceOf(GsfInput *input)
 {
-    if (state->error.isEmpty())
-        state->error = error;
-    XML_StopParser(state->parser, XML_FALSE);
+    return [input](char *buffer, qsizetype capacity) -> qsizetype {
+        const qsizetype length = qsizetype(std::min<gsf_off_t>(gsf_input_remaining(input), capacity));
+        return length == 0 || gsf_input_read(input, std::size_t(length), reinterpret_cast<guint8 *>(buffer)) ? length : -1;
+    };
 }
 
 } // namespace
-
-void XmlHandler::stop(QString error)
-{
-    stopped_ = true;
-    stopError_ = std::move(error);
-}
-
-const char *attribute(const char **attributes, const char *localName, const char *namespaceSuffix)
-{
-    for (; *attributes; attributes += 2) {
-        const char *name = *attributes;
-        const char *local = localPart(name);
-        if (std::strcmp(local, localName) != 0)
-            continue;
-        if (!namespaceSuffix)
-            return attributes[1];
-        const std::size_t uriLength = std::size_t(local - name) - (local != name ? 1 : 0);
-        const std::size_t suffixLength = std::strlen(namespaceSuffix);
-        if (uriLength >= suffixLength && std::memcmp(name + uriLength - suffixLength, namespaceSuffix, suffixLength) == 0)
-            return attributes[1];
-    }
-    return nullptr;
-}
 
 ZipPackage::~ZipPackage()
 {
@@ -155,65 +117,20 @@ bool ZipPackage::parse(const QString &partName, XmlHandler &handler, QString *er
         *errorString = corrupt(QStringLiteral("%1 がありません").arg(partName));
         return false;
     }
-    XML_Parser parser = XML_ParserCreateNS(nullptr, kNamespaceSeparator);
-    ParseState state{parser, &handler, {}};
-    XML_SetUserData(parser, &state);
-    XML_SetElementHandler(
-        parser,
-        [](void *data, const XML_Char *name, const XML_Char **attributes) {
-            auto *state = static_cast<ParseState *>(data);
-            state->handler->startElement(localPart(name), attributes);
-            if (state->handler->stopped())
-                abortParse(state, state->handler->stopError());
-        },
-        [](void *data, const XML_Char *name) {
-            auto *state = static_cast<ParseState *>(data);
-            state->handler->endElement(localPart(name));
-            if (state->handler->stopped())
-                abortParse(state, state->handler->stopError());
-        });
-    XML_SetCharacterDataHandler(parser, [](void *data, const XML_Char *text, int length) {
-        auto *state = static_cast<ParseState *>(data);
-        if (state->handler->wantsText())
-            state->handler->characters(text, length);
-    });
-    // Workbook parts never need a document type; refusing it rules out entity expansion altogether.
-    XML_SetStartDoctypeDeclHandler(parser, [](void *data, const XML_Char *, const XML_Char *, const XML_Char *, int) {
-        abortParse(static_cast<ParseState *>(data),
-                   corrupt(QStringLiteral("XML に文書型宣言（DOCTYPE）があります")));
-    });
-    XML_SetEntityDeclHandler(parser, [](void *data, const XML_Char *, int, const XML_Char *, int, const XML_Char *,
-                                        const XML_Char *, const XML_Char *, const XML_Char *) {
-        abortParse(static_cast<ParseState *>(data), corrupt(QStringLiteral("XML に実体宣言があります")));
-    });
-
-    bool ok = true;
-    for (;;) {
-        const gsf_off_t remaining = gsf_input_remaining(input);
-        const int length = int(std::min(remaining, kChunk));
-        void *buffer = XML_GetBuffer(parser, std::max(length, 1));
-        if (!buffer || (length > 0 && !gsf_input_read(input, std::size_t(length), static_cast<guint8 *>(buffer)))) {
-            state.error = corrupt(QStringLiteral("%1 を展開できません").arg(partName));
-            ok = false;
-            break;
-        }
-        if (XML_ParseBuffer(parser, length, length == 0) != XML_STATUS_OK) {
-            ok = handler.stopped() && handler.stopError().isEmpty() && state.error.isEmpty();
-            if (!ok && state.error.isEmpty())
-                state.error = corrupt(QStringLiteral("%1 の %2 行目: %3")
-                                          .arg(partName)
-                                          .arg(XML_GetCurrentLineNumber(parser))
-                                          .arg(QString::fromUtf8(XML_ErrorString(XML_GetErrorCode(parser)))));
-            break;
-        }
-        if (length == 0)
-            break;
-    }
-    XML_ParserFree(parser);
+    const bool ok = readXmlWithExpat(sourceOf(input), handler, partName, errorString);
     g_object_unref(input);
-    if (!ok)
-        *errorString = state.error;
     return ok;
+}
+
+bool ZipPackage::parse(const QString &partName, const std::function<XmlHandler &()> &newHandler,
+                       QString *errorString) const
+{
+    GsfInput *input = openPart(partName);
+    if (!input)
+        return parse(partName, newHandler(), errorString);
+    const std::optional<bool> read = readXmlFast(sourceOf(input), newHandler(), errorString);
+    g_object_unref(input);
+    return read ? *read : parse(partName, newHandler(), errorString);
 }
 
 QString ZipPackage::resolve(const QString &baseFolder, const QString &target)

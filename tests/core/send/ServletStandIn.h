@@ -12,10 +12,13 @@ public:
                                                           QStringLiteral(TESSALY_SERVLET_STANDIN)})
     {
         m_process.start(command.first(), command.mid(1));
+        // Whole lines only: the first may arrive in pieces.
         while (m_port == 0 && m_process.waitForReadyRead(30000)) {
-            const QByteArray line = m_process.readLine().trimmed();
-            if (line.startsWith("PORT "))
-                m_port = line.mid(5).toInt();
+            while (m_port == 0 && m_process.canReadLine()) {
+                const QByteArray line = m_process.readLine().trimmed();
+                if (line.startsWith("PORT "))
+                    m_port = line.mid(5).toInt();
+            }
         }
     }
     ~ServletStandIn()

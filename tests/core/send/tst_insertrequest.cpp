@@ -9,7 +9,8 @@ class TestInsertRequest : public QObject {
     Q_OBJECT
 
 private slots:
-    // -1: refused (and no request: no overall limit). The overall limit follows the time-out.
+    // -1: refused (and no request: no overall limit). The overall limit follows the time-out. A
+    // stored file may hold any whole number of seconds, beyond the network dialog's 1 to 999.
     void timeoutRule_data()
     {
         QTest::addColumn<QString>("text");
@@ -18,8 +19,12 @@ private slots:
         QTest::newRow("whole") << QStringLiteral(" 60 ") << 60 << 600;
         QTest::newRow("tie down to even") << QStringLiteral("2.5") << 2 << 60;
         QTest::newRow("zero from the file: no silence limit") << QStringLiteral("0") << 0 << 600;
-        QTest::newRow("rounds to zero") << QStringLiteral("0.4") << -1 << 0;
-        QTest::newRow("rounds above the range") << QStringLiteral("999.5") << -1 << 0;
+        QTest::newRow("rounds to zero") << QStringLiteral("0.4") << 0 << 600;
+        QTest::newRow("above the dialog's range") << QStringLiteral("1000") << 1000 << 10000;
+        QTest::newRow("rounds above the dialog's range") << QStringLiteral("999.5") << 1000 << 10000;
+        QTest::newRow("negative") << QStringLiteral("-1") << -1 << 0;
+        QTest::newRow("not a number") << QStringLiteral("60s") << -1 << 0;
+        QTest::newRow("beyond an int") << QStringLiteral("3e9") << -1 << 0;
     }
     void timeoutRule()
     {

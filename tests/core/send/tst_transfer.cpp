@@ -4,11 +4,15 @@
 
 #include "tests/core/send/ServletStandIn.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace tessaly;
@@ -54,7 +58,13 @@ class TestTransfer : public QObject {
     ServletStandIn m_servlet;
 
 private slots:
-    void initTestCase() { QVERIFY(m_servlet.isRunning()); }
+    void initTestCase()
+    {
+        QVERIFY(m_servlet.isRunning());
+        // The system's trust only, but where a test sets these.
+        qunsetenv("SSL_CERT_FILE");
+        qunsetenv("SSL_CERT_DIR");
+    }
 
     // "icHTTPS" forces TLS; a protocol name that is not exactly one of the three leaves it in force.
     void httpsStaysInForceForUnknownProtocolNames()
@@ -68,25 +78,36 @@ private slots:
         }
     }
 
-    // The stand-in decodes the form strictly in the charset the Content-Type names.
+    // The Content-Type names a charset only for the fields of a UTF-16 or UTF-32 document, sent
+    // in UTF-8; the stand-in decodes strictly in that charset, else in the declared one.
+    void formDecoderRecoversTheFields_data()
+    {
+        QTest::addColumn<QString>("charset");
+        QTest::addColumn<QString>("contentType");
+        QTest::newRow("EUC-JP") << u"EUC-JP"_qs << u"application/x-www-form-urlencoded"_qs;
+        QTest::newRow("UTF-16") << u"UTF-16"_qs << u"application/x-www-form-urlencoded; charset=UTF-8"_qs;
+    }
     void formDecoderRecoversTheFields()
     {
+        QFETCH(QString, charset);
+        QFETCH(QString, contentType);
         Transfer transfer;
         // The URL is used with the spaces around it; a blank table name is sent as the default one.
         Settings settings;
         settings.url = u"  "_qs + m_servlet.url(QStringLiteral("/insert")) + u' ';
-        settings.charset = QStringLiteral("EUC-JP");
+        settings.charset = charset;
         settings.table = QStringLiteral("   ");
-        const QString document = kDocument.repeated(2000); // many pieces of the body
+        const QString document = QString(kDocument).replace(u"Shift_JIS"_qs, charset).repeated(2000); // many pieces of the body
         const QJsonObject answer = QJsonDocument::fromJson(sendAndWait(transfer, settings, document).toUtf8()).object();
-        QCOMPARE(answer.value(u"contentType").toString(), u"application/x-www-form-urlencoded; charset=EUC-JP"_qs);
+        QCOMPARE(answer.value(u"contentType").toString(), contentType);
         const QJsonArray expected{QJsonArray{u"command"_qs, u"insert"_qs}, QJsonArray{u"tabName"_qs, u"EMP"_qs},
                                   QJsonArray{u"xmlText"_qs, document}};
         QCOMPARE(answer.value(u"fields").toArray(), expected);
     }
 
-    // Credentials go only when the server asks, and never to another origin (here "localhost").
-    void credentialsGoOnlyToTheUrlsOriginWhenAsked()
+    // Credentials go first when the server asks, in UTF-8 when it asks for that (RFC 7617); once
+    // accepted, at once with the next send to that origin; never to another origin ("localhost").
+    void credentialsGoOnlyToTheUrlsOrigin()
     {
         Transfer transfer;
         Settings settings;
@@ -97,12 +118,85 @@ private slots:
         QCOMPARE(sendAndWait(transfer, settings), QStringLiteral("認証OK"));
         const QStringList challengedFirst{u"POST /auth auth=no"_qs, u"POST /auth auth=yes"_qs};
         QTRY_COMPARE(m_servlet.requests().mid(before), challengedFirst);
+        before = m_servlet.requests().size();
+        QCOMPARE(sendAndWait(transfer, settings), QStringLiteral("認証OK"));
+        QTRY_COMPARE(m_servlet.requests().mid(before), QStringList{u"POST /auth auth=yes"_qs});
+
+        Settings elsewhere = settings;
+        elsewhere.url = u"http://localhost:%1/auth"_qs.arg(m_servlet.port());
+        before = m_servlet.requests().size();
+        QCOMPARE(sendAndWait(transfer, elsewhere), QStringLiteral("認証OK"));
+        QTRY_COMPARE(m_servlet.requests().mid(before), challengedFirst);
+
+        Settings japanese = settings;
+        japanese.url = m_servlet.url(QStringLiteral("/auth-utf8"));
+        japanese.user = QStringLiteral("山田");
+        japanese.password = QStringLiteral("秘密");
+        QCOMPARE(sendAndWait(transfer, japanese), QStringLiteral("認証OK"));
 
         settings.url = m_servlet.url(QStringLiteral("/redirect/307/localhost/auth"));
         before = m_servlet.requests().size();
         QCOMPARE(sendAndWait(transfer, settings), u"エラー12156:サーバが別の場所へ転送しようとしたため送信を中止しました（307 "
                                                   "http://localhost:%1/auth）。"_qs.arg(m_servlet.port()));
         QTRY_COMPARE(m_servlet.requests().mid(before), QStringList{u"POST /redirect/307/localhost/auth auth=no"_qs});
+    }
+
+    // A private CA that SSL_CERT_FILE or SSL_CERT_DIR names is trusted besides the system's.
+    void privateCaFromTheEnvironmentIsTrusted()
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty()) {
+            if (qgetenv("CI") == "true")
+                QFAIL("openssl is missing");
+            QSKIP("openssl is missing");
+        }
+        QTemporaryDir dir;
+        const auto path = [&](const char *name) { return dir.filePath(QLatin1String(name)); };
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("ca")));
+        QFile extensions(path("server.cnf"));
+        QVERIFY(extensions.open(QIODevice::WriteOnly) && extensions.write("subjectAltName=IP:127.0.0.1\n") > 0);
+        extensions.close();
+        const QStringList newKey{u"-newkey"_qs, u"ec"_qs, u"-pkeyopt"_qs, u"ec_paramgen_curve:prime256v1"_qs, u"-nodes"_qs};
+        const QList<QStringList> commands{
+            QStringList{u"req"_qs, u"-x509"_qs, u"-days"_qs, u"2"_qs, u"-subj"_qs, u"/CN=Tessaly test CA"_qs} + newKey
+                + QStringList{u"-keyout"_qs, path("ca.key"), u"-out"_qs, path("ca/ca.pem")},
+            QStringList{u"req"_qs, u"-subj"_qs, u"/CN=127.0.0.1"_qs} + newKey
+                + QStringList{u"-keyout"_qs, path("server.key"), u"-out"_qs, path("server.csr")},
+            {u"x509"_qs, u"-req"_qs, u"-days"_qs, u"2"_qs, u"-in"_qs, path("server.csr"), u"-CA"_qs, path("ca/ca.pem"),
+             u"-CAkey"_qs, path("ca.key"), u"-CAcreateserial"_qs, u"-extfile"_qs, path("server.cnf"), u"-out"_qs,
+             path("server.pem")}};
+        for (const QStringList &arguments : commands) {
+            QProcess openssl;
+            openssl.start(QStringLiteral("openssl"), arguments);
+            QVERIFY(openssl.waitForFinished() && openssl.exitCode() == 0);
+        }
+        ServletStandIn secure({QStringLiteral("/usr/bin/python3"), QStringLiteral(TESSALY_SERVLET_STANDIN),
+                               path("server.pem"), path("server.key")});
+        QVERIFY(secure.isRunning());
+        TransferRequest request = buildInsertRequest(Settings{}, kDocument).transfer;
+        request.url = u"https://127.0.0.1:%1/error-empty"_qs.arg(secure.port());
+        const auto answered = [&](const char *variable, const QString &value) {
+            qputenv(variable, value.toLocal8Bit());
+            const auto unset = qScopeGuard([variable] { qunsetenv(variable); });
+            Transfer transfer;
+            return transferLine(transfer, request);
+        };
+        QCOMPARE(answered("SSL_CERT_FILE", {}), u"エラー12157:サーバとの暗号化通信（SSL/TLS）を確立できませんでした。"_qs);
+        QCOMPARE(answered("SSL_CERT_FILE", path("ca/ca.pem")), u"エラー400:Bad Request"_qs);
+        QCOMPARE(answered("SSL_CERT_DIR", path("ca")), u"エラー400:Bad Request"_qs);
+    }
+
+    // The overall limit waits for the answer only: an upload that keeps moving is never cut by it.
+    // It starts once the system has taken the whole body, which then drains from the socket's
+    // buffer (a few MB) well within the limit.
+    void overallLimitSparesAMovingUpload()
+    {
+        TransferRequest request = buildInsertRequest(Settings{}, kDocument).transfer;
+        request.url = m_servlet.url(QStringLiteral("/slow-upload"));
+        request.body = QByteArray(32 << 20, 'x'); // over five seconds at the stand-in's pace
+        request.timeoutSeconds = 3;
+        request.overallLimitSeconds = 3;
+        Transfer transfer;
+        QCOMPARE(transferLine(transfer, request), QStringLiteral("uploaded"));
     }
 
     // Every failure ends in one of the program's codes with its own text; every answer is shown
@@ -127,6 +221,11 @@ private slots:
         QTest::newRow("POST turned into GET")
             << origin + u"/redirect/302/127.0.0.1/insert"_qs << QString()
             << u"エラー12156:サーバが別の場所へ転送しようとしたため送信を中止しました（302 %1/insert）。"_qs.arg(origin);
+        // The same host on another port or scheme is another origin.
+        for (const QString &target : {u"http://127.0.0.1:%1/insert"_qs.arg(closedPort()), QString(origin).replace(u"http:"_qs, u"https:"_qs) + u"/insert"_qs})
+            QTest::addRow("307 to %s", qPrintable(target))
+                << m_servlet.url(u"/redirect-to/"_qs) + target << QString()
+                << u"エラー12156:サーバが別の場所へ転送しようとしたため送信を中止しました（307 %1）。"_qs.arg(target);
         QTest::newRow("redirect loop") << origin + u"/loop"_qs << QString()
                                        << u"エラー12156:サーバの転送が繰り返されたため送信を中止しました。"_qs;
         QTest::newRow("undecompressable") << origin + u"/gzip-broken"_qs << QString()
