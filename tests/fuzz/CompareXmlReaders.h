@@ -20,7 +20,7 @@ public:
             log.append("=\"").append(attribute.value).append('"');
         }
         log.append('>');
-        wantsText_ = name[0] == 't' || name[0] == 'v';
+        m_wantsText = name[0] == 't' || name[0] == 'v';
         if (qstrcmp(name, "stop") == 0)
             stop();
         else if (qstrcmp(name, "fail") == 0)
@@ -29,7 +29,7 @@ public:
     void endElement(const char *name) override
     {
         log.append("</").append(name).append('>');
-        wantsText_ = false;
+        m_wantsText = false;
     }
     void characters(const char *text, int length) override
     {

@@ -11,65 +11,65 @@ double decodeRk(quint32 rk)
 }
 
 RecordReader::RecordReader(Bytes stream, std::size_t start)
-    : stream_(stream), position_(start)
+    : m_stream(stream), m_position(start)
 {
 }
 
 bool RecordReader::nextIs(quint16 type) const
 {
-    return position_ + 4 <= stream_.size() && readU16(stream_, position_) == type;
+    return m_position + 4 <= m_stream.size() && readU16(m_stream, m_position) == type;
 }
 
 void ContinuedReader::reset(Bytes first)
 {
-    segments_.assign(1, first);
-    segment_ = 0;
-    offset_ = 0;
-    failed_ = false;
+    m_segments.assign(1, first);
+    m_segment = 0;
+    m_offset = 0;
+    m_failed = false;
 }
 
 void ContinuedReader::appendContinues(RecordReader &reader)
 {
     Record record;
     while (reader.nextIs(RecordType::Continue) && reader.next(record))
-        segments_.push_back(record.data);
+        m_segments.push_back(record.data);
 }
 
 std::size_t ContinuedReader::totalSize() const
 {
     std::size_t total = 0;
-    for (const Bytes segment : segments_)
+    for (const Bytes segment : m_segments)
         total += segment.size();
     return total;
 }
 
 bool ContinuedReader::atSegmentEnd() const
 {
-    return segment_ >= segments_.size() || offset_ >= segments_[segment_].size();
+    return m_segment >= m_segments.size() || m_offset >= m_segments[m_segment].size();
 }
 
 bool ContinuedReader::nextSegment()
 {
-    if (segment_ + 1 >= segments_.size()) {
-        failed_ = true;
+    if (m_segment + 1 >= m_segments.size()) {
+        m_failed = true;
         return false;
     }
-    ++segment_;
-    offset_ = 0;
+    ++m_segment;
+    m_offset = 0;
     return true;
 }
 
 quint8 ContinuedReader::u8()
 {
-    while (segment_ < segments_.size() && offset_ >= segments_[segment_].size()) {
-        ++segment_;
-        offset_ = 0;
+    while (m_segment < m_segments.size() && m_offset >= m_segments[m_segment].size()) {
+        ++m_segment;
+        m_offset = 0;
     }
-    if (segment_ >= segments_.size()) {
-        failed_ = true;
+    if (m_segment >= m_segments.size()) {
+        m_failed = true;
         return 0;
     }
-    return segments_[segment_][offset_++];
+    return m_segments[m_segment][m_offset++];
 }
 
 quint16 ContinuedReader::u16()
@@ -86,45 +86,45 @@ quint32 ContinuedReader::u32()
 
 void ContinuedReader::skip(std::size_t count)
 {
-    while (count > 0 && !failed_) {
+    while (count > 0 && !m_failed) {
         if (atSegmentEnd()) {
             if (!nextSegment())
                 return;
             continue;
         }
-        const std::size_t step = std::min(count, segments_[segment_].size() - offset_);
-        offset_ += step;
+        const std::size_t step = std::min(count, m_segments[m_segment].size() - m_offset);
+        m_offset += step;
         count -= step;
     }
 }
 
 void ContinuedReader::appendChars(QString &out, std::size_t count, bool wide)
 {
-    while (count > 0 && !failed_) {
+    while (count > 0 && !m_failed) {
         if (atSegmentEnd()) {
             if (!nextSegment())
                 return;
             wide = u8() & 0x01;
             continue;
         }
-        const Bytes segment = segments_[segment_];
-        const std::size_t available = (segment.size() - offset_) / (wide ? 2 : 1);
+        const Bytes segment = m_segments[m_segment];
+        const std::size_t available = (segment.size() - m_offset) / (wide ? 2 : 1);
         const std::size_t take = std::min(count, available);
         if (take == 0) { // half a UTF-16 character before a record boundary
-            failed_ = true;
+            m_failed = true;
             return;
         }
         const qsizetype start = out.size();
         out.resize(start + qsizetype(take));
         char16_t *target = reinterpret_cast<char16_t *>(out.data()) + start;
-        const uchar *source = segment.data() + offset_;
+        const uchar *source = segment.data() + m_offset;
         if (wide) {
             for (std::size_t i = 0; i < take; ++i)
                 target[i] = char16_t(source[2 * i] | source[2 * i + 1] << 8);
         } else {
             std::copy(source, source + take, target);
         }
-        offset_ += take * (wide ? 2 : 1);
+        m_offset += take * (wide ? 2 : 1);
         count -= take;
     }
 }
@@ -171,7 +171,7 @@ QStringDecoder decoderFor(quint16 codePage)
 } // namespace
 
 CodePageDecoder::CodePageDecoder(quint16 codePage)
-    : decoder_(decoderFor(codePage))
+    : m_decoder(decoderFor(codePage))
 {
 }
 
@@ -179,8 +179,8 @@ void CodePageDecoder::append(QString &out, Bytes bytes)
 {
     const QByteArrayView view(bytes.data(), qsizetype(bytes.size()));
     const qsizetype start = out.size();
-    out.resize(start + decoder_.requiredSpace(view.size()));
-    const QChar *end = decoder_.appendToBuffer(out.data() + start, view);
+    out.resize(start + m_decoder.requiredSpace(view.size()));
+    const QChar *end = m_decoder.appendToBuffer(out.data() + start, view);
     out.resize(end - out.constData());
 }
 

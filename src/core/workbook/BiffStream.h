@@ -76,21 +76,21 @@ public:
     // Moves to the next record; false at the end of the stream or when a record runs past it.
     bool next(Record &record)
     {
-        if (position_ + 4 > stream_.size())
+        if (m_position + 4 > m_stream.size())
             return false;
-        const std::size_t length = readU16(stream_, position_ + 2);
-        if (position_ + 4 + length > stream_.size())
+        const std::size_t length = readU16(m_stream, m_position + 2);
+        if (m_position + 4 + length > m_stream.size())
             return false;
-        record.type = readU16(stream_, position_);
-        record.data = stream_.subspan(position_ + 4, length);
-        position_ += 4 + length;
+        record.type = readU16(m_stream, m_position);
+        record.data = m_stream.subspan(m_position + 4, length);
+        m_position += 4 + length;
         return true;
     }
     bool nextIs(quint16 type) const;
 
 private:
-    Bytes stream_;
-    std::size_t position_;
+    Bytes m_stream;
+    std::size_t m_position;
 };
 
 // A record followed by its CONTINUE records, read as one. BIFF8 repeats a string's option byte at
@@ -106,7 +106,7 @@ public:
     void skip(std::size_t count);
     // A BIFF8 string: option byte, optional rich-text and phonetic sizes, characters, then those runs.
     void appendUnicodeString(QString &out, std::size_t length);
-    bool failed() const { return failed_; }
+    bool failed() const { return m_failed; }
     // Bytes in the record and its CONTINUE records.
     std::size_t totalSize() const;
 
@@ -116,10 +116,10 @@ private:
     bool nextSegment();
     void appendChars(QString &out, std::size_t count, bool wide);
 
-    std::vector<Bytes> segments_;
-    std::size_t segment_ = 0;
-    std::size_t offset_ = 0;
-    bool failed_ = false;
+    std::vector<Bytes> m_segments;
+    std::size_t m_segment = 0;
+    std::size_t m_offset = 0;
+    bool m_failed = false;
 };
 
 // Decodes BIFF5 8-bit text in the workbook's code page.
@@ -130,7 +130,7 @@ public:
     QString decode(Bytes bytes);
 
 private:
-    QStringDecoder decoder_;
+    QStringDecoder m_decoder;
 };
 
 } // namespace tessaly::xls

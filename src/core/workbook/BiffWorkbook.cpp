@@ -46,17 +46,17 @@ Bytes clippedBytes(Bytes data, std::size_t at, std::size_t length)
 class SheetReader {
 public:
     explicit SheetReader(const BiffWorkbook &book)
-        : book_(book), decoder_(book.codePage_), builder_(book.sharedText_), ownText_(builder_.ownText())
+        : m_book(book), m_decoder(book.m_codePage), m_builder(book.m_sharedText), m_ownText(m_builder.ownText())
     {
     }
 
     std::optional<SheetTable> read(qsizetype index, QString *errorString)
     {
-        const Bytes stream = bytesOf(book_.stream_);
-        RecordReader reader(stream, book_.sheetOffsets_[std::size_t(index)]);
+        const Bytes stream = bytesOf(m_book.m_stream);
+        RecordReader reader(stream, m_book.m_sheetOffsets[std::size_t(index)]);
         Record record;
         if (!reader.next(record) || record.type != RecordType::Bof) {
-            *errorString = corrupt(QStringLiteral("シート「%1」の開始位置が不正です").arg(book_.sheetNames_[index]));
+            *errorString = corrupt(QStringLiteral("シート「%1」の開始位置が不正です").arg(m_book.m_sheetNames[index]));
             return std::nullopt;
         }
         reserveFor(sheetSize(index));
@@ -70,16 +70,16 @@ public:
             else if (depth == 1)
                 handle(record, reader);
         }
-        return builder_.build(errorString);
+        return m_builder.build(errorString);
     }
 
 private:
     // Bytes from the sheet's BOF to the next sheet's, or to the end of the stream.
     std::size_t sheetSize(qsizetype index) const
     {
-        const quint32 start = book_.sheetOffsets_[std::size_t(index)];
-        quint32 end = quint32(book_.stream_.size());
-        for (const quint32 offset : book_.sheetOffsets_) {
+        const quint32 start = m_book.m_sheetOffsets[std::size_t(index)];
+        quint32 end = quint32(m_book.m_stream.size());
+        for (const quint32 offset : m_book.m_sheetOffsets) {
             if (offset > start && offset < end)
                 end = offset;
         }
@@ -91,7 +91,7 @@ private:
     // Reserved pages that stay unused cost no memory.
     void reserveFor(std::size_t sheetBytes)
     {
-        builder_.reserve(sheetBytes / 12, qsizetype(sheetBytes / 2));
+        m_builder.reserve(sheetBytes / 12, qsizetype(sheetBytes / 2));
     }
 
     void handle(const Record &record, RecordReader &reader)
@@ -115,20 +115,20 @@ private:
         case RecordType::Label:
         case RecordType::RString:
             if (data.size() >= 8) {
-                const qsizetype start = ownText_.size();
+                const qsizetype start = m_ownText.size();
                 appendString(clippedBytes(data, 6, data.size()), nullptr);
                 addOwnText(row, column, start);
             }
             break;
         case RecordType::LabelSst:
-            if (data.size() >= 10 && readU32(data, 6) < book_.sharedStrings_.size()) {
-                const auto [offset, length] = book_.sharedStrings_[readU32(data, 6)];
+            if (data.size() >= 10 && readU32(data, 6) < m_book.m_sharedStrings.size()) {
+                const auto [offset, length] = m_book.m_sharedStrings[readU32(data, 6)];
                 addCell(row, column, offset, length, true);
             }
             break;
         case RecordType::BoolErr:
             if (data.size() >= 8) {
-                const qsizetype start = ownText_.size();
+                const qsizetype start = m_ownText.size();
                 appendBoolOrError(readU8(data, 6), readU8(data, 7) != 0);
                 addOwnText(row, column, start);
             }
@@ -140,11 +140,11 @@ private:
                 addFormulaResult(row, column, data);
             break;
         case RecordType::String:
-            if (pendingString_) {
-                pendingString_ = false;
-                const qsizetype start = ownText_.size();
+            if (m_pendingString) {
+                m_pendingString = false;
+                const qsizetype start = m_ownText.size();
                 appendString(data, &reader);
-                addOwnText(pendingRow_, pendingColumn_, start);
+                addOwnText(m_pendingRow, m_pendingColumn, start);
             }
             break;
         default:
@@ -159,12 +159,12 @@ private:
             addNumber(row, column, readU16(data, 4), readF64(data, 6));
             return;
         }
-        const qsizetype start = ownText_.size();
+        const qsizetype start = m_ownText.size();
         switch (readU8(data, 6)) {
         case 0:
-            pendingString_ = true;
-            pendingRow_ = row;
-            pendingColumn_ = column;
+            m_pendingString = true;
+            m_pendingRow = row;
+            m_pendingColumn = column;
             return;
         case 1:
             appendBoolOrError(readU8(data, 8), false);
@@ -181,66 +181,66 @@ private:
     // A string with a 16-bit length; BIFF8 may continue it in CONTINUE records that follow in reader.
     void appendString(Bytes data, RecordReader *reader)
     {
-        if (book_.biff8_) {
-            text_.reset(data);
+        if (m_book.m_biff8) {
+            m_text.reset(data);
             if (reader)
-                text_.appendContinues(*reader);
-            const quint16 length = text_.u16();
-            text_.appendUnicodeString(ownText_, length);
+                m_text.appendContinues(*reader);
+            const quint16 length = m_text.u16();
+            m_text.appendUnicodeString(m_ownText, length);
         } else {
-            decoder_.append(ownText_, clippedBytes(data, 2, readU16(data, 0)));
+            m_decoder.append(m_ownText, clippedBytes(data, 2, readU16(data, 0)));
         }
     }
 
     void appendBoolOrError(quint8 value, bool isError)
     {
         if (isError)
-            ownText_.append(errorText(value));
+            m_ownText.append(errorText(value));
         else
-            ownText_.append(value ? QLatin1StringView("TRUE") : QLatin1StringView("FALSE"));
+            m_ownText.append(value ? QLatin1StringView("TRUE") : QLatin1StringView("FALSE"));
     }
 
     void addNumber(quint16 row, quint16 column, quint16 xf, double value)
     {
-        const qsizetype start = ownText_.size();
-        if (xf < book_.xfIsDate_.size() && book_.xfIsDate_[xf])
-            appendDateTime(ownText_, value, book_.uses1904_);
+        const qsizetype start = m_ownText.size();
+        if (xf < m_book.m_xfIsDate.size() && m_book.m_xfIsDate[xf])
+            appendDateTime(m_ownText, value, m_book.m_uses1904);
         else
-            appendNumber(ownText_, value);
+            appendNumber(m_ownText, value);
         addOwnText(row, column, start);
     }
 
     void addOwnText(quint16 row, quint16 column, qsizetype start)
     {
-        addCell(row, column, quint32(start), quint32(ownText_.size() - start), false);
+        addCell(row, column, quint32(start), quint32(m_ownText.size() - start), false);
     }
 
     // Columns past IV, the last one in BIFF5/8 sheets, only come from damaged records.
     void addCell(quint16 row, quint16 column, quint32 offset, quint32 length, bool shared)
     {
-        pendingString_ = false;
+        m_pendingString = false;
         if (column > kLastColumn)
             return;
         if (shared)
-            builder_.addSharedText(row, column, offset, length);
+            m_builder.addSharedText(row, column, offset, length);
         else
-            builder_.addText(row, column, offset, length);
+            m_builder.addText(row, column, offset, length);
     }
 
-    const BiffWorkbook &book_;
-    CodePageDecoder decoder_;
-    ContinuedReader text_;
-    SheetTableBuilder builder_;
-    QString &ownText_;
-    bool pendingString_ = false;
-    quint16 pendingRow_ = 0;
-    quint16 pendingColumn_ = 0;
+    const BiffWorkbook &m_book;
+    CodePageDecoder m_decoder;
+    ContinuedReader m_text;
+    SheetTableBuilder m_builder;
+    QString &m_ownText;
+    bool m_pendingString = false;
+    quint16 m_pendingRow = 0;
+    quint16 m_pendingColumn = 0;
 };
 
 std::unique_ptr<Workbook> BiffWorkbook::fromStream(QByteArray stream, QString *errorString)
 {
     std::unique_ptr<BiffWorkbook> book(new BiffWorkbook);
-    book->stream_ = std::move(stream);
+    book->m_stream = std::move(stream);
     if (!book->readGlobals(errorString))
         return nullptr;
     return book;
@@ -253,7 +253,7 @@ std::optional<SheetTable> BiffWorkbook::readWorksheet(qsizetype index, QString *
 
 bool BiffWorkbook::readGlobals(QString *errorString)
 {
-    RecordReader reader(bytesOf(stream_), 0);
+    RecordReader reader(bytesOf(m_stream), 0);
     Record record;
     if (!reader.next(record)) {
         *errorString = corrupt(QStringLiteral("先頭のレコードが途中で切れています"));
@@ -268,7 +268,7 @@ bool BiffWorkbook::readGlobals(QString *errorString)
         *errorString = corrupt(QStringLiteral("ブックの先頭に BOF レコードがありません"));
         return false;
     }
-    biff8_ = version >= 0x0600;
+    m_biff8 = version >= 0x0600;
 
     // BIFF5 texts are decoded once the code page is known, whatever the record order.
     std::vector<Bytes> biff5SheetNames;
@@ -284,28 +284,28 @@ bool BiffWorkbook::readGlobals(QString *errorString)
             *errorString = QStringLiteral("パスワードで保護されたブックは読めません");
             return false;
         case RecordType::CodePage:
-            codePage_ = readU16(data, 0);
+            m_codePage = readU16(data, 0);
             break;
         case RecordType::DateMode:
-            uses1904_ = readU16(data, 0) != 0;
+            m_uses1904 = readU16(data, 0) != 0;
             break;
         case RecordType::BoundSheet:
             // Only worksheets: charts, macro sheets and modules present no table.
             if (data.size() < 7 || readU8(data, 5) != 0)
                 break;
-            sheetOffsets_.push_back(readU32(data, 0));
-            if (biff8_) {
+            m_sheetOffsets.push_back(readU32(data, 0));
+            if (m_biff8) {
                 QString name;
                 text.reset(data.subspan(6));
                 const quint8 length = text.u8();
                 text.appendUnicodeString(name, length);
-                sheetNames_.append(name);
+                m_sheetNames.append(name);
             } else {
                 biff5SheetNames.push_back(clippedBytes(data, 7, readU8(data, 6)));
             }
             break;
         case RecordType::Format:
-            if (biff8_) {
+            if (m_biff8) {
                 QString code;
                 text.reset(clippedBytes(data, 2, data.size()));
                 const quint16 length = text.u16();
@@ -319,7 +319,7 @@ bool BiffWorkbook::readGlobals(QString *errorString)
             xfFormats.push_back(readU16(data, 2));
             break;
         case RecordType::Sst:
-            if (biff8_) {
+            if (m_biff8) {
                 text.reset(data);
                 text.appendContinues(reader);
                 readSharedStrings(text);
@@ -333,14 +333,14 @@ bool BiffWorkbook::readGlobals(QString *errorString)
         }
     }
 
-    CodePageDecoder decoder(codePage_);
+    CodePageDecoder decoder(m_codePage);
     for (const Bytes name : biff5SheetNames)
-        sheetNames_.append(decoder.decode(name));
+        m_sheetNames.append(decoder.decode(name));
     for (const auto &[index, code] : biff5Formats)
         dateFormats.define(index, decoder.decode(code));
-    xfIsDate_.reserve(xfFormats.size());
+    m_xfIsDate.reserve(xfFormats.size());
     for (const quint16 format : xfFormats)
-        xfIsDate_.push_back(dateFormats.isDate(format));
+        m_xfIsDate.push_back(dateFormats.isDate(format));
     return true;
 }
 
@@ -350,16 +350,16 @@ void BiffWorkbook::readSharedStrings(ContinuedReader &text)
     const quint32 uniqueCount = text.u32();
     // The declared count may be anything: reserve no more than the records hold, a string taking
     // at least three bytes and a character at least one.
-    sharedStrings_.reserve(std::min<std::size_t>(uniqueCount, text.totalSize() / 3));
-    sharedText_.reserve(qsizetype(text.totalSize()));
-    preferHugePages(sharedText_.constData(), std::size_t(sharedText_.capacity()) * sizeof(QChar));
+    m_sharedStrings.reserve(std::min<std::size_t>(uniqueCount, text.totalSize() / 3));
+    m_sharedText.reserve(qsizetype(text.totalSize()));
+    preferHugePages(m_sharedText.constData(), std::size_t(m_sharedText.capacity()) * sizeof(QChar));
     for (quint32 i = 0; i < uniqueCount; ++i) {
         const quint16 length = text.u16();
         if (text.failed())
             break;
-        const qsizetype start = sharedText_.size();
-        text.appendUnicodeString(sharedText_, length);
-        sharedStrings_.emplace_back(quint32(start), quint32(sharedText_.size() - start));
+        const qsizetype start = m_sharedText.size();
+        text.appendUnicodeString(m_sharedText, length);
+        m_sharedStrings.emplace_back(quint32(start), quint32(m_sharedText.size() - start));
         if (text.failed())
             break;
     }

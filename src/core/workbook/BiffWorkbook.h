@@ -19,14 +19,14 @@ private:
     bool readGlobals(QString *errorString);
     void readSharedStrings(ContinuedReader &text);
 
-    QByteArray stream_;
-    bool biff8_ = true;
-    bool uses1904_ = false;
-    quint16 codePage_ = 1252;
-    QString sharedText_;
-    std::vector<std::pair<quint32, quint32>> sharedStrings_; // offset and length in sharedText_
-    std::vector<bool> xfIsDate_;
-    std::vector<quint32> sheetOffsets_;
+    QByteArray m_stream;
+    bool m_biff8 = true;
+    bool m_uses1904 = false;
+    quint16 m_codePage = 1252;
+    QString m_sharedText;
+    std::vector<std::pair<quint32, quint32>> m_sharedStrings; // offset and length in m_sharedText
+    std::vector<bool> m_xfIsDate;
+    std::vector<quint32> m_sheetOffsets;
 };
 
 } // namespace tessaly::xls

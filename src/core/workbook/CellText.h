@@ -17,14 +17,14 @@ bool isDateFormatCode(QStringView code);
 // Which number formats show a date or time: the workbook's own format codes, else the built-in ones.
 class DateFormats {
 public:
-    void define(quint32 formatIndex, QStringView code) { isDate_.insert(formatIndex, isDateFormatCode(code)); }
+    void define(quint32 formatIndex, QStringView code) { m_isDate.insert(formatIndex, isDateFormatCode(code)); }
     bool isDate(quint32 formatIndex) const
     {
-        return isDate_.value(formatIndex, formatIndex <= 0xFFFF && isBuiltInDateFormat(quint16(formatIndex)));
+        return m_isDate.value(formatIndex, formatIndex <= 0xFFFF && isBuiltInDateFormat(quint16(formatIndex)));
     }
 
 private:
-    QHash<quint32, bool> isDate_;
+    QHash<quint32, bool> m_isDate;
 };
 
 // Appends value as C's %.15g would write it; -0 is written 0.

@@ -68,7 +68,7 @@ class ContentHandler : public XmlHandler {
 public:
     // Reads every table when `wanted` is kEveryTable, else table `wanted` only, and stops after it.
     static constexpr qsizetype kEveryTable = -1;
-    explicit ContentHandler(qsizetype wanted) : wanted_(wanted) {}
+    explicit ContentHandler(qsizetype wanted) : m_wanted(wanted) {}
 
     // Each table read: the table or why it could not be.
     struct Result {
@@ -78,42 +78,42 @@ public:
 
     void startElement(const char *name, XmlAttributes attributes) override
     {
-        if (annotationDepth_ > 0) {
-            ++annotationDepth_;
+        if (m_annotationDepth > 0) {
+            ++m_annotationDepth;
             return;
         }
         if (is(name, "spreadsheet")) {
             isSpreadsheet = true;
         } else if (is(name, "table")) {
-            if (tableDepth_++ == 0 && isSpreadsheet) {
+            if (m_tableDepth++ == 0 && isSpreadsheet) {
                 const char *tableName = attribute(attributes, "name", kTable);
                 tableNames.append(QString::fromUtf8(tableName ? tableName : ""));
-                row_ = 0;
-                if (wanted_ == kEveryTable || wanted_ == tableNames.size() - 1)
-                    builder_.emplace();
+                m_row = 0;
+                if (m_wanted == kEveryTable || m_wanted == tableNames.size() - 1)
+                    m_builder.emplace();
             }
         } else if (!inWantedTable()) {
             return;
         } else if (is(name, "table-row")) {
-            rowRepeat_ = repeatCount(attributes, "number-rows-repeated");
-            column_ = 0;
-            rowCells_.clear();
-            rowTextLength_ = 0;
+            m_rowRepeat = repeatCount(attributes, "number-rows-repeated");
+            m_column = 0;
+            m_rowCells.clear();
+            m_rowTextLength = 0;
         } else if (is(name, "table-cell") || is(name, "covered-table-cell")) {
             startCell(attributes, is(name, "table-cell"));
-        } else if (collecting_) {
+        } else if (m_collecting) {
             startInCell(name, attributes);
         }
     }
 
     void endElement(const char *name) override
     {
-        if (annotationDepth_ > 0) {
-            --annotationDepth_;
+        if (m_annotationDepth > 0) {
+            --m_annotationDepth;
             return;
         }
         if (is(name, "table")) {
-            if (--tableDepth_ == 0 && builder_)
+            if (--m_tableDepth == 0 && m_builder)
                 endTable();
         } else if (!inWantedTable()) {
             return;
@@ -122,14 +122,14 @@ public:
         } else if (is(name, "table-row")) {
             endRow();
         } else if (is(name, "p") || is(name, "h")) {
-            --paragraphDepth_;
-            wantsText_ = collecting_ && paragraphDepth_ > 0;
+            --m_paragraphDepth;
+            m_wantsText = m_collecting && m_paragraphDepth > 0;
         }
     }
 
     void characters(const char *text, int length) override
     {
-        text_.append(text, std::size_t(length));
+        m_text.append(text, std::size_t(length));
         stopWhenTooLong();
     }
 
@@ -141,36 +141,36 @@ private:
     // Cells count inside a table being read, until it passes a bound.
     bool inWantedTable() const
     {
-        return builder_ && tableDepth_ == 1 && !builder_->failed();
+        return m_builder && m_tableDepth == 1 && !m_builder->failed();
     }
 
     void endTable()
     {
         Result result;
-        result.table = builder_->build(&result.error);
+        result.table = m_builder->build(&result.error);
         results.push_back(std::move(result));
-        builder_.reset();
-        if (wanted_ != kEveryTable)
+        m_builder.reset();
+        if (m_wanted != kEveryTable)
             stop();
     }
 
     void startCell(XmlAttributes attributes, bool holdsValue)
     {
-        cellRepeat_ = repeatCount(attributes, "number-columns-repeated");
-        text_.clear();
-        collecting_ = false;
-        wantsText_ = false;
-        paragraphDepth_ = 0;
-        paragraphs_ = 0;
-        QString &out = builder_->ownText();
-        cellStart_ = out.size();
+        m_cellRepeat = repeatCount(attributes, "number-columns-repeated");
+        m_text.clear();
+        m_collecting = false;
+        m_wantsText = false;
+        m_paragraphDepth = 0;
+        m_paragraphs = 0;
+        QString &out = m_builder->ownText();
+        m_cellStart = out.size();
         const char *type = attribute(attributes, "value-type", kCalcExtension);
         if (!type || !is(type, "error"))
             type = attribute(attributes, "value-type", kOffice);
         if (!holdsValue || !type)
             return; // covered (merged) cells and cells without a value show nothing
         if (is(type, "string") || is(type, "error")) {
-            collecting_ = true;
+            m_collecting = true;
         } else if (is(type, "float") || is(type, "percentage") || is(type, "currency")) {
             const char *value = attribute(attributes, "value", kOffice);
             double number = 0;
@@ -194,20 +194,20 @@ private:
     void startInCell(const char *name, XmlAttributes attributes)
     {
         if (is(name, "annotation")) {
-            annotationDepth_ = 1;
-            wantsText_ = false;
+            m_annotationDepth = 1;
+            m_wantsText = false;
         } else if (is(name, "p") || is(name, "h")) {
-            if (paragraphDepth_++ == 0 && paragraphs_++ > 0)
-                text_.push_back('\n');
-            wantsText_ = true;
-        } else if (paragraphDepth_ > 0 && is(name, "s")) {
+            if (m_paragraphDepth++ == 0 && m_paragraphs++ > 0)
+                m_text.push_back('\n');
+            m_wantsText = true;
+        } else if (m_paragraphDepth > 0 && is(name, "s")) {
             const char *count = attribute(attributes, "c", kText);
             const quint64 spaces = count ? std::strtoull(count, nullptr, 10) : 1;
-            text_.append(std::size_t(std::min<quint64>(std::max<quint64>(spaces, 1), SheetTableBuilder::kMaxTextLength + 1)), ' ');
-        } else if (paragraphDepth_ > 0 && is(name, "tab")) {
-            text_.push_back('\t');
-        } else if (paragraphDepth_ > 0 && is(name, "line-break")) {
-            text_.push_back('\n');
+            m_text.append(std::size_t(std::min<quint64>(std::max<quint64>(spaces, 1), SheetTableBuilder::kMaxTextLength + 1)), ' ');
+        } else if (m_paragraphDepth > 0 && is(name, "tab")) {
+            m_text.push_back('\t');
+        } else if (m_paragraphDepth > 0 && is(name, "line-break")) {
+            m_text.push_back('\n');
         }
         stopWhenTooLong();
     }
@@ -216,71 +216,71 @@ private:
     // that a small compressed part cannot make one text huge in memory.
     void stopWhenTooLong()
     {
-        if (text_.size() > 4 * std::size_t(SheetTableBuilder::kMaxTextLength))
+        if (m_text.size() > 4 * std::size_t(SheetTableBuilder::kMaxTextLength))
             stop(SheetTableBuilder::textTooLong());
     }
 
     void endCell()
     {
-        QString &out = builder_->ownText();
-        if (collecting_)
-            out.append(QString::fromUtf8(text_.data(), qsizetype(text_.size())));
-        collecting_ = false;
-        wantsText_ = false;
-        paragraphDepth_ = 0;
-        const qsizetype length = out.size() - cellStart_;
+        QString &out = m_builder->ownText();
+        if (m_collecting)
+            out.append(QString::fromUtf8(m_text.data(), qsizetype(m_text.size())));
+        m_collecting = false;
+        m_wantsText = false;
+        m_paragraphDepth = 0;
+        const qsizetype length = out.size() - m_cellStart;
         if (length > SheetTableBuilder::kMaxTextLength)
             return stop(SheetTableBuilder::textTooLong());
-        if (length > 0 && column_ < SheetTableBuilder::kMaxColumns) {
-            const quint64 repeats = std::min<quint64>(cellRepeat_, SheetTableBuilder::kMaxColumns - column_);
-            if (repeats > 1 && !builder_->fits(repeats, quint64(length)))
+        if (length > 0 && m_column < SheetTableBuilder::kMaxColumns) {
+            const quint64 repeats = std::min<quint64>(m_cellRepeat, SheetTableBuilder::kMaxColumns - m_column);
+            if (repeats > 1 && !m_builder->fits(repeats, quint64(length)))
                 return;
             for (quint64 i = 0; i < repeats; ++i) {
-                const RowCell cell{quint32(column_ + i), cellStart_, length};
-                builder_->addText(quint32(std::min<quint64>(row_, SheetTableBuilder::kMaxRows)), cell.column, cell.offset, cell.length);
-                rowCells_.push_back(cell);
+                const RowCell cell{quint32(m_column + i), m_cellStart, length};
+                m_builder->addText(quint32(std::min<quint64>(m_row, SheetTableBuilder::kMaxRows)), cell.column, cell.offset, cell.length);
+                m_rowCells.push_back(cell);
             }
-            rowTextLength_ += repeats * quint64(length);
+            m_rowTextLength += repeats * quint64(length);
         }
-        column_ = std::min<quint64>(column_ + cellRepeat_, SheetTableBuilder::kMaxColumns);
+        m_column = std::min<quint64>(m_column + m_cellRepeat, SheetTableBuilder::kMaxColumns);
     }
 
     // A repeated row is expanded only when it holds cells, and only up to the last row.
     void endRow()
     {
-        if (!rowCells_.empty() && rowRepeat_ > 1 && row_ + 1 < SheetTableBuilder::kMaxRows) {
-            const quint64 copies = std::min<quint64>(rowRepeat_, SheetTableBuilder::kMaxRows - row_) - 1;
-            if (!builder_->fits(copies * rowCells_.size(), rowTextLength_ / rowCells_.size()))
+        if (!m_rowCells.empty() && m_rowRepeat > 1 && m_row + 1 < SheetTableBuilder::kMaxRows) {
+            const quint64 copies = std::min<quint64>(m_rowRepeat, SheetTableBuilder::kMaxRows - m_row) - 1;
+            if (!m_builder->fits(copies * m_rowCells.size(), m_rowTextLength / m_rowCells.size()))
                 return;
             for (quint64 copy = 1; copy <= copies; ++copy) {
-                for (const RowCell &cell : rowCells_)
-                    builder_->addText(quint32(row_ + copy), cell.column, cell.offset, cell.length);
+                for (const RowCell &cell : m_rowCells)
+                    m_builder->addText(quint32(m_row + copy), cell.column, cell.offset, cell.length);
             }
         }
-        row_ = std::min<quint64>(row_ + rowRepeat_, SheetTableBuilder::kMaxRows);
-        rowCells_.clear();
+        m_row = std::min<quint64>(m_row + m_rowRepeat, SheetTableBuilder::kMaxRows);
+        m_rowCells.clear();
     }
 
-    qsizetype wanted_;
-    std::optional<SheetTableBuilder> builder_;
-    int tableDepth_ = 0;
-    int annotationDepth_ = 0;
-    int paragraphDepth_ = 0;
-    int paragraphs_ = 0;
-    bool collecting_ = false;
-    quint64 row_ = 0;
-    quint64 column_ = 0;
-    quint64 rowRepeat_ = 1;
-    quint64 cellRepeat_ = 1;
-    qsizetype cellStart_ = 0;
-    std::string text_;
+    qsizetype m_wanted;
+    std::optional<SheetTableBuilder> m_builder;
+    int m_tableDepth = 0;
+    int m_annotationDepth = 0;
+    int m_paragraphDepth = 0;
+    int m_paragraphs = 0;
+    bool m_collecting = false;
+    quint64 m_row = 0;
+    quint64 m_column = 0;
+    quint64 m_rowRepeat = 1;
+    quint64 m_cellRepeat = 1;
+    qsizetype m_cellStart = 0;
+    std::string m_text;
     struct RowCell {
         quint32 column;
         qsizetype offset; // of its text in the builder's own text
         qsizetype length;
     };
-    std::vector<RowCell> rowCells_; // the current row's cells, to repeat the row
-    quint64 rowTextLength_ = 0;
+    std::vector<RowCell> m_rowCells; // the current row's cells, to repeat the row
+    quint64 m_rowTextLength = 0;
 };
 
 class ManifestHandler : public XmlHandler {
@@ -299,33 +299,33 @@ class OdsWorkbook final : public Workbook {
 public:
     bool load(std::unique_ptr<ZipPackage> package, QString *errorString)
     {
-        package_ = std::move(package);
+        m_package = std::move(package);
         const QString manifest = QStringLiteral("META-INF/manifest.xml");
-        if (package_->contains(manifest)) {
+        if (m_package->contains(manifest)) {
             ManifestHandler handler;
             QString ignored; // a damaged manifest does not keep a readable spreadsheet from being read
-            package_->parse(manifest, handler, &ignored);
+            m_package->parse(manifest, handler, &ignored);
             if (handler.encrypted) {
                 *errorString = QStringLiteral("パスワードで保護されたブックは読めません");
                 return false;
             }
         }
-        if (!package_->contains(QString::fromLatin1(kContent))) {
+        if (!m_package->contains(QString::fromLatin1(kContent))) {
             *errorString = QStringLiteral("ZIP ファイルですが、ブックが入っていません");
             return false;
         }
         // One pass reads every table: most callers read a sheet right after opening.
         std::optional<ContentHandler> parsed;
         const auto newHandler = [&]() -> XmlHandler & { return parsed.emplace(ContentHandler::kEveryTable); };
-        if (!package_->parse(QString::fromLatin1(kContent), newHandler, errorString))
+        if (!m_package->parse(QString::fromLatin1(kContent), newHandler, errorString))
             return false;
         ContentHandler &content = *parsed;
         if (!content.isSpreadsheet) {
             *errorString = QStringLiteral("ZIP ファイルですが、ブックが入っていません");
             return false;
         }
-        sheetNames_ = content.tableNames;
-        unread_ = std::move(content.results);
+        m_sheetNames = content.tableNames;
+        m_unread = std::move(content.results);
         return true;
     }
 
@@ -334,26 +334,26 @@ private:
     {
         // The table read at opening is handed over once; a sheet read again is parsed again.
         std::optional<SheetTable> table;
-        if (std::size_t(index) < unread_.size() && (unread_[index].table || !unread_[index].error.isEmpty())) {
-            table = std::move(unread_[index].table);
-            *errorString = unread_[index].error;
-            unread_[index] = {};
+        if (std::size_t(index) < m_unread.size() && (m_unread[index].table || !m_unread[index].error.isEmpty())) {
+            table = std::move(m_unread[index].table);
+            *errorString = m_unread[index].error;
+            m_unread[index] = {};
             return table;
         }
         std::optional<ContentHandler> parsed;
-        if (!package_->parse(QString::fromLatin1(kContent), [&]() -> XmlHandler & { return parsed.emplace(index); }, errorString))
+        if (!m_package->parse(QString::fromLatin1(kContent), [&]() -> XmlHandler & { return parsed.emplace(index); }, errorString))
             return std::nullopt;
         ContentHandler &content = *parsed;
         if (content.results.empty()) {
-            *errorString = QStringLiteral("ファイルが壊れています（シート「%1」がありません）").arg(sheetNames_[index]);
+            *errorString = QStringLiteral("ファイルが壊れています（シート「%1」がありません）").arg(m_sheetNames[index]);
             return std::nullopt;
         }
         *errorString = content.results.front().error;
         return std::move(content.results.front().table);
     }
 
-    std::unique_ptr<ZipPackage> package_;
-    mutable std::vector<ContentHandler::Result> unread_;
+    std::unique_ptr<ZipPackage> m_package;
+    mutable std::vector<ContentHandler::Result> m_unread;
 };
 
 } // namespace

@@ -42,7 +42,7 @@ struct Relationship {
 
 class RelationshipsHandler : public XmlHandler {
 public:
-    explicit RelationshipsHandler(QString folder) : folder_(std::move(folder)) {}
+    explicit RelationshipsHandler(QString folder) : m_folder(std::move(folder)) {}
 
     void startElement(const char *name, XmlAttributes attributes) override
     {
@@ -54,7 +54,7 @@ public:
         const char *mode = attribute(attributes, "TargetMode");
         if (!type || !target || (mode && is(mode, "External")))
             return;
-        const Relationship relationship{typeName(type), ZipPackage::resolve(folder_, QString::fromUtf8(target))};
+        const Relationship relationship{typeName(type), ZipPackage::resolve(m_folder, QString::fromUtf8(target))};
         byId.insert(QString::fromUtf8(id ? id : ""), relationship);
         ordered.append(relationship);
     }
@@ -73,7 +73,7 @@ public:
     QList<Relationship> ordered;
 
 private:
-    QString folder_;
+    QString m_folder;
 };
 
 RelationshipsHandler relationshipsOf(const ZipPackage &package, const QString &partName)
@@ -121,8 +121,8 @@ public:
             if (id && code)
                 formats.define(quint32(std::strtoul(id, nullptr, 10)), QString::fromUtf8(code));
         } else if (is(name, "cellXfs")) {
-            inCellFormats_ = true;
-        } else if (inCellFormats_ && is(name, "xf")) {
+            m_inCellFormats = true;
+        } else if (m_inCellFormats && is(name, "xf")) {
             const char *id = attribute(attributes, "numFmtId");
             cellFormats.push_back(id ? quint32(std::strtoul(id, nullptr, 10)) : 0);
         }
@@ -130,14 +130,14 @@ public:
     void endElement(const char *name) override
     {
         if (is(name, "cellXfs"))
-            inCellFormats_ = false;
+            m_inCellFormats = false;
     }
 
     DateFormats formats;
     std::vector<quint32> cellFormats;
 
 private:
-    bool inCellFormats_ = false;
+    bool m_inCellFormats = false;
 };
 
 // Collects the text of a string item (<si>, <is>): its <t> and its runs' <t>, phonetic runs left out.
@@ -146,38 +146,38 @@ public:
     bool start(const char *name)
     {
         if (is(name, "rPh"))
-            ++phoneticDepth_;
-        else if (is(name, "t") && phoneticDepth_ == 0)
+            ++m_phoneticDepth;
+        else if (is(name, "t") && m_phoneticDepth == 0)
             return true;
         return false;
     }
     void end(const char *name)
     {
         if (is(name, "rPh"))
-            --phoneticDepth_;
+            --m_phoneticDepth;
     }
     void append(const char *text, int length)
     {
-        tooLong_ = tooLong_ || utf8_.size() + std::size_t(length) > kTextBytesLimit;
-        if (!tooLong_)
-            utf8_.append(text, std::size_t(length));
+        m_tooLong = m_tooLong || m_utf8.size() + std::size_t(length) > kTextBytesLimit;
+        if (!m_tooLong)
+            m_utf8.append(text, std::size_t(length));
     }
     // Appends the collected text to out; false when it is longer than a cell may hold.
     bool finish(QString &out)
     {
-        if (tooLong_)
+        if (m_tooLong)
             return false;
         const qsizetype start = out.size();
-        out.append(QString::fromUtf8(utf8_.data(), qsizetype(utf8_.size())));
-        utf8_.clear();
+        out.append(QString::fromUtf8(m_utf8.data(), qsizetype(m_utf8.size())));
+        m_utf8.clear();
         decodeOoxmlEscapes(out, start);
         return out.size() - start <= SheetTableBuilder::kMaxTextLength;
     }
 
 private:
-    std::string utf8_;
-    int phoneticDepth_ = 0;
-    bool tooLong_ = false;
+    std::string m_utf8;
+    int m_phoneticDepth = 0;
+    bool m_tooLong = false;
 };
 
 class SharedStringsHandler : public XmlHandler {
@@ -185,33 +185,33 @@ public:
     void startElement(const char *name, XmlAttributes) override
     {
         if (is(name, "si"))
-            inItem_ = true;
-        else if (inItem_)
-            wantsText_ = text_.start(name);
+            m_inItem = true;
+        else if (m_inItem)
+            m_wantsText = m_text.start(name);
     }
     void endElement(const char *name) override
     {
-        wantsText_ = false;
+        m_wantsText = false;
         if (!is(name, "si")) {
-            text_.end(name);
+            m_text.end(name);
             return;
         }
-        inItem_ = false;
+        m_inItem = false;
         const qsizetype start = sharedText.size();
-        if (!text_.finish(sharedText))
+        if (!m_text.finish(sharedText))
             return stop(SheetTableBuilder::textTooLong());
         strings.emplace_back(quint32(start), quint32(sharedText.size() - start));
         if (sharedText.size() >= qsizetype(0x7FFFFFFF) - SheetTableBuilder::kMaxTextLength)
             stop(QStringLiteral("共有文字列が多すぎます"));
     }
-    void characters(const char *text, int length) override { text_.append(text, length); }
+    void characters(const char *text, int length) override { m_text.append(text, length); }
 
     QString sharedText;
     std::vector<std::pair<quint32, quint32>> strings;
 
 private:
-    RichText text_;
-    bool inItem_ = false;
+    RichText m_text;
+    bool m_inItem = false;
 };
 
 class OoxmlWorkbook final : public Workbook {
@@ -222,12 +222,12 @@ private:
     friend class SheetHandler;
     std::optional<SheetTable> readWorksheet(qsizetype index, QString *errorString) const override;
 
-    std::unique_ptr<ZipPackage> package_;
-    QStringList sheetParts_;
-    bool uses1904_ = false;
-    QString sharedText_;
-    std::vector<std::pair<quint32, quint32>> sharedStrings_;
-    std::vector<bool> xfIsDate_;
+    std::unique_ptr<ZipPackage> m_package;
+    QStringList m_sheetParts;
+    bool m_uses1904 = false;
+    QString m_sharedText;
+    std::vector<std::pair<quint32, quint32>> m_sharedStrings;
+    std::vector<bool> m_xfIsDate;
 };
 
 // Parses "BC12" into a zero-based column and row; either may be missing. Saturates far past the
@@ -252,57 +252,57 @@ void parseReference(const char *reference, std::optional<quint32> &column, std::
 class SheetHandler : public XmlHandler {
 public:
     explicit SheetHandler(const OoxmlWorkbook &book)
-        : book_(book), builder_(book.sharedText_), out_(builder_.ownText())
+        : m_book(book), m_builder(book.m_sharedText), m_out(m_builder.ownText())
     {
     }
 
     void startElement(const char *name, XmlAttributes attributes) override
     {
-        if (inInline_) {
-            wantsText_ = text_.start(name);
+        if (m_inInline) {
+            m_wantsText = m_text.start(name);
         } else if (is(name, "c")) {
             std::optional<quint32> column;
             std::optional<quint32> row;
             if (const char *reference = attribute(attributes, "r"))
                 parseReference(reference, column, row);
-            column_ = column ? *column : nextColumn_;
-            cellRow_ = row ? *row : row_;
-            nextColumn_ = column_ + 1;
+            m_column = column ? *column : m_nextColumn;
+            m_cellRow = row ? *row : m_row;
+            m_nextColumn = m_column + 1;
             const char *type = attribute(attributes, "t");
-            type_ = type ? type[0] : 'n';
+            m_type = type ? type[0] : 'n';
             if (type && is(type, "inlineStr"))
-                type_ = 'i';
+                m_type = 'i';
             else if (type && is(type, "str"))
-                type_ = 'f';
+                m_type = 'f';
             const char *style = attribute(attributes, "s");
-            style_ = style ? quint32(std::strtoul(style, nullptr, 10)) : 0;
-            value_.clear();
+            m_style = style ? quint32(std::strtoul(style, nullptr, 10)) : 0;
+            m_value.clear();
         } else if (is(name, "v")) {
-            value_.clear();
-            wantsText_ = true;
+            m_value.clear();
+            m_wantsText = true;
         } else if (is(name, "is")) {
-            inInline_ = true;
+            m_inInline = true;
         } else if (is(name, "row")) {
             std::optional<quint32> column;
             std::optional<quint32> row;
             if (const char *reference = attribute(attributes, "r"))
                 parseReference(reference, column, row);
-            row_ = row ? *row : row_ + 1;
-            nextColumn_ = 0;
+            m_row = row ? *row : m_row + 1;
+            m_nextColumn = 0;
         }
     }
 
     void endElement(const char *name) override
     {
-        wantsText_ = false;
-        if (inInline_) {
+        m_wantsText = false;
+        if (m_inInline) {
             if (is(name, "is"))
-                inInline_ = false;
+                m_inInline = false;
             else
-                text_.end(name);
+                m_text.end(name);
         } else if (is(name, "c")) {
             addCell();
-            if (builder_.failed())
+            if (m_builder.failed())
                 stop(); // build() tells why
         } else if (is(name, "sheetData")) {
             stop();
@@ -311,52 +311,52 @@ public:
 
     void characters(const char *text, int length) override
     {
-        if (inInline_)
-            text_.append(text, length);
-        else if (value_.size() + std::size_t(length) <= kTextBytesLimit)
-            value_.append(text, std::size_t(length));
+        if (m_inInline)
+            m_text.append(text, length);
+        else if (m_value.size() + std::size_t(length) <= kTextBytesLimit)
+            m_value.append(text, std::size_t(length));
         else
             stop(SheetTableBuilder::textTooLong());
     }
 
-    std::optional<SheetTable> build(QString *errorString) { return builder_.build(errorString); }
+    std::optional<SheetTable> build(QString *errorString) { return m_builder.build(errorString); }
 
 private:
     void addCell()
     {
-        const qsizetype start = out_.size();
-        switch (type_) {
+        const qsizetype start = m_out.size();
+        switch (m_type) {
         case 's': {
             quint32 index = 0;
-            const auto [end, error] = std::from_chars(value_.data(), value_.data() + value_.size(), index);
-            if (error == std::errc() && end != value_.data() && index < book_.sharedStrings_.size()) {
-                const auto [offset, length] = book_.sharedStrings_[index];
-                builder_.addSharedText(cellRow_, column_, offset, length);
+            const auto [end, error] = std::from_chars(m_value.data(), m_value.data() + m_value.size(), index);
+            if (error == std::errc() && end != m_value.data() && index < m_book.m_sharedStrings.size()) {
+                const auto [offset, length] = m_book.m_sharedStrings[index];
+                m_builder.addSharedText(m_cellRow, m_column, offset, length);
             }
             return;
         }
         case 'i':
-            if (!text_.finish(out_))
+            if (!m_text.finish(m_out))
                 return stop(SheetTableBuilder::textTooLong());
             break;
         case 'b':
-            if (!value_.empty())
-                out_.append(value_ == "1" || value_ == "true" ? QLatin1StringView("TRUE") : QLatin1StringView("FALSE"));
+            if (!m_value.empty())
+                m_out.append(m_value == "1" || m_value == "true" ? QLatin1StringView("TRUE") : QLatin1StringView("FALSE"));
             break;
         case 'd': {
-            const QString iso = QString::fromUtf8(value_.data(), qsizetype(value_.size()));
-            if (!appendIsoDateTime(out_, iso))
-                out_.append(iso);
+            const QString iso = QString::fromUtf8(m_value.data(), qsizetype(m_value.size()));
+            if (!appendIsoDateTime(m_out, iso))
+                m_out.append(iso);
             break;
         }
         case 'n': {
             double number = 0;
-            const auto [end, error] = std::from_chars(value_.data(), value_.data() + value_.size(), number);
-            if (error == std::errc() && end == value_.data() + value_.size()) {
-                if (style_ < book_.xfIsDate_.size() && book_.xfIsDate_[style_])
-                    appendDateTime(out_, number, book_.uses1904_);
+            const auto [end, error] = std::from_chars(m_value.data(), m_value.data() + m_value.size(), number);
+            if (error == std::errc() && end == m_value.data() + m_value.size()) {
+                if (m_style < m_book.m_xfIsDate.size() && m_book.m_xfIsDate[m_style])
+                    appendDateTime(m_out, number, m_book.m_uses1904);
                 else
-                    appendNumber(out_, number);
+                    appendNumber(m_out, number);
                 break;
             }
             [[fallthrough]]; // not a number after all: shown as written
@@ -365,72 +365,72 @@ private:
             appendText();
             break;
         }
-        builder_.addOwnText(cellRow_, column_, start);
+        m_builder.addOwnText(m_cellRow, m_column, start);
     }
 
     void appendText()
     {
-        const qsizetype start = out_.size();
-        out_.append(QString::fromUtf8(value_.data(), qsizetype(value_.size())));
-        decodeOoxmlEscapes(out_, start);
+        const qsizetype start = m_out.size();
+        m_out.append(QString::fromUtf8(m_value.data(), qsizetype(m_value.size())));
+        decodeOoxmlEscapes(m_out, start);
     }
 
-    const OoxmlWorkbook &book_;
-    SheetTableBuilder builder_;
-    QString &out_;
-    RichText text_;
-    std::string value_;
-    bool inInline_ = false;
-    char type_ = 'n';
-    quint32 style_ = 0;
-    quint32 row_ = quint32(-1); // the first row without a reference is row 0
-    quint32 cellRow_ = 0;
-    quint32 column_ = 0;
-    quint32 nextColumn_ = 0;
+    const OoxmlWorkbook &m_book;
+    SheetTableBuilder m_builder;
+    QString &m_out;
+    RichText m_text;
+    std::string m_value;
+    bool m_inInline = false;
+    char m_type = 'n';
+    quint32 m_style = 0;
+    quint32 m_row = quint32(-1); // the first row without a reference is row 0
+    quint32 m_cellRow = 0;
+    quint32 m_column = 0;
+    quint32 m_nextColumn = 0;
 };
 
 bool OoxmlWorkbook::load(std::unique_ptr<ZipPackage> package, QString *errorString)
 {
-    package_ = std::move(package);
-    QString workbookPart = relationshipsOf(*package_, QString()).targetOfType(QStringLiteral("officeDocument"));
-    if (workbookPart.isEmpty() || !package_->contains(workbookPart))
+    m_package = std::move(package);
+    QString workbookPart = relationshipsOf(*m_package, QString()).targetOfType(QStringLiteral("officeDocument"));
+    if (workbookPart.isEmpty() || !m_package->contains(workbookPart))
         workbookPart = QStringLiteral("xl/workbook.xml");
-    if (!package_->contains(workbookPart)) {
+    if (!m_package->contains(workbookPart)) {
         *errorString = QStringLiteral("ZIP ファイルですが、ブックが入っていません");
         return false;
     }
     WorkbookHandler workbook;
-    if (!package_->parse(workbookPart, workbook, errorString))
+    if (!m_package->parse(workbookPart, workbook, errorString))
         return false;
-    uses1904_ = workbook.uses1904;
+    m_uses1904 = workbook.uses1904;
 
     // Worksheets only: chart sheets, dialog sheets and macro sheets present no table.
-    const RelationshipsHandler relationships = relationshipsOf(*package_, workbookPart);
+    const RelationshipsHandler relationships = relationshipsOf(*m_package, workbookPart);
     for (const auto &[name, id] : std::as_const(workbook.sheets)) {
         const auto found = relationships.byId.constFind(id);
         if (found != relationships.byId.cend() && found->type == u"worksheet") {
-            sheetNames_.append(name);
-            sheetParts_.append(found->target);
+            m_sheetNames.append(name);
+            m_sheetParts.append(found->target);
         }
     }
 
     const QString stylesPart = relationships.targetOfType(QStringLiteral("styles"));
-    if (!stylesPart.isEmpty() && package_->contains(stylesPart)) {
+    if (!stylesPart.isEmpty() && m_package->contains(stylesPart)) {
         StylesHandler styles;
-        if (!package_->parse(stylesPart, styles, errorString))
+        if (!m_package->parse(stylesPart, styles, errorString))
             return false;
-        xfIsDate_.reserve(styles.cellFormats.size());
+        m_xfIsDate.reserve(styles.cellFormats.size());
         for (const quint32 format : styles.cellFormats)
-            xfIsDate_.push_back(styles.formats.isDate(format));
+            m_xfIsDate.push_back(styles.formats.isDate(format));
     }
 
     const QString stringsPart = relationships.targetOfType(QStringLiteral("sharedStrings"));
-    if (!stringsPart.isEmpty() && package_->contains(stringsPart)) {
+    if (!stringsPart.isEmpty() && m_package->contains(stringsPart)) {
         std::optional<SharedStringsHandler> strings;
-        if (!package_->parse(stringsPart, [&]() -> XmlHandler & { return strings.emplace(); }, errorString))
+        if (!m_package->parse(stringsPart, [&]() -> XmlHandler & { return strings.emplace(); }, errorString))
             return false;
-        sharedText_ = std::move(strings->sharedText);
-        sharedStrings_ = std::move(strings->strings);
+        m_sharedText = std::move(strings->sharedText);
+        m_sharedStrings = std::move(strings->strings);
     }
     return true;
 }
@@ -438,7 +438,7 @@ bool OoxmlWorkbook::load(std::unique_ptr<ZipPackage> package, QString *errorStri
 std::optional<SheetTable> OoxmlWorkbook::readWorksheet(qsizetype index, QString *errorString) const
 {
     std::optional<SheetHandler> handler;
-    if (!package_->parse(sheetParts_[index], [&]() -> XmlHandler & { return handler.emplace(*this); }, errorString))
+    if (!m_package->parse(m_sheetParts[index], [&]() -> XmlHandler & { return handler.emplace(*this); }, errorString))
         return std::nullopt;
     return handler->build(errorString);
 }

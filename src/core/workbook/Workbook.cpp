@@ -52,15 +52,15 @@ std::unique_ptr<Workbook> openZip(QByteArray file, QString *errorString)
 
 QStringView SheetTable::columnName(qsizetype column) const
 {
-    return column >= 0 && column < columnCount() ? QStringView(columnNames_[column]) : QStringView();
+    return column >= 0 && column < columnCount() ? QStringView(m_columnNames[column]) : QStringView();
 }
 
 QStringView SheetTable::value(qsizetype record, qsizetype column) const
 {
     if (record < 0 || record >= recordCount() || column < 0 || column >= columnCount())
         return {};
-    const auto begin = entries_.begin() + recordStarts_[std::size_t(record)];
-    const auto end = entries_.begin() + recordStarts_[std::size_t(record) + 1];
+    const auto begin = m_entries.begin() + m_recordStarts[std::size_t(record)];
+    const auto end = m_entries.begin() + m_recordStarts[std::size_t(record) + 1];
     auto entry = begin + column;
     if (end - begin != columnCount()) {
         entry = std::lower_bound(begin, end, column, [](const Entry &e, qsizetype c) { return e.column < c; });
@@ -73,22 +73,22 @@ QStringView SheetTable::value(qsizetype record, qsizetype column) const
 QStringView SheetTable::textOf(const Entry &entry) const
 {
     if (entry.offset & kSharedText)
-        return QStringView(sharedText_).mid(entry.offset & ~kSharedText, entry.length);
-    return QStringView(ownText_).mid(entry.offset, entry.length);
+        return QStringView(m_sharedText).mid(entry.offset & ~kSharedText, entry.length);
+    return QStringView(m_ownText).mid(entry.offset, entry.length);
 }
 
 SheetTableBuilder::SheetTableBuilder(QString sharedText)
-    : sharedText_(std::move(sharedText))
+    : m_sharedText(std::move(sharedText))
 {
 }
 
 void SheetTableBuilder::reserve(std::size_t cells, qsizetype textLength)
 {
     // Reserved pages that stay unused cost no memory.
-    cells_.reserve(cells);
-    preferHugePages(cells_.data(), cells_.capacity() * sizeof(SheetTable::Entry));
-    ownText_.reserve(textLength);
-    preferHugePages(ownText_.constData(), std::size_t(ownText_.capacity()) * sizeof(QChar));
+    m_cells.reserve(cells);
+    preferHugePages(m_cells.data(), m_cells.capacity() * sizeof(SheetTable::Entry));
+    m_ownText.reserve(textLength);
+    preferHugePages(m_ownText.constData(), std::size_t(m_ownText.capacity()) * sizeof(QChar));
 }
 
 QString SheetTableBuilder::textTooLong()
@@ -102,7 +102,7 @@ void SheetTableBuilder::addText(quint32 row, quint32 column, qsizetype offset, q
     // its bound long before.
     if (offset + length >= qsizetype(SheetTable::kSharedText)) {
         if (!failed())
-            error_ = documentTooLarge();
+            m_error = documentTooLarge();
         return;
     }
     add(row, column, quint32(offset), length);
@@ -115,8 +115,8 @@ void SheetTableBuilder::addSharedText(quint32 row, quint32 column, qsizetype off
 
 bool SheetTableBuilder::fits(quint64 cells, quint64 textLength)
 {
-    if (!failed() && (cells > kMaxDocumentLength || documentLength_ + cells * (kCellMarkup + textLength) > kMaxDocumentLength))
-        error_ = documentTooLarge();
+    if (!failed() && (cells > kMaxDocumentLength || m_documentLength + cells * (kCellMarkup + textLength) > kMaxDocumentLength))
+        m_error = documentTooLarge();
     return !failed();
 }
 
@@ -126,78 +126,78 @@ void SheetTableBuilder::add(quint32 row, quint32 column, quint32 offset, qsizety
     if (length <= 0 || row >= kMaxRows || column >= kMaxColumns || failed())
         return;
     if (length > kMaxTextLength) {
-        error_ = textTooLong();
+        m_error = textTooLong();
         return;
     }
     if (fits(1, quint64(length))) {
-        documentLength_ += kCellMarkup + quint64(length);
-        cells_.push_back({offset, quint16(length), quint16(column), row});
+        m_documentLength += kCellMarkup + quint64(length);
+        m_cells.push_back({offset, quint16(length), quint16(column), row});
     }
 }
 
 std::optional<SheetTable> SheetTableBuilder::build(QString *errorString)
 {
     if (failed()) {
-        *errorString = error_;
+        *errorString = m_error;
         return std::nullopt;
     }
     using Cell = SheetTable::Entry;
     SheetTable table;
-    table.ownText_ = std::move(ownText_);
-    table.sharedText_ = std::move(sharedText_);
-    if (cells_.empty())
+    table.m_ownText = std::move(m_ownText);
+    table.m_sharedText = std::move(m_sharedText);
+    if (m_cells.empty())
         return table;
     const auto byPosition = [](const Cell &a, const Cell &b) {
         return a.row != b.row ? a.row < b.row : a.column < b.column;
     };
-    if (!std::is_sorted(cells_.begin(), cells_.end(), byPosition))
-        std::stable_sort(cells_.begin(), cells_.end(), byPosition);
+    if (!std::is_sorted(m_cells.begin(), m_cells.end(), byPosition))
+        std::stable_sort(m_cells.begin(), m_cells.end(), byPosition);
     // When a cell is written twice the later record wins, as in Excel.
-    auto last = cells_.begin();
-    for (auto it = cells_.begin() + 1; it != cells_.end(); ++it) {
+    auto last = m_cells.begin();
+    for (auto it = m_cells.begin() + 1; it != m_cells.end(); ++it) {
         if (byPosition(*last, *it))
             ++last;
         *last = *it;
     }
-    cells_.erase(last + 1, cells_.end());
+    m_cells.erase(last + 1, m_cells.end());
 
-    const quint32 firstRow = cells_.front().row;
-    const quint32 lastRow = cells_.back().row;
+    const quint32 firstRow = m_cells.front().row;
+    const quint32 lastRow = m_cells.back().row;
     const auto [minColumn, maxColumn] = std::minmax_element(
-        cells_.begin(), cells_.end(), [](const Cell &a, const Cell &b) { return a.column < b.column; });
+        m_cells.begin(), m_cells.end(), [](const Cell &a, const Cell &b) { return a.column < b.column; });
     const quint16 firstColumn = minColumn->column;
     const int columnCount = maxColumn->column - firstColumn + 1;
 
-    auto cell = cells_.cbegin();
-    table.columnNames_.reserve(columnCount);
+    auto cell = m_cells.cbegin();
+    table.m_columnNames.reserve(columnCount);
     quint64 recordMarkup = 0;
     for (int column = 0; column < columnCount; ++column) {
         QStringView heading;
-        if (cell != cells_.cend() && cell->row == firstRow && cell->column == firstColumn + column)
+        if (cell != m_cells.cend() && cell->row == firstRow && cell->column == firstColumn + column)
             heading = table.textOf(*cell++);
-        table.columnNames_.append(heading.isEmpty() ? QStringLiteral("F%1").arg(column + 1)
+        table.m_columnNames.append(heading.isEmpty() ? QStringLiteral("F%1").arg(column + 1)
                                                     : toXmlName(heading));
-        recordMarkup += 2 * quint64(table.columnNames_.last().size()) + 7;
+        recordMarkup += 2 * quint64(table.m_columnNames.last().size()) + 7;
     }
     // Every record spells out every column, empty or not: a sparse sheet can pass the bound
     // with a handful of cells.
-    const quint64 textLength = documentLength_ - std::min(documentLength_, kCellMarkup * cells_.size());
+    const quint64 textLength = m_documentLength - std::min(m_documentLength, kCellMarkup * m_cells.size());
     if (quint64(lastRow - firstRow) * recordMarkup + textLength > kMaxDocumentLength) {
         *errorString = documentTooLarge();
         return std::nullopt;
     }
 
     // The cells become the table's entries in place: no copy of a sheet's worth of cells.
-    table.recordStarts_.assign(1, quint32(cell - cells_.cbegin()));
-    table.recordStarts_.reserve(std::size_t(lastRow - firstRow + 1));
+    table.m_recordStarts.assign(1, quint32(cell - m_cells.cbegin()));
+    table.m_recordStarts.reserve(std::size_t(lastRow - firstRow + 1));
     for (quint32 row = firstRow + 1; row <= lastRow; ++row) {
-        while (cell != cells_.cend() && cell->row == row)
+        while (cell != m_cells.cend() && cell->row == row)
             ++cell;
-        table.recordStarts_.push_back(quint32(cell - cells_.cbegin()));
+        table.m_recordStarts.push_back(quint32(cell - m_cells.cbegin()));
     }
-    for (Cell &entry : cells_)
+    for (Cell &entry : m_cells)
         entry.column = quint16(entry.column - firstColumn);
-    table.entries_ = std::move(cells_);
+    table.m_entries = std::move(m_cells);
     return table;
 }
 
@@ -268,8 +268,8 @@ std::unique_ptr<Workbook> Workbook::fromOwnedBytes(QByteArray file, QString *err
 
 std::optional<SheetTable> Workbook::readSheet(qsizetype index, QString *errorString) const
 {
-    if (index < 0 || index >= sheetNames_.size()) {
-        *errorString = QStringLiteral("シート番号 %1 はありません（ワークシートは %2 枚です）").arg(index).arg(sheetNames_.size());
+    if (index < 0 || index >= m_sheetNames.size()) {
+        *errorString = QStringLiteral("シート番号 %1 はありません（ワークシートは %2 枚です）").arg(index).arg(m_sheetNames.size());
         return std::nullopt;
     }
     return readWorksheet(index, errorString);

@@ -16,8 +16,8 @@ class SheetTableBuilder;
 // One worksheet presented as a table: mapped column names, then records in sheet order.
 class SheetTable {
 public:
-    qsizetype columnCount() const { return qsizetype(columnNames_.size()); }
-    qsizetype recordCount() const { return qsizetype(recordStarts_.size()) - 1; }
+    qsizetype columnCount() const { return qsizetype(m_columnNames.size()); }
+    qsizetype recordCount() const { return qsizetype(m_recordStarts.size()) - 1; }
     // Already a valid XML name.
     QStringView columnName(qsizetype column) const;
     // The cell's text; empty for an empty cell.
@@ -38,11 +38,11 @@ private:
     static constexpr quint32 kSharedText = 0x80000000u;
     QStringView textOf(const Entry &entry) const;
 
-    QString ownText_;
-    QString sharedText_;
-    QStringList columnNames_;
-    std::vector<Entry> entries_;              // the heading's cells, then record by record, sorted by column
-    std::vector<quint32> recordStarts_ = {0}; // index of each record's first entry, plus the end
+    QString m_ownText;
+    QString m_sharedText;
+    QStringList m_columnNames;
+    std::vector<Entry> m_entries;              // the heading's cells, then record by record, sorted by column
+    std::vector<quint32> m_recordStarts = {0}; // index of each record's first entry, plus the end
 };
 
 // Collects one worksheet's cells, in any order, and lays them out as a table: the used range of the
@@ -62,15 +62,15 @@ public:
     // over and over while it grows.
     void reserve(std::size_t cells, qsizetype textLength);
     // The cells' own text: append a cell's text here, then add the cell with addOwnText.
-    QString &ownText() { return ownText_; }
+    QString &ownText() { return m_ownText; }
     // Adds the cell whose text was appended to ownText() since start. A cell without text is no cell.
-    void addOwnText(quint32 row, quint32 column, qsizetype start) { addText(row, column, start, ownText_.size() - start); }
+    void addOwnText(quint32 row, quint32 column, qsizetype start) { addText(row, column, start, m_ownText.size() - start); }
     // Adds a cell showing a text already in ownText(), such as one repeated along a row.
     void addText(quint32 row, quint32 column, qsizetype offset, qsizetype length);
     // Adds a cell showing one of the workbook's shared strings.
     void addSharedText(quint32 row, quint32 column, qsizetype offset, qsizetype length);
     // True once a bound was passed; the reader may stop early, build() reports it.
-    bool failed() const { return !error_.isEmpty(); }
+    bool failed() const { return !m_error.isEmpty(); }
     // Whether `cells` more cells of `textLength` characters each keep the document within its
     // bound; asked before repeating a cell, so that a huge repeat count is refused, not expanded.
     // False (and failed()) when they do not.
@@ -86,11 +86,11 @@ public:
 private:
     void add(quint32 row, quint32 column, quint32 offset, qsizetype length);
 
-    QString ownText_;
-    QString sharedText_;
-    std::vector<SheetTable::Entry> cells_;
-    quint64 documentLength_ = 0; // what the cells alone take in the document, at least
-    QString error_;
+    QString m_ownText;
+    QString m_sharedText;
+    std::vector<SheetTable::Entry> m_cells;
+    quint64 m_documentLength = 0; // what the cells alone take in the document, at least
+    QString m_error;
 };
 
 // An open workbook of any of the formats read: Excel 97-2003 and 5.0/95 (.xls), Office Open XML
@@ -105,7 +105,7 @@ public:
     static std::unique_ptr<Workbook> fromBytes(const QByteArray &file, QString *errorString);
 
     // Worksheets only, in workbook order, hidden ones included, names exact.
-    const QStringList &sheetNames() const { return sheetNames_; }
+    const QStringList &sheetNames() const { return m_sheetNames; }
     // Reads one worksheet; std::nullopt and a Japanese *errorString on failure.
     std::optional<SheetTable> readSheet(qsizetype index, QString *errorString) const;
 
@@ -113,7 +113,7 @@ protected:
     Workbook() = default;
     virtual std::optional<SheetTable> readWorksheet(qsizetype index, QString *errorString) const = 0;
 
-    QStringList sheetNames_;
+    QStringList m_sheetNames;
 
 private:
     static std::unique_ptr<Workbook> fromOwnedBytes(QByteArray file, QString *errorString);

@@ -228,7 +228,7 @@ constexpr std::string_view kXmlnsNamespace = "http://www.w3.org/2000/xmlns/";
 
 class FastReader {
 public:
-    FastReader(XmlHandler &handler) : handler_(handler) {}
+    FastReader(XmlHandler &handler) : m_handler(handler) {}
 
     std::optional<bool> read(const XmlSource &source, QString *errorString);
 
@@ -264,16 +264,16 @@ private:
         std::size_t bindings;
     };
 
-    XmlHandler &handler_;
-    StopState stop_;
-    bool started_ = false;
-    bool rootSeen_ = false;
-    std::string openNames_;
-    std::vector<Open> open_;
-    std::vector<Binding> bindings_;
-    std::vector<Attribute> attributes_;
-    std::vector<std::pair<std::string, std::string_view>> resolved_; // prefixes looked up since the bindings changed
-    std::vector<XmlAttribute> reported_;
+    XmlHandler &m_handler;
+    StopState m_stop;
+    bool m_started = false;
+    bool m_rootSeen = false;
+    std::string m_openNames;
+    std::vector<Open> m_open;
+    std::vector<Binding> m_bindings;
+    std::vector<Attribute> m_attributes;
+    std::vector<std::pair<std::string, std::string_view>> m_resolved; // prefixes looked up since the bindings changed
+    std::vector<XmlAttribute> m_reported;
 };
 
 std::optional<bool> FastReader::read(const XmlSource &source, QString *errorString)
@@ -301,22 +301,22 @@ std::optional<bool> FastReader::read(const XmlSource &source, QString *errorStri
         if (step == Step::Unsupported)
             return std::nullopt;
         if (step == Step::Stopped) {
-            if (!stop_.succeeded(handler_))
-                *errorString = stop_.error;
-            return stop_.succeeded(handler_);
+            if (!m_stop.succeeded(m_handler))
+                *errorString = m_stop.error;
+            return m_stop.succeeded(m_handler);
         }
         filled = std::size_t(begin + filled - limit);
         std::memmove(begin, limit, filled);
     }
-    if (!rootSeen_ || !open_.empty())
+    if (!m_rootSeen || !m_open.empty())
         return std::nullopt;
     return true;
 }
 
 FastReader::Step FastReader::readPiece(char *p, char *limit)
 {
-    if (!started_) {
-        started_ = true;
+    if (!m_started) {
+        m_started = true;
         if (!readDeclaration(p, limit))
             return Step::Unsupported;
     }
@@ -391,7 +391,7 @@ FastReader::Step FastReader::readText(char *&p, char *limit)
 {
     char *const start = p;
     char *out = p;
-    if (open_.empty()) { // outside the root element: white space only
+    if (m_open.empty()) { // outside the root element: white space only
         while (p < limit && isSpace(*p))
             ++p;
         return p == limit || *p == '<' ? Step::Continue : Step::Unsupported;
@@ -424,8 +424,8 @@ FastReader::Step FastReader::readText(char *&p, char *limit)
             return Step::Unsupported;
         }
     }
-    if (handler_.wantsText() && out > start)
-        handler_.characters(start, int(out - start));
+    if (m_handler.wantsText() && out > start)
+        m_handler.characters(start, int(out - start));
     return Step::Continue;
 }
 
@@ -488,47 +488,47 @@ bool FastReader::readValue(char *&p, char *limit, char *&valueEnd)
 
 std::string_view FastReader::namespaceOf(std::string_view prefix)
 {
-    for (const auto &[known, uri] : resolved_) {
+    for (const auto &[known, uri] : m_resolved) {
         if (known == prefix)
             return uri;
     }
     std::string_view uri;
-    for (auto binding = bindings_.rbegin(); binding != bindings_.rend(); ++binding) {
+    for (auto binding = m_bindings.rbegin(); binding != m_bindings.rend(); ++binding) {
         if (binding->prefix == prefix) {
             uri = binding->uri;
             break;
         }
     }
-    resolved_.emplace_back(std::string(prefix), uri);
+    m_resolved.emplace_back(std::string(prefix), uri);
     return uri;
 }
 
 void FastReader::popBindings(std::size_t count)
 {
-    if (bindings_.size() != count) {
-        bindings_.resize(count);
-        resolved_.clear();
+    if (m_bindings.size() != count) {
+        m_bindings.resize(count);
+        m_resolved.clear();
     }
 }
 
 FastReader::Step FastReader::afterEvent()
 {
-    if (!handler_.stopped())
+    if (!m_handler.stopped())
         return Step::Continue;
-    stop_.noteStop(handler_);
+    m_stop.noteStop(m_handler);
     return Step::Stopped;
 }
 
 FastReader::Step FastReader::readStartTag(char *&p, char *limit)
 {
-    if (rootSeen_ && open_.empty())
+    if (m_rootSeen && m_open.empty())
         return Step::Unsupported; // a second root, a comment or a processing instruction
     char *name = p;
     char *colon = nullptr;
     if (!readName(p, limit, colon))
         return Step::Unsupported;
     char *const nameEnd = p;
-    attributes_.clear();
+    m_attributes.clear();
     bool empty = false;
     for (;;) {
         const char *beforeSpace = p;
@@ -563,18 +563,18 @@ FastReader::Step FastReader::readStartTag(char *&p, char *limit)
         attribute.value = p + 1;
         if (!readValue(p, limit, attribute.valueEnd))
             return Step::Unsupported;
-        attributes_.push_back(attribute);
+        m_attributes.push_back(attribute);
     }
 
     // Namespace declarations first: they apply to the element's own name and attributes.
-    const std::size_t outerBindings = bindings_.size();
+    const std::size_t outerBindings = m_bindings.size();
     const auto view = [](const char *from, const char *to) { return std::string_view(from, std::size_t(to - from)); };
     const auto isXmlns = [&](const char *from, const char *to) { return to - from == 5 && view(from, to) == "xmlns"; };
-    for (std::size_t i = 0; i < attributes_.size(); ++i) {
-        const Attribute &attribute = attributes_[i];
+    for (std::size_t i = 0; i < m_attributes.size(); ++i) {
+        const Attribute &attribute = m_attributes[i];
         const std::string_view qualified = view(attribute.name, attribute.nameEnd);
         for (std::size_t j = 0; j < i; ++j) {
-            if (view(attributes_[j].name, attributes_[j].nameEnd) == qualified)
+            if (view(m_attributes[j].name, m_attributes[j].nameEnd) == qualified)
                 return Step::Unsupported;
         }
         const bool isDefault = !attribute.colon && isXmlns(attribute.name, attribute.nameEnd);
@@ -585,16 +585,16 @@ FastReader::Step FastReader::readStartTag(char *&p, char *limit)
         if (uri == kXmlNamespace || uri == kXmlnsNamespace || uri.find(kNamespaceSeparator) != std::string_view::npos
             || prefix == "xml" || prefix == "xmlns" || (!isDefault && uri.empty()))
             return Step::Unsupported;
-        bindings_.push_back({std::string(prefix), std::string(uri)});
-        resolved_.clear();
+        m_bindings.push_back({std::string(prefix), std::string(uri)});
+        m_resolved.clear();
     }
     if (colon) {
         const std::string_view prefix = view(name, colon);
         if (prefix == "xml" || prefix == "xmlns" || namespaceOf(prefix).empty())
             return Step::Unsupported;
     }
-    reported_.clear();
-    for (const Attribute &attribute : attributes_) {
+    m_reported.clear();
+    for (const Attribute &attribute : m_attributes) {
         XmlAttribute reported{{}, view(attribute.name, attribute.nameEnd), attribute.value};
         if (attribute.colon) {
             const std::string_view prefix = view(attribute.name, attribute.colon);
@@ -605,7 +605,7 @@ FastReader::Step FastReader::readStartTag(char *&p, char *limit)
                 return Step::Unsupported;
             reported.localName = view(attribute.colon + 1, attribute.nameEnd);
             // Two prefixes for one namespace can still make the same name.
-            for (const XmlAttribute &other : reported_) {
+            for (const XmlAttribute &other : m_reported) {
                 if (other.localName == reported.localName && !other.namespaceUri.empty()
                     && other.namespaceUri.size() == reported.namespaceUri.size()
                     && (other.namespaceUri.data() == reported.namespaceUri.data() || other.namespaceUri == reported.namespaceUri))
@@ -615,46 +615,46 @@ FastReader::Step FastReader::readStartTag(char *&p, char *limit)
             continue;
         }
         *attribute.valueEnd = '\0';
-        reported_.push_back(reported);
+        m_reported.push_back(reported);
     }
 
     const std::size_t nameLength = std::size_t(nameEnd - name);
     const char *local = colon ? colon + 1 : name;
     if (!empty) {
-        open_.push_back({openNames_.size(), nameLength, outerBindings});
-        openNames_.append(name, nameLength);
+        m_open.push_back({m_openNames.size(), nameLength, outerBindings});
+        m_openNames.append(name, nameLength);
     }
-    rootSeen_ = true;
+    m_rootSeen = true;
     *nameEnd = '\0';
-    handler_.startElement(local, reported_);
+    m_handler.startElement(local, m_reported);
     if (!empty)
         return afterEvent();
-    if (handler_.stopped())
-        stop_.noteStop(handler_);
-    handler_.endElement(local); // expat ends an empty element even after a stop
+    if (m_handler.stopped())
+        m_stop.noteStop(m_handler);
+    m_handler.endElement(local); // expat ends an empty element even after a stop
     popBindings(outerBindings); // only now: the reported namespaces point into them
-    return handler_.stopped() ? afterEvent() : Step::Continue;
+    return m_handler.stopped() ? afterEvent() : Step::Continue;
 }
 
 FastReader::Step FastReader::readEndTag(char *&p, char *limit)
 {
     char *name = p;
     char *colon = nullptr;
-    if (open_.empty() || !readName(p, limit, colon))
+    if (m_open.empty() || !readName(p, limit, colon))
         return Step::Unsupported;
     char *const nameEnd = p;
     while (p < limit && isSpace(*p))
         ++p;
     if (p >= limit || *p++ != '>')
         return Step::Unsupported;
-    const Open &open = open_.back();
-    if (std::string_view(name, std::size_t(nameEnd - name)) != std::string_view(openNames_).substr(open.nameOffset, open.nameLength))
+    const Open &open = m_open.back();
+    if (std::string_view(name, std::size_t(nameEnd - name)) != std::string_view(m_openNames).substr(open.nameOffset, open.nameLength))
         return Step::Unsupported;
     popBindings(open.bindings);
-    openNames_.resize(open.nameOffset);
-    open_.pop_back();
+    m_openNames.resize(open.nameOffset);
+    m_open.pop_back();
     *nameEnd = '\0';
-    handler_.endElement(colon ? colon + 1 : name);
+    m_handler.endElement(colon ? colon + 1 : name);
     return afterEvent();
 }
 
@@ -662,8 +662,8 @@ FastReader::Step FastReader::readEndTag(char *&p, char *limit)
 
 void XmlHandler::stop(QString error)
 {
-    stopped_ = true;
-    stopError_ = std::move(error);
+    m_stopped = true;
+    m_stopError = std::move(error);
 }
 
 std::optional<bool> readXmlFast(const XmlSource &source, XmlHandler &handler, QString *errorString)

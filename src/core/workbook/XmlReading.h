@@ -25,18 +25,18 @@ public:
     virtual void endElement(const char *name) = 0;
     // Text is delivered only while wantsText() holds, in pieces of any size.
     virtual void characters(const char *text, int length) { (void)text, (void)length; }
-    bool wantsText() const { return wantsText_; }
+    bool wantsText() const { return m_wantsText; }
     // Ends the parse early, as successful (done) or with a Japanese error.
     void stop(QString error = {});
-    bool stopped() const { return stopped_; }
-    const QString &stopError() const { return stopError_; }
+    bool stopped() const { return m_stopped; }
+    const QString &stopError() const { return m_stopError; }
 
 protected:
-    bool wantsText_ = false;
+    bool m_wantsText = false;
 
 private:
-    bool stopped_ = false;
-    QString stopError_;
+    bool m_stopped = false;
+    QString m_stopError;
 };
 
 // Whether text is the literal expected: compared up to the first difference, which is cheaper than

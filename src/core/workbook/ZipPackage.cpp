@@ -42,29 +42,29 @@ XmlSource sourceOf(GsfInput *input)
 
 ZipPackage::~ZipPackage()
 {
-    if (zip_)
-        g_object_unref(zip_);
-    if (input_)
-        g_object_unref(input_);
+    if (m_zip)
+        g_object_unref(m_zip);
+    if (m_input)
+        g_object_unref(m_input);
 }
 
 std::unique_ptr<ZipPackage> ZipPackage::open(QByteArray file, QString *errorString)
 {
     initGsf();
     std::unique_ptr<ZipPackage> package(new ZipPackage);
-    package->file_ = std::move(file);
-    package->input_ = gsf_input_memory_new(reinterpret_cast<const guint8 *>(package->file_.constData()),
-                                           package->file_.size(), FALSE);
+    package->m_file = std::move(file);
+    package->m_input = gsf_input_memory_new(reinterpret_cast<const guint8 *>(package->m_file.constData()),
+                                           package->m_file.size(), FALSE);
     GError *error = nullptr;
-    package->zip_ = gsf_infile_zip_new(package->input_, &error);
-    if (!package->zip_) {
+    package->m_zip = gsf_infile_zip_new(package->m_input, &error);
+    if (!package->m_zip) {
         const QString reason = error ? QString::fromUtf8(error->message) : QString();
         if (error)
             g_error_free(error);
         *errorString = corrupt(QStringLiteral("ZIP ファイルとして読めません: %1").arg(reason));
         return nullptr;
     }
-    package->listParts(package->zip_, QString());
+    package->listParts(package->m_zip, QString());
     return package;
 }
 
@@ -82,22 +82,22 @@ void ZipPackage::listParts(GsfInfile *folder, const QString &prefix)
         if (GSF_IS_INFILE(child) && gsf_infile_num_children(GSF_INFILE(child)) >= 0)
             listParts(GSF_INFILE(child), name + u'/');
         else
-            parts_.insert(normalised(name), name);
+            m_parts.insert(normalised(name), name);
         g_object_unref(child);
     }
 }
 
 bool ZipPackage::contains(const QString &partName) const
 {
-    return parts_.contains(normalised(partName));
+    return m_parts.contains(normalised(partName));
 }
 
 GsfInput *ZipPackage::openPart(const QString &partName) const
 {
-    const auto found = parts_.constFind(normalised(partName));
-    if (found == parts_.cend())
+    const auto found = m_parts.constFind(normalised(partName));
+    if (found == m_parts.cend())
         return nullptr;
-    GsfInput *input = GSF_INPUT(g_object_ref(zip_));
+    GsfInput *input = GSF_INPUT(g_object_ref(m_zip));
     for (const QString &component : found->split(u'/')) {
         GsfInput *child = GSF_IS_INFILE(input)
             ? gsf_infile_child_by_name(GSF_INFILE(input), component.toUtf8().constData())

@@ -37,10 +37,10 @@ private:
     void listParts(GsfInfile *folder, const QString &prefix);
     GsfInput *openPart(const QString &partName) const;
 
-    QByteArray file_;
-    GsfInput *input_ = nullptr;
-    GsfInfile *zip_ = nullptr;
-    QHash<QString, QString> parts_; // normalised name → name inside the ZIP (folders joined by '/')
+    QByteArray m_file;
+    GsfInput *m_input = nullptr;
+    GsfInfile *m_zip = nullptr;
+    QHash<QString, QString> m_parts; // normalised name → name inside the ZIP (folders joined by '/')
 };
 
 } // namespace tessaly::xls
