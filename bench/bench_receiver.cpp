@@ -78,7 +78,8 @@ void measureReceiver(const char *name, const QString &workbook, const QString &d
         Settings settings;
         settings.url = url;
         settings.table = QStringLiteral("bench_%1").arg(QCoreApplication::applicationPid() * 10 + run);
-        ConfigDocument().save(settings, kConfigFileName);
+        if (const Outcome saved = ConfigDocument().save(settings, kConfigFileName); !saved)
+            qFatal("%s", qPrintable(saved.failure().message));
         QProcess cli;
         QElapsedTimer timer;
         timer.start();

@@ -126,14 +126,16 @@ int convert(QStringList args)
         return fail(error);
     const Settings settings = loadSettings();
     if (!outputPath.isEmpty()) {
-        error = saveDocument(outputPath, *table, settings);
-        return error.isEmpty() ? 0 : fail(error);
+        const Outcome saved = saveDocument(outputPath, *table, settings);
+        return saved ? 0 : fail(saved.failure().message);
     }
+    const QString notWritten = QStringLiteral("標準出力に書き込めませんでした。");
     QFile out;
     if (!openStdout(out))
-        return fail(QStringLiteral("標準出力に書き込めませんでした。"));
-    error = writeDocumentFile(out, *table, settings);
-    return error.isEmpty() && out.flush() ? 0 : fail(error.isEmpty() ? QStringLiteral("標準出力に書き込めませんでした。") : error);
+        return fail(notWritten);
+    if (const Outcome written = writeDocumentFile(out, *table, settings); !written)
+        return fail(written.failure().message);
+    return out.flush() ? 0 : fail(notWritten);
 }
 
 // Sends like the send button and prints what the status line would end with: the server's

@@ -112,10 +112,9 @@ MainWindow::MainWindow(Prompter &prompter, QWidget *parent)
 
 MainWindow::~MainWindow() = default;
 
-void MainWindow::route(QObject *sender, auto signal, void (MainWindow::*handler)())
+void MainWindow::route(auto *sender, auto signal, void (MainWindow::*handler)())
 {
-    using Sender = typename QtPrivate::FunctionPointer<decltype(signal)>::Object;
-    connect(static_cast<Sender *>(sender), signal, this, [this, handler] { runHandler([this, handler] { (this->*handler)(); }); });
+    connect(sender, signal, this, [this, handler] { runHandler([this, handler] { (this->*handler)(); }); });
 }
 
 void MainWindow::runHandler(const std::function<void()> &handler)
@@ -308,7 +307,7 @@ void MainWindow::loadSettings()
     setSettings(loaded);
 }
 
-ConfigSaveResult MainWindow::saveSettings()
+Outcome MainWindow::saveSettings()
 {
     restoreBlankTableNameIfEditing();
     return m_configDocument.save(m_settings, kConfigFileName);
@@ -385,12 +384,12 @@ void MainWindow::saveDocumentAs()
         return;
     }
     // A failed save does not move the next file dialog to where the file could not be written.
-    QString error;
+    Outcome saved;
     const QByteArray document = m_ui->documentView->utf8();
     const QString charset = m_settings.charset;
-    runInBackground([&] { error = saveUtf8Document(*chosen, document, charset); });
-    if (!error.isEmpty()) {
-        reportError(error);
+    runInBackground([&] { saved = saveUtf8Document(*chosen, document, charset); });
+    if (!saved) {
+        reportError(saved.failure().message);
         return;
     }
     m_dialogFileName = *chosen;
@@ -473,9 +472,9 @@ void MainWindow::editSettings(SettingsDialog &dialog)
 
 void MainWindow::saveSettingsNow()
 {
-    const ConfigSaveResult result = saveSettings();
-    if (!result.ok) {
-        reportError(result.errorString);
+    const Outcome saved = saveSettings();
+    if (!saved) {
+        reportError(saved.failure().message);
         return;
     }
     m_settingsChanged = false;
@@ -562,9 +561,9 @@ bool MainWindow::confirmClose()
                MessageButtons::YesNo});
     if (answer != MessageAnswer::Yes)
         return true;
-    const ConfigSaveResult result = saveSettings();
-    if (!result.ok) {
-        reportError(result.errorString);
+    const Outcome saved = saveSettings();
+    if (!saved) {
+        reportError(saved.failure().message);
         m_closeWithoutAsking = true;
         return false;
     }

@@ -70,7 +70,7 @@ private:
 
     // Runs an event handler; an exception escaping it is reported and the window stays usable.
     void runHandler(const std::function<void()> &handler);
-    void route(QObject *sender, auto signal, void (MainWindow::*handler)());
+    void route(auto *sender, auto signal, void (MainWindow::*handler)());
     // Runs `work` on a thread of its own and returns when it has ended, the window painting and
     // answering meanwhile; an exception escaping `work` is thrown here.
     void runInBackground(const std::function<void()> &work);
@@ -86,7 +86,7 @@ private:
     void updateRecentMenu();
 
     void loadSettings();
-    ConfigSaveResult saveSettings();
+    Outcome saveSettings();
 
     void onOpenClicked();
     void openWorkbook();

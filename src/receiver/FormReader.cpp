@@ -1,6 +1,6 @@
 #include "receiver/FormReader.h"
 
-#include "core/document/DocumentEncoding.h"
+#include "core/document/CharsetSniffing.h"
 
 #include <array>
 
@@ -177,34 +177,26 @@ std::optional<QString> FormReader::decodeField(const QByteArray &bytes, const QS
     return text;
 }
 
-std::optional<InsertForm> FormReader::finish(QString *error)
+Result<InsertForm> FormReader::finish()
 {
-    if (m_malformed || m_escapeDigits > 0) {
-        *error = QStringLiteral("本文の %XX が正しくありません。application/x-www-form-urlencoded の形で送って下さい。");
-        return std::nullopt;
-    }
+    if (m_malformed || m_escapeDigits > 0)
+        return Failure{QStringLiteral("本文の %XX が正しくありません。application/x-www-form-urlencoded の形で送って下さい。")};
     if (m_decoder && !m_decoder->isValid()) {
-        *error = QStringLiteral("文字コード「%1」には対応していません。").arg(m_charset);
-        return std::nullopt;
+        return Failure{QStringLiteral("文字コード「%1」には対応していません。").arg(m_charset)};
     }
-    if (!m_repeatedField.isEmpty()) {
-        *error = QStringLiteral("項目「%1」が複数あります。").arg(QString::fromLatin1(m_repeatedField));
-        return std::nullopt;
-    }
+    if (!m_repeatedField.isEmpty())
+        return Failure{QStringLiteral("項目「%1」が複数あります。").arg(QString::fromLatin1(m_repeatedField))};
     if (m_documentFields != 1) {
-        *error = m_documentFields == 0 ? QStringLiteral("項目「xmlText」（XML 文書）がありません。")
-                                       : QStringLiteral("項目「xmlText」が複数あります。");
-        return std::nullopt;
+        return Failure{m_documentFields == 0 ? QStringLiteral("項目「xmlText」（XML 文書）がありません。")
+                                               : QStringLiteral("項目「xmlText」が複数あります。")};
     }
 
     QString charset = m_charset;
     InsertForm form;
     if (m_decoder) {
         flushDocument();
-        if (m_decoder->hasError()) {
-            *error = QStringLiteral("XML 文書を文字コード「%1」で読めません。").arg(charset);
-            return std::nullopt;
-        }
+        if (m_decoder->hasError())
+            return Failure{QStringLiteral("XML 文書を文字コード「%1」で読めません。").arg(charset)};
         form.documentUtf8 = std::move(m_document);
     } else {
         // The document's declaration decides for every field: guessing from the bytes would take a
@@ -213,10 +205,8 @@ std::optional<InsertForm> FormReader::finish(QString *error)
         if (charset.isEmpty())
             charset = QStringLiteral("UTF-8"); // XML's default
         const std::optional<QString> document = decodeField(m_documentBytes, charset);
-        if (!document) {
-            *error = QStringLiteral("XML 文書の文字コードが分かりません。Content-Type に charset を付けて下さい。");
-            return std::nullopt;
-        }
+        if (!document)
+            return Failure{QStringLiteral("XML 文書の文字コードが分かりません。Content-Type に charset を付けて下さい。")};
         m_documentBytes.clear();
         form.documentUtf8 = document->toUtf8();
     }
@@ -224,9 +214,8 @@ std::optional<InsertForm> FormReader::finish(QString *error)
     const std::optional<QString> command = decodeField(m_command, charset);
     const std::optional<QString> tableName = decodeField(m_tableName, charset);
     if (!command || !tableName) {
-        *error = QStringLiteral("項目「%1」を文字コード「%2」で読めません。")
-                     .arg(command ? QStringLiteral("tabName") : QStringLiteral("command"), charset);
-        return std::nullopt;
+        return Failure{QStringLiteral("項目「%1」を文字コード「%2」で読めません。")
+                             .arg(command ? QStringLiteral("tabName") : QStringLiteral("command"), charset)};
     }
     form.command = *command;
     form.tableName = *tableName;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QString>
@@ -28,8 +30,8 @@ public:
     FormReader(const QString &charset, qsizetype expectedSize);
 
     void feed(const char *data, qsizetype size);
-    // The fields, or nothing and a Japanese *error for a body that is no usable form.
-    std::optional<InsertForm> finish(QString *error);
+    // The fields; fails for a body that is no usable form.
+    Result<InsertForm> finish();
 
 private:
     enum class Field { None, Command, TableName, RequestId, Document, Other };

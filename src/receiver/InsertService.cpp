@@ -15,7 +15,7 @@ Answer refusal(const QString &text)
     return {400, text, -1};
 }
 
-Answer fromFailure(const Failure &failure)
+Answer fromFailure(const DatabaseFailure &failure)
 {
     return {failure.status, failure.text, -1};
 }
@@ -121,37 +121,36 @@ public:
     {
     }
 
-    std::optional<Answer> run()
+    // The rows inserted, or the answer that ends the request.
+    Result<void, Answer> run()
     {
         if (m_settings.createTables) {
-            if (std::optional<Failure> failure = m_store.serializeCreation(m_name.schema.toCaseFolded(), m_name.table.toCaseFolded()))
-                return fromFailure(*failure);
+            if (DatabaseResult<> done = m_store.serializeCreation(m_name.schema.toCaseFolded(), m_name.table.toCaseFolded()); !done)
+                return fromFailure(done.failure());
         }
-        std::optional<CatalogueTable> table;
-        if (std::optional<Answer> refused = findTable(table))
-            return refused;
-        QStringList columns;
-        if (!table) {
-            if (std::optional<Answer> refused = createTable(table))
-                return refused;
-            columns = m_rows.distinctNames();
-        } else if (std::optional<Answer> refused = matchColumns(*table, columns)) {
-            return refused;
-        }
+        Result<std::optional<CatalogueTable>, Answer> found = findTable();
+        if (!found)
+            return found.failure();
+        Result<CatalogueTable, Answer> table = *found ? Result<CatalogueTable, Answer>(**found) : createTable();
+        if (!table)
+            return table.failure();
+        const Result<QStringList, Answer> columns = *found ? matchColumns(*table) : Result<QStringList, Answer>(m_rows.distinctNames());
+        if (!columns)
+            return columns.failure();
         if (!m_requestId.isEmpty()) {
             m_recordedName = qualifiedName(*table);
             if (std::optional<Answer> recorded = alreadyInserted())
-                return recorded;
+                return *recorded;
             // Recorded first: a concurrent request with the same identifier waits here for this
             // one's COMMIT, then fails and finds the record.
-            if (std::optional<Failure> failure = m_store.recordRequest(m_requestId, m_recordedName, m_rows.rowCount())) {
+            if (DatabaseResult<> done = m_store.recordRequest(m_requestId, m_recordedName, m_rows.rowCount()); !done) {
                 m_recordFailed = true;
-                return fromFailure(*failure);
+                return fromFailure(done.failure());
             }
         }
-        if (std::optional<Failure> failure = m_store.insert(*table, columns, m_rows))
-            return fromFailure(*failure);
-        return std::nullopt;
+        if (DatabaseResult<> done = m_store.insert(*table, *columns, m_rows); !done)
+            return fromFailure(done.failure());
+        return {};
     }
 
     // After a failed run, outside its transaction: the answer when the failure was only that a
@@ -164,27 +163,20 @@ public:
 private:
     std::optional<Answer> alreadyInserted()
     {
-        const std::optional<std::optional<RecordedRequest>> recorded = m_store.recordedRequest(m_requestId, m_recordedName);
-        if (!recorded) {
-            return Answer{500, QStringLiteral("挿入済みの要求の記録（表「%1」）を読めませんでした（表「%2」）。")
-                                   .arg(TableStore::kRequestTable, m_tableName), -1};
-        }
+        const DatabaseResult<std::optional<RecordedRequest>> recorded = m_store.recordedRequest(m_requestId, m_recordedName, m_tableName);
+        if (!recorded)
+            return fromFailure(recorded.failure());
         if (!*recorded)
             return std::nullopt;
         return Answer{200, QStringLiteral("この文書は既に挿入されています（%1件、%2）。").arg((*recorded)->rows).arg((*recorded)->time), 0};
     }
 
-    Answer catalogueFailure() const
+    // The table the name finds; none when it finds none and tables may be created.
+    Result<std::optional<CatalogueTable>, Answer> findTable()
     {
-        return {500, QStringLiteral("データベースの表の一覧を読めませんでした（表「%1」）。").arg(m_tableName), -1};
-    }
-
-    // Sets `table` when the name is found; leaves it empty when tables may be created.
-    std::optional<Answer> findTable(std::optional<CatalogueTable> &table)
-    {
-        const std::optional<QList<CatalogueTable>> tables = m_store.tables();
+        const DatabaseResult<QList<CatalogueTable>> tables = m_store.tables(m_tableName);
         if (!tables)
-            return catalogueFailure();
+            return fromFailure(tables.failure());
         const QList<CatalogueTable> found = tablesNamed(*tables, m_tableName);
         if (found.size() > 1) {
             QStringList names;
@@ -194,35 +186,36 @@ private:
                                .arg(m_tableName, names.join(QStringLiteral("」「"))));
         }
         if (found.size() == 1)
-            table = found.first();
-        else if (!m_settings.createTables)
+            return std::optional(found.first());
+        if (!m_settings.createTables)
             return refusal(QStringLiteral("表「%1」はデータベースにありません。").arg(m_tableName));
-        return std::nullopt;
+        return std::optional<CatalogueTable>();
     }
 
     // A new table with a text column for each column of the document; "schema.table" makes it
     // in that schema.
-    std::optional<Answer> createTable(std::optional<CatalogueTable> &table)
+    Result<CatalogueTable, Answer> createTable()
     {
         if (m_rows.columnCount() == 0)
             return refusal(QStringLiteral("XML 文書に列がないため、表「%1」を作れません。").arg(m_tableName));
-        if (std::optional<Failure> failure = m_store.createTable({m_name.schema, m_name.table, true}, m_rows.distinctNames()))
-            return fromFailure(*failure);
-        const std::optional<QList<CatalogueTable>> tables = m_store.tables();
+        if (DatabaseResult<> done = m_store.createTable({m_name.schema, m_name.table, true}, m_rows.distinctNames()); !done)
+            return fromFailure(done.failure());
+        const DatabaseResult<QList<CatalogueTable>> tables = m_store.tables(m_tableName);
         if (!tables)
-            return catalogueFailure();
+            return fromFailure(tables.failure());
         const QList<CatalogueTable> found = tablesNamed(*tables, m_tableName);
         if (found.size() != 1)
-            return catalogueFailure();
-        table = found.first();
-        return std::nullopt;
+            return fromFailure(m_store.catalogueFailure(m_tableName));
+        return found.first();
     }
 
-    std::optional<Answer> matchColumns(const CatalogueTable &table, QStringList &columns)
+    // The table's column for each of the document's, in the document's order.
+    Result<QStringList, Answer> matchColumns(const CatalogueTable &table)
     {
-        const std::optional<QStringList> existing = m_store.columns(table);
+        QStringList columns;
+        const DatabaseResult<QStringList> existing = m_store.columns(table, m_tableName);
         if (!existing)
-            return catalogueFailure();
+            return fromFailure(existing.failure());
         const ColumnIndex index(*existing);
         const QStringList wanted = m_rows.distinctNames();
         const QStringList &headings = m_rows.headings();
@@ -247,7 +240,7 @@ private:
             headingOfColumn.insert(*column, headings.at(c));
             columns.append(*column);
         }
-        return std::nullopt;
+        return columns;
     }
 
     TableStore &m_store;
@@ -268,8 +261,8 @@ std::optional<Answer> nameTooLong(const TableStore &store, const TableName &name
     if (!name.schema.isEmpty())
         names.prepend(name.schema);
     for (const QString &each : names) {
-        if (std::optional<Failure> failure = store.nameTooLong(each))
-            return fromFailure(*failure);
+        if (DatabaseResult<> done = store.nameTooLong(each); !done)
+            return fromFailure(done.failure());
     }
     return std::nullopt;
 }
@@ -288,26 +281,25 @@ Answer insertForm(InsertForm form, const InsertSettings &settings, const std::fu
     const std::variant<TableName, Answer> name = splitTableName(tableName);
     if (const Answer *refused = std::get_if<Answer>(&name))
         return *refused;
-    QString error;
-    std::optional<RowDocument> rows = RowDocument::parse(std::move(form.documentUtf8), settings.emptyAsText, &error);
+    const Result<RowDocument> rows = RowDocument::parse(std::move(form.documentUtf8), settings.emptyAsText);
     if (!rows)
-        return refusal(error);
+        return refusal(rows.failure().message);
 
-    std::optional<Failure> failure;
-    const std::unique_ptr<TableStore> store = TableStore::open(settings.database, &failure);
-    if (!store)
-        return fromFailure(*failure);
+    DatabaseResult<std::unique_ptr<TableStore>> opened = TableStore::open(settings.database);
+    if (!opened)
+        return fromFailure(opened.failure());
+    const std::unique_ptr<TableStore> store = std::move(opened).value();
     store->setClientProbe(clientConnected);
     if (std::optional<Answer> refused = nameTooLong(*store, std::get<TableName>(name), *rows))
         return *refused;
     if (!clientConnected())
         return fromFailure(store->clientGone(tableName));
-    if ((failure = store->begin(tableName)))
-        return fromFailure(*failure);
+    if (DatabaseResult<> begun = store->begin(tableName); !begun)
+        return fromFailure(begun.failure());
     Insertion insertion(*store, *rows, tableName, std::get<TableName>(name), form.requestId, settings);
-    if (std::optional<Answer> refused = insertion.run()) {
+    if (const Result<void, Answer> inserted = insertion.run(); !inserted) {
         store->rollback();
-        return insertion.insertedMeanwhile().value_or(*refused);
+        return insertion.insertedMeanwhile().value_or(inserted.failure());
     }
     // An answer nobody receives would leave the sender unsure: it sends again, and the rows
     // would land twice.
@@ -315,9 +307,9 @@ Answer insertForm(InsertForm form, const InsertSettings &settings, const std::fu
         store->rollback();
         return fromFailure(store->clientGone(tableName));
     }
-    if ((failure = store->commit(tableName))) {
+    if (DatabaseResult<> committed = store->commit(tableName); !committed) {
         store->rollback();
-        return fromFailure(*failure);
+        return fromFailure(committed.failure());
     }
     return {200, QStringLiteral("%1件の行を挿入しました。").arg(rows->rowCount()), rows->rowCount()};
 }

@@ -14,7 +14,7 @@ public:
 
     // Locks the name as it will be matched, until the request's connection closes. The lock's
     // own name is at most 64 characters: a digest of the table's.
-    std::optional<Failure> serializeCreation(const QString &schema, const QString &table) override
+    DatabaseResult<> serializeCreation(const QString &schema, const QString &table) override
     {
         return lockName(QStringLiteral("SELECT GET_LOCK(CONCAT('tessaly-', MD5(CONCAT(COALESCE(NULLIF(?, ''), DATABASE()), '.', ?))), %1) = 1")
                             .arg(kStatementSeconds),

@@ -59,44 +59,41 @@ public:
     }
 
     // Locks the name as it will be matched: "race", "RACE" and "public.race" are one.
-    std::optional<Failure> serializeCreation(const QString &schema, const QString &table) override
+    DatabaseResult<> serializeCreation(const QString &schema, const QString &table) override
     {
         return lockName(QStringLiteral("SELECT true FROM pg_advisory_xact_lock(hashtext(coalesce(nullif(?, ''), current_schema()) || '.' || ?))"),
                         schema, table);
     }
 
-    std::optional<QList<CatalogueTable>> tables() override
+    DatabaseResult<QList<CatalogueTable>> tables(const QString &tableName) override
     {
         QSqlQuery query(database());
         if (!query.exec(QStringLiteral(
                 "SELECT n.nspname, c.relname, pg_table_is_visible(c.oid) FROM pg_class c "
                 "JOIN pg_namespace n ON n.oid = c.relnamespace WHERE c.relkind IN ('r', 'p') "
                 "AND n.nspname NOT IN ('pg_catalog', 'information_schema') AND n.nspname NOT LIKE 'pg!_toast%' ESCAPE '!'")))
-            return std::nullopt;
+            return catalogueFailure(tableName);
         QList<CatalogueTable> tables;
         while (query.next())
             tables.append({query.value(0).toString(), query.value(1).toString(), query.value(2).toBool()});
         return tables;
     }
 
-    std::optional<QStringList> columns(const CatalogueTable &table) override
+    DatabaseResult<QStringList> columns(const CatalogueTable &table, const QString &tableName) override
     {
         return firstColumn(QStringLiteral("SELECT a.attname FROM pg_attribute a JOIN pg_class c ON c.oid = a.attrelid "
                                           "JOIN pg_namespace n ON n.oid = c.relnamespace WHERE n.nspname = ? AND c.relname = ? "
                                           "AND a.attnum > 0 AND NOT a.attisdropped ORDER BY a.attnum"),
-                           {table.schema, table.name});
+                           {table.schema, table.name}, tableName);
     }
 
-    std::optional<Failure> insert(const CatalogueTable &table, const QStringList &columns, const RowDocument &rows) override
+    DatabaseResult<> insert(const CatalogueTable &table, const QStringList &columns, const RowDocument &rows) override
     {
         PGconn *connection = handle();
         if (!connection)
             return TableStore::insert(table, columns, rows);
 
-        QStringList names;
-        for (const QString &column : columns)
-            names.append(quoted(column));
-        const QByteArray statement = QStringLiteral("COPY %1 (%2) FROM STDIN").arg(quoted(table), names.join(u',')).toUtf8();
+        const QByteArray statement = QStringLiteral("COPY %1 (%2) FROM STDIN").arg(quoted(table), quotedList(columns)).toUtf8();
         PGresult *started = PQexec(connection, statement.constData());
         if (PQresultStatus(started) != PGRES_COPY_IN)
             return resultFailure(started, table);
@@ -152,23 +149,23 @@ private:
         return *static_cast<PGconn *const *>(handle.constData());
     }
 
-    // Clears the result, and the rest of them; nothing when the command succeeded.
-    std::optional<Failure> resultFailure(PGresult *result, const CatalogueTable &table)
+    // Clears the result, and the rest of them; fails when the command failed.
+    DatabaseResult<> resultFailure(PGresult *result, const CatalogueTable &table)
     {
         PGconn *connection = handle();
-        std::optional<Failure> failure;
+        DatabaseResult<> outcome;
         if (PQresultStatus(result) != PGRES_COMMAND_OK) {
             const char *primary = PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY);
             const char *context = PQresultErrorField(result, PG_DIAG_CONTEXT);
             QString message = QString::fromUtf8(primary ? primary : PQerrorMessage(connection)).trimmed();
             if (context)
                 message += QStringLiteral("（%1）").arg(QString::fromUtf8(context));
-            failure = insertFailure(statusForState(PQresultErrorField(result, PG_DIAG_SQLSTATE)), table.name, 0, message);
+            outcome = insertFailure(statusForState(PQresultErrorField(result, PG_DIAG_SQLSTATE)), table.name, 0, message);
         }
         PQclear(result);
         while (PGresult *more = PQgetResult(connection))
             PQclear(more);
-        return failure;
+        return outcome;
     }
 };
 

@@ -72,7 +72,73 @@ std::optional<qint64> parseSize(const QString &text)
     return count << shift;
 }
 
-std::optional<ReceiverOptions> parseOptions(const QStringList &arguments, QString *error)
+namespace {
+
+// Sets the option that `name` gives a value to; `passwordFile` is read once every option is known.
+Outcome applyValue(ReceiverOptions &options, QString &passwordFile, const QString &name, const QString &value)
+{
+    if (name == u"--listen") {
+        const std::optional<ListenAddress> listen = parseListen(value);
+        if (!listen)
+            return Failure{QStringLiteral("--listen「%1」が正しくありません。127.0.0.1:8080、[::1]:8080 のように指定して下さい。").arg(value)};
+        options.listen = *listen;
+    } else if (name == u"--path") {
+        options.path = value.startsWith(u'/') ? value : u'/' + value;
+    } else if (name == u"--database") {
+        options.database = value;
+    } else if (name == u"--user") {
+        options.user = value;
+    } else if (name == u"--password-file") {
+        passwordFile = value;
+    } else if (name == u"--tls-cert") {
+        options.tlsCertificate = value;
+    } else if (name == u"--tls-key") {
+        options.tlsKey = value;
+    } else if (name == u"--workers" || name == u"--per-client") {
+        bool number = false;
+        const int count = value.toInt(&number);
+        if (!number || count < 1 || count > 10000)
+            return Failure{QStringLiteral("%1「%2」が正しくありません。1 から 10000 までの数を指定して下さい。").arg(name, value)};
+        (name == u"--workers" ? options.workers : options.perClient) = count;
+    } else if (const std::optional<qint64> size = parseSize(value); size && *size > 0) {
+        (name == u"--max-body" ? options.maxBody : options.bodyBudget) = *size;
+    } else {
+        return Failure{QStringLiteral("%1「%2」が正しくありません。バイト数か 512M、1G のように指定して下さい。").arg(name, value)};
+    }
+    return {};
+}
+
+// Fills in the defaults that depend on other options, reads the password, and refuses options
+// that only make sense together or that would send credentials in clear.
+Outcome completeOptions(ReceiverOptions &options, const QString &passwordFile)
+{
+    if (options.bodyBudget == 0)
+        options.bodyBudget = defaultBodyBudget();
+    // A body larger than the whole budget could never be received.
+    options.maxBody = std::min(options.maxBody, options.bodyBudget);
+    options.perClient = std::min(options.perClient, options.workers);
+
+    if (options.tlsCertificate.isEmpty() != options.tlsKey.isEmpty())
+        return Failure{QStringLiteral("--tls-cert と --tls-key は両方とも指定して下さい。")};
+    if (options.user.isEmpty() != passwordFile.isEmpty())
+        return Failure{QStringLiteral("--user と --password-file は両方とも指定して下さい。")};
+    if (passwordFile.isEmpty())
+        return {};
+    const std::optional<QByteArray> password = readPassword(passwordFile);
+    if (!password)
+        return Failure{QStringLiteral("パスワードファイル「%1」を読めないか、空です。").arg(passwordFile)};
+    options.password = *password;
+    if (!isLoopback(options.listen.host) && options.tlsCertificate.isEmpty()) {
+        return Failure{QStringLiteral("--user を使うときは、ループバック以外のアドレス（%1）では --tls-cert と --tls-key も指定して下さい。"
+                                      "パスワードが暗号化されずにネットワークを流れるためです。")
+                           .arg(options.listen.host)};
+    }
+    return {};
+}
+
+} // namespace
+
+Result<ReceiverOptions> parseOptions(const QStringList &arguments)
 {
     ReceiverOptions options;
     QString passwordFile;
@@ -94,79 +160,17 @@ std::optional<ReceiverOptions> parseOptions(const QStringList &arguments, QStrin
         static const QStringList valued = {u"--listen"_qs, u"--path"_qs, u"--database"_qs, u"--user"_qs,
                                            u"--password-file"_qs, u"--tls-cert"_qs, u"--tls-key"_qs, u"--max-body"_qs,
                                            u"--body-budget"_qs, u"--workers"_qs, u"--per-client"_qs};
-        if (!valued.contains(name)) {
-            *error = QStringLiteral("オプション「%1」はありません。--help で使い方を表示します。").arg(arguments.at(i));
-            return std::nullopt;
-        }
-        if (!inlineValue && i + 1 >= arguments.size()) {
-            *error = QStringLiteral("%1 の後に値を指定して下さい。").arg(name);
-            return std::nullopt;
-        }
-        const QString value = inlineValue ? *inlineValue : arguments.at(++i);
-        if (name == u"--listen") {
-            const std::optional<ListenAddress> listen = parseListen(value);
-            if (!listen) {
-                *error = QStringLiteral("--listen「%1」が正しくありません。127.0.0.1:8080、[::1]:8080 のように指定して下さい。").arg(value);
-                return std::nullopt;
-            }
-            options.listen = *listen;
-        } else if (name == u"--path") {
-            options.path = value.startsWith(u'/') ? value : u'/' + value;
-        } else if (name == u"--database") {
-            options.database = value;
-        } else if (name == u"--user") {
-            options.user = value;
-        } else if (name == u"--password-file") {
-            passwordFile = value;
-        } else if (name == u"--tls-cert") {
-            options.tlsCertificate = value;
-        } else if (name == u"--tls-key") {
-            options.tlsKey = value;
-        } else if (name == u"--workers" || name == u"--per-client") {
-            bool number = false;
-            const int count = value.toInt(&number);
-            if (!number || count < 1 || count > 10000) {
-                *error = QStringLiteral("%1「%2」が正しくありません。1 から 10000 までの数を指定して下さい。").arg(name, value);
-                return std::nullopt;
-            }
-            (name == u"--workers" ? options.workers : options.perClient) = count;
-        } else if (const std::optional<qint64> size = parseSize(value); size && *size > 0) {
-            (name == u"--max-body" ? options.maxBody : options.bodyBudget) = *size;
-        } else {
-            *error = QStringLiteral("%1「%2」が正しくありません。バイト数か 512M、1G のように指定して下さい。").arg(name, value);
-            return std::nullopt;
-        }
+        if (!valued.contains(name))
+            return Failure{QStringLiteral("オプション「%1」はありません。--help で使い方を表示します。").arg(arguments.at(i))};
+        if (!inlineValue && i + 1 >= arguments.size())
+            return Failure{QStringLiteral("%1 の後に値を指定して下さい。").arg(name)};
+        if (Outcome applied = applyValue(options, passwordFile, name, inlineValue ? *inlineValue : arguments.at(++i)); !applied)
+            return applied.failure();
     }
     if (options.help)
         return options;
-    if (options.bodyBudget == 0)
-        options.bodyBudget = defaultBodyBudget();
-    // A body larger than the whole budget could never be received.
-    options.maxBody = std::min(options.maxBody, options.bodyBudget);
-    options.perClient = std::min(options.perClient, options.workers);
-
-    if (options.tlsCertificate.isEmpty() != options.tlsKey.isEmpty()) {
-        *error = QStringLiteral("--tls-cert と --tls-key は両方とも指定して下さい。");
-        return std::nullopt;
-    }
-    if (options.user.isEmpty() != passwordFile.isEmpty()) {
-        *error = QStringLiteral("--user と --password-file は両方とも指定して下さい。");
-        return std::nullopt;
-    }
-    if (!passwordFile.isEmpty()) {
-        const std::optional<QByteArray> password = readPassword(passwordFile);
-        if (!password) {
-            *error = QStringLiteral("パスワードファイル「%1」を読めないか、空です。").arg(passwordFile);
-            return std::nullopt;
-        }
-        options.password = *password;
-        if (!isLoopback(options.listen.host) && options.tlsCertificate.isEmpty()) {
-            *error = QStringLiteral("--user を使うときは、ループバック以外のアドレス（%1）では --tls-cert と --tls-key も指定して下さい。"
-                                    "パスワードが暗号化されずにネットワークを流れるためです。")
-                         .arg(options.listen.host);
-            return std::nullopt;
-        }
-    }
+    if (Outcome completed = completeOptions(options, passwordFile); !completed)
+        return completed.failure();
     return options;
 }
 

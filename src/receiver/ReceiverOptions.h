@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -32,10 +34,10 @@ struct ReceiverOptions {
     bool help = false;
 };
 
-// The command line's options (without the program's name). Nothing, and a Japanese *error, when
-// an option is unknown or incomplete, a file cannot be read, or credentials would cross a
-// network in clear: --user beyond the loopback needs --tls-cert and --tls-key.
-std::optional<ReceiverOptions> parseOptions(const QStringList &arguments, QString *error);
+// The command line's options (without the program's name). Fails when an option is unknown or
+// incomplete, a file cannot be read, or credentials would cross a network in clear: --user beyond
+// the loopback needs --tls-cert and --tls-key.
+Result<ReceiverOptions> parseOptions(const QStringList &arguments);
 
 // 127.0.0.0/8, ::1 and "localhost".
 bool isLoopback(const QString &host);

@@ -1,6 +1,6 @@
 #include "receiver/ReceiverServer.h"
 
-#include "core/document/DocumentEncoding.h"
+#include "core/document/CharsetSniffing.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -243,11 +243,10 @@ struct ServerCallbacks {
         }
         if (request->refusal)
             return answer(connection, *request, *request->refusal);
-        QString error;
-        std::optional<InsertForm> fields = request->form->finish(&error);
+        Result<InsertForm> fields = request->form->finish();
         request->form.reset();
         if (!fields)
-            return answer(connection, *request, {400, error});
+            return answer(connection, *request, {400, fields.failure().message});
         request->table = fields->tableName;
         const MHD_socket socket = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)->connect_fd;
         const Answer result = insertForm(std::move(*fields), self.m_settings,
@@ -416,7 +415,7 @@ ReceiverServer::~ReceiverServer()
     stop();
 }
 
-bool ReceiverServer::start(QString *error)
+Outcome ReceiverServer::start()
 {
     const bool tls = !m_options.tlsCertificate.isEmpty();
     if (tls) {
@@ -429,10 +428,8 @@ bool ReceiverServer::start(QString *error)
     }
     const QString unusableCertificate =
         QStringLiteral("証明書「%1」または鍵「%2」を読めません。").arg(m_options.tlsCertificate, m_options.tlsKey);
-    if (tls && (m_certificate.isEmpty() || m_key.isEmpty())) {
-        *error = unusableCertificate;
-        return false;
-    }
+    if (tls && (m_certificate.isEmpty() || m_key.isEmpty()))
+        return Failure{unusableCertificate};
     int port = m_options.listen.port;
     const QStringList hosts = hostsFor(m_options.listen.host);
     for (const QString &host : hosts) {
@@ -441,10 +438,9 @@ bool ReceiverServer::start(QString *error)
         if (socket == MHD_INVALID_SOCKET && host == u"::1" && hosts.size() > 1 && !ipv6LoopbackAvailable())
             continue;
         if (socket == MHD_INVALID_SOCKET) {
-            *error = QStringLiteral("%1 のポート %2 で待ち受けられません。ほかのプログラムが使っていないか確かめて下さい。")
-                         .arg(host)
-                         .arg(m_options.listen.port);
-            return false;
+            return Failure{QStringLiteral("%1 のポート %2 で待ち受けられません。ほかのプログラムが使っていないか確かめて下さい。")
+                               .arg(host)
+                               .arg(m_options.listen.port)};
         }
         const unsigned flags = MHD_USE_THREAD_PER_CONNECTION | MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_USE_ITC
                                | (tls ? MHD_USE_TLS : 0);
@@ -460,8 +456,7 @@ bool ReceiverServer::start(QString *error)
             m_key.constData(), MHD_OPTION_END);
         if (!daemon) {
             closeSocket(socket);
-            *error = tls ? unusableCertificate : QStringLiteral("HTTP サーバーを起動できません。");
-            return false;
+            return Failure{tls ? unusableCertificate : QStringLiteral("HTTP サーバーを起動できません。")};
         }
         m_daemons.push_back(daemon);
         const QString shownHost = host.contains(u':') ? u'[' + host + u']' : host;
@@ -469,7 +464,7 @@ bool ReceiverServer::start(QString *error)
     }
     m_watching = true;
     m_watcher = std::thread([this] { watchHeaderDeadlines(); });
-    return true;
+    return {};
 }
 
 void ReceiverServer::watchHeaderDeadlines()

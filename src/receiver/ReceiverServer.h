@@ -28,9 +28,9 @@ public:
     ReceiverServer(const ReceiverServer &) = delete;
     ReceiverServer &operator=(const ReceiverServer &) = delete;
 
-    // Listens on every address and serves; false and a Japanese *error when an address cannot be
-    // bound (also when another program listens on it) or the certificate cannot be used.
-    bool start(QString *error);
+    // Listens on every address and serves; fails when an address cannot be bound (also when
+    // another program listens on it) or the certificate cannot be used.
+    Outcome start();
     // The URLs that reach the receiver, for the start-up message.
     const QStringList &urls() const { return m_urls; }
     // Stops accepting. Requests in progress get a few seconds to finish and are then asked to roll

@@ -142,63 +142,28 @@ size_t qHash(const ColumnKey &key, size_t seed)
     return qHashMulti(seed, key.name, key.occurrence);
 }
 
+// Why the document was refused, with the line where it happened.
+Failure failureAt(const QByteArray &text, ptrdiff_t offset, const QString &what)
+{
+    return Failure{QStringLiteral("XML 文書の%1行目: %2").arg(lineAt(text, offset)).arg(what)};
+}
+
 } // namespace
 
-std::optional<RowDocument> RowDocument::parse(QByteArray documentUtf8, bool emptyAsText, QString *error)
-{
-    RowDocument rows;
-    rows.m_text = std::move(documentUtf8);
-    const QByteArray &text = rows.m_text;
-    const auto fail = [&](qsizetype line, const QString &what) {
-        *error = QStringLiteral("XML 文書の%1行目: %2").arg(line).arg(what);
-        return std::nullopt;
-    };
-    const auto failAt = [&](const pugi::xml_node &node, const QString &what) {
-        return fail(lineAt(text, node.offset_debug()), what);
-    };
-    if (const std::optional<Flaw> flaw = lexicalFlaw(std::string_view(text.constData(), size_t(text.size()))))
-        return fail(lineAt(text, ptrdiff_t(flaw->offset)), flaw->what);
-
-    rows.m_document = std::make_unique<pugi::xml_document>();
-    const pugi::xml_parse_result parsed =
-        rows.m_document->load_buffer_inplace(rows.m_text.data(), size_t(text.size()), kParseOptions, pugi::encoding_utf8);
-    if (!parsed)
-        return fail(lineAt(text, parsed.offset), QString::fromUtf8(parsed.description()));
-    const pugi::xml_node root = rows.m_document->document_element();
-    for (const pugi::xml_node node : rows.m_document->children()) {
-        if (node.type() == pugi::node_element && node != root)
-            return failAt(node, QStringLiteral("ルート要素が 2 つ以上あります。"));
-        if (node.type() == pugi::node_pcdata && !isBlank(node.value()))
-            return failAt(node, QStringLiteral("ルート要素の外に文字があります。"));
+// Reads the row elements of a parsed document into its RowDocument, one at a time, and numbers
+// the columns in order of first appearance.
+class RowReader {
+public:
+    RowReader(RowDocument &rows, bool emptyAsText)
+        : m_rows(rows)
+        , m_emptyAsText(emptyAsText)
+    {
     }
-    if (!isBlank(root.value()))
-        return failAt(root, QStringLiteral("行の要素の外に文字があります。"));
 
-    // The columns in order of first appearance, and each one's index by name and occurrence.
-    std::vector<ColumnKey> columns;
-    QHash<ColumnKey, quint32> columnIndex;
-    QHash<QByteArrayView, int> occurrencesInRow;
-    const auto columnOf = [&](const ColumnKey &key) -> std::optional<quint32> {
-        if (const auto found = columnIndex.constFind(key); found != columnIndex.cend())
-            return *found;
-        if (qsizetype(columns.size()) == kMaxColumns)
-            return std::nullopt;
-        const auto column = quint32(columns.size());
-        columns.push_back(key);
-        columnIndex.insert(key, column);
-        rows.m_headings.append(fromXmlName(QString::fromUtf8(key.name)));
-        rows.m_occurrences.push_back(key.occurrence);
-        return column;
-    };
-
-    for (const pugi::xml_node row : root.children()) {
-        if (row.type() != pugi::node_element) {
-            if (isBlank(row.value()))
-                continue;
-            return failAt(row, QStringLiteral("行の要素の外に文字があります。"));
-        }
-        const qsizetype rowNumber = ++rows.m_rowCount;
-        rows.m_rows.push_back({rows.m_values.size(), kInOrder});
+    Outcome read(const pugi::xml_node &row)
+    {
+        const qsizetype rowNumber = ++m_rows.m_rowCount;
+        m_rows.m_rows.push_back({m_rows.m_values.size(), RowDocument::kInOrder});
         if (!isBlank(row.value()))
             return failAt(row, QStringLiteral("%1行目: 列の要素の外に文字があります。").arg(rowNumber));
         quint32 position = 0;
@@ -213,46 +178,131 @@ std::optional<RowDocument> RowDocument::parse(QByteArray documentUtf8, bool empt
             // name is the k-th column of that name; other rows count the names, once.
             const QByteArrayView name(cell.name());
             std::optional<quint32> column = position++;
-            if (inOrder && !(*column < columns.size() && columns[*column].name == name)) {
+            if (inOrder && !(*column < m_columns.size() && m_columns[*column].name == name)) {
                 inOrder = false;
-                rows.m_rows.back().firstColumn = rows.m_columns.size();
-                for (quint32 before = 0; before < *column; ++before)
-                    rows.m_columns.push_back(before);
-                occurrencesInRow.clear();
-                for (pugi::xml_node before = row.first_child(); before != cell; before = before.next_sibling()) {
-                    if (before.type() == pugi::node_element)
-                        ++occurrencesInRow[QByteArrayView(before.name())];
-                }
+                leaveOrder(row, cell, *column);
             }
             if (!inOrder) {
-                if (!(column = columnOf({name, ++occurrencesInRow[name]})))
-                    return failAt(cell, QStringLiteral("%1行目: 列の数が上限の %2 を超えています。").arg(rowNumber).arg(kMaxColumns));
-                rows.m_columns.push_back(*column);
+                if (!(column = columnOf({name, ++m_occurrencesInRow[name]})))
+                    return failAt(cell, QStringLiteral("%1行目: 列の数が上限の %2 を超えています。").arg(rowNumber).arg(RowDocument::kMaxColumns));
+                m_rows.m_columns.push_back(*column);
             }
+            if (Outcome kept = keepValue(cell, rowNumber, *column); !kept)
+                return kept;
+        }
+        return {};
+    }
 
-            const char *value = cell.value();
-            if (cell.first_child()) {
-                std::string joined = value;
-                for (const pugi::xml_node part : cell.children()) {
-                    if (part.type() == pugi::node_element) {
-                        return failAt(part, QStringLiteral("%1行目の列「%2」: 値の中に要素があります。")
-                                                .arg(rowNumber)
-                                                .arg(rows.m_headings.at(qsizetype(*column))));
-                    }
-                    joined += part.value();
-                }
-                value = rows.m_joinedValues.emplace_back(std::move(joined)).c_str();
-            }
-            rows.m_values.push_back(*value || emptyAsText ? value : nullptr);
+private:
+    Failure failAt(const pugi::xml_node &node, const QString &what) const
+    {
+        return failureAt(m_rows.m_text, node.offset_debug(), what);
+    }
+
+    // From `cell` on, the row names its columns out of order: the elements before it are the
+    // first columns, and the names are counted from the row's start.
+    void leaveOrder(const pugi::xml_node &row, const pugi::xml_node &cell, quint32 cellsBefore)
+    {
+        m_rows.m_rows.back().firstColumn = m_rows.m_columns.size();
+        for (quint32 before = 0; before < cellsBefore; ++before)
+            m_rows.m_columns.push_back(before);
+        m_occurrencesInRow.clear();
+        for (pugi::xml_node before = row.first_child(); before != cell; before = before.next_sibling()) {
+            if (before.type() == pugi::node_element)
+                ++m_occurrencesInRow[QByteArrayView(before.name())];
         }
     }
+
+    // The column of a name's occurrence, a new one at its first appearance; nothing past the limit.
+    std::optional<quint32> columnOf(const ColumnKey &key)
+    {
+        if (const auto found = m_columnIndex.constFind(key); found != m_columnIndex.cend())
+            return *found;
+        if (qsizetype(m_columns.size()) == RowDocument::kMaxColumns)
+            return std::nullopt;
+        const auto column = quint32(m_columns.size());
+        m_columns.push_back(key);
+        m_columnIndex.insert(key, column);
+        m_rows.m_headings.append(fromXmlName(QString::fromUtf8(key.name)));
+        m_rows.m_occurrences.push_back(key.occurrence);
+        return column;
+    }
+
+    // The cell's text, joined from its parts when there are several; empty is NULL unless empty
+    // text is wanted.
+    Outcome keepValue(const pugi::xml_node &cell, qsizetype rowNumber, quint32 column)
+    {
+        const char *value = cell.value();
+        if (cell.first_child()) {
+            std::string joined = value;
+            for (const pugi::xml_node part : cell.children()) {
+                if (part.type() == pugi::node_element) {
+                    return failAt(part, QStringLiteral("%1行目の列「%2」: 値の中に要素があります。")
+                                            .arg(rowNumber)
+                                            .arg(m_rows.m_headings.at(qsizetype(column))));
+                }
+                joined += part.value();
+            }
+            value = m_rows.m_joinedValues.emplace_back(std::move(joined)).c_str();
+        }
+        m_rows.m_values.push_back(*value || m_emptyAsText ? value : nullptr);
+        return {};
+    }
+
+    RowDocument &m_rows;
+    const bool m_emptyAsText;
+    std::vector<ColumnKey> m_columns; // in order of first appearance
+    QHash<ColumnKey, quint32> m_columnIndex;
+    QHash<QByteArrayView, int> m_occurrencesInRow;
+};
+
+Outcome RowDocument::load()
+{
+    const QByteArray &text = m_text;
+    if (const std::optional<Flaw> flaw = lexicalFlaw(std::string_view(text.constData(), size_t(text.size()))))
+        return failureAt(text, ptrdiff_t(flaw->offset), flaw->what);
+    m_document = std::make_unique<pugi::xml_document>();
+    const pugi::xml_parse_result parsed =
+        m_document->load_buffer_inplace(m_text.data(), size_t(text.size()), kParseOptions, pugi::encoding_utf8);
+    if (!parsed)
+        return failureAt(text, parsed.offset, QString::fromUtf8(parsed.description()));
+    const pugi::xml_node root = m_document->document_element();
+    for (const pugi::xml_node node : m_document->children()) {
+        if (node.type() == pugi::node_element && node != root)
+            return failureAt(text, node.offset_debug(), QStringLiteral("ルート要素が 2 つ以上あります。"));
+        if (node.type() == pugi::node_pcdata && !isBlank(node.value()))
+            return failureAt(text, node.offset_debug(), QStringLiteral("ルート要素の外に文字があります。"));
+    }
+    if (!isBlank(root.value()))
+        return failureAt(text, root.offset_debug(), QStringLiteral("行の要素の外に文字があります。"));
+    return {};
+}
+
+Result<RowDocument> RowDocument::parse(QByteArray documentUtf8, bool emptyAsText)
+{
+    RowDocument rows;
+    rows.m_text = std::move(documentUtf8);
+    if (Outcome loaded = rows.load(); !loaded)
+        return loaded.failure();
+    const pugi::xml_node root = rows.m_document->document_element();
+    RowReader reader(rows, emptyAsText);
+    for (const pugi::xml_node row : root.children()) {
+        if (row.type() != pugi::node_element) {
+            if (isBlank(row.value()))
+                continue;
+            return failureAt(rows.m_text, row.offset_debug(), QStringLiteral("行の要素の外に文字があります。"));
+        }
+        if (Outcome read = reader.read(row); !read)
+            return read.failure();
+    }
     rows.m_rows.push_back({rows.m_values.size(), kInOrder});
-    if (rows.m_rowCount * rows.columnCount() > kMaxCellsPerByte * text.size()) {
-        return failAt(root, QStringLiteral("行に欠けている列が多すぎます（%1行 × %2列に対して文書が %3 バイト）。"
-                                           "欠けている列は空の要素で書いて下さい。")
-                                .arg(rows.m_rowCount)
-                                .arg(rows.columnCount())
-                                .arg(text.size()));
+    if (rows.m_rowCount * rows.columnCount() > kMaxCellsPerByte * rows.m_text.size()) {
+        return failureAt(rows.m_text, root.offset_debug(),
+                         QStringLiteral("行に欠けている列が多すぎます（%1行 × %2列に対して文書が %3 バイト）。"
+                                        "欠けている列は空の要素で書いて下さい。")
+                             .arg(rows.m_rowCount)
+                             .arg(rows.columnCount())
+                             .arg(rows.m_text.size()));
     }
     return rows;
 }

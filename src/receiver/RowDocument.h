@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -28,8 +30,8 @@ public:
     // Parses the UTF-8 document in place, in time linear in its size. A DOCTYPE is refused, so
     // nothing is ever expanded; so is anything the rows would not carry whole (text outside the
     // columns, a second root, an unknown entity, a reference to a character XML does not allow).
-    // On failure returns nothing and sets *error to a Japanese text naming the line.
-    static std::optional<RowDocument> parse(QByteArray documentUtf8, bool emptyAsText, QString *error);
+    // A failure names the line.
+    static Result<RowDocument> parse(QByteArray documentUtf8, bool emptyAsText);
 
     // The column headings in order of first appearance; a heading repeated inside a row is a
     // column of its own each time.
@@ -45,7 +47,10 @@ public:
     QStringList distinctNames() const;
 
 private:
+    friend class RowReader;
     RowDocument() = default;
+    // Checks the text and parses it, up to the root element.
+    Outcome load();
 
     QByteArray m_text;
     std::unique_ptr<pugi::xml_document> m_document;

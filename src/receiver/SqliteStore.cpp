@@ -41,24 +41,26 @@ public:
 
     // IMMEDIATE: a deferred transaction that read the catalogue could not wait for the write
     // lock later; it would fail at once when another request holds it.
-    std::optional<Failure> begin(const QString &tableName) override
+    DatabaseResult<> begin(const QString &tableName) override
     {
-        std::optional<Failure> failure = execute(QStringLiteral("BEGIN IMMEDIATE"), tableName);
-        return failure && !clientConnected() ? clientGone(tableName) : failure;
+        DatabaseResult<> begun = execute(QStringLiteral("BEGIN IMMEDIATE"), tableName);
+        if (!begun && !clientConnected())
+            return clientGone(tableName);
+        return begun;
     }
-    std::optional<Failure> commit(const QString &tableName) override
+    DatabaseResult<> commit(const QString &tableName) override
     {
         return execute(QStringLiteral("COMMIT"), tableName);
     }
-    void rollback() override { execute(QStringLiteral("ROLLBACK")); }
+    void rollback() override { (void)execute(QStringLiteral("ROLLBACK")); }
 
-    std::optional<QList<CatalogueTable>> tables() override
+    DatabaseResult<QList<CatalogueTable>> tables(const QString &tableName) override
     {
         QSqlQuery query(database());
         if (!query.exec(QStringLiteral("SELECT schema, name FROM pragma_table_list "
                                        "WHERE type = 'table' AND name NOT LIKE 'sqlite!_%' ESCAPE '!' "
                                        "ORDER BY schema = 'temp' DESC")))
-            return std::nullopt;
+            return catalogueFailure(tableName);
         QList<CatalogueTable> tables;
         while (query.next()) {
             const QString schema = query.value(0).toString();
@@ -67,22 +69,19 @@ public:
         return tables;
     }
 
-    std::optional<QStringList> columns(const CatalogueTable &table) override
+    DatabaseResult<QStringList> columns(const CatalogueTable &table, const QString &tableName) override
     {
-        return firstColumn(QStringLiteral("SELECT name FROM pragma_table_info(?, ?)"), {table.name, table.schema});
+        return firstColumn(QStringLiteral("SELECT name FROM pragma_table_info(?, ?)"), {table.name, table.schema}, tableName);
     }
 
-    std::optional<Failure> insert(const CatalogueTable &table, const QStringList &columns, const RowDocument &rows) override
+    DatabaseResult<> insert(const CatalogueTable &table, const QStringList &columns, const RowDocument &rows) override
     {
         sqlite3 *connection = handle();
         if (!connection)
             return TableStore::insert(table, columns, rows);
 
-        QStringList names;
-        for (const QString &column : columns)
-            names.append(quoted(column));
         const QByteArray statement = QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
-                                         .arg(quoted(table), names.join(u','), QStringList(columns.size(), QStringLiteral("?")).join(u','))
+                                         .arg(quoted(table), quotedList(columns), QStringList(columns.size(), QStringLiteral("?")).join(u','))
                                          .toUtf8();
         sqlite3_stmt *insert = nullptr;
         if (sqlite3_prepare_v2(connection, statement.constData(), int(statement.size()), &insert, nullptr) != SQLITE_OK)
@@ -104,7 +103,7 @@ public:
                 return nativeFailure(connection, table, row + 1);
             sqlite3_reset(insert);
         }
-        return std::nullopt;
+        return {};
     }
 
 protected:
@@ -131,7 +130,7 @@ private:
         return 1;
     }
 
-    static Failure nativeFailure(sqlite3 *connection, const CatalogueTable &table, qsizetype row)
+    static DatabaseFailure nativeFailure(sqlite3 *connection, const CatalogueTable &table, qsizetype row)
     {
         return insertFailure(refusesContent(sqlite3_extended_errcode(connection)) ? 400 : 500, table.name, row,
                              QString::fromUtf8(sqlite3_errmsg(connection)));

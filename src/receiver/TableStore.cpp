@@ -14,7 +14,7 @@
 
 namespace tessaly::receiver {
 
-std::optional<DatabaseTarget> DatabaseTarget::parse(const QString &text, QString *error)
+Result<DatabaseTarget> DatabaseTarget::parse(const QString &text)
 {
     DatabaseTarget target;
     if (text.startsWith(u"sqlite:")) {
@@ -31,10 +31,9 @@ std::optional<DatabaseTarget> DatabaseTarget::parse(const QString &text, QString
         else if (scheme == u"mysql")
             target.driver = QStringLiteral("QMYSQL");
         if (!url.isValid() || target.driver.isEmpty() || url.path().size() < 2) {
-            *error = QStringLiteral("データベース「%1」の指定が正しくありません。sqlite:ファイル、"
-                                    "postgresql://ユーザー@ホスト:ポート/データベース、mysql://…、odbc:DSN のどれかで指定して下さい。")
-                         .arg(url.isValid() ? url.toDisplayString(QUrl::RemovePassword) : text);
-            return std::nullopt;
+            return Failure{QStringLiteral("データベース「%1」の指定が正しくありません。sqlite:ファイル、"
+                                          "postgresql://ユーザー@ホスト:ポート/データベース、mysql://…、odbc:DSN のどれかで指定して下さい。")
+                               .arg(url.isValid() ? url.toDisplayString(QUrl::RemovePassword) : text)};
         }
         target.hostName = url.host();
         target.port = url.port();
@@ -57,14 +56,12 @@ std::optional<DatabaseTarget> DatabaseTarget::parse(const QString &text, QString
             options.append(key + u'=' + value);
         target.connectOptions = options.join(u';');
     }
-    if (target.databaseName.isEmpty()) {
-        *error = QStringLiteral("データベースの名前（ファイル名または DSN）がありません。");
-        return std::nullopt;
-    }
+    if (target.databaseName.isEmpty())
+        return Failure{QStringLiteral("データベースの名前（ファイル名または DSN）がありません。")};
     return target;
 }
 
-Failure insertFailure(int status, const QString &tableName, qsizetype row, const QString &message)
+DatabaseFailure insertFailure(int status, const QString &tableName, qsizetype row, const QString &message)
 {
     if (status == 500)
         return {500, QStringLiteral("データベースのエラーのため、表「%1」に挿入できませんでした: %2").arg(tableName, message)};
@@ -73,29 +70,29 @@ Failure insertFailure(int status, const QString &tableName, qsizetype row, const
     return {400, QStringLiteral("表「%1」に挿入できません: %2").arg(tableName, message)};
 }
 
-Failure TableStore::clientGone(const QString &tableName) const
+DatabaseFailure TableStore::clientGone(const QString &tableName) const
 {
     return {499, QStringLiteral("送信元との接続が切れたため、表「%1」への挿入を取り消しました。").arg(tableName)};
 }
 
-std::optional<Failure> TableStore::nameTooLong(const QString &name) const
+DatabaseResult<> TableStore::nameTooLong(const QString &name) const
 {
     const QString driver = m_database.driverName();
     if (driver == u"QPSQL" && name.toUtf8().size() > 63) {
-        return Failure{400, QStringLiteral("名前「%1」は %2 バイトあり、PostgreSQL の名前の上限の 63 バイトを超えています。")
+        return DatabaseFailure{400, QStringLiteral("名前「%1」は %2 バイトあり、PostgreSQL の名前の上限の 63 バイトを超えています。")
                                 .arg(name)
                                 .arg(name.toUtf8().size())};
     }
     const qsizetype characters = name.toUcs4().size();
     if (driver == u"QMYSQL" && characters > 64) {
-        return Failure{400, QStringLiteral("名前「%1」は %2 文字あり、MySQL の名前の上限の 64 文字を超えています。")
+        return DatabaseFailure{400, QStringLiteral("名前「%1」は %2 文字あり、MySQL の名前の上限の 64 文字を超えています。")
                                 .arg(name)
                                 .arg(characters)};
     }
-    return std::nullopt;
+    return {};
 }
 
-std::unique_ptr<TableStore> TableStore::open(const DatabaseTarget &target, std::optional<Failure> *failure)
+DatabaseResult<std::unique_ptr<TableStore>> TableStore::open(const DatabaseTarget &target)
 {
     // A connection belongs to the thread that opens it: one for each request.
     static std::atomic<quint64> connections = 0;
@@ -103,6 +100,7 @@ std::unique_ptr<TableStore> TableStore::open(const DatabaseTarget &target, std::
     static std::mutex requestTableMutex;
     static bool requestTableReady = false;
     const QString name = QStringLiteral("request-%1").arg(++connections);
+    DatabaseFailure failure;
     {
         QSqlDatabase database = QSqlDatabase::addDatabase(target.driver, name);
         database.setDatabaseName(target.databaseName);
@@ -118,16 +116,16 @@ std::unique_ptr<TableStore> TableStore::open(const DatabaseTarget &target, std::
                                                                              : std::unique_ptr<TableStore>(new TableStore(database));
             const std::lock_guard lock(requestTableMutex);
             if (!requestTableReady) {
-                if ((*failure = store->createRequestTable()))
-                    return nullptr;
+                if (DatabaseResult<> made = store->createRequestTable(); !made)
+                    return made.failure();
                 requestTableReady = true;
             }
             return store;
         }
-        *failure = Failure{500, QStringLiteral("データベースに接続できません: %1").arg(database.lastError().text())};
+        failure = DatabaseFailure{500, QStringLiteral("データベースに接続できません: %1").arg(database.lastError().text())};
     }
     QSqlDatabase::removeDatabase(name);
-    return nullptr;
+    return failure;
 }
 
 TableStore::TableStore(QSqlDatabase database)
@@ -152,6 +150,14 @@ QString TableStore::quoted(const QString &identifier) const
     return quote + text + quote;
 }
 
+QString TableStore::quotedList(const QStringList &columns) const
+{
+    QStringList names;
+    for (const QString &column : columns)
+        names.append(quoted(column));
+    return names.join(u',');
+}
+
 QString TableStore::quoted(const CatalogueTable &table) const
 {
     return table.schema.isEmpty() ? quoted(table.name) : quoted(table.schema) + u'.' + quoted(table.name);
@@ -162,20 +168,20 @@ int TableStore::statusFor(const QSqlError &error) const
     return error.type() == QSqlError::StatementError ? 400 : 500;
 }
 
-Failure TableStore::failure(const QSqlError &error, const QString &tableName, qsizetype row) const
+DatabaseFailure TableStore::failure(const QSqlError &error, const QString &tableName, qsizetype row) const
 {
     return insertFailure(statusFor(error), tableName, row, error.databaseText().isEmpty() ? error.text() : error.databaseText());
 }
 
-std::optional<Failure> TableStore::execute(const QString &statement, const QString &tableName)
+DatabaseResult<> TableStore::execute(const QString &statement, const QString &tableName)
 {
     QSqlQuery query(m_database);
-    if (query.exec(statement))
-        return std::nullopt;
-    return failure(query.lastError(), tableName);
+    if (!query.exec(statement))
+        return failure(query.lastError(), tableName);
+    return {};
 }
 
-std::optional<Failure> TableStore::lockName(const QString &statement, const QString &schema, const QString &table)
+DatabaseResult<> TableStore::lockName(const QString &statement, const QString &schema, const QString &table)
 {
     QSqlQuery query(m_database);
     query.prepare(statement);
@@ -185,31 +191,35 @@ std::optional<Failure> TableStore::lockName(const QString &statement, const QStr
         return failure(query.lastError(), table);
     if (!query.next() || !query.value(0).toBool())
         return insertFailure(500, table, 0, QStringLiteral("表を作る順番を待ちきれませんでした。"));
-    return std::nullopt;
+    return {};
 }
 
-std::optional<QStringList> TableStore::firstColumn(const QString &statement, const QVariantList &values)
+DatabaseResult<QStringList> TableStore::firstColumn(const QString &statement, const QVariantList &values, const QString &tableName)
 {
     QSqlQuery query(m_database);
     query.prepare(statement);
     for (const QVariant &value : values)
         query.addBindValue(value);
     if (!query.exec())
-        return std::nullopt;
+        return catalogueFailure(tableName);
     QStringList column;
     while (query.next())
         column.append(query.value(0).toString());
     return column;
 }
 
-std::optional<Failure> TableStore::begin(const QString &tableName)
+DatabaseResult<> TableStore::begin(const QString &tableName)
 {
-    return m_database.transaction() ? std::nullopt : std::optional(failure(m_database.lastError(), tableName));
+    if (!m_database.transaction())
+        return failure(m_database.lastError(), tableName);
+    return {};
 }
 
-std::optional<Failure> TableStore::commit(const QString &tableName)
+DatabaseResult<> TableStore::commit(const QString &tableName)
 {
-    return m_database.commit() ? std::nullopt : std::optional(failure(m_database.lastError(), tableName));
+    if (!m_database.commit())
+        return failure(m_database.lastError(), tableName);
+    return {};
 }
 
 void TableStore::rollback()
@@ -217,12 +227,12 @@ void TableStore::rollback()
     m_database.rollback();
 }
 
-std::optional<Failure> TableStore::serializeCreation(const QString &, const QString &)
+DatabaseResult<> TableStore::serializeCreation(const QString &, const QString &)
 {
-    return std::nullopt;
+    return {};
 }
 
-std::optional<Failure> TableStore::createRequestTable()
+DatabaseResult<> TableStore::createRequestTable()
 {
     // Names of the request table's own, short enough for every database's keys.
     QSqlQuery query(m_database);
@@ -231,25 +241,28 @@ std::optional<Failure> TableStore::createRequestTable()
                                   "inserted_at VARCHAR(19) NOT NULL, PRIMARY KEY (request_id, table_name))")
                        .arg(kRequestTable))
         || m_database.tables().contains(kRequestTable, Qt::CaseInsensitive)) // made by the administrator
-        return std::nullopt;
-    return Failure{500, QStringLiteral("挿入した要求を記録する表「%1」を作れません: %2")
+        return {};
+    return DatabaseFailure{500, QStringLiteral("挿入した要求を記録する表「%1」を作れません: %2")
                             .arg(kRequestTable, query.lastError().text())};
 }
 
-std::optional<std::optional<RecordedRequest>> TableStore::recordedRequest(const QString &requestId, const QString &tableName)
+DatabaseResult<std::optional<RecordedRequest>> TableStore::recordedRequest(const QString &requestId, const QString &recordedName,
+                                                                           const QString &tableName)
 {
     QSqlQuery query(m_database);
     query.prepare(QStringLiteral("SELECT row_count, inserted_at FROM %1 WHERE request_id = ? AND table_name = ?").arg(kRequestTable));
     query.addBindValue(requestId);
-    query.addBindValue(tableName);
-    if (!query.exec())
-        return std::nullopt;
+    query.addBindValue(recordedName);
+    if (!query.exec()) {
+        return DatabaseFailure{500, QStringLiteral("挿入済みの要求の記録（表「%1」）を読めませんでした（表「%2」）。")
+                                        .arg(kRequestTable, tableName)};
+    }
     if (!query.next())
         return std::optional<RecordedRequest>();
     return std::optional(RecordedRequest{query.value(0).toLongLong(), query.value(1).toString()});
 }
 
-std::optional<Failure> TableStore::recordRequest(const QString &requestId, const QString &tableName, qint64 rows)
+DatabaseResult<> TableStore::recordRequest(const QString &requestId, const QString &tableName, qint64 rows)
 {
     QSqlQuery query(m_database);
     query.prepare(QStringLiteral("INSERT INTO %1 (request_id, table_name, row_count, inserted_at) VALUES (?, ?, ?, ?)")
@@ -258,10 +271,17 @@ std::optional<Failure> TableStore::recordRequest(const QString &requestId, const
     query.addBindValue(tableName);
     query.addBindValue(rows);
     query.addBindValue(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")));
-    return query.exec() ? std::nullopt : std::optional(failure(query.lastError(), tableName));
+    if (!query.exec())
+        return failure(query.lastError(), tableName);
+    return {};
 }
 
-std::optional<QList<CatalogueTable>> TableStore::tables()
+DatabaseFailure TableStore::catalogueFailure(const QString &tableName) const
+{
+    return {500, QStringLiteral("データベースの表の一覧を読めませんでした（表「%1」）。").arg(tableName)};
+}
+
+DatabaseResult<QList<CatalogueTable>> TableStore::tables(const QString &)
 {
     QList<CatalogueTable> tables;
     for (const QString &name : m_database.tables(QSql::Tables))
@@ -269,7 +289,7 @@ std::optional<QList<CatalogueTable>> TableStore::tables()
     return tables;
 }
 
-std::optional<QStringList> TableStore::columns(const CatalogueTable &table)
+DatabaseResult<QStringList> TableStore::columns(const CatalogueTable &table, const QString &)
 {
     const QSqlRecord record = m_database.record(quoted(table));
     QStringList names;
@@ -278,25 +298,22 @@ std::optional<QStringList> TableStore::columns(const CatalogueTable &table)
     return names;
 }
 
-std::optional<Failure> TableStore::createTable(const CatalogueTable &table, const QStringList &columns)
+DatabaseResult<> TableStore::createTable(const CatalogueTable &table, const QStringList &columns)
 {
     QStringList definitions;
     for (const QString &column : columns)
         definitions.append(quoted(column) + QStringLiteral(" TEXT"));
     QSqlQuery query(m_database);
-    if (query.exec(QStringLiteral("CREATE TABLE %1 (%2)").arg(quoted(table), definitions.join(QStringLiteral(", ")))))
-        return std::nullopt;
-    return failure(query.lastError(), table.name);
+    if (!query.exec(QStringLiteral("CREATE TABLE %1 (%2)").arg(quoted(table), definitions.join(QStringLiteral(", ")))))
+        return failure(query.lastError(), table.name);
+    return {};
 }
 
-std::optional<Failure> TableStore::insert(const CatalogueTable &table, const QStringList &columns, const RowDocument &rows)
+DatabaseResult<> TableStore::insert(const CatalogueTable &table, const QStringList &columns, const RowDocument &rows)
 {
-    QStringList names;
-    for (const QString &column : columns)
-        names.append(quoted(column));
     QSqlQuery query(m_database);
     const QString placeholders = QStringList(columns.size(), QStringLiteral("?")).join(u',');
-    if (!query.prepare(QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)").arg(quoted(table), names.join(u','), placeholders)))
+    if (!query.prepare(QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)").arg(quoted(table), quotedList(columns), placeholders)))
         return failure(query.lastError(), table.name);
     const QVariant null(QMetaType::fromType<QString>());
     std::vector<const char *> values;
@@ -311,7 +328,7 @@ std::optional<Failure> TableStore::insert(const CatalogueTable &table, const QSt
         if (!query.exec())
             return failure(query.lastError(), table.name, row + 1);
     }
-    return std::nullopt;
+    return {};
 }
 
 } // namespace tessaly::receiver

@@ -14,6 +14,7 @@
 #include <malloc.h>
 #endif
 
+using namespace tessaly;
 using namespace tessaly::receiver;
 
 namespace {
@@ -105,29 +106,25 @@ int main(int argc, char *argv[])
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 #endif
     QCoreApplication app(argc, argv);
-    QString error;
-    const std::optional<ReceiverOptions> options = parseOptions(QCoreApplication::arguments().mid(1), &error);
+    const Result<ReceiverOptions> options = parseOptions(QCoreApplication::arguments().mid(1));
     if (!options)
-        return fail(error);
+        return fail(options.failure().message);
     if (options->help) {
         std::fputs(kUsage, stdout);
         return 0;
     }
-    const std::optional<DatabaseTarget> database = DatabaseTarget::parse(options->database, &error);
+    const Result<DatabaseTarget> database = DatabaseTarget::parse(options->database);
     if (!database)
-        return fail(error);
-    {
-        // Found unreachable now rather than at the first request.
-        std::optional<Failure> failure;
-        if (!TableStore::open(*database, &failure))
-            return fail(failure->text);
-    }
+        return fail(database.failure().message);
+    // Found unreachable now rather than at the first request.
+    if (const DatabaseResult<std::unique_ptr<TableStore>> store = TableStore::open(*database); !store)
+        return fail(store.failure().text);
 
     ReceiverServer server(*options, InsertSettings{*database, options->createTables, options->emptyAsText});
     std::signal(SIGINT, requestStop);
     std::signal(SIGTERM, requestStop);
-    if (!server.start(&error))
-        return fail(error);
+    if (const Outcome started = server.start(); !started)
+        return fail(started.failure().message);
     for (const QString &url : server.urls())
         fail(QStringLiteral("%1 で待ち受けています（データベース %2）。").arg(url, shownDatabase(options->database)));
     while (!stopRequested)

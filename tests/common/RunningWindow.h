@@ -48,6 +48,16 @@ public:
     }
 };
 
+// The named child of `parent`; a missing one ends the test with its name.
+template <typename T>
+T *field(QWidget &parent, const char *name)
+{
+    T *child = parent.findChild<T *>(QLatin1String(name));
+    if (!child)
+        qFatal("no child %s", name);
+    return child;
+}
+
 // The main window as the program runs it: started (with `startupWorkbook` chosen in the start-up
 // file dialog, or that dialog cancelled; `workbookArgument` as given on the command line), shown
 // and active, with scripted dialogs. What start-up showed is kept in `startupMessages`;
@@ -76,7 +86,7 @@ struct RunningWindow {
     }
 
     template <typename T>
-    T *child(const char *name) { return window.findChild<T *>(QLatin1String(name)); }
+    T *child(const char *name) { return field<T>(window, name); }
     void trigger(const char *menuItem) { child<QAction>(menuItem)->trigger(); }
     QLineEdit *table() { return child<QLineEdit>("tableNameEdit"); }
     QListWidget *sheetList() { return child<QListWidget>("sheetList"); }
@@ -123,13 +133,4 @@ void whenModal(std::function<void(Dialog &)> act)
         if (dialog->isVisible())
             qFatal("the dialog stayed open");
     });
-}
-
-template <typename T>
-T *field(QWidget &parent, const char *name)
-{
-    T *child = parent.findChild<T *>(QLatin1String(name));
-    if (!child)
-        qFatal("no child %s", name);
-    return child;
 }

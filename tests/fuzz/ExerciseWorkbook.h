@@ -16,9 +16,9 @@ inline QString composeInEveryCharset(const tessaly::xls::SheetTable &table)
         settings.charset = QString::fromLatin1(charset);
         QBuffer written;
         written.open(QIODevice::WriteOnly);
-        const QString error = tessaly::writeDocumentFile(written, table, settings, 4096);
+        const tessaly::Outcome composed = tessaly::writeDocumentFile(written, table, settings, 4096);
         const QString document = tessaly::buildDocument(table, settings);
-        if (!error.isEmpty() || written.data() != tessaly::documentFileBytes(document, settings.charset).bytes)
+        if (!composed || written.data() != tessaly::documentFileBytes(document, settings.charset).value())
             return QStringLiteral("the document in %1 differs from its text encoded in one call").arg(settings.charset);
     }
     return {};

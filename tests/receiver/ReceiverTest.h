@@ -73,7 +73,7 @@ inline void configureSend(const QString &url, const QString &table, const QStrin
     settings.table = table;
     settings.user = user;
     settings.password = password;
-    tessaly::ConfigDocument().save(settings, tessaly::kConfigFileName);
+    QVERIFY(tessaly::ConfigDocument().save(settings, tessaly::kConfigFileName).ok());
 }
 
 // POSTs of form bodies at once, as clients other than Tessaly might send them; the answers as

@@ -1,9 +1,9 @@
 #include "core/config/ConfigFile.h"
 
+#include "core/document/CharsetSniffing.h"
 #include "core/files/AtomicFile.h"
 
 #include <QFile>
-#include <QRegularExpression>
 #include <QStringDecoder>
 #include <QXmlStreamReader>
 
@@ -24,12 +24,8 @@ bool decodeXmlBytes(const QByteArray &bytes, QString &text)
     if (encoding) {
         decoder = QStringDecoder(*encoding);
     } else {
-        static const QRegularExpression declaredEncoding(
-            QStringLiteral(R"(^<\?xml[^>]*?\sencoding\s*=\s*["']([A-Za-z0-9._:-]+)["'])"));
-        const QString head = QString::fromLatin1(bytes.left(256));
-        const QRegularExpressionMatch match = declaredEncoding.match(head);
-        decoder = match.hasMatch() ? QStringDecoder(match.captured(1).toLatin1().constData())
-                                   : QStringDecoder(QStringConverter::Utf8);
+        const QString declared = declaredEncoding(bytes);
+        decoder = declared.isEmpty() ? QStringDecoder(QStringConverter::Utf8) : QStringDecoder(declared.toLatin1().constData());
     }
     if (!decoder.isValid())
         return false;
@@ -175,14 +171,14 @@ QByteArray ConfigDocument::serialize() const
     return toCrLf(out.str());
 }
 
-ConfigSaveResult ConfigDocument::save(const Settings &settings, const QString &path)
+Outcome ConfigDocument::save(const Settings &settings, const QString &path)
 {
     update(settings);
-    QString reason;
     // The file holds the password in clear text: a new file is readable by its owner only.
-    if (!writeFileAtomically(path, serialize(), QFileDevice::ReadOwner | QFileDevice::WriteOwner, &reason))
-        return {false, QStringLiteral("設定ファイル %1 を保存できませんでした。\n%2").arg(path, reason)};
-    return {true, {}};
+    const Outcome written = writeFileAtomically(path, serialize(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (!written)
+        return Failure{QStringLiteral("設定ファイル %1 を保存できませんでした。\n%2").arg(path, written.failure().message)};
+    return {};
 }
 
 QByteArray ConfigDocument::defaultText()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/Result.h"
 #include "core/settings/Settings.h"
 
 #include <QByteArray>
@@ -10,11 +11,6 @@
 namespace tessaly {
 
 inline const QString kConfigFileName = QStringLiteral("XMLConfig.xml");
-
-struct ConfigSaveResult {
-    bool ok = false;
-    QString errorString;
-};
 
 // The configuration document held for the life of the main window. It is read from the file once;
 // every save updates this same tree in place, so unknown elements, attributes and comments survive.
@@ -31,7 +27,7 @@ public:
 
     // Writes every setting into the tree (adding missing sections and leaves) and replaces the file
     // atomically. On failure the file on disk is left as it was.
-    ConfigSaveResult save(const Settings &settings, const QString &path);
+    Outcome save(const Settings &settings, const QString &path);
 
     // The bytes that `save` writes for the current tree: UTF-8, CR LF line breaks.
     QByteArray serialize() const;

@@ -5,7 +5,6 @@
 #include "core/settings/Settings.h"
 
 #include <QList>
-#include <QRegularExpression>
 #include <QStringDecoder>
 #include <QStringEncoder>
 
@@ -197,109 +196,140 @@ struct DocumentCharset::Private {
         out += char(code);
     }
 
+    // Where a document is being written: inside a tag or not, and in ISO-2022-JP whether the
+    // bytes are in JIS X 0208 (after ESC $ B).
+    struct Writer {
+        QByteArray &out;
+        bool inTag = false;
+        bool jis = false;
+
+        void toAscii()
+        {
+            if (jis)
+                out += "\x1b(B";
+            jis = false;
+        }
+    };
+
     void append(QStringView text, QByteArray &out) const;
+    // Each appends from text[i] on and returns where it stopped.
+    qsizetype appendAscii(QStringView text, qsizetype i, Writer &writer) const;
+    // Nothing (returns i) when Qt cannot write the run exactly.
+    qsizetype appendQtRun(QStringView text, qsizetype i, QByteArray &out) const;
+    qsizetype appendCodePoint(QStringView text, qsizetype i, Writer &writer) const;
 };
 
 void DocumentCharset::Private::append(QStringView text, QByteArray &out) const
 {
-    static constexpr char kToJis[] = "\x1b$B";
-    static constexpr char kToAscii[] = "\x1b(B";
-    const bool asciiAsBytes = kind != Kind::Unicode;
-    bool inTag = false;
-    bool jis = false;
-    const auto toAscii = [&] {
-        if (jis)
-            out += kToAscii;
-        jis = false;
-    };
+    Writer writer{out};
     for (qsizetype i = 0; i < text.size();) {
-        const char16_t unit = text[i].unicode();
-        if (unit < 0x80 && asciiAsBytes) {
-            // A run of ASCII, copied through a raw pointer. Markup is all ASCII: following '<'
-            // and '>' tells whether a reference is allowed where a character cannot be written.
-            toAscii();
-            qsizetype size = out.size();
-            out.resize(size + (text.size() - i));
-            char *data = out.data();
-            for (; i < text.size() && text[i].unicode() < 0x80; ++i) {
-                const char16_t c = text[i].unicode();
-                if (c == u'<')
-                    inTag = true;
-                else if (c == u'>')
-                    inTag = false;
-                if (!ascii.has(c))
-                    break;
-                data[size++] = char(c);
-            }
-            out.truncate(size);
-            if (i < text.size() && text[i].unicode() < 0x80)
-                appendUnwritable(out, text[i++].unicode(), inTag);
+        if (text[i].unicode() < 0x80 && kind != Kind::Unicode) {
+            i = appendAscii(text, i, writer);
             continue;
         }
         if (usesQt()) {
-            // The longest run of characters the table allows, encoded in one go.
-            qsizetype end = i;
-            while (end < text.size() && (text[end].unicode() >= 0x80 || !asciiAsBytes)) {
-                char32_t c = text[end].unicode();
-                const bool pair = QChar::isHighSurrogate(c) && end + 1 < text.size() && text[end + 1].isLowSurrogate();
-                if (pair)
-                    c = QChar::surrogateToUcs4(text[end], text[end + 1]);
-                if (kind == Kind::Repertoire && !inRanges(ranges, c))
-                    break;
-                end += pair ? 2 : 1;
-            }
-            if (end > i) {
-                if (const std::optional<QByteArray> bytes = qtBytes(text.mid(i, end - i))) {
-                    out += *bytes;
-                    i = end;
-                    continue;
-                }
-            }
-        }
-        // One code point.
-        char32_t c = unit;
-        qsizetype length = 1;
-        if (QChar::isHighSurrogate(unit) && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
-            c = QChar::surrogateToUcs4(text[i], text[i + 1]);
-            length = 2;
-        }
-        const CodeEntry *entry = nullptr;
-        switch (kind) {
-        case Kind::Utf8:
-            appendUtf8(out, c);
-            break;
-        case Kind::ShiftJis:
-        case Kind::EucJp:
-            if ((entry = findCode(codes, c)))
-                appendTableCode(out, entry->code);
-            break;
-        case Kind::Iso2022Jp:
-            if ((entry = findCode(codes, c))) {
-                if (!jis)
-                    out += kToJis;
-                jis = true;
-                appendTableCode(out, entry->code);
-            }
-            break;
-        case Kind::Unicode:
-        case Kind::Repertoire:
-        case Kind::RoundTrip:
-            if (kind == Kind::Repertoire && !inRanges(ranges, c))
-                break;
-            if (const std::optional<QByteArray> bytes = qtBytes(text.mid(i, length))) {
-                out += *bytes;
-                i += length;
+            if (const qsizetype end = appendQtRun(text, i, out); end > i) {
+                i = end;
                 continue;
             }
-            break;
         }
-        if (kind != Kind::Utf8 && !entry) {
-            toAscii();
-            appendUnwritable(out, c, inTag);
-        }
-        i += length;
+        i = appendCodePoint(text, i, writer);
     }
-    toAscii();
+    writer.toAscii();
+}
+
+qsizetype DocumentCharset::Private::appendAscii(QStringView text, qsizetype i, Writer &writer) const
+{
+    // A run of ASCII, copied through a raw pointer. Markup is all ASCII: following '<' and '>'
+    // tells whether a reference is allowed where a character cannot be written.
+    writer.toAscii();
+    QByteArray &out = writer.out;
+    qsizetype size = out.size();
+    out.resize(size + (text.size() - i));
+    char *data = out.data();
+    for (; i < text.size() && text[i].unicode() < 0x80; ++i) {
+        const char16_t c = text[i].unicode();
+        if (c == u'<')
+            writer.inTag = true;
+        else if (c == u'>')
+            writer.inTag = false;
+        if (!ascii.has(c))
+            break;
+        data[size++] = char(c);
+    }
+    out.truncate(size);
+    if (i < text.size() && text[i].unicode() < 0x80)
+        appendUnwritable(out, text[i++].unicode(), writer.inTag);
+    return i;
+}
+
+qsizetype DocumentCharset::Private::appendQtRun(QStringView text, qsizetype i, QByteArray &out) const
+{
+    // The longest run of characters the table allows, encoded in one go.
+    const bool asciiAsBytes = kind != Kind::Unicode;
+    qsizetype end = i;
+    while (end < text.size() && (text[end].unicode() >= 0x80 || !asciiAsBytes)) {
+        char32_t c = text[end].unicode();
+        const bool pair = QChar::isHighSurrogate(c) && end + 1 < text.size() && text[end + 1].isLowSurrogate();
+        if (pair)
+            c = QChar::surrogateToUcs4(text[end], text[end + 1]);
+        if (kind == Kind::Repertoire && !inRanges(ranges, c))
+            break;
+        end += pair ? 2 : 1;
+    }
+    if (end > i) {
+        if (const std::optional<QByteArray> bytes = qtBytes(text.mid(i, end - i))) {
+            out += *bytes;
+            return end;
+        }
+    }
+    return i;
+}
+
+qsizetype DocumentCharset::Private::appendCodePoint(QStringView text, qsizetype i, Writer &writer) const
+{
+    static constexpr char kToJis[] = "\x1b$B";
+    QByteArray &out = writer.out;
+    char32_t c = text[i].unicode();
+    qsizetype length = 1;
+    if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+        c = QChar::surrogateToUcs4(text[i], text[i + 1]);
+        length = 2;
+    }
+    const CodeEntry *entry = nullptr;
+    switch (kind) {
+    case Kind::Utf8:
+        appendUtf8(out, c);
+        return i + length;
+    case Kind::ShiftJis:
+    case Kind::EucJp:
+        if ((entry = findCode(codes, c)))
+            appendTableCode(out, entry->code);
+        break;
+    case Kind::Iso2022Jp:
+        if ((entry = findCode(codes, c))) {
+            if (!writer.jis)
+                out += kToJis;
+            writer.jis = true;
+            appendTableCode(out, entry->code);
+        }
+        break;
+    case Kind::Unicode:
+    case Kind::Repertoire:
+    case Kind::RoundTrip:
+        if (kind == Kind::Repertoire && !inRanges(ranges, c))
+            break;
+        if (const std::optional<QByteArray> bytes = qtBytes(text.mid(i, length))) {
+            out += *bytes;
+            return i + length;
+        }
+        break;
+    }
+    if (!entry) {
+        writer.toAscii();
+        appendUnwritable(out, c, writer.inTag);
+    }
+    return i + length;
 }
 
 DocumentCharset::DocumentCharset(const QString &name)
@@ -495,45 +525,28 @@ QString DocumentCharset::unknownText() const
     return QStringLiteral("文字コード「%1」には対応していません。XML の設定で文字コードを確かめて下さい。").arg(m_name);
 }
 
-EncodeResult encodeDocument(QStringView document, const QString &charset)
+Result<QByteArray> encodeDocument(QStringView document, const QString &charset)
 {
     const DocumentCharset target(charset);
     if (!target.isValid())
-        return {false, {}, target.unknownText()};
-    EncodeResult result{true, {}, {}};
-    result.bytes.reserve(document.size() + document.size() / 8);
-    target.appendDocument(document, result.bytes);
-    return result;
+        return Failure{target.unknownText()};
+    QByteArray bytes;
+    bytes.reserve(document.size() + document.size() / 8);
+    target.appendDocument(document, bytes);
+    return bytes;
 }
 
-EncodeResult encodeText(QStringView text, const QString &charset)
+Result<QByteArray> encodeText(QStringView text, const QString &charset)
 {
     const DocumentCharset target(charset);
     if (!target.isValid())
-        return {false, {}, target.unknownText()};
+        return Failure{target.unknownText()};
     const QList<uint> codePoints = text.toUcs4();
     if (!std::all_of(codePoints.begin(), codePoints.end(), [&](uint c) { return target.canWrite(c); }))
-        return {false, {}, QStringLiteral("「%1」には文字コード「%2」で表せない文字が含まれています。").arg(text.toString(), charset)};
-    EncodeResult result{true, {}, {}};
-    target.appendDocument(text, result.bytes);
-    return result;
-}
-
-QString contentTypeCharset(const QString &contentType)
-{
-    const qsizetype at = contentType.indexOf(u"charset=", 0, Qt::CaseInsensitive);
-    if (at < 0)
-        return {};
-    QString name = contentType.mid(at + 8).section(u';', 0, 0).trimmed();
-    name.remove(u'"');
-    return name;
-}
-
-QString declaredEncoding(QByteArrayView document)
-{
-    static const QRegularExpression declaration(
-        QStringLiteral(R"(^\s*<\?xml\s[^>]*?encoding\s*=\s*["']([A-Za-z0-9._:-]+)["'])"));
-    return declaration.match(QString::fromLatin1(document.first(std::min<qsizetype>(document.size(), 200)))).captured(1);
+        return Failure{QStringLiteral("「%1」には文字コード「%2」で表せない文字が含まれています。").arg(text.toString(), charset)};
+    QByteArray bytes;
+    target.appendDocument(text, bytes);
+    return bytes;
 }
 
 } // namespace tessaly

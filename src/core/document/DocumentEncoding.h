@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringView>
@@ -8,12 +10,6 @@
 #include <memory>
 
 namespace tessaly {
-
-struct EncodeResult {
-    bool ok = false;
-    QByteArray bytes;
-    QString errorString; // Japanese, for the "エラーメッセージ" box or the status line
-};
 
 // A character set as documents are written in it. A character becomes bytes only where every
 // common decoder of the set's name reads those bytes back as that character (for Shift_JIS both
@@ -59,16 +55,10 @@ private:
 
 // The bytes of an XML document in the named character set, as DocumentCharset writes them. Fails
 // only for a character set this program does not know.
-EncodeResult encodeDocument(QStringView document, const QString &charset);
+Result<QByteArray> encodeDocument(QStringView document, const QString &charset);
 
 // The exact bytes of a plain text in the named character set; fails when the set is unknown or
 // some character could not be read back exactly.
-EncodeResult encodeText(QStringView text, const QString &charset);
-
-// The charset parameter of a Content-Type header value, without quotes; empty when it names none.
-QString contentTypeCharset(const QString &contentType);
-
-// The encoding that an XML declaration at the start of the bytes names; empty when there is none.
-QString declaredEncoding(QByteArrayView document);
+Result<QByteArray> encodeText(QStringView text, const QString &charset);
 
 } // namespace tessaly

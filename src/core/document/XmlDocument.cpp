@@ -223,9 +223,12 @@ private:
     std::thread m_thread;
 };
 
-QString saveFailure(const QString &path, const QString &reason)
+// A failed save, told with the file's name.
+Outcome savedTo(const QString &path, Outcome written)
 {
-    return QStringLiteral("XML 文書を %1 に保存できませんでした。\n%2").arg(path, reason);
+    if (!written)
+        return Failure{QStringLiteral("XML 文書を %1 に保存できませんでした。\n%2").arg(path, written.failure().message)};
+    return written;
 }
 
 } // namespace
@@ -247,12 +250,12 @@ QString buildDocument(const xls::SheetTable &table, const Settings &settings)
     return QString::fromUtf8(buildUtf8Document(table, settings));
 }
 
-QString writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const Settings &settings,
+Outcome writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const Settings &settings,
                           qsizetype pieceLength)
 {
     const DocumentCharset charset(settings.charset);
     if (!charset.isValid())
-        return charset.unknownText();
+        return Failure{charset.unknownText()};
     BackgroundWriter background(device);
     QByteArray buffer;
     QByteArray spare;
@@ -262,7 +265,9 @@ QString writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const
     });
     charset.appendDocument(kLineEnd, buffer);
     background.write(std::move(buffer));
-    return background.finish() ? QString() : describeFileError(device);
+    if (!background.finish())
+        return Failure{describeFileError(device)};
+    return {};
 }
 
 void composeDocumentInPieces(const xls::SheetTable &table, const Settings &settings, const DocumentCharset &charset,
@@ -299,59 +304,43 @@ void recodeUtf8DocumentInPieces(QByteArrayView utf8Document, const DocumentChars
     }
 }
 
-EncodeResult documentFileBytes(const QString &document, const QString &charset)
+Result<QByteArray> documentFileBytes(const QString &document, const QString &charset)
 {
-    const DocumentCharset target(charset);
-    if (!target.isValid())
-        return {false, {}, target.unknownText()};
-    EncodeResult result{true, target.byteOrderMark(), {}};
-    result.bytes.reserve(document.size() + document.size() / 8);
-    target.appendDocument(document, result.bytes);
-    target.appendDocument(kLineEnd, result.bytes);
-    return result;
+    Result<QByteArray> bytes = encodeDocument(document + kLineEnd.toString(), charset);
+    if (bytes)
+        bytes->prepend(DocumentCharset(charset).byteOrderMark());
+    return bytes;
 }
 
-QString saveDocument(const QString &path, const QString &document, const QString &charset)
+Outcome writeUtf8Document(QIODevice &device, QByteArrayView utf8Document, const DocumentCharset &charset)
 {
-    const EncodeResult encoded = documentFileBytes(document, charset);
-    if (!encoded.ok)
-        return encoded.errorString;
-    QString reason;
-    if (!writeFileAtomically(path, encoded.bytes, std::nullopt, &reason))
-        return saveFailure(path, reason);
-    return {};
-}
-
-QString saveUtf8Document(const QString &path, QByteArrayView utf8Document, const QString &charset)
-{
-    const DocumentCharset target(charset);
-    if (!target.isValid())
-        return target.unknownText();
-    const auto write = [&](QIODevice &device) {
-        bool written = true;
-        const auto put = [&](QByteArrayView bytes) {
-            written = written && device.write(bytes.data(), bytes.size()) == bytes.size();
-        };
-        put(target.byteOrderMark());
-        recodeUtf8DocumentInPieces(utf8Document, target, put);
-        QByteArray lineEnd;
-        target.appendDocument(kLineEnd, lineEnd);
-        put(lineEnd);
-        return written ? QString() : describeFileError(device);
+    bool written = true;
+    const auto put = [&](QByteArrayView bytes) {
+        written = written && device.write(bytes.data(), bytes.size()) == bytes.size();
     };
-    QString reason;
-    if (!writeFileAtomically(path, write, std::nullopt, &reason))
-        return saveFailure(path, reason);
+    put(charset.byteOrderMark());
+    recodeUtf8DocumentInPieces(utf8Document, charset, put);
+    QByteArray lineEnd;
+    charset.appendDocument(kLineEnd, lineEnd);
+    put(lineEnd);
+    if (!written)
+        return Failure{describeFileError(device)};
     return {};
 }
 
-QString saveDocument(const QString &path, const xls::SheetTable &table, const Settings &settings)
+Outcome saveUtf8Document(const QString &path, QByteArrayView utf8Document, const QString &charset)
 {
-    QString reason;
+    const DocumentCharset target(charset);
+    if (!target.isValid())
+        return Failure{target.unknownText()};
+    const auto write = [&](QIODevice &device) { return writeUtf8Document(device, utf8Document, target); };
+    return savedTo(path, writeFileAtomically(path, write, std::nullopt));
+}
+
+Outcome saveDocument(const QString &path, const xls::SheetTable &table, const Settings &settings)
+{
     const auto write = [&](QIODevice &device) { return writeDocumentFile(device, table, settings); };
-    if (!writeFileAtomically(path, write, std::nullopt, &reason))
-        return saveFailure(path, reason);
-    return {};
+    return savedTo(path, writeFileAtomically(path, write, std::nullopt));
 }
 
 } // namespace tessaly

@@ -25,9 +25,9 @@ QByteArray buildUtf8Document(const xls::SheetTable &table, const Settings &setti
 
 // Writes the bytes that a save of this worksheet's document writes, piece by piece, without
 // holding the whole document: for large sheets going straight to a file or a pipe. Nothing is
-// written when the character set is unknown. Returns an error text or empty.
-// `pieceLength` is the number of bytes composed before they are written.
-QString writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const Settings &settings,
+// written when the character set is unknown. `pieceLength` is the number of bytes composed before
+// they are written.
+Outcome writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const Settings &settings,
                           qsizetype pieceLength = 1 << 16);
 
 // Hands the document's bytes in `charset` to `take` in pieces of about `pieceLength` bytes, each
@@ -47,16 +47,15 @@ void recodeUtf8DocumentInPieces(QByteArrayView utf8Document, const DocumentChars
 
 // The bytes a save writes: the document in the `charset` character set (after a byte order mark
 // for UTF-16 and UTF-32), followed by one CR LF.
-EncodeResult documentFileBytes(const QString &document, const QString &charset);
+Result<QByteArray> documentFileBytes(const QString &document, const QString &charset);
 
-// Writes those bytes to `path`, replacing an existing file only by a complete new one.
-// Returns an empty text on success, else a Japanese description of the failure.
-QString saveDocument(const QString &path, const QString &document, const QString &charset);
+// Writes the bytes a save writes for a document held in UTF-8, piece by piece.
+Outcome writeUtf8Document(QIODevice &device, QByteArrayView utf8Document, const DocumentCharset &charset);
 
-// The same for a document held in UTF-8, written piece by piece.
-QString saveUtf8Document(const QString &path, QByteArrayView utf8Document, const QString &charset);
+// Writes them to `path`, replacing an existing file only by a complete new one.
+Outcome saveUtf8Document(const QString &path, QByteArrayView utf8Document, const QString &charset);
 
 // The same for a worksheet's document, written piece by piece as `writeDocumentFile` does.
-QString saveDocument(const QString &path, const xls::SheetTable &table, const Settings &settings);
+Outcome saveDocument(const QString &path, const xls::SheetTable &table, const Settings &settings);
 
 } // namespace tessaly

@@ -7,48 +7,44 @@
 
 namespace tessaly {
 
-bool writeFileAtomically(const QString &path, const QByteArray &bytes,
-                         std::optional<QFileDevice::Permissions> newFilePermissions, QString *reason)
+Outcome writeFileAtomically(const QString &path, const QByteArray &bytes,
+                            std::optional<QFileDevice::Permissions> newFilePermissions)
 {
-    return writeFileAtomically(
-        path, [&bytes](QIODevice &device) { return device.write(bytes) == bytes.size() ? QString() : describeFileError(device); },
-        newFilePermissions, reason);
+    const auto write = [&bytes](QIODevice &device) -> Outcome {
+        if (device.write(bytes) != bytes.size())
+            return Failure{describeFileError(device)};
+        return {};
+    };
+    return writeFileAtomically(path, write, newFilePermissions);
 }
 
-bool writeFileAtomically(const QString &path, const std::function<QString(QIODevice &)> &write,
-                         std::optional<QFileDevice::Permissions> newFilePermissions, QString *reason)
+Outcome writeFileAtomically(const QString &path, const std::function<Outcome(QIODevice &)> &write,
+                            std::optional<QFileDevice::Permissions> newFilePermissions)
 {
     const bool exists = QFile::exists(path);
     // Checked by its flag, not by access rights: an administrator may write anywhere, but a file the
     // user marked read-only is meant to stay as it is.
     if (exists && !(QFile::permissions(path) & QFileDevice::WriteOwner)) {
-        *reason = QStringLiteral("ファイルが読み取り専用です。");
-        return false;
+        return Failure{QStringLiteral("ファイルが読み取り専用です。")};
     }
     QSaveFile file(path);
     // A folder the user may not write can hold a file the user may: such a file is written in
     // place, since no temporary file can be made beside it. Everywhere else the save stays atomic.
     file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *reason = describeFileError(file);
-        return false;
-    }
+    if (!file.open(QIODevice::WriteOnly))
+        return Failure{describeFileError(file)};
     // A file that holds a password must not stay readable by others under a loose umask.
     if (!exists && newFilePermissions && !file.setPermissions(*newFilePermissions)) {
         file.cancelWriting();
-        *reason = QStringLiteral("ファイルを所有者だけが読める設定にできませんでした。");
-        return false;
+        return Failure{QStringLiteral("ファイルを所有者だけが読める設定にできませんでした。")};
     }
-    if (const QString error = write(file); !error.isEmpty()) {
+    if (Outcome written = write(file); !written) {
         file.cancelWriting();
-        *reason = error;
-        return false;
+        return written;
     }
-    if (!file.commit()) {
-        *reason = describeFileError(file);
-        return false;
-    }
-    return true;
+    if (!file.commit())
+        return Failure{describeFileError(file)};
+    return {};
 }
 
 } // namespace tessaly

@@ -148,15 +148,15 @@ InsertRequest buildRequest(const Settings &settings, const QString &requestId, c
     }
     const QString charset = formCharset(settings);
     const QString table = trimSpaces(restoreBlankName(settings.table, Settings{}.table));
-    const EncodeResult tabName = encodeText(table, charset);
-    if (!tabName.ok) {
+    const Result<QByteArray> tabName = encodeText(table, charset);
+    if (!tabName) {
         request.refusal = QStringLiteral("表名「%1」には文字コード%2で表せない文字があるため、送信しませんでした。")
                               .arg(table, charset);
         return request;
     }
 
     QByteArray head = "command=insert&tabName=";
-    appendFormEncoded(head, tabName.bytes);
+    appendFormEncoded(head, *tabName);
     if (!requestId.isEmpty()) {
         head += "&requestId=";
         appendFormEncoded(head, requestId.toLatin1());
@@ -252,7 +252,7 @@ InsertRequest buildInsertRequest(const Settings &settings, QStringView document,
         for (qsizetype start = 0; start < document.size();) {
             const qsizetype lineEnd = document.indexOf(u'\n', std::min(start + kPieceLength, document.size()) - 1);
             const qsizetype end = lineEnd < 0 ? document.size() : lineEnd + 1;
-            take(encodeDocument(document.sliced(start, end - start), charset).bytes);
+            take(*encodeDocument(document.sliced(start, end - start), charset));
             start = end;
         }
     }));

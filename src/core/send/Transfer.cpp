@@ -1,6 +1,6 @@
 #include "core/send/Transfer.h"
 
-#include "core/document/DocumentEncoding.h"
+#include "core/document/CharsetSniffing.h"
 
 #include <QAuthenticator>
 #include <QDir>

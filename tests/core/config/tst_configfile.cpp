@@ -50,7 +50,7 @@ private slots:
                  (QStringList{u"従業員ﾃｰﾌﾞﾙ"_qs, u"R1"_qs, u"second-section"_qs, QString()}));
 
         settings.user = QStringLiteral("scott");
-        QVERIFY(doc.save(settings, kConfigFileName).ok);
+        QVERIFY(doc.save(settings, kConfigFileName).ok());
         // A missing leaf goes to the first section of its name, a missing section after the others.
         QCOMPARE(dir.read(kConfigFileName),
                  QByteArray("<?xml version=\"1.0\"?>\r\n<!-- kept comment -->\r\n<XMLConfig version=\"2\">"
@@ -90,7 +90,7 @@ private slots:
 
         settings.table = QStringLiteral("社員");
         settings.password = QStringLiteral("a&b<c>\"d'");
-        QVERIFY(doc.save(settings, kConfigFileName).ok);
+        QVERIFY(doc.save(settings, kConfigFileName).ok());
         QByteArray expected = ConfigDocument::defaultText().replace("<password></password>",
                                                                     "<password>a&amp;b&lt;c&gt;\"d'</password>");
         QCOMPARE(dir.read(kConfigFileName), QByteArray(expected).replace(">EMP<", ">社員<"));
@@ -104,7 +104,7 @@ private slots:
         // A second save in the same run starts from the tree in memory, not from the file.
         dir.write(kConfigFileName, "<XMLConfig/>");
         settings.table = QStringLiteral("DEPT");
-        QVERIFY(doc.save(settings, kConfigFileName).ok);
+        QVERIFY(doc.save(settings, kConfigFileName).ok());
         QCOMPARE(dir.read(kConfigFileName), expected.replace(">EMP<", ">DEPT<"));
     }
 
@@ -126,11 +126,12 @@ private slots:
         });
         ConfigDocument doc;
         QVERIFY(!root || seteuid(65534) == 0);
-        const ConfigSaveResult existing = doc.save(Settings{}, kConfigFileName);
-        const ConfigSaveResult created = doc.save(Settings{}, QStringLiteral("new.xml"));
-        QVERIFY2(existing.ok, qPrintable(existing.errorString));
+        const Outcome existing = doc.save(Settings{}, kConfigFileName);
+        const Outcome created = doc.save(Settings{}, QStringLiteral("new.xml"));
+        QVERIFY2(existing.ok(), qPrintable(existing.ok() ? QString() : existing.failure().message));
         QCOMPARE(dir.read(kConfigFileName), ConfigDocument::defaultText());
-        QVERIFY2(created.errorString.endsWith(QStringLiteral("アクセスが拒否されました")), qPrintable(created.errorString));
+        QVERIFY(!created.ok());
+        QVERIFY2(created.failure().message.endsWith(QStringLiteral("アクセスが拒否されました")), qPrintable(created.failure().message));
     }
 #endif
 };

@@ -48,13 +48,13 @@ private slots:
         QCOMPARE(headings, fixtureHeadings(qPrintable(book + QStringLiteral(".csv"))));
         TempWorkDir dir;
         dir.write(QStringLiteral("expected.xml"), document.toUtf8());
-        QCOMPARE(saveDocument(dir.filePath(QStringLiteral("saved.xml")), sheet, settings), QString());
+        QVERIFY(saveDocument(dir.filePath(QStringLiteral("saved.xml")), sheet, settings).ok());
         const QByteArray saved = dir.read(QStringLiteral("saved.xml"));
         // The window saves the document it shows: the same bytes, whatever the pieces.
-        QCOMPARE(documentFileBytes(document, charset).bytes, saved);
+        QCOMPARE(documentFileBytes(document, charset).value(), saved);
         QBuffer inPieces;
         inPieces.open(QIODevice::WriteOnly);
-        QCOMPARE(writeDocumentFile(inPieces, sheet, settings, 1), QString());
+        QVERIFY(writeDocumentFile(inPieces, sheet, settings, 1).ok());
         QCOMPARE(inPieces.data(), saved);
 
         // read_back.py prints what differs into the test's log.

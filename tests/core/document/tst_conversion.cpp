@@ -1,6 +1,7 @@
 #include "core/document/XmlDocument.h"
 #include "core/document/XmlName.h"
 
+#include "tests/common/FailingDevice.h"
 #include "tests/common/Fixtures.h"
 #include "tests/common/TempWorkDir.h"
 
@@ -102,11 +103,11 @@ private slots:
     void savedBytesFollowTheCharset()
     {
         // Bytes that the decoders of tst_charsets would accept in another form as well.
-        QCOMPARE(encodeDocument(u"<名前>café 😀 ① \\</名前>\r\n", QStringLiteral("Shift_JIS")).bytes,
+        QCOMPARE(encodeDocument(u"<名前>café 😀 ① \\</名前>\r\n", QStringLiteral("Shift_JIS")).value(),
                  QByteArray("<\x96\xbc\x91\x4f>caf&#233; &#128512; &#9312; &#92;</\x96\xbc\x91\x4f>\r\n"));
-        QCOMPARE(encodeDocument(u"<名>髙ｱ</名>", QStringLiteral("ISO-2022-JP")).bytes,
+        QCOMPARE(encodeDocument(u"<名>髙ｱ</名>", QStringLiteral("ISO-2022-JP")).value(),
                  QByteArray("<\x1b$BL>\x1b(B>&#39641;&#65393;</\x1b$BL>\x1b(B>"));
-        QCOMPARE(encodeDocument(u"<名>é</名>", QStringLiteral("ISO-8859-1")).bytes, QByteArray("<_x540D_>\xe9</_x540D_>"));
+        QCOMPARE(encodeDocument(u"<名>é</名>", QStringLiteral("ISO-8859-1")).value(), QByteArray("<_x540D_>\xe9</_x540D_>"));
     }
 
     void failedSavesLoseNothing()
@@ -115,13 +116,35 @@ private slots:
         const QString target = dir.filePath(QStringLiteral("kept.xml"));
         dir.write(QStringLiteral("kept.xml"), "old content");
         QFile::setPermissions(target, QFileDevice::ReadOwner);
-        QVERIFY(!saveDocument(target, QStringLiteral("<R/>"), QStringLiteral("UTF-8")).isEmpty());
+        QVERIFY(!saveUtf8Document(target, "<R/>", QStringLiteral("UTF-8")).ok());
         QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        QVERIFY(!saveDocument(target, QStringLiteral("<R/>"), QStringLiteral("no-such-charset")).isEmpty());
+        QVERIFY(!saveUtf8Document(target, "<R/>", QStringLiteral("no-such-charset")).ok());
         QCOMPARE(dir.read(QStringLiteral("kept.xml")), QByteArray("old content"));
 
-        QCOMPARE(saveDocument(target, QStringLiteral("<R/>\r\n"), QStringLiteral("UTF-8")), QString());
+        QVERIFY(saveUtf8Document(target, "<R/>\r\n", QStringLiteral("UTF-8")).ok());
         QCOMPARE(dir.read(QStringLiteral("kept.xml")), QByteArray("<R/>\r\n\r\n"));
+    }
+
+    // A device that fails part way (a full disk) fails the write with its reason, whether the
+    // first piece, one in the middle or the closing line end is refused: the document composed
+    // from the sheet in pieces, and the window's document recoded.
+    void failingDevicesFailTheWrite()
+    {
+        const xls::SheetTable sheet = readSheet(fixture("fixtures-biff8.xls"), 0);
+        Settings settings;
+        settings.charset = QStringLiteral("UTF-8");
+        const QByteArray document = buildUtf8Document(sheet, settings);
+        const qint64 size = document.size() + 2; // and the closing line end
+        for (const qint64 capacity : {qint64(0), size / 2, size - 1, size}) {
+            FailingDevice composed(capacity);
+            FailingDevice recoded(capacity);
+            for (const Outcome &written : {writeDocumentFile(composed, sheet, settings, 64),
+                                           writeUtf8Document(recoded, document, DocumentCharset(settings.charset))}) {
+                QCOMPARE(written.ok(), capacity == size);
+                if (!written)
+                    QCOMPARE(written.failure().message, QStringLiteral("ディスクに空きがありません"));
+            }
+        }
     }
 };
 
