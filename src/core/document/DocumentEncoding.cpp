@@ -474,11 +474,17 @@ void DocumentCharset::appendEscapedText(QStringView text, QByteArray &out) const
             ++i;
             continue;
         }
-        // A run of other characters, without the ones XML cannot hold.
+        // A run of other characters, without the ones XML cannot hold. A control character
+        // inside the run goes as in the document's text: it must not end the run, or ISO-2022-JP
+        // would return to ASCII where the whole document does not.
+        const auto dropsAt = [&](qsizetype k) {
+            const char16_t unit = text[k].unicode();
+            return unit < 0x80 ? kAsciiInText[unit] == AsciiInText::Drop : isDroppedUnit(text, k);
+        };
         qsizetype end = i;
         bool dropped = false;
-        while (end < text.size() && text[end].unicode() >= 0x80) {
-            dropped = dropped || isDroppedUnit(text, end);
+        while (end < text.size() && (text[end].unicode() >= 0x80 || dropsAt(end))) {
+            dropped = dropped || dropsAt(end);
             ++end;
         }
         if (!dropped) {
@@ -486,7 +492,7 @@ void DocumentCharset::appendEscapedText(QStringView text, QByteArray &out) const
         } else {
             QString kept;
             for (qsizetype k = i; k < end; ++k) {
-                if (!isDroppedUnit(text, k))
+                if (!dropsAt(k))
                     kept += text[k];
             }
             d->append(kept, out);
