@@ -520,9 +520,8 @@ void MainWindow::onTableNameEdited()
     m_settingsChanged = true;
 }
 
-// A blank table name is restored when the focus moves from the field to another control of the
-// window, not when a context menu opens or another program is activated (the user may be about to
-// paste a name).
+// A blank table name is restored when the user leaves the field (leavingRestoresBlankName), and
+// before a send.
 void MainWindow::restoreBlankTableName()
 {
     const QString restored = restoreBlankName(m_ui->tableNameEdit->text(), Settings{}.table);
@@ -604,13 +603,10 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_ui->tableNameEdit) {
         switch (event->type()) {
-        case QEvent::FocusOut: {
-            const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
-            if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason
-                && reason != Qt::MenuBarFocusReason)
+        case QEvent::FocusOut:
+            if (leavingRestoresBlankName(static_cast<QFocusEvent *>(event)->reason()))
                 runHandler([this] { restoreBlankTableName(); });
             break;
-        }
         case QEvent::KeyPress: {
             // Alt with a letter that is no access key reaches the field carrying the bare letter; it
             // is no text to type. (A character that Option or AltGr composes is typed as usual.)

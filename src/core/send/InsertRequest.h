@@ -8,8 +8,6 @@
 #include <QString>
 #include <QStringView>
 
-#include <optional>
-
 namespace tessaly {
 
 // An insert request worked out from the settings and the document before anything is sent.
@@ -26,13 +24,6 @@ QString newRequestId();
 QString sentStatusText();
 QString blankUrlStatusText();
 QString busyStatusText();
-QString invalidTimeoutText();
-
-// The time-out setting read as a single-precision number and rounded to the nearest whole number,
-// ties to the even neighbour: any whole number of seconds that fits an int, 0 meaning no silence
-// limit (a settings file may hold more than the network dialog's 1 to 999); nothing for text that
-// is not a number or a negative one.
-std::optional<int> requestTimeoutSeconds(const QString &text);
 
 // Appends the form encoding of application/x-www-form-urlencoded: letters, digits and "*-._"
 // stay, a space becomes "+", every other byte becomes %XX.
