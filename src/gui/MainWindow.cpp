@@ -418,9 +418,10 @@ void MainWindow::onSendClicked()
     const Settings settings = m_settings;
     const QString requestId = m_requestId;
     runInBackground([&] { request = buildUtf8InsertRequest(settings, document, requestId); });
-    setStatusText(sendInsert(m_transfer, request));
+    const Outcome started = sendInsert(m_transfer, request);
+    setStatusText(started ? sentStatusText() : started.failure().message);
     // The upload's progress shows in the same bar, without the wait cursor: the window is free.
-    if (m_transfer.isRunning())
+    if (started)
         beginProgress(ProgressUnit::Bytes);
 }
 

@@ -248,14 +248,14 @@ InsertRequest buildUtf8InsertRequest(const Settings &settings, const QByteArray 
     });
 }
 
-QString sendInsert(Transfer &transfer, const InsertRequest &request)
+Outcome sendInsert(Transfer &transfer, const InsertRequest &request)
 {
     if (transfer.isRunning())
-        return busyStatusText();
+        return Failure{busyStatusText()};
     if (!request.refusal.isEmpty())
-        return request.refusal;
+        return Failure{request.refusal};
     transfer.start(request.transfer);
-    return sentStatusText();
+    return {};
 }
 
 } // namespace tessaly

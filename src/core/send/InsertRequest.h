@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/Result.h"
 #include "core/settings/Settings.h"
 #include "core/send/Transfer.h"
 #include "core/workbook/Workbook.h"
@@ -39,7 +40,8 @@ InsertRequest buildInsertRequest(const Settings &settings, const xls::SheetTable
 InsertRequest buildUtf8InsertRequest(const Settings &settings, const QByteArray &utf8Document, const QString &requestId = {});
 
 // The send button's work: refuses while a request runs or when the request cannot be built,
-// otherwise starts the POST. Returns the status line's text.
-QString sendInsert(Transfer &transfer, const InsertRequest &request);
+// otherwise starts the POST. Success means the POST started: the status line then shows
+// sentStatusText() until the transfer ends; a failure holds the refusal for the status line.
+Outcome sendInsert(Transfer &transfer, const InsertRequest &request);
 
 } // namespace tessaly
