@@ -9,8 +9,8 @@
 
 namespace tessaly {
 
-// The ten user settings, held as the texts the user typed or the configuration file held:
-// never trimmed, validated or converted here. Each reader interprets its own fields.
+// The ten user settings and their defaults, held as the texts the user typed or the configuration
+// file held: never trimmed, validated or converted in the record. The rules below read them.
 struct Settings {
     QString charset = QStringLiteral("Shift_JIS");
     QString rowset = QStringLiteral("ROWSET");

@@ -47,7 +47,7 @@ NetworkSettingsDialog::NetworkSettingsDialog(QWidget *owner)
     const Settings defaults;
     m_ui->urlEdit->setText(defaults.url);
     m_ui->timeoutEdit->setText(defaults.timeout);
-    m_ui->timeoutSpin->setValue(defaults.timeout.toInt());
+    m_ui->timeoutSpin->setValue(timeoutSeconds(defaults.timeout).value_or(0));
     makeUpperArrowRaise(m_ui->timeoutSpin);
 
     QComboBox *protocol = m_ui->protocolCombo;
