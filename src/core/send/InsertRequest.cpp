@@ -135,9 +135,9 @@ InsertRequest buildRequest(const Settings &settings, const QString &requestId, c
         request.refusal = blankUrlStatusText();
         return request;
     }
-    const std::optional<int> timeout = timeoutSeconds(settings.timeout);
+    const Result<int> timeout = timeoutSeconds(settings.timeout);
     if (!timeout) {
-        request.refusal = invalidTimeoutText();
+        request.refusal = timeout.failure().message;
         return request;
     }
     const DocumentCharset documentCharset(settings.charset);

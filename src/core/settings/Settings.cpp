@@ -22,15 +22,13 @@ std::optional<float> timeoutNumber(const QString &text)
     return value;
 }
 
-std::optional<int> timeoutSeconds(const QString &text)
+Result<int> timeoutSeconds(const QString &text)
 {
     const std::optional<float> seconds = timeoutNumber(text);
-    if (!seconds)
-        return std::nullopt;
     // nearbyint rounds in the default mode, to nearest with ties to even: 2.5 gives 2, 3.5 gives 4.
-    const float rounded = std::nearbyint(*seconds);
+    const float rounded = seconds ? std::nearbyint(*seconds) : -1.0f;
     if (rounded < 0.0f || rounded >= 2147483648.0f)
-        return std::nullopt;
+        return Failure{invalidTimeoutText()};
     return static_cast<int>(rounded);
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QString>
 #include <QStringView>
 #include <qnamespace.h>
@@ -75,10 +77,9 @@ std::optional<float> timeoutNumber(const QString &text);
 
 // A stored time-out rounded to the nearest whole number, ties to the even neighbour: any whole
 // number of seconds that fits an int, 0 meaning no silence limit (a settings file may hold more
-// than the dialog's range); nothing for text that is not a number or a negative one.
-std::optional<int> timeoutSeconds(const QString &text);
-
-// The refusal of a time-out that timeoutSeconds rejects.
+// than the dialog's range). Text that is not a number, or a negative one, fails with
+// invalidTimeoutText().
+Result<int> timeoutSeconds(const QString &text);
 QString invalidTimeoutText();
 
 // Trimming in this program removes leading and trailing space characters (U+0020) only.

@@ -47,7 +47,7 @@ NetworkSettingsDialog::NetworkSettingsDialog(QWidget *owner)
     const Settings defaults;
     m_ui->urlEdit->setText(defaults.url);
     m_ui->timeoutEdit->setText(defaults.timeout);
-    m_ui->timeoutSpin->setValue(timeoutSeconds(defaults.timeout).value_or(0));
+    m_ui->timeoutSpin->setValue(*timeoutSeconds(defaults.timeout));
     makeUpperArrowRaise(m_ui->timeoutSpin);
 
     QComboBox *protocol = m_ui->protocolCombo;
@@ -103,9 +103,10 @@ void NetworkSettingsDialog::writeBack(Settings &settings) const
 
 bool NetworkSettingsDialog::acceptable()
 {
-    if (timeoutSeconds(m_ui->timeoutEdit->text()))
+    const Result<int> timeout = timeoutSeconds(m_ui->timeoutEdit->text());
+    if (timeout)
         return true;
-    m_ui->statusLabel->setText(invalidTimeoutText());
+    m_ui->statusLabel->setText(timeout.failure().message);
     m_ui->timeoutEdit->setFocus(Qt::OtherFocusReason);
     m_ui->timeoutEdit->selectAll();
     return false;
@@ -143,7 +144,7 @@ void NetworkSettingsDialog::keepTimeoutInRange()
         m_ui->timeoutEdit->setText(QString::number(kHighestTypedTimeout));
     if (const std::optional<float> value = typed(); value && *value > kHighestTypedTimeout)
         m_ui->timeoutEdit->setText(QString::number(kLowestTypedTimeout));
-    if (const std::optional<int> seconds = timeoutSeconds(m_ui->timeoutEdit->text()))
+    if (const Result<int> seconds = timeoutSeconds(m_ui->timeoutEdit->text()))
         m_ui->timeoutSpin->setValue(*seconds);
     markChanged();
     // The refusal of OK concerned the old value.
