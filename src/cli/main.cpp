@@ -149,9 +149,11 @@ int send(const QStringList &args)
         return fail(error);
 
     Transfer transfer;
-    QString line = sendInsert(transfer, buildInsertRequest(settings, *table, newRequestId()));
+    QString line;
     bool succeeded = false;
-    if (line == sentStatusText()) {
+    if (const Outcome started = sendInsert(transfer, buildInsertRequest(settings, *table, newRequestId())); !started) {
+        line = started.failure().message;
+    } else {
         QObject::connect(&transfer, &Transfer::finished, [&](const TransferResult &result) {
             line = statusLine(result);
             succeeded = result.ok && result.httpStatus < 400;

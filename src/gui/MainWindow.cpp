@@ -418,9 +418,10 @@ void MainWindow::onSendClicked()
     const Settings settings = m_settings;
     const QString requestId = m_requestId;
     runInBackground([&] { request = buildUtf8InsertRequest(settings, document, requestId); });
-    setStatusText(sendInsert(m_transfer, request));
+    const Outcome started = sendInsert(m_transfer, request);
+    setStatusText(started ? sentStatusText() : started.failure().message);
     // The upload's progress shows in the same bar, without the wait cursor: the window is free.
-    if (m_transfer.isRunning())
+    if (started)
         beginProgress(ProgressUnit::Bytes);
 }
 
@@ -520,9 +521,8 @@ void MainWindow::onTableNameEdited()
     m_settingsChanged = true;
 }
 
-// A blank table name is restored when the focus moves from the field to another control of the
-// window, not when a context menu opens or another program is activated (the user may be about to
-// paste a name).
+// A blank table name is restored when the user leaves the field (leavingRestoresBlankName), and
+// before a send.
 void MainWindow::restoreBlankTableName()
 {
     const QString restored = restoreBlankName(m_ui->tableNameEdit->text(), Settings{}.table);
@@ -604,13 +604,10 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_ui->tableNameEdit) {
         switch (event->type()) {
-        case QEvent::FocusOut: {
-            const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
-            if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason
-                && reason != Qt::MenuBarFocusReason)
+        case QEvent::FocusOut:
+            if (leavingRestoresBlankName(static_cast<QFocusEvent *>(event)->reason()))
                 runHandler([this] { restoreBlankTableName(); });
             break;
-        }
         case QEvent::KeyPress: {
             // Alt with a letter that is no access key reaches the field carrying the bare letter; it
             // is no text to type. (A character that Option or AltGr composes is typed as usual.)

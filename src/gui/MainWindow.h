@@ -115,7 +115,7 @@ private:
     bool m_startupComplete = false;
     std::unique_ptr<xls::Workbook> m_workbook;
     QString m_dialogFileName; // the file dialog's name, shared by opening and saving
-    Transfer m_transfer; // sends the insert request; a protocol it was given stays for the next send
+    Transfer m_transfer; // sends the insert request
     QString m_requestId; // the shown document's, kept for each send of it
     QStringList m_recentWorkbooks; // newest first
 

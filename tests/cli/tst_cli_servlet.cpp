@@ -131,8 +131,9 @@ private slots:
         QCOMPARE(headings, expected);
     }
 
-    // An error status ends the send non-zero (scripts test for it); the answer is shown.
-    void errorStatusEndsNonZero()
+    // An error status ends the send non-zero (scripts test for it); the answer is shown. So does a
+    // send that never starts, showing the refusal.
+    void errorStatusOrRefusalEndsNonZero()
     {
         TempWorkDir dir;
         const QByteArray url = m_servlet->url(u"/insert/no-such-charset"_qs).toUtf8();
@@ -140,6 +141,11 @@ private slots:
         const CliRun sent = runCli({QStringLiteral("send"), fixture("hard-cases-biff8.xls")});
         QCOMPARE(sent.exitCode, 1);
         QVERIFY2(sent.output.contains("no-such-charset"), sent.output.constData());
+
+        dir.write(kConfigFileName, ConfigDocument::defaultText().replace("<timeout>60<", "<timeout>-1<"));
+        const CliRun refused = runCli({QStringLiteral("send"), fixture("hard-cases-biff8.xls")});
+        QCOMPARE(refused.exitCode, 1);
+        QCOMPARE(refused.output, (invalidTimeoutText() + u'\n').toUtf8());
     }
 
 private:

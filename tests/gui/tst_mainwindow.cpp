@@ -123,14 +123,14 @@ private slots:
         QVERIFY(!failing.window.isVisible());
     }
 
-    // Restored when the focus moves to another control of the window, not while a context menu or
-    // another program has it (to paste, say).
+    // Restored when the focus moves to another control of the window, not while a context menu, the
+    // menu bar or another program has it (to paste, say).
     void blankTableNameIsRestored()
     {
         TempWorkDir dir;
         RunningWindow running;
         running.typeIntoTable(QStringLiteral("   "));
-        for (Qt::FocusReason reason : {Qt::PopupFocusReason, Qt::ActiveWindowFocusReason}) {
+        for (Qt::FocusReason reason : {Qt::PopupFocusReason, Qt::MenuBarFocusReason, Qt::ActiveWindowFocusReason}) {
             QFocusEvent focusOut(QEvent::FocusOut, reason);
             QApplication::sendEvent(running.table(), &focusOut);
         }

@@ -183,28 +183,19 @@ Outcome ConfigDocument::save(const Settings &settings, const QString &path)
 
 QByteArray ConfigDocument::defaultText()
 {
-    const QByteArray url = Settings{}.url.toUtf8();
-    return QByteArrayLiteral("<?xml version=\"1.0\"?>\r\n"
-                             "<XMLConfig>\r\n"
-                             "  <xmlSetting>\r\n"
-                             "    <charset>Shift_JIS</charset>\r\n"
-                             "    <rowset>ROWSET</rowset>\r\n"
-                             "    <row>ROW</row>\r\n"
-                             "  </xmlSetting>\r\n"
-                             "  <network>\r\n"
-                             "    <url>")
-           + url
-           + QByteArrayLiteral("</url>\r\n"
-                               "    <protocol>icDefault</protocol>\r\n"
-                               "    <proxy></proxy>\r\n"
-                               "    <user></user>\r\n"
-                               "    <password></password>\r\n"
-                               "    <timeout>60</timeout>\r\n"
-                               "  </network>\r\n"
-                               "  <DB>\r\n"
-                               "    <table>EMP</table>\r\n"
-                               "  </DB>\r\n"
-                               "</XMLConfig>");
+    // Each section and leaf on its own line, indented by two spaces a level, with CRLF line ends.
+    const Settings defaults;
+    QString text = QStringLiteral("<?xml version=\"1.0\"?>\r\n<XMLConfig>\r\n");
+    for (auto field = kSettingFields.begin(); field != kSettingFields.end(); ++field) {
+        const QString section = QString::fromLatin1(field->section);
+        const QString leaf = QString::fromLatin1(field->leaf);
+        if (field == kSettingFields.begin() || qstrcmp(field[-1].section, field->section) != 0)
+            text += QStringLiteral("  <%1>\r\n").arg(section);
+        text += QStringLiteral("    <%1>%2</%1>\r\n").arg(leaf, (defaults.*field->member).toHtmlEscaped());
+        if (field + 1 == kSettingFields.end() || qstrcmp(field[1].section, field->section) != 0)
+            text += QStringLiteral("  </%1>\r\n").arg(section);
+    }
+    return (text + QStringLiteral("</XMLConfig>")).toUtf8();
 }
 
 } // namespace tessaly

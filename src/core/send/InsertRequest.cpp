@@ -6,7 +6,6 @@
 #include <QUuid>
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -136,9 +135,9 @@ InsertRequest buildRequest(const Settings &settings, const QString &requestId, c
         request.refusal = blankUrlStatusText();
         return request;
     }
-    const std::optional<int> timeout = requestTimeoutSeconds(settings.timeout);
+    const Result<int> timeout = timeoutSeconds(settings.timeout);
     if (!timeout) {
-        request.refusal = invalidTimeoutText();
+        request.refusal = timeout.failure().message;
         return request;
     }
     const DocumentCharset documentCharset(settings.charset);
@@ -164,12 +163,7 @@ InsertRequest buildRequest(const Settings &settings, const QString &requestId, c
     head += "&xmlText=";
 
     TransferRequest &transfer = request.transfer;
-    if (settings.protocol == u"icDefault")
-        transfer.protocol = TransferProtocol::Default;
-    else if (settings.protocol == u"icHTTP")
-        transfer.protocol = TransferProtocol::Http;
-    else if (settings.protocol == u"icHTTPS")
-        transfer.protocol = TransferProtocol::Https;
+    transfer.protocol = protocolFromSetting(settings.protocol);
     transfer.url = settings.url;
     transfer.proxy = trimSpaces(settings.proxy);
     transfer.userName = trimSpaces(settings.user);
@@ -202,24 +196,6 @@ QString blankUrlStatusText()
 QString busyStatusText()
 {
     return QStringLiteral("前の送信がまだ終わっていません。サーバの応答が表示されてから送信して下さい。");
-}
-
-QString invalidTimeoutText()
-{
-    return QStringLiteral("タイムアウトには1から999までの秒数を指定して下さい。");
-}
-
-std::optional<int> requestTimeoutSeconds(const QString &text)
-{
-    bool ok = false;
-    const float seconds = text.toFloat(&ok);
-    if (!ok || !std::isfinite(seconds))
-        return std::nullopt;
-    // nearbyint rounds in the default mode, to nearest with ties to even: 2.5 gives 2, 3.5 gives 4.
-    const float rounded = std::nearbyint(seconds);
-    if (rounded < 0.0f || rounded >= 2147483648.0f)
-        return std::nullopt;
-    return static_cast<int>(rounded);
 }
 
 void appendFormEncoded(QByteArray &out, QByteArrayView bytes)
@@ -272,14 +248,14 @@ InsertRequest buildUtf8InsertRequest(const Settings &settings, const QByteArray 
     });
 }
 
-QString sendInsert(Transfer &transfer, const InsertRequest &request)
+Outcome sendInsert(Transfer &transfer, const InsertRequest &request)
 {
     if (transfer.isRunning())
-        return busyStatusText();
+        return Failure{busyStatusText()};
     if (!request.refusal.isEmpty())
-        return request.refusal;
+        return Failure{request.refusal};
     transfer.start(request.transfer);
-    return sentStatusText();
+    return {};
 }
 
 } // namespace tessaly

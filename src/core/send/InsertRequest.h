@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/Result.h"
 #include "core/settings/Settings.h"
 #include "core/send/Transfer.h"
 #include "core/workbook/Workbook.h"
@@ -7,8 +8,6 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringView>
-
-#include <optional>
 
 namespace tessaly {
 
@@ -26,13 +25,6 @@ QString newRequestId();
 QString sentStatusText();
 QString blankUrlStatusText();
 QString busyStatusText();
-QString invalidTimeoutText();
-
-// The time-out setting read as a single-precision number and rounded to the nearest whole number,
-// ties to the even neighbour: any whole number of seconds that fits an int, 0 meaning no silence
-// limit (a settings file may hold more than the network dialog's 1 to 999); nothing for text that
-// is not a number or a negative one.
-std::optional<int> requestTimeoutSeconds(const QString &text);
 
 // Appends the form encoding of application/x-www-form-urlencoded: letters, digits and "*-._"
 // stay, a space becomes "+", every other byte becomes %XX.
@@ -48,7 +40,8 @@ InsertRequest buildInsertRequest(const Settings &settings, const xls::SheetTable
 InsertRequest buildUtf8InsertRequest(const Settings &settings, const QByteArray &utf8Document, const QString &requestId = {});
 
 // The send button's work: refuses while a request runs or when the request cannot be built,
-// otherwise starts the POST. Returns the status line's text.
-QString sendInsert(Transfer &transfer, const InsertRequest &request);
+// otherwise starts the POST. Success means the POST started: the status line then shows
+// sentStatusText() until the transfer ends; a failure holds the refusal for the status line.
+Outcome sendInsert(Transfer &transfer, const InsertRequest &request);
 
 } // namespace tessaly

@@ -101,11 +101,11 @@ std::optional<QNetworkProxy> proxyFor(const QString &proxy)
     return QNetworkProxy(QNetworkProxy::HttpProxy, url.host(), static_cast<quint16>(url.port(80)));
 }
 
-QUrl requestUrl(const QString &text, TransferProtocol protocol)
+QUrl requestUrl(const QString &text, Protocol protocol)
 {
     const QString trimmed = text.trimmed();
     QUrl url(trimmed.contains(u"://") ? trimmed : QStringLiteral("http://") + trimmed);
-    if (protocol == TransferProtocol::Https)
+    if (protocol == Protocol::Https)
         url.setScheme(QStringLiteral("https"));
     return url;
 }
@@ -203,10 +203,8 @@ void Transfer::start(const TransferRequest &request)
     m_running = true;
     m_request = request;
     m_redirects = 0;
-    if (request.protocol)
-        m_protocol = *request.protocol;
 
-    const QUrl target = requestUrl(request.url, m_protocol);
+    const QUrl target = requestUrl(request.url, request.protocol);
     if (!target.isValid() || target.host().isEmpty()) {
         failLater(kInvalidUrl, QStringLiteral("URL「%1」が正しくありません。").arg(maskPassword(request.url)));
         return;

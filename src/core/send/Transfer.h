@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/settings/Settings.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QNetworkAccessManager>
@@ -16,9 +18,6 @@
 
 namespace tessaly {
 
-// Default and HTTP take the URL's scheme (http when it names none); HTTPS always uses HTTPS.
-enum class TransferProtocol { Default, Http, Https };
-
 // A request body composed while it is sent, for a body too large to be held beside what it is
 // made from. It is read from the thread the transfer runs on, and from one reply at a time.
 class BodySource {
@@ -32,7 +31,7 @@ public:
 // Everything one POST needs, fixed before it starts.
 struct TransferRequest {
     QString url;                              // as typed: spaces around it are ignored
-    std::optional<TransferProtocol> protocol; // nothing: the protocol of the previous request stays
+    Protocol protocol = Protocol::Default;
     QString proxy;                            // "host:port" or "http://host:port" (port 80 when none); empty: direct
     QString userName;                         // offered once the URL's origin has asked for them
     QString password;
@@ -129,7 +128,6 @@ private:
     QTimer m_overall;
     QPointer<QNetworkReply> m_reply;
 
-    TransferProtocol m_protocol = TransferProtocol::Default;
     TransferRequest m_request;
     QUrl m_origin; // the URL of the request: redirects and credentials stay within its origin
     std::optional<QSslConfiguration> m_tlsConfiguration;

@@ -1,30 +1,12 @@
 #include "gui/dialogs/NetworkSettingsDialog.h"
 
-#include "core/send/InsertRequest.h"
+#include "core/settings/Settings.h"
 
 #include "ui_NetworkSettingsDialog.h"
-
-#include <array>
-#include <cmath>
 
 namespace tessaly {
 
 namespace {
-
-struct ProtocolEntry {
-    QStringView setting;
-    QStringView text;
-};
-
-// The protocol list, in entry order; entry 0 also stands for no selection.
-constexpr std::array<ProtocolEntry, 3> kProtocolEntries{{
-    {u"icDefault", u"デフォルト"},
-    {u"icHTTP", u"HTTP"},
-    {u"icHTTPS", u"HTTPS"},
-}};
-
-constexpr float kLowestTimeout = 1;
-constexpr float kHighestTimeout = 999;
 
 // The upper arrow raises the value: the bar is drawn with its maximum at the top, and every step
 // an arrow or a click in the track is about to take goes the other way; the wheel turned up raises
@@ -65,14 +47,15 @@ NetworkSettingsDialog::NetworkSettingsDialog(QWidget *owner)
     const Settings defaults;
     m_ui->urlEdit->setText(defaults.url);
     m_ui->timeoutEdit->setText(defaults.timeout);
-    m_ui->timeoutSpin->setValue(defaults.timeout.toInt());
+    m_ui->timeoutSpin->setValue(*timeoutSeconds(defaults.timeout));
     makeUpperArrowRaise(m_ui->timeoutSpin);
 
     QComboBox *protocol = m_ui->protocolCombo;
-    for (const ProtocolEntry &entry : kProtocolEntries)
-        protocol->addItem(entry.text.toString());
+    // The list follows kProtocolNames: entry 0, the default, also stands for no selection.
+    for (const ProtocolName &name : kProtocolNames)
+        protocol->addItem(name.label.toString());
     protocol->setCurrentIndex(-1);
-    protocol->setEditText(kProtocolEntries.front().text.toString());
+    protocol->setEditText(kProtocolNames.front().label.toString());
     // The box offers no completion, and a typed text never selects an entry: Qt would select the
     // entry matching the text when editing ends, so that reaction of the box is switched off.
     protocol->setCompleter(nullptr);
@@ -96,8 +79,8 @@ NetworkSettingsDialog::~NetworkSettingsDialog() = default;
 void NetworkSettingsDialog::copyIn(const Settings &settings)
 {
     m_ui->urlEdit->setText(settings.url);
-    for (int entry = 0; entry < std::ssize(kProtocolEntries); ++entry) {
-        if (settings.protocol == kProtocolEntries[entry].setting) {
+    for (int entry = 0; entry < std::ssize(kProtocolNames); ++entry) {
+        if (settings.protocol == kProtocolNames[entry].setting) {
             selectProtocolEntry(entry);
             break;
         }
@@ -111,7 +94,7 @@ void NetworkSettingsDialog::copyIn(const Settings &settings)
 void NetworkSettingsDialog::writeBack(Settings &settings) const
 {
     settings.url = m_ui->urlEdit->text();
-    settings.protocol = kProtocolEntries[m_protocolEntry < 0 ? 0 : m_protocolEntry].setting.toString();
+    settings.protocol = kProtocolNames[m_protocolEntry < 0 ? 0 : m_protocolEntry].setting.toString();
     settings.proxy = m_ui->proxyEdit->text();
     settings.user = m_ui->userNameEdit->text();
     settings.password = m_ui->passwordEdit->text();
@@ -120,9 +103,10 @@ void NetworkSettingsDialog::writeBack(Settings &settings) const
 
 bool NetworkSettingsDialog::acceptable()
 {
-    if (requestTimeoutSeconds(m_ui->timeoutEdit->text()))
+    const Result<int> timeout = timeoutSeconds(m_ui->timeoutEdit->text());
+    if (timeout)
         return true;
-    m_ui->statusLabel->setText(invalidTimeoutText());
+    m_ui->statusLabel->setText(timeout.failure().message);
     m_ui->timeoutEdit->setFocus(Qt::OtherFocusReason);
     m_ui->timeoutEdit->selectAll();
     return false;
@@ -148,16 +132,6 @@ void NetworkSettingsDialog::showUrlHint()
         m_ui->statusLabel->setText(QStringLiteral("サブレットのURLを入力して下さい。"));
 }
 
-// The time-out text read as a single-precision number; nothing when it has no numeric value.
-std::optional<float> NetworkSettingsDialog::timeoutValue() const
-{
-    bool ok = false;
-    const float value = m_ui->timeoutEdit->text().toFloat(&ok);
-    if (!ok || !std::isfinite(value))
-        return std::nullopt;
-    return value;
-}
-
 // Values below the range wrap to its top and values above it to its bottom. Each write here is a
 // change of the field and runs this rule again, nested, before the outer run goes on; setting the
 // spin control to another value writes its digits back through showSpinTimeout. A text without
@@ -165,13 +139,13 @@ std::optional<float> NetworkSettingsDialog::timeoutValue() const
 // it was.
 void NetworkSettingsDialog::keepTimeoutInRange()
 {
-    if (const std::optional<float> value = timeoutValue(); value && *value < kLowestTimeout)
-        m_ui->timeoutEdit->setText(QString::number(kHighestTimeout));
-    if (const std::optional<float> value = timeoutValue(); value && *value > kHighestTimeout)
-        m_ui->timeoutEdit->setText(QString::number(kLowestTimeout));
-    // nearbyint rounds to the nearest whole number, a half to the even neighbour: 2.5 gives 2.
-    if (const std::optional<float> value = timeoutValue())
-        m_ui->timeoutSpin->setValue(static_cast<int>(std::nearbyint(*value)));
+    const auto typed = [this] { return timeoutNumber(m_ui->timeoutEdit->text()); };
+    if (const std::optional<float> value = typed(); value && *value < kLowestTypedTimeout)
+        m_ui->timeoutEdit->setText(QString::number(kHighestTypedTimeout));
+    if (const std::optional<float> value = typed(); value && *value > kHighestTypedTimeout)
+        m_ui->timeoutEdit->setText(QString::number(kLowestTypedTimeout));
+    if (const Result<int> seconds = timeoutSeconds(m_ui->timeoutEdit->text()))
+        m_ui->timeoutSpin->setValue(*seconds);
     markChanged();
     // The refusal of OK concerned the old value.
     if (m_ui->statusLabel->text() == invalidTimeoutText())

@@ -3,7 +3,6 @@
 #include "gui/dialogs/SettingsDialog.h"
 
 #include <memory>
-#include <optional>
 
 namespace Ui {
 class NetworkSettingsDialog;
@@ -34,7 +33,6 @@ private:
     void keepTimeoutInRange();
     void showSpinTimeout();
     void selectProtocolEntry(int entry);
-    std::optional<float> timeoutValue() const;
 
     std::unique_ptr<Ui::NetworkSettingsDialog> m_ui;
     // The entry chosen from the protocol list; typing into the box's text part leaves none (-1).

@@ -52,13 +52,11 @@ bool XmlSettingsDialog::acceptable()
     return false;
 }
 
-// A blank tag name is restored when the user leaves its field. A context menu or another window taking the focus
-// is not the user leaving the field.
+// A blank tag name is restored when the user leaves its field.
 bool XmlSettingsDialog::eventFilter(QObject *watched, QEvent *event)
 {
     if (event->type() == QEvent::FocusOut) {
-        const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
-        if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason) {
+        if (leavingRestoresBlankName(static_cast<QFocusEvent *>(event)->reason())) {
             const Settings defaults;
             if (watched == m_ui->rowsetEdit)
                 m_ui->rowsetEdit->setText(restoreBlankName(m_ui->rowsetEdit->text(), defaults.rowset));
