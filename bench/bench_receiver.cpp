@@ -48,7 +48,7 @@ void writeCsv(const xls::SheetTable &table, const QString &path)
     QTextStream out(&file);
     const auto field = [](QString text) { return u'"' + text.replace(u'"', QStringLiteral("\"\"")) + u'"'; };
     for (qsizetype column = 0; column < table.columnCount(); ++column)
-        out << (column ? "," : "") << field(fromXmlName(table.columnName(column)));
+        out << (column ? "," : "") << field(fromXmlName(columnTagName(table, column)));
     out << '\n';
     for (qsizetype record = 0; record < table.recordCount(); ++record) {
         for (qsizetype column = 0; column < table.columnCount(); ++column) {

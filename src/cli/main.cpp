@@ -105,7 +105,14 @@ std::optional<xls::SheetTable> sheetTable(const QStringList &args, QString *erro
         *error = QStringLiteral("ワークシート「%1」はこのブックにありません。").arg(sheetName);
         return std::nullopt;
     }
-    return workbook->readSheet(index, error);
+    std::optional<xls::SheetTable> table = workbook->readSheet(index, error);
+    if (!table)
+        return std::nullopt;
+    if (const Outcome fits = checkDocumentLength(*table); !fits) {
+        *error = fits.failure().message;
+        return std::nullopt;
+    }
+    return table;
 }
 
 // Writes the bytes a save would write, piece by piece, so that a large sheet's document is never

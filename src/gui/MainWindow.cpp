@@ -503,6 +503,10 @@ void MainWindow::showSelectedSheet()
         const std::optional<xls::SheetTable> table = m_workbook->readSheet(index, &error);
         if (!table)
             return;
+        if (const Outcome fits = checkDocumentLength(*table); !fits) {
+            error = fits.failure().message;
+            return;
+        }
         m_progressTotal = table->recordCount();
         document = buildUtf8Document(*table, settings, [this](qsizetype records) { m_progressDone = records; });
     });

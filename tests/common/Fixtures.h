@@ -41,7 +41,7 @@ inline QStringList tableLines(const tessaly::xls::SheetTable &table)
     for (qsizetype record = -1; record < table.recordCount(); ++record) {
         QStringList values;
         for (qsizetype column = 0; column < table.columnCount(); ++column)
-            values.append((record < 0 ? table.columnName(column) : table.value(record, column)).toString());
+            values.append((record < 0 ? table.heading(column) : table.value(record, column)).toString());
         out.append(values.join(u'|'));
     }
     return out;

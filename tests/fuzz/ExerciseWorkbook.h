@@ -36,7 +36,7 @@ inline QString exerciseWorkbook(const QByteArray &bytes, qsizetype composedCells
         if (!table)
             continue;
         for (qsizetype column = 0; column < table->columnCount(); ++column)
-            table->columnName(column);
+            table->heading(column);
         const auto readRecord = [&table](qsizetype record) {
             for (qsizetype column = 0; column < table->columnCount(); ++column)
                 table->value(record, column);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/config/ConfigFile.h"
+#include "core/document/XmlDocument.h"
 #include "core/document/XmlName.h"
 #include "tests/common/CliProcess.h"
 #include "tests/common/Fixtures.h"
@@ -140,7 +141,7 @@ inline void compareWithSheet(const QSqlDatabase &database, const QString &table,
     QVERIFY2(query.exec(QStringLiteral("SELECT * FROM %1").arg(quoted)), qPrintable(table));
     QCOMPARE(query.record().count(), expected.columnCount());
     for (qsizetype column = 0; column < expected.columnCount(); ++column)
-        QCOMPARE(query.record().fieldName(int(column)), tessaly::fromXmlName(expected.columnName(column)));
+        QCOMPARE(query.record().fieldName(int(column)), tessaly::fromXmlName(tessaly::columnTagName(expected, column)));
     qsizetype record = 0;
     for (; query.next(); ++record) {
         for (qsizetype column = 0; column < expected.columnCount(); ++column) {

@@ -1,5 +1,6 @@
 #include "core/document/XmlDocument.h"
 
+#include "core/document/DocumentLength.h"
 #include "core/files/AtomicFile.h"
 #include "core/files/FileError.h"
 #include "core/document/XmlName.h"
@@ -136,7 +137,7 @@ void composeDocument(const xls::SheetTable &table, const Settings &settings, con
     std::vector<QByteArray> startTags;
     std::vector<QByteArray> endTags;
     for (qsizetype column = 0; column < table.columnCount(); ++column) {
-        const QString name = names.map(table.columnName(column));
+        const QString name = names.map(columnTagName(table, column));
         startTags.push_back(encoded(u'<' + name + u'>'));
         endTags.push_back(encoded(QStringLiteral("</") + name + QStringLiteral(">\r\n")));
     }
@@ -248,6 +249,22 @@ QByteArray buildUtf8Document(const xls::SheetTable &table, const Settings &setti
 QString buildDocument(const xls::SheetTable &table, const Settings &settings)
 {
     return QString::fromUtf8(buildUtf8Document(table, settings));
+}
+
+QString columnTagName(const xls::SheetTable &table, qsizetype column)
+{
+    const QStringView heading = table.heading(column);
+    return heading.isEmpty() ? QStringLiteral("F%1").arg(column + 1) : toXmlName(heading);
+}
+
+Outcome checkDocumentLength(const xls::SheetTable &table)
+{
+    quint64 recordMarkup = 0; // the tags of every column, beside the text
+    for (qsizetype column = 0; column < table.columnCount(); ++column)
+        recordMarkup += 2 * quint64(columnTagName(table, column).size()) + 7;
+    if (quint64(table.recordCount()) * recordMarkup + table.textLength() > kMaxDocumentLength)
+        return Failure{documentTooLarge()};
+    return {};
 }
 
 Outcome writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const Settings &settings,

@@ -17,6 +17,14 @@ namespace tessaly {
 // names hold only characters `charset` can write (others as _xHHHH_).
 QString buildDocument(const xls::SheetTable &table, const Settings &settings);
 
+// A column's tag name before it is fitted to a character set: its heading as an XML name, or F
+// and the column's number (from 1) when the heading is blank.
+QString columnTagName(const xls::SheetTable &table, qsizetype column);
+
+// Refuses a table whose document would pass kMaxDocumentLength: every record spells out every
+// column, empty or not, so a sparse sheet can pass it with a handful of cells.
+Outcome checkDocumentLength(const xls::SheetTable &table);
+
 // The same document in UTF-8: half the memory of the text for a document shown in the window.
 // `recordsDone`, when given, is told the number of records composed after each record (it may be
 // called on any thread the composing runs on).

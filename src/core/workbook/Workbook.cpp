@@ -1,8 +1,8 @@
 #include "core/workbook/Workbook.h"
 #include "core/workbook/ReadFailures.h"
 
+#include "core/document/DocumentLength.h"
 #include "core/files/FileError.h"
-#include "core/document/XmlName.h"
 #include "core/workbook/BiffStream.h"
 #include "core/workbook/BiffWorkbook.h"
 #include "core/workbook/HugePages.h"
@@ -21,19 +21,10 @@ namespace {
 
 // Larger files are refused rather than read into memory whole.
 constexpr qint64 kMaxFileSize = qint64(1) << 30;
-// A document larger than this cannot be shown, saved or sent in one piece.
-constexpr quint64 kMaxDocumentLength = quint64(1) << 32;
-// The least a cell adds to the document beside its text: "<a>" and "</a>\r\n".
-constexpr quint64 kCellMarkup = 9;
 
 bool isOldBofType(quint16 type)
 {
     return type == 0x0009 || type == 0x0209 || type == 0x0409;
-}
-
-QString documentTooLarge()
-{
-    return QStringLiteral("このシートの XML 文書は上限の 4 GiB を超えるため読めません");
 }
 
 std::unique_ptr<Workbook> openZip(QByteArray file, QString *errorString)
@@ -51,9 +42,9 @@ std::unique_ptr<Workbook> openZip(QByteArray file, QString *errorString)
 
 } // namespace
 
-QStringView SheetTable::columnName(qsizetype column) const
+QStringView SheetTable::heading(qsizetype column) const
 {
-    return column >= 0 && column < columnCount() ? QStringView(m_columnNames[column]) : QStringView();
+    return column >= 0 && column < columnCount() ? QStringView(m_headings[column]) : QStringView();
 }
 
 QStringView SheetTable::value(qsizetype record, qsizetype column) const
@@ -170,23 +161,14 @@ std::optional<SheetTable> SheetTableBuilder::build(QString *errorString)
     const int columnCount = maxColumn->column - firstColumn + 1;
 
     auto cell = m_cells.cbegin();
-    table.m_columnNames.reserve(columnCount);
-    quint64 recordMarkup = 0;
+    table.m_headings.reserve(columnCount);
     for (int column = 0; column < columnCount; ++column) {
         QStringView heading;
         if (cell != m_cells.cend() && cell->row == firstRow && cell->column == firstColumn + column)
             heading = table.textOf(*cell++);
-        table.m_columnNames.append(heading.isEmpty() ? QStringLiteral("F%1").arg(column + 1)
-                                                    : toXmlName(heading));
-        recordMarkup += 2 * quint64(table.m_columnNames.last().size()) + 7;
+        table.m_headings.append(heading.toString());
     }
-    // Every record spells out every column, empty or not: a sparse sheet can pass the bound
-    // with a handful of cells.
-    const quint64 textLength = m_documentLength - std::min(m_documentLength, kCellMarkup * m_cells.size());
-    if (quint64(lastRow - firstRow) * recordMarkup + textLength > kMaxDocumentLength) {
-        *errorString = documentTooLarge();
-        return std::nullopt;
-    }
+    table.m_textLength = m_documentLength - std::min(m_documentLength, kCellMarkup * m_cells.size());
 
     // The cells become the table's entries in place: no copy of a sheet's worth of cells.
     table.m_recordStarts.assign(1, quint32(cell - m_cells.cbegin()));

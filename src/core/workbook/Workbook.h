@@ -13,15 +13,17 @@ namespace tessaly::xls {
 
 class SheetTableBuilder;
 
-// One worksheet presented as a table: mapped column names, then records in sheet order.
+// One worksheet presented as a table: the column headings as read, then records in sheet order.
 class SheetTable {
 public:
-    qsizetype columnCount() const { return qsizetype(m_columnNames.size()); }
+    qsizetype columnCount() const { return qsizetype(m_headings.size()); }
     qsizetype recordCount() const { return qsizetype(m_recordStarts.size()) - 1; }
-    // Already a valid XML name.
-    QStringView columnName(qsizetype column) const;
+    // The text of the column's cell in the first row; empty when it has none.
+    QStringView heading(qsizetype column) const;
     // The cell's text; empty for an empty cell.
     QStringView value(qsizetype record, qsizetype column) const;
+    // The characters of every cell's text together, headings included.
+    quint64 textLength() const { return m_textLength; }
 
 private:
     friend class SheetTableBuilder;
@@ -40,7 +42,8 @@ private:
 
     QString m_ownText;
     QString m_sharedText;
-    QStringList m_columnNames;
+    QStringList m_headings;
+    quint64 m_textLength = 0; // the characters of every cell, headings included
     std::vector<Entry> m_entries;              // the heading's cells, then record by record, sorted by column
     std::vector<quint32> m_recordStarts = {0}; // index of each record's first entry, plus the end
 };

@@ -59,6 +59,13 @@ private slots:
         QCOMPARE(buildDocument(readSheet(workbook, 4), Settings{}), empty);
     }
 
+    // Every record spells out every column: two cells at a sheet's far corners pass the bound.
+    void sparseSheetsAreRefused()
+    {
+        const Outcome fits = checkDocumentLength(readSheet(QStringLiteral(TESSALY_TEST_DATA "/ooxml/sparse-corners.xlsx"), 0));
+        QCOMPARE(fits ? QString() : fits.failure().message, u"このシートの XML 文書は上限の 4 GiB を超えるため読めません"_qs);
+    }
+
     void unusableCharactersAreEscaped_data()
     {
         QTest::addColumn<QString>("name");

@@ -96,7 +96,7 @@ private slots:
     {
         QFETCH(QString, file);
         QMap<QString, QStringList> expected{
-            {u"社員"_qs, {u"社員番号|氏名|FIRST_x0020_NAME|F4|備考|_x0031_st"_qs,
+            {u"社員"_qs, {u"社員番号|氏名|FIRST NAME||備考|1st"_qs,
                           u"1|山田 太郎|Taro|x|A & B <c>|10"_qs,
                           u"2|佐藤 花子|||一行目\r二行目|"_qs,
                           u"|||||"_qs,
@@ -117,7 +117,7 @@ private slots:
                            u"leap day|1900-02-29"_qs, // serial 60, the day Excel invents
                            u"quoted d|1.5"_qs}},      // "days" in quotes is no date format
             {u"Hidden"_qs, {u"Key|Value"_qs, u"secret|7"_qs}},
-            {u"HeaderOnly"_qs, {u"ID|名前|a_x003C_b"_qs}},
+            {u"HeaderOnly"_qs, {u"ID|名前|a<b"_qs}},
             {u"Empty"_qs, {QString()}},
         };
         // XML carries a CR in text only as a reference, which ssconvert does not write; ODF has no
@@ -142,7 +142,7 @@ private slots:
         QTest::newRow("1904, BIFF8") << fixture("dates1904-biff8.xls") << u"Dates"_qs << dates1904;
         QTest::newRow("1904, BIFF5") << fixture("dates1904-biff5.xls") << u"Dates"_qs << dates1904;
         QTest::newRow("xlsx values") << ooxml("values.xlsx") << u"Values"_qs << QStringList{
-            u"plain|inline|F3"_qs,
+            u"plain|inline|"_qs,
             u"rich runs|inline|"_qs,              // runs joined, phonetic runs left out
             u"formula text|TRUE|"_qs,
             u"#DIV/0!|FALSE|"_qs,
@@ -156,7 +156,7 @@ private slots:
             u"-1e+20|1.23456789012346e+17|"_qs};
         QTest::newRow("hidden sheet") << ooxml("values.xlsx") << u"Hidden"_qs << QStringList{u"secret"_qs};
         QTest::newRow("1904, Strict") << ooxml("dates1904-strict.xlsx") << u"Dates"_qs
-                                      << QStringList{u"_x0030_0_x003A_00_x003A_00|_x0031_904-01-02_x0020_12_x003A_00_x003A_00"_qs};
+                                      << QStringList{u"00:00:00|1904-01-02 12:00:00"_qs};
         QTest::newRow("odd part names") << ooxml("odd-part-names.xlsx") << u"Odd"_qs << QStringList{u"found"_qs};
         QTest::newRow("ods values") << ooxml("values.ods") << u"Values"_qs << QStringList{
             u"heading|B"_qs,
@@ -168,8 +168,8 @@ private slots:
             u"rep|rep"_qs,                          // repeated cells in repeated rows
             u"rep|rep"_qs,
             u"merged|"_qs};                          // a covered cell is empty
-        QTest::newRow("ods last row") << ooxml("repeated-empty.ods") << u"LastRow"_qs << QStringList{u"_x0031_"_qs};
-        QTest::newRow("ods last column") << ooxml("repeated-empty.ods") << u"LastColumn"_qs << QStringList{u"_x0032_"_qs};
+        QTest::newRow("ods last row") << ooxml("repeated-empty.ods") << u"LastRow"_qs << QStringList{u"1"_qs};
+        QTest::newRow("ods last column") << ooxml("repeated-empty.ods") << u"LastColumn"_qs << QStringList{u"2"_qs};
     }
     void valueRules()
     {
@@ -222,7 +222,6 @@ private slots:
         QTest::newRow("entity bomb") << ooxml("entity-bomb.xlsx") << u"DOCTYPE"_qs;
         QTest::newRow("1 MB string x 12,000") << ooxml("huge-shared-string.xlsx") << u"32,767 文字"_qs;
         QTest::newRow("repeats 999,999,999") << ooxml("repeat-bomb.ods") << document;
-        QTest::newRow("sparse corners") << ooxml("sparse-corners.xlsx") << document;
     }
     void refusesWhatItCannotRead()
     {

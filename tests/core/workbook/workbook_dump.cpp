@@ -15,7 +15,7 @@ static QJsonObject dumpTable(const SheetTable &table)
 {
     QJsonArray columns;
     for (qsizetype column = 0; column < table.columnCount(); ++column)
-        columns.append(table.columnName(column).toString());
+        columns.append(table.heading(column).toString());
     QJsonArray records;
     for (qsizetype record = 0; record < table.recordCount(); ++record) {
         QJsonArray values;
