@@ -130,11 +130,10 @@ int main(int argc, char *argv[])
         return 1;
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
-    QString error;
-    const std::unique_ptr<xls::Workbook> book = xls::Workbook::open(workbook, &error);
-    const std::optional<xls::SheetTable> table = book ? book->readSheet(0, &error) : std::nullopt;
+    const Result<std::unique_ptr<xls::Workbook>> book = xls::Workbook::open(workbook);
+    const Result<xls::SheetTable> table = book ? (*book)->readSheet(0) : Result<xls::SheetTable>(book.failure());
     if (!table) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
+        std::fprintf(stderr, "%s\n", qPrintable(table.failure().message));
         return 1;
     }
     const QString document = buildDocument(*table, Settings{});

@@ -68,8 +68,13 @@ Settings loadSettings()
 
 std::unique_ptr<xls::Workbook> openWorkbook(const QString &path, QString *error)
 {
-    std::unique_ptr<xls::Workbook> workbook = xls::Workbook::open(path, error);
-    if (workbook && workbook->sheetNames().isEmpty()) {
+    Result<std::unique_ptr<xls::Workbook>> opened = xls::Workbook::open(path);
+    if (!opened) {
+        *error = opened.failure().message;
+        return nullptr;
+    }
+    std::unique_ptr<xls::Workbook> workbook = std::move(*opened);
+    if (workbook->sheetNames().isEmpty()) {
         *error = QStringLiteral("利用できるシートがありません");
         return nullptr;
     }
@@ -80,11 +85,10 @@ int listSheets(const QStringList &args)
 {
     if (args.size() != 1)
         return fail(QStringLiteral("ブックのファイル名を 1 つ指定して下さい。--help で使い方を表示します。"));
-    QString error;
-    const std::unique_ptr<xls::Workbook> workbook = xls::Workbook::open(args.first(), &error);
+    const Result<std::unique_ptr<xls::Workbook>> workbook = xls::Workbook::open(args.first());
     if (!workbook)
-        return fail(error);
-    const QString names = workbook->sheetNames().join(u'\n');
+        return fail(workbook.failure().message);
+    const QString names = (*workbook)->sheetNames().join(u'\n');
     return writeStdout((names.isEmpty() ? names : names + u'\n').toUtf8()) ? 0 : fail(QStringLiteral("標準出力に書き込めませんでした。"));
 }
 
@@ -105,14 +109,16 @@ std::optional<xls::SheetTable> sheetTable(const QStringList &args, QString *erro
         *error = QStringLiteral("ワークシート「%1」はこのブックにありません。").arg(sheetName);
         return std::nullopt;
     }
-    std::optional<xls::SheetTable> table = workbook->readSheet(index, error);
-    if (!table)
+    Result<xls::SheetTable> table = workbook->readSheet(index);
+    if (!table) {
+        *error = table.failure().message;
         return std::nullopt;
+    }
     if (const Outcome fits = checkDocumentLength(*table); !fits) {
         *error = fits.failure().message;
         return std::nullopt;
     }
-    return table;
+    return std::move(*table);
 }
 
 // Writes the bytes a save would write, piece by piece, so that a large sheet's document is never

@@ -24,13 +24,12 @@ inline QStringList fixtureHeadings(const char *csvName)
 // One worksheet of a workbook that the test relies on being readable.
 inline tessaly::xls::SheetTable readSheet(const QString &path, qsizetype index)
 {
-    QString error;
-    const std::unique_ptr<tessaly::xls::Workbook> workbook = tessaly::xls::Workbook::open(path, &error);
+    const auto workbook = tessaly::xls::Workbook::open(path);
     if (!workbook)
-        qFatal("cannot open %s: %s", qPrintable(path), qPrintable(error));
-    std::optional<tessaly::xls::SheetTable> table = workbook->readSheet(index, &error);
+        qFatal("cannot open %s: %s", qPrintable(path), qPrintable(workbook.failure().message));
+    auto table = (*workbook)->readSheet(index);
     if (!table)
-        qFatal("cannot read sheet %lld: %s", qlonglong(index), qPrintable(error));
+        qFatal("cannot read sheet %lld: %s", qlonglong(index), qPrintable(table.failure().message));
     return std::move(*table);
 }
 
@@ -50,14 +49,13 @@ inline QStringList tableLines(const tessaly::xls::SheetTable &table)
 // Every sheet of the book as name -> tableLines, or the error text under "".
 inline QMap<QString, QStringList> readBook(const QString &path)
 {
-    QString error;
-    const auto book = tessaly::xls::Workbook::open(path, &error);
+    const auto book = tessaly::xls::Workbook::open(path);
     if (!book)
-        return {{QString(), {error}}};
+        return {{QString(), {book.failure().message}}};
     QMap<QString, QStringList> sheets;
-    for (qsizetype index = 0; index < book->sheetNames().size(); ++index) {
-        const auto table = book->readSheet(index, &error);
-        sheets.insert(book->sheetNames()[index], table ? tableLines(*table) : QStringList{error});
+    for (qsizetype index = 0; index < (*book)->sheetNames().size(); ++index) {
+        const auto table = (*book)->readSheet(index);
+        sheets.insert((*book)->sheetNames()[index], table ? tableLines(*table) : QStringList{table.failure().message});
     }
     return sheets;
 }

@@ -61,15 +61,13 @@ inline std::optional<XmlReading> readXmlBytes(const QByteArray &bytes, bool fast
         return length;
     };
     RecordingHandler handler;
+    const std::optional<tessaly::Outcome> read = fast ? tessaly::xls::readXmlFast(source, handler)
+        : std::optional(tessaly::xls::readXmlWithExpat(source, handler, QStringLiteral("part.xml")));
+    if (!read)
+        return std::nullopt;
     XmlReading reading;
-    if (fast) {
-        const std::optional<bool> ok = tessaly::xls::readXmlFast(source, handler, &reading.error);
-        if (!ok)
-            return std::nullopt;
-        reading.ok = *ok;
-    } else {
-        reading.ok = tessaly::xls::readXmlWithExpat(source, handler, QStringLiteral("part.xml"), &reading.error);
-    }
+    reading.ok = read->ok();
+    reading.error = reading.ok ? QString() : read->failure().message;
     reading.log = handler.log;
     return reading;
 }

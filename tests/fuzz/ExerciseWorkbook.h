@@ -29,10 +29,9 @@ inline QString composeInEveryCharset(const tessaly::xls::SheetTable &table)
 // Shared by the libFuzzer harness and the test that replays the inputs it once failed on.
 inline QString exerciseWorkbook(const QByteArray &bytes, qsizetype composedCells)
 {
-    QString error;
-    const auto book = tessaly::xls::Workbook::fromBytes(bytes, &error);
-    for (qsizetype sheet = 0; book && sheet < book->sheetNames().size(); ++sheet) {
-        const auto table = book->readSheet(sheet, &error);
+    const auto book = tessaly::xls::Workbook::fromBytes(bytes);
+    for (qsizetype sheet = 0; book && sheet < (*book)->sheetNames().size(); ++sheet) {
+        const auto table = (*book)->readSheet(sheet);
         if (!table)
             continue;
         for (qsizetype column = 0; column < table->columnCount(); ++column)
@@ -50,7 +49,7 @@ inline QString exerciseWorkbook(const QByteArray &bytes, qsizetype composedCells
             readRecord(table->recordCount() - 1);
         if (cells <= composedCells) {
             if (const QString problem = composeInEveryCharset(*table); !problem.isEmpty())
-                return book->sheetNames()[sheet] + QStringLiteral(": ") + problem;
+                return (*book)->sheetNames()[sheet] + QStringLiteral(": ") + problem;
         }
     }
     return {};

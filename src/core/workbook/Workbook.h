@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -79,9 +81,8 @@ public:
     // False (and failed()) when they do not.
     bool fits(quint64 cells, quint64 textLength);
 
-    // The table; when a cell is given twice the later one wins. std::nullopt and a Japanese
-    // *errorString when a bound was passed.
-    std::optional<SheetTable> build(QString *errorString);
+    // The table; when a cell is given twice the later one wins. Fails when a bound was passed.
+    Result<SheetTable> build();
 
     // The message for a text longer than kMaxTextLength.
     static QString textTooLong();
@@ -101,25 +102,24 @@ private:
 class Workbook {
 public:
     virtual ~Workbook();
-    // Opens the workbook, recognising its format by content; on failure returns nullptr and sets
-    // *errorString to a Japanese description.
-    static std::unique_ptr<Workbook> open(const QString &path, QString *errorString);
+    // Opens the workbook, recognising its format by content.
+    static Result<std::unique_ptr<Workbook>> open(const QString &path);
     // The same from the file's bytes already in memory.
-    static std::unique_ptr<Workbook> fromBytes(const QByteArray &file, QString *errorString);
+    static Result<std::unique_ptr<Workbook>> fromBytes(const QByteArray &file);
 
     // Worksheets only, in workbook order, hidden ones included, names exact.
     const QStringList &sheetNames() const { return m_sheetNames; }
-    // Reads one worksheet; std::nullopt and a Japanese *errorString on failure.
-    std::optional<SheetTable> readSheet(qsizetype index, QString *errorString) const;
+    // Reads one worksheet.
+    Result<SheetTable> readSheet(qsizetype index) const;
 
 protected:
     Workbook() = default;
-    virtual std::optional<SheetTable> readWorksheet(qsizetype index, QString *errorString) const = 0;
+    virtual Result<SheetTable> readWorksheet(qsizetype index) const = 0;
 
     QStringList m_sheetNames;
 
 private:
-    static std::unique_ptr<Workbook> fromOwnedBytes(QByteArray file, QString *errorString);
+    static Result<std::unique_ptr<Workbook>> fromOwnedBytes(QByteArray file);
 };
 
 } // namespace tessaly::xls
