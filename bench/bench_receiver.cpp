@@ -41,7 +41,7 @@ void printLoad()
 }
 
 // The rows as csvsql reads them: a heading line, then quoted fields; an empty cell is empty.
-void writeCsv(const xls::SheetTable &table, const QString &path)
+void writeCsv(const workbook::SheetTable &table, const QString &path)
 {
     QFile file(path);
     file.open(QIODevice::WriteOnly);
@@ -130,8 +130,8 @@ int main(int argc, char *argv[])
         return 1;
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
-    const Result<std::unique_ptr<xls::Workbook>> book = xls::Workbook::open(workbook);
-    const Result<xls::SheetTable> table = book ? (*book)->readSheet(0) : Result<xls::SheetTable>(book.failure());
+    const Result<std::unique_ptr<workbook::Workbook>> book = workbook::Workbook::open(workbook);
+    const Result<workbook::SheetTable> table = book ? (*book)->readSheet(0) : Result<workbook::SheetTable>(book.failure());
     if (!table) {
         std::fprintf(stderr, "%s\n", qPrintable(table.failure().message));
         return 1;

@@ -12,7 +12,7 @@
 #include <ctime>
 #include <vector>
 
-using tessaly::xls::Workbook;
+using tessaly::workbook::Workbook;
 
 namespace {
 

@@ -66,14 +66,14 @@ Settings loadSettings()
     return settings;
 }
 
-std::unique_ptr<xls::Workbook> openWorkbook(const QString &path, QString *error)
+std::unique_ptr<workbook::Workbook> openWorkbook(const QString &path, QString *error)
 {
-    Result<std::unique_ptr<xls::Workbook>> opened = xls::Workbook::open(path);
+    Result<std::unique_ptr<workbook::Workbook>> opened = workbook::Workbook::open(path);
     if (!opened) {
         *error = opened.failure().message;
         return nullptr;
     }
-    std::unique_ptr<xls::Workbook> workbook = std::move(*opened);
+    std::unique_ptr<workbook::Workbook> workbook = std::move(*opened);
     if (workbook->sheetNames().isEmpty()) {
         *error = QStringLiteral("利用できるシートがありません");
         return nullptr;
@@ -85,7 +85,7 @@ int listSheets(const QStringList &args)
 {
     if (args.size() != 1)
         return fail(QStringLiteral("ブックのファイル名を 1 つ指定して下さい。--help で使い方を表示します。"));
-    const Result<std::unique_ptr<xls::Workbook>> workbook = xls::Workbook::open(args.first());
+    const Result<std::unique_ptr<workbook::Workbook>> workbook = workbook::Workbook::open(args.first());
     if (!workbook)
         return fail(workbook.failure().message);
     const QString names = (*workbook)->sheetNames().join(u'\n');
@@ -94,14 +94,14 @@ int listSheets(const QStringList &args)
 
 // The worksheet that the arguments WORKBOOK [SHEET] name (the first one when no sheet is named),
 // read as a table; the workbook itself is released once the sheet is read.
-std::optional<xls::SheetTable> sheetTable(const QStringList &args, QString *error)
+std::optional<workbook::SheetTable> sheetTable(const QStringList &args, QString *error)
 {
     if (args.isEmpty() || args.size() > 2) {
         *error = QStringLiteral("ブックのファイル名と、必要ならシート名を指定して下さい。--help で使い方を表示します。");
         return std::nullopt;
     }
     const QString sheetName = args.value(1);
-    const std::unique_ptr<xls::Workbook> workbook = openWorkbook(args.at(0), error);
+    const std::unique_ptr<workbook::Workbook> workbook = openWorkbook(args.at(0), error);
     if (!workbook)
         return std::nullopt;
     const qsizetype index = sheetName.isNull() ? 0 : workbook->sheetNames().indexOf(sheetName);
@@ -109,7 +109,7 @@ std::optional<xls::SheetTable> sheetTable(const QStringList &args, QString *erro
         *error = QStringLiteral("ワークシート「%1」はこのブックにありません。").arg(sheetName);
         return std::nullopt;
     }
-    Result<xls::SheetTable> table = workbook->readSheet(index);
+    Result<workbook::SheetTable> table = workbook->readSheet(index);
     if (!table) {
         *error = table.failure().message;
         return std::nullopt;
@@ -134,7 +134,7 @@ int convert(QStringList args)
     }
 
     QString error;
-    const std::optional<xls::SheetTable> table = sheetTable(args, &error);
+    const std::optional<workbook::SheetTable> table = sheetTable(args, &error);
     if (!table)
         return fail(error);
     const Settings settings = loadSettings();
@@ -157,7 +157,7 @@ int send(const QStringList &args)
 {
     const Settings settings = loadSettings();
     QString error;
-    const std::optional<xls::SheetTable> table = sheetTable(args, &error);
+    const std::optional<workbook::SheetTable> table = sheetTable(args, &error);
     if (!table)
         return fail(error);
 

@@ -339,8 +339,8 @@ void MainWindow::openWorkbook()
 bool MainWindow::openWorkbookFile(const QString &path)
 {
     m_dialogFileName = path;
-    Result<std::unique_ptr<xls::Workbook>> workbook = Failure{};
-    runInBackground([&] { workbook = xls::Workbook::open(path); });
+    Result<std::unique_ptr<workbook::Workbook>> workbook = Failure{};
+    runInBackground([&] { workbook = workbook::Workbook::open(path); });
     if (!workbook) {
         reportError(workbook.failure().message);
         return false;
@@ -499,7 +499,7 @@ void MainWindow::showSelectedSheet()
     QByteArray document;
     const Settings settings = m_settings;
     runInBackground([&] {
-        const Result<xls::SheetTable> table = m_workbook->readSheet(index);
+        const Result<workbook::SheetTable> table = m_workbook->readSheet(index);
         if (!table) {
             error = table.failure().message;
             return;

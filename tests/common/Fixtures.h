@@ -22,9 +22,9 @@ inline QStringList fixtureHeadings(const char *csvName)
 }
 
 // One worksheet of a workbook that the test relies on being readable.
-inline tessaly::xls::SheetTable readSheet(const QString &path, qsizetype index)
+inline tessaly::workbook::SheetTable readSheet(const QString &path, qsizetype index)
 {
-    const auto workbook = tessaly::xls::Workbook::open(path);
+    const auto workbook = tessaly::workbook::Workbook::open(path);
     if (!workbook)
         qFatal("cannot open %s: %s", qPrintable(path), qPrintable(workbook.failure().message));
     auto table = (*workbook)->readSheet(index);
@@ -34,7 +34,7 @@ inline tessaly::xls::SheetTable readSheet(const QString &path, qsizetype index)
 }
 
 // A table as lines: the column names, then each record, values separated by '|'.
-inline QStringList tableLines(const tessaly::xls::SheetTable &table)
+inline QStringList tableLines(const tessaly::workbook::SheetTable &table)
 {
     QStringList out;
     for (qsizetype record = -1; record < table.recordCount(); ++record) {
@@ -49,7 +49,7 @@ inline QStringList tableLines(const tessaly::xls::SheetTable &table)
 // Every sheet of the book as name -> tableLines, or the error text under "".
 inline QMap<QString, QStringList> readBook(const QString &path)
 {
-    const auto book = tessaly::xls::Workbook::open(path);
+    const auto book = tessaly::workbook::Workbook::open(path);
     if (!book)
         return {{QString(), {book.failure().message}}};
     QMap<QString, QStringList> sheets;

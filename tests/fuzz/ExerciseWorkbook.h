@@ -9,7 +9,7 @@
 
 // Composes the sheet's document in the common charsets as a save writes it, in small pieces, and
 // compares each with the document composed as text and encoded in one call. Returns what differs.
-inline QString composeInEveryCharset(const tessaly::xls::SheetTable &table)
+inline QString composeInEveryCharset(const tessaly::workbook::SheetTable &table)
 {
     tessaly::Settings settings;
     for (const char *charset : {"UTF-8", "Shift_JIS", "EUC-JP", "ISO-2022-JP", "UTF-16", "windows-1252"}) {
@@ -29,7 +29,7 @@ inline QString composeInEveryCharset(const tessaly::xls::SheetTable &table)
 // Shared by the libFuzzer harness and the test that replays the inputs it once failed on.
 inline QString exerciseWorkbook(const QByteArray &bytes, qsizetype composedCells)
 {
-    const auto book = tessaly::xls::Workbook::fromBytes(bytes);
+    const auto book = tessaly::workbook::Workbook::fromBytes(bytes);
     for (qsizetype sheet = 0; book && sheet < (*book)->sheetNames().size(); ++sheet) {
         const auto table = (*book)->readSheet(sheet);
         if (!table)

@@ -135,7 +135,7 @@ inline qsizetype rowCount(const QSqlDatabase &database, const QString &table)
 // the columns named after the headings.
 inline void compareWithSheet(const QSqlDatabase &database, const QString &table, const QString &workbook, int sheet)
 {
-    const tessaly::xls::SheetTable expected = readSheet(workbook, sheet);
+    const tessaly::workbook::SheetTable expected = readSheet(workbook, sheet);
     QSqlQuery query(database);
     const QString quoted = database.driver()->escapeIdentifier(table, QSqlDriver::TableName);
     QVERIFY2(query.exec(QStringLiteral("SELECT * FROM %1").arg(quoted)), qPrintable(table));

@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 namespace {
 
 constexpr quint16 kLastColumn = 255;
@@ -367,4 +367,4 @@ void BiffWorkbook::readSharedStrings(ContinuedReader &text)
     }
 }
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

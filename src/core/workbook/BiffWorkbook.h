@@ -2,7 +2,7 @@
 
 #include "core/workbook/Workbook.h"
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 
 class ContinuedReader;
 class RecordReader;
@@ -34,4 +34,4 @@ private:
     std::vector<quint32> m_sheetOffsets;
 };
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 namespace {
 
 constexpr const char *kContent = "content.xml";
@@ -348,4 +348,4 @@ Result<std::unique_ptr<Workbook>> openOdsWorkbook(std::unique_ptr<ZipPackage> pa
     return std::unique_ptr<Workbook>(std::move(book));
 }
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

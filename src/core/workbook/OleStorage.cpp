@@ -13,7 +13,7 @@
 #include <memory>
 #include <mutex>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 namespace {
 
 // libgsf reports damaged containers on standard error as well as through its result; the result
@@ -86,4 +86,4 @@ Result<QByteArray> readWorkbookStream(const QByteArray &file)
     return stream;
 }
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

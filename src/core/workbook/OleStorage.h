@@ -5,7 +5,7 @@
 #include <QByteArray>
 #include <QString>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 
 // Prepares libgsf once and keeps its log off standard error.
 void initGsf();
@@ -13,4 +13,4 @@ void initGsf();
 // The workbook stream of an OLE2 compound file held in memory.
 Result<QByteArray> readWorkbookStream(const QByteArray &file);
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 namespace {
 
 // UTF-8 bytes of a text that surely passes the cell limit: collecting stops there, so that a
@@ -478,4 +478,4 @@ Result<std::unique_ptr<Workbook>> openOoxmlWorkbook(std::unique_ptr<ZipPackage> 
     return std::unique_ptr<Workbook>(std::move(book));
 }
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

@@ -2,7 +2,7 @@
 
 #include "core/workbook/Workbook.h"
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 
 class ZipPackage;
 
@@ -14,4 +14,4 @@ Result<std::unique_ptr<Workbook>> openOoxmlWorkbook(std::unique_ptr<ZipPackage> 
 // _x005F_ stands for the underscore itself.
 void decodeOoxmlEscapes(QString &text, qsizetype from);
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

@@ -16,7 +16,7 @@
 
 #include <algorithm>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 namespace {
 
 // Larger files are refused rather than read into memory whole.
@@ -238,4 +238,4 @@ Result<SheetTable> Workbook::readSheet(qsizetype index) const
     return readWorksheet(index);
 }
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

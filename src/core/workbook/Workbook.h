@@ -11,7 +11,7 @@
 #include <optional>
 #include <vector>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 
 class SheetTableBuilder;
 
@@ -122,4 +122,4 @@ private:
     static Result<std::unique_ptr<Workbook>> fromOwnedBytes(QByteArray file);
 };
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

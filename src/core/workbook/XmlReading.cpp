@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 namespace {
 
 constexpr char kNamespaceSeparator = '|';
@@ -768,4 +768,4 @@ Outcome readXmlWithExpat(const XmlSource &source, XmlHandler &handler, const QSt
     return {};
 }
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

@@ -9,7 +9,7 @@
 #include <span>
 #include <string_view>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 
 // An attribute of a start tag; the namespace is empty when the name has no prefix.
 struct XmlAttribute {
@@ -79,4 +79,4 @@ Outcome readXmlWithExpat(const XmlSource &source, XmlHandler &handler, const QSt
 // some events: the part is then read again with expat and a fresh handler.
 std::optional<Outcome> readXmlFast(const XmlSource &source, XmlHandler &handler);
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

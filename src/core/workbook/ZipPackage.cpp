@@ -13,7 +13,7 @@
 
 #include <cstring>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 namespace {
 
 QString normalised(const QString &partName)
@@ -130,4 +130,4 @@ QString ZipPackage::resolve(const QString &baseFolder, const QString &target)
     return components.join(u'/');
 }
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

@@ -12,7 +12,7 @@
 typedef struct _GsfInfile GsfInfile;
 typedef struct _GsfInput GsfInput;
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 
 // A ZIP package (OOXML or ODF) held in memory. Part names are found whatever their letter case and
 // whether their folders are separated by slashes or backslashes.
@@ -43,4 +43,4 @@ private:
     QHash<QString, QString> m_parts; // normalised name → name inside the ZIP (folders joined by '/')
 };
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

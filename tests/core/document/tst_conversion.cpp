@@ -137,7 +137,7 @@ private slots:
     // from the sheet in pieces, and the window's document recoded.
     void failingDevicesFailTheWrite()
     {
-        const xls::SheetTable sheet = readSheet(fixture("fixtures-biff8.xls"), 0);
+        const workbook::SheetTable sheet = readSheet(fixture("fixtures-biff8.xls"), 0);
         Settings settings;
         settings.charset = QStringLiteral("UTF-8");
         const QByteArray document = buildUtf8Document(sheet, settings);

@@ -9,7 +9,7 @@
 #include <QTest>
 #include <QtEndian>
 
-using namespace tessaly::xls;
+using namespace tessaly::workbook;
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include <cstdio>
 
-using namespace tessaly::xls;
+using namespace tessaly::workbook;
 
 static QJsonObject dumpTable(const SheetTable &table)
 {
