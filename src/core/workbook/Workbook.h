@@ -76,9 +76,10 @@ public:
     void addSharedText(quint32 row, quint32 column, qsizetype offset, qsizetype length);
     // True once a bound was passed; the reader may stop early, build() reports it.
     bool failed() const { return !m_error.isEmpty(); }
-    // Whether `cells` more cells of `textLength` characters each keep the document within its
-    // bound; asked before repeating a cell, so that a huge repeat count is refused, not expanded.
-    // False (and failed()) when they do not.
+    // Whether `cells` more cells of `textLength` characters each, with the least markup a cell
+    // takes, keep the cells alone within the document's bound (kMaxDocumentLength); asked before
+    // repeating a cell, so that a huge repeat count is refused, not expanded. False (and failed())
+    // when they do not. The document checks the whole of its bound (checkDocumentLength).
     bool fits(quint64 cells, quint64 textLength);
 
     // The table; when a cell is given twice the later one wins. Fails when a bound was passed.
