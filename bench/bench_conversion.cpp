@@ -133,8 +133,7 @@ void measure(const QString &workbook)
 // reading the sheet, composing the document, showing it until the first paint. Prints the time.
 int selectSheet(const QString &workbook)
 {
-    QString error;
-    const std::unique_ptr<xls::Workbook> book = xls::Workbook::open(workbook, &error);
+    const Result<std::unique_ptr<workbook::Workbook>> book = workbook::Workbook::open(workbook);
     if (!book)
         return 1;
     DocumentView view;
@@ -142,7 +141,7 @@ int selectSheet(const QString &workbook)
     QElapsedTimer timer;
     timer.start();
     {
-        const std::optional<xls::SheetTable> table = book->readSheet(0, &error);
+        const Result<workbook::SheetTable> table = (*book)->readSheet(0);
         if (!table)
             return 1;
         view.setUtf8(buildUtf8Document(*table, Settings{}));

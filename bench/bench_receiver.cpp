@@ -41,14 +41,14 @@ void printLoad()
 }
 
 // The rows as csvsql reads them: a heading line, then quoted fields; an empty cell is empty.
-void writeCsv(const xls::SheetTable &table, const QString &path)
+void writeCsv(const workbook::SheetTable &table, const QString &path)
 {
     QFile file(path);
     file.open(QIODevice::WriteOnly);
     QTextStream out(&file);
     const auto field = [](QString text) { return u'"' + text.replace(u'"', QStringLiteral("\"\"")) + u'"'; };
     for (qsizetype column = 0; column < table.columnCount(); ++column)
-        out << (column ? "," : "") << field(fromXmlName(table.columnName(column)));
+        out << (column ? "," : "") << field(fromXmlName(columnTagName(table, column)));
     out << '\n';
     for (qsizetype record = 0; record < table.recordCount(); ++record) {
         for (qsizetype column = 0; column < table.columnCount(); ++column) {
@@ -130,11 +130,10 @@ int main(int argc, char *argv[])
         return 1;
     QTemporaryDir dir;
     QDir::setCurrent(dir.path());
-    QString error;
-    const std::unique_ptr<xls::Workbook> book = xls::Workbook::open(workbook, &error);
-    const std::optional<xls::SheetTable> table = book ? book->readSheet(0, &error) : std::nullopt;
+    const Result<std::unique_ptr<workbook::Workbook>> book = workbook::Workbook::open(workbook);
+    const Result<workbook::SheetTable> table = book ? (*book)->readSheet(0) : Result<workbook::SheetTable>(book.failure());
     if (!table) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
+        std::fprintf(stderr, "%s\n", qPrintable(table.failure().message));
         return 1;
     }
     const QString document = buildDocument(*table, Settings{});

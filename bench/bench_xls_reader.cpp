@@ -12,7 +12,7 @@
 #include <ctime>
 #include <vector>
 
-using tessaly::xls::Workbook;
+using tessaly::workbook::Workbook;
 
 namespace {
 
@@ -68,17 +68,16 @@ int main(int argc, char *argv[])
     qsizetype characters = 0;
     for (int repeat = 0; repeat < kRepeats; ++repeat) {
         PhaseTimer timer;
-        QString error;
-        const auto book = Workbook::open(path, &error);
-        if (!book || book->sheetNames().isEmpty()) {
-            std::fprintf(stderr, "%s\n", qPrintable(error));
+        const auto book = Workbook::open(path);
+        if (!book) {
+            std::fprintf(stderr, "%s\n", qPrintable(book.failure().message));
             return 1;
         }
         open.add(timer);
         timer.restart();
-        const auto table = book->readSheet(0, &error);
+        const auto table = (*book)->readSheet(0);
         if (!table) {
-            std::fprintf(stderr, "%s\n", qPrintable(error));
+            std::fprintf(stderr, "%s\n", qPrintable(table.failure().message));
             return 1;
         }
         read.add(timer);

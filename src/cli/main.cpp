@@ -66,10 +66,15 @@ Settings loadSettings()
     return settings;
 }
 
-std::unique_ptr<xls::Workbook> openWorkbook(const QString &path, QString *error)
+std::unique_ptr<workbook::Workbook> openWorkbook(const QString &path, QString *error)
 {
-    std::unique_ptr<xls::Workbook> workbook = xls::Workbook::open(path, error);
-    if (workbook && workbook->sheetNames().isEmpty()) {
+    Result<std::unique_ptr<workbook::Workbook>> opened = workbook::Workbook::open(path);
+    if (!opened) {
+        *error = opened.failure().message;
+        return nullptr;
+    }
+    std::unique_ptr<workbook::Workbook> workbook = std::move(*opened);
+    if (workbook->sheetNames().isEmpty()) {
         *error = QStringLiteral("利用できるシートがありません");
         return nullptr;
     }
@@ -80,24 +85,23 @@ int listSheets(const QStringList &args)
 {
     if (args.size() != 1)
         return fail(QStringLiteral("ブックのファイル名を 1 つ指定して下さい。--help で使い方を表示します。"));
-    QString error;
-    const std::unique_ptr<xls::Workbook> workbook = xls::Workbook::open(args.first(), &error);
+    const Result<std::unique_ptr<workbook::Workbook>> workbook = workbook::Workbook::open(args.first());
     if (!workbook)
-        return fail(error);
-    const QString names = workbook->sheetNames().join(u'\n');
+        return fail(workbook.failure().message);
+    const QString names = (*workbook)->sheetNames().join(u'\n');
     return writeStdout((names.isEmpty() ? names : names + u'\n').toUtf8()) ? 0 : fail(QStringLiteral("標準出力に書き込めませんでした。"));
 }
 
 // The worksheet that the arguments WORKBOOK [SHEET] name (the first one when no sheet is named),
 // read as a table; the workbook itself is released once the sheet is read.
-std::optional<xls::SheetTable> sheetTable(const QStringList &args, QString *error)
+std::optional<workbook::SheetTable> sheetTable(const QStringList &args, QString *error)
 {
     if (args.isEmpty() || args.size() > 2) {
         *error = QStringLiteral("ブックのファイル名と、必要ならシート名を指定して下さい。--help で使い方を表示します。");
         return std::nullopt;
     }
     const QString sheetName = args.value(1);
-    const std::unique_ptr<xls::Workbook> workbook = openWorkbook(args.at(0), error);
+    const std::unique_ptr<workbook::Workbook> workbook = openWorkbook(args.at(0), error);
     if (!workbook)
         return std::nullopt;
     const qsizetype index = sheetName.isNull() ? 0 : workbook->sheetNames().indexOf(sheetName);
@@ -105,7 +109,16 @@ std::optional<xls::SheetTable> sheetTable(const QStringList &args, QString *erro
         *error = QStringLiteral("ワークシート「%1」はこのブックにありません。").arg(sheetName);
         return std::nullopt;
     }
-    return workbook->readSheet(index, error);
+    Result<workbook::SheetTable> table = workbook->readSheet(index);
+    if (!table) {
+        *error = table.failure().message;
+        return std::nullopt;
+    }
+    if (const Outcome fits = checkDocumentLength(*table); !fits) {
+        *error = fits.failure().message;
+        return std::nullopt;
+    }
+    return std::move(*table);
 }
 
 // Writes the bytes a save would write, piece by piece, so that a large sheet's document is never
@@ -121,7 +134,7 @@ int convert(QStringList args)
     }
 
     QString error;
-    const std::optional<xls::SheetTable> table = sheetTable(args, &error);
+    const std::optional<workbook::SheetTable> table = sheetTable(args, &error);
     if (!table)
         return fail(error);
     const Settings settings = loadSettings();
@@ -144,7 +157,7 @@ int send(const QStringList &args)
 {
     const Settings settings = loadSettings();
     QString error;
-    const std::optional<xls::SheetTable> table = sheetTable(args, &error);
+    const std::optional<workbook::SheetTable> table = sheetTable(args, &error);
     if (!table)
         return fail(error);
 

@@ -339,14 +339,13 @@ void MainWindow::openWorkbook()
 bool MainWindow::openWorkbookFile(const QString &path)
 {
     m_dialogFileName = path;
-    QString error;
-    std::unique_ptr<xls::Workbook> workbook;
-    runInBackground([&] { workbook = xls::Workbook::open(path, &error); });
+    Result<std::unique_ptr<workbook::Workbook>> workbook = Failure{};
+    runInBackground([&] { workbook = workbook::Workbook::open(path); });
     if (!workbook) {
-        reportError(error);
+        reportError(workbook.failure().message);
         return false;
     }
-    m_workbook = std::move(workbook);
+    m_workbook = std::move(*workbook);
     setWindowTitle(QStringLiteral("Tessaly - %1").arg(QFileInfo(path).fileName()));
     rememberWorkbook(path);
     m_ui->sheetList->clear();
@@ -501,9 +500,15 @@ void MainWindow::showSelectedSheet()
     QByteArray document;
     const Settings settings = m_settings;
     runInBackground([&] {
-        const std::optional<xls::SheetTable> table = m_workbook->readSheet(index, &error);
-        if (!table)
+        const Result<workbook::SheetTable> table = m_workbook->readSheet(index);
+        if (!table) {
+            error = table.failure().message;
             return;
+        }
+        if (const Outcome fits = checkDocumentLength(*table); !fits) {
+            error = fits.failure().message;
+            return;
+        }
         m_progressTotal = table->recordCount();
         document = buildUtf8Document(*table, settings, [this](qsizetype records) { m_progressDone = records; });
     });

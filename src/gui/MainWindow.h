@@ -113,7 +113,7 @@ private:
     ConfigDocument m_configDocument;
     bool m_settingsChanged = false;
     bool m_startupComplete = false;
-    std::unique_ptr<xls::Workbook> m_workbook;
+    std::unique_ptr<workbook::Workbook> m_workbook;
     QString m_dialogFileName; // the file dialog's name, shared by opening and saving
     Transfer m_transfer; // sends the insert request
     QString m_requestId; // the shown document's, kept for each send of it

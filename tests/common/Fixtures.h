@@ -22,26 +22,25 @@ inline QStringList fixtureHeadings(const char *csvName)
 }
 
 // One worksheet of a workbook that the test relies on being readable.
-inline tessaly::xls::SheetTable readSheet(const QString &path, qsizetype index)
+inline tessaly::workbook::SheetTable readSheet(const QString &path, qsizetype index)
 {
-    QString error;
-    const std::unique_ptr<tessaly::xls::Workbook> workbook = tessaly::xls::Workbook::open(path, &error);
+    const auto workbook = tessaly::workbook::Workbook::open(path);
     if (!workbook)
-        qFatal("cannot open %s: %s", qPrintable(path), qPrintable(error));
-    std::optional<tessaly::xls::SheetTable> table = workbook->readSheet(index, &error);
+        qFatal("cannot open %s: %s", qPrintable(path), qPrintable(workbook.failure().message));
+    auto table = (*workbook)->readSheet(index);
     if (!table)
-        qFatal("cannot read sheet %lld: %s", qlonglong(index), qPrintable(error));
+        qFatal("cannot read sheet %lld: %s", qlonglong(index), qPrintable(table.failure().message));
     return std::move(*table);
 }
 
 // A table as lines: the column names, then each record, values separated by '|'.
-inline QStringList tableLines(const tessaly::xls::SheetTable &table)
+inline QStringList tableLines(const tessaly::workbook::SheetTable &table)
 {
     QStringList out;
     for (qsizetype record = -1; record < table.recordCount(); ++record) {
         QStringList values;
         for (qsizetype column = 0; column < table.columnCount(); ++column)
-            values.append((record < 0 ? table.columnName(column) : table.value(record, column)).toString());
+            values.append((record < 0 ? table.heading(column) : table.value(record, column)).toString());
         out.append(values.join(u'|'));
     }
     return out;
@@ -50,14 +49,13 @@ inline QStringList tableLines(const tessaly::xls::SheetTable &table)
 // Every sheet of the book as name -> tableLines, or the error text under "".
 inline QMap<QString, QStringList> readBook(const QString &path)
 {
-    QString error;
-    const auto book = tessaly::xls::Workbook::open(path, &error);
+    const auto book = tessaly::workbook::Workbook::open(path);
     if (!book)
-        return {{QString(), {error}}};
+        return {{QString(), {book.failure().message}}};
     QMap<QString, QStringList> sheets;
-    for (qsizetype index = 0; index < book->sheetNames().size(); ++index) {
-        const auto table = book->readSheet(index, &error);
-        sheets.insert(book->sheetNames()[index], table ? tableLines(*table) : QStringList{error});
+    for (qsizetype index = 0; index < (*book)->sheetNames().size(); ++index) {
+        const auto table = (*book)->readSheet(index);
+        sheets.insert((*book)->sheetNames()[index], table ? tableLines(*table) : QStringList{table.failure().message});
     }
     return sheets;
 }

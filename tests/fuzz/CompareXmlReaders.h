@@ -10,12 +10,12 @@
 // Writes down every event it receives. It wants text inside elements whose names start with 't' or
 // 'v' (as sheet parts have it), stops successfully at <stop>, with an error at <fail> and inside a
 // text holding '!', so that the readers' ways of stopping are compared too.
-class RecordingHandler : public tessaly::xls::XmlHandler {
+class RecordingHandler : public tessaly::workbook::XmlHandler {
 public:
-    void startElement(const char *name, tessaly::xls::XmlAttributes attributes) override
+    void startElement(const char *name, tessaly::workbook::XmlAttributes attributes) override
     {
         log.append('<').append(name);
-        for (const tessaly::xls::XmlAttribute &attribute : attributes) {
+        for (const tessaly::workbook::XmlAttribute &attribute : attributes) {
             log.append(' ').append(attribute.namespaceUri).append('|').append(attribute.localName);
             log.append("=\"").append(attribute.value).append('"');
         }
@@ -53,7 +53,7 @@ inline std::optional<XmlReading> readXmlBytes(const QByteArray &bytes, bool fast
 {
     qsizetype at = 0;
     quint32 seed = quint32(bytes.size());
-    const tessaly::xls::XmlSource source = [&](char *buffer, qsizetype capacity) {
+    const tessaly::workbook::XmlSource source = [&](char *buffer, qsizetype capacity) {
         seed = seed * 1103515245u + 12345u;
         const qsizetype length = std::min({capacity, bytes.size() - at, qsizetype(1 + (seed >> 8) % 65536)});
         std::copy_n(bytes.constData() + at, length, buffer);
@@ -61,15 +61,13 @@ inline std::optional<XmlReading> readXmlBytes(const QByteArray &bytes, bool fast
         return length;
     };
     RecordingHandler handler;
+    const std::optional<tessaly::Outcome> read = fast ? tessaly::workbook::readXmlFast(source, handler)
+        : std::optional(tessaly::workbook::readXmlWithExpat(source, handler, QStringLiteral("part.xml")));
+    if (!read)
+        return std::nullopt;
     XmlReading reading;
-    if (fast) {
-        const std::optional<bool> ok = tessaly::xls::readXmlFast(source, handler, &reading.error);
-        if (!ok)
-            return std::nullopt;
-        reading.ok = *ok;
-    } else {
-        reading.ok = tessaly::xls::readXmlWithExpat(source, handler, QStringLiteral("part.xml"), &reading.error);
-    }
+    reading.ok = read->ok();
+    reading.error = reading.ok ? QString() : read->failure().message;
     reading.log = handler.log;
     return reading;
 }

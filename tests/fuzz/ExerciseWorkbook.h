@@ -9,7 +9,7 @@
 
 // Composes the sheet's document in the common charsets as a save writes it, in small pieces, and
 // compares each with the document composed as text and encoded in one call. Returns what differs.
-inline QString composeInEveryCharset(const tessaly::xls::SheetTable &table)
+inline QString composeInEveryCharset(const tessaly::workbook::SheetTable &table)
 {
     tessaly::Settings settings;
     for (const char *charset : {"UTF-8", "Shift_JIS", "EUC-JP", "ISO-2022-JP", "UTF-16", "windows-1252"}) {
@@ -29,14 +29,13 @@ inline QString composeInEveryCharset(const tessaly::xls::SheetTable &table)
 // Shared by the libFuzzer harness and the test that replays the inputs it once failed on.
 inline QString exerciseWorkbook(const QByteArray &bytes, qsizetype composedCells)
 {
-    QString error;
-    const auto book = tessaly::xls::Workbook::fromBytes(bytes, &error);
-    for (qsizetype sheet = 0; book && sheet < book->sheetNames().size(); ++sheet) {
-        const auto table = book->readSheet(sheet, &error);
+    const auto book = tessaly::workbook::Workbook::fromBytes(bytes);
+    for (qsizetype sheet = 0; book && sheet < (*book)->sheetNames().size(); ++sheet) {
+        const auto table = (*book)->readSheet(sheet);
         if (!table)
             continue;
         for (qsizetype column = 0; column < table->columnCount(); ++column)
-            table->columnName(column);
+            table->heading(column);
         const auto readRecord = [&table](qsizetype record) {
             for (qsizetype column = 0; column < table->columnCount(); ++column)
                 table->value(record, column);
@@ -50,7 +49,7 @@ inline QString exerciseWorkbook(const QByteArray &bytes, qsizetype composedCells
             readRecord(table->recordCount() - 1);
         if (cells <= composedCells) {
             if (const QString problem = composeInEveryCharset(*table); !problem.isEmpty())
-                return book->sheetNames()[sheet] + QStringLiteral(": ") + problem;
+                return (*book)->sheetNames()[sheet] + QStringLiteral(": ") + problem;
         }
     }
     return {};

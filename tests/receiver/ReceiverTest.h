@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/config/ConfigFile.h"
+#include "core/document/XmlDocument.h"
 #include "core/document/XmlName.h"
 #include "tests/common/CliProcess.h"
 #include "tests/common/Fixtures.h"
@@ -134,13 +135,13 @@ inline qsizetype rowCount(const QSqlDatabase &database, const QString &table)
 // the columns named after the headings.
 inline void compareWithSheet(const QSqlDatabase &database, const QString &table, const QString &workbook, int sheet)
 {
-    const tessaly::xls::SheetTable expected = readSheet(workbook, sheet);
+    const tessaly::workbook::SheetTable expected = readSheet(workbook, sheet);
     QSqlQuery query(database);
     const QString quoted = database.driver()->escapeIdentifier(table, QSqlDriver::TableName);
     QVERIFY2(query.exec(QStringLiteral("SELECT * FROM %1").arg(quoted)), qPrintable(table));
     QCOMPARE(query.record().count(), expected.columnCount());
     for (qsizetype column = 0; column < expected.columnCount(); ++column)
-        QCOMPARE(query.record().fieldName(int(column)), tessaly::fromXmlName(expected.columnName(column)));
+        QCOMPARE(query.record().fieldName(int(column)), tessaly::fromXmlName(tessaly::columnTagName(expected, column)));
     qsizetype record = 0;
     for (; query.next(); ++record) {
         for (qsizetype column = 0; column < expected.columnCount(); ++column) {

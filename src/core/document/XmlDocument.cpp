@@ -1,5 +1,6 @@
 #include "core/document/XmlDocument.h"
 
+#include "core/document/DocumentLength.h"
 #include "core/files/AtomicFile.h"
 #include "core/files/FileError.h"
 #include "core/document/XmlName.h"
@@ -120,7 +121,7 @@ private:
 // pieces, each ending at a line end. The tags are encoded once; cell text goes straight from the
 // table into the bytes.
 template <typename RecordDone>
-void composeDocument(const xls::SheetTable &table, const Settings &settings, const DocumentCharset &output,
+void composeDocument(const workbook::SheetTable &table, const Settings &settings, const DocumentCharset &output,
                      QByteArray &out, RecordDone recordDone)
 {
     const TagNames names(settings.charset);
@@ -136,7 +137,7 @@ void composeDocument(const xls::SheetTable &table, const Settings &settings, con
     std::vector<QByteArray> startTags;
     std::vector<QByteArray> endTags;
     for (qsizetype column = 0; column < table.columnCount(); ++column) {
-        const QString name = names.map(table.columnName(column));
+        const QString name = names.map(columnTagName(table, column));
         startTags.push_back(encoded(u'<' + name + u'>'));
         endTags.push_back(encoded(QStringLiteral("</") + name + QStringLiteral(">\r\n")));
     }
@@ -233,7 +234,7 @@ Outcome savedTo(const QString &path, Outcome written)
 
 } // namespace
 
-QByteArray buildUtf8Document(const xls::SheetTable &table, const Settings &settings,
+QByteArray buildUtf8Document(const workbook::SheetTable &table, const Settings &settings,
                              const std::function<void(qsizetype)> &recordsDone)
 {
     QByteArray out;
@@ -245,12 +246,28 @@ QByteArray buildUtf8Document(const xls::SheetTable &table, const Settings &setti
     return out;
 }
 
-QString buildDocument(const xls::SheetTable &table, const Settings &settings)
+QString buildDocument(const workbook::SheetTable &table, const Settings &settings)
 {
     return QString::fromUtf8(buildUtf8Document(table, settings));
 }
 
-Outcome writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const Settings &settings,
+QString columnTagName(const workbook::SheetTable &table, qsizetype column)
+{
+    const QStringView heading = table.heading(column);
+    return heading.isEmpty() ? QStringLiteral("F%1").arg(column + 1) : toXmlName(heading);
+}
+
+Outcome checkDocumentLength(const workbook::SheetTable &table)
+{
+    quint64 recordMarkup = 0; // the tags of every column, beside the text
+    for (qsizetype column = 0; column < table.columnCount(); ++column)
+        recordMarkup += 2 * quint64(columnTagName(table, column).size()) + 7;
+    if (quint64(table.recordCount()) * recordMarkup + table.textLength() > kMaxDocumentLength)
+        return Failure{documentTooLarge()};
+    return {};
+}
+
+Outcome writeDocumentFile(QIODevice &device, const workbook::SheetTable &table, const Settings &settings,
                           qsizetype pieceLength)
 {
     const DocumentCharset charset(settings.charset);
@@ -270,7 +287,7 @@ Outcome writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const
     return {};
 }
 
-void composeDocumentInPieces(const xls::SheetTable &table, const Settings &settings, const DocumentCharset &charset,
+void composeDocumentInPieces(const workbook::SheetTable &table, const Settings &settings, const DocumentCharset &charset,
                              const std::function<void(QByteArrayView)> &take, qsizetype pieceLength)
 {
     QByteArray buffer;
@@ -337,7 +354,7 @@ Outcome saveUtf8Document(const QString &path, QByteArrayView utf8Document, const
     return savedTo(path, writeFileAtomically(path, write, std::nullopt));
 }
 
-Outcome saveDocument(const QString &path, const xls::SheetTable &table, const Settings &settings)
+Outcome saveDocument(const QString &path, const workbook::SheetTable &table, const Settings &settings)
 {
     const auto write = [&](QIODevice &device) { return writeDocumentFile(device, table, settings); };
     return savedTo(path, writeFileAtomically(path, write, std::nullopt));

@@ -15,24 +15,32 @@ namespace tessaly {
 // `row` element per record holding one element per column. Every line ends with CR LF. Cell text is
 // escaped and characters XML cannot hold are dropped, so the document is always well-formed; tag
 // names hold only characters `charset` can write (others as _xHHHH_).
-QString buildDocument(const xls::SheetTable &table, const Settings &settings);
+QString buildDocument(const workbook::SheetTable &table, const Settings &settings);
+
+// A column's tag name before it is fitted to a character set: its heading as an XML name, or F
+// and the column's number (from 1) when the heading is blank.
+QString columnTagName(const workbook::SheetTable &table, qsizetype column);
+
+// Refuses a table whose document would pass kMaxDocumentLength: every record spells out every
+// column, empty or not, so a sparse sheet can pass it with a handful of cells.
+Outcome checkDocumentLength(const workbook::SheetTable &table);
 
 // The same document in UTF-8: half the memory of the text for a document shown in the window.
 // `recordsDone`, when given, is told the number of records composed after each record (it may be
 // called on any thread the composing runs on).
-QByteArray buildUtf8Document(const xls::SheetTable &table, const Settings &settings,
+QByteArray buildUtf8Document(const workbook::SheetTable &table, const Settings &settings,
                              const std::function<void(qsizetype)> &recordsDone = {});
 
 // Writes the bytes that a save of this worksheet's document writes, piece by piece, without
 // holding the whole document: for large sheets going straight to a file or a pipe. Nothing is
 // written when the character set is unknown. `pieceLength` is the number of bytes composed before
 // they are written.
-Outcome writeDocumentFile(QIODevice &device, const xls::SheetTable &table, const Settings &settings,
+Outcome writeDocumentFile(QIODevice &device, const workbook::SheetTable &table, const Settings &settings,
                           qsizetype pieceLength = 1 << 16);
 
 // Hands the document's bytes in `charset` to `take` in pieces of about `pieceLength` bytes, each
 // ending at a line end, without holding the whole document.
-void composeDocumentInPieces(const xls::SheetTable &table, const Settings &settings, const DocumentCharset &charset,
+void composeDocumentInPieces(const workbook::SheetTable &table, const Settings &settings, const DocumentCharset &charset,
                              const std::function<void(QByteArrayView)> &take, qsizetype pieceLength = 1 << 16);
 
 // Where the piece of a document that starts at `start` ends: after the first line end from
@@ -56,6 +64,6 @@ Outcome writeUtf8Document(QIODevice &device, QByteArrayView utf8Document, const 
 Outcome saveUtf8Document(const QString &path, QByteArrayView utf8Document, const QString &charset);
 
 // The same for a worksheet's document, written piece by piece as `writeDocumentFile` does.
-Outcome saveDocument(const QString &path, const xls::SheetTable &table, const Settings &settings);
+Outcome saveDocument(const QString &path, const workbook::SheetTable &table, const Settings &settings);
 
 } // namespace tessaly

@@ -234,7 +234,7 @@ InsertRequest buildInsertRequest(const Settings &settings, QStringView document,
     }));
 }
 
-InsertRequest buildInsertRequest(const Settings &settings, const xls::SheetTable &table, const QString &requestId)
+InsertRequest buildInsertRequest(const Settings &settings, const workbook::SheetTable &table, const QString &requestId)
 {
     return buildRequest(settings, requestId, appendPieces([&](const std::function<void(QByteArrayView)> &take) {
         composeDocumentInPieces(table, settings, DocumentCharset(formCharset(settings)), take, kPieceLength);

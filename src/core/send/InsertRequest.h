@@ -34,7 +34,7 @@ void appendFormEncoded(QByteArray &out, QByteArrayView bytes);
 // piece: the form body is built in one buffer, a piece at a time. Without a requestId the form
 // has no such field.
 InsertRequest buildInsertRequest(const Settings &settings, QStringView document, const QString &requestId = {});
-InsertRequest buildInsertRequest(const Settings &settings, const xls::SheetTable &table, const QString &requestId = {});
+InsertRequest buildInsertRequest(const Settings &settings, const workbook::SheetTable &table, const QString &requestId = {});
 // The same for a document held in UTF-8, as the window shows it. The request shares the bytes and
 // composes its body while it is sent, so that a large document is not held twice over.
 InsertRequest buildUtf8InsertRequest(const Settings &settings, const QByteArray &utf8Document, const QString &requestId = {});

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 
 double decodeRk(quint32 rk)
 {
@@ -191,4 +191,4 @@ QString CodePageDecoder::decode(Bytes bytes)
     return text;
 }
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

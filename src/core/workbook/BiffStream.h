@@ -10,7 +10,7 @@
 #include <vector>
 
 // Reading the record stream of a BIFF5/7/8 workbook.
-namespace tessaly::xls {
+namespace tessaly::workbook {
 
 using Bytes = std::span<const uchar>;
 
@@ -133,4 +133,4 @@ private:
     QStringDecoder m_decoder;
 };
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

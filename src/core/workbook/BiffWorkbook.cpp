@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 namespace {
 
 constexpr quint16 kLastColumn = 255;
@@ -47,15 +47,13 @@ public:
     {
     }
 
-    std::optional<SheetTable> read(qsizetype index, QString *errorString)
+    Result<SheetTable> read(qsizetype index)
     {
         const Bytes stream = bytesOf(m_book.m_stream);
         RecordReader reader(stream, m_book.m_sheetOffsets[std::size_t(index)]);
         Record record;
-        if (!reader.next(record) || record.type != RecordType::Bof) {
-            *errorString = corruptFile(QStringLiteral("シート「%1」の開始位置が不正です").arg(m_book.m_sheetNames[index]));
-            return std::nullopt;
-        }
+        if (!reader.next(record) || record.type != RecordType::Bof)
+            return Failure{corruptFile(QStringLiteral("シート「%1」の開始位置が不正です").arg(m_book.m_sheetNames[index]))};
         reserveFor(sheetSize(index));
         // Embedded charts nest their own BOF…EOF inside the worksheet.
         int depth = 1;
@@ -67,7 +65,7 @@ public:
             else if (depth == 1)
                 handle(record, reader);
         }
-        return m_builder.build(errorString);
+        return m_builder.build();
     }
 
 private:
@@ -234,18 +232,18 @@ private:
     quint16 m_pendingColumn = 0;
 };
 
-std::unique_ptr<Workbook> BiffWorkbook::fromStream(QByteArray stream, QString *errorString)
+Result<std::unique_ptr<Workbook>> BiffWorkbook::fromStream(QByteArray stream)
 {
     std::unique_ptr<BiffWorkbook> book(new BiffWorkbook);
     book->m_stream = std::move(stream);
-    if (!book->readGlobals(errorString))
-        return nullptr;
-    return book;
+    if (const Outcome read = book->readGlobals(); !read)
+        return read.failure();
+    return std::unique_ptr<Workbook>(std::move(book));
 }
 
-std::optional<SheetTable> BiffWorkbook::readWorksheet(qsizetype index, QString *errorString) const
+Result<SheetTable> BiffWorkbook::readWorksheet(qsizetype index) const
 {
-    return SheetReader(*this).read(index, errorString);
+    return SheetReader(*this).read(index);
 }
 
 // What the globals substream leaves until its end: BIFF5 texts are decoded once the code page is
@@ -258,18 +256,16 @@ struct BiffWorkbook::PendingGlobals {
     ContinuedReader text;
 };
 
-bool BiffWorkbook::readGlobals(QString *errorString)
+Outcome BiffWorkbook::readGlobals()
 {
     RecordReader reader(bytesOf(m_stream), 0);
-    if (!readOpeningBof(reader, errorString))
-        return false;
+    if (const Outcome bof = readOpeningBof(reader); !bof)
+        return bof;
     PendingGlobals pending;
     Record record;
     while (reader.next(record) && record.type != RecordType::Eof) {
-        if (record.type == RecordType::FilePass) {
-            *errorString = QStringLiteral("パスワードで保護されたブックは読めません");
-            return false;
-        }
+        if (record.type == RecordType::FilePass)
+            return Failure{QStringLiteral("パスワードで保護されたブックは読めません")};
         readGlobalRecord(record, reader, pending);
     }
 
@@ -281,27 +277,21 @@ bool BiffWorkbook::readGlobals(QString *errorString)
     m_xfIsDate.reserve(pending.xfFormats.size());
     for (const quint16 format : pending.xfFormats)
         m_xfIsDate.push_back(pending.dateFormats.isDate(format));
-    return true;
+    return {};
 }
 
-bool BiffWorkbook::readOpeningBof(RecordReader &reader, QString *errorString)
+Outcome BiffWorkbook::readOpeningBof(RecordReader &reader)
 {
     Record record;
-    if (!reader.next(record)) {
-        *errorString = corruptFile(QStringLiteral("先頭のレコードが途中で切れています"));
-        return false;
-    }
+    if (!reader.next(record))
+        return Failure{corruptFile(QStringLiteral("先頭のレコードが途中で切れています"))};
     const quint16 version = readU16(record.data, 0);
-    if (isOldBofType(record.type) || (record.type == RecordType::Bof && version < 0x0500)) {
-        *errorString = oldBiffUnsupported();
-        return false;
-    }
-    if (record.type != RecordType::Bof) {
-        *errorString = corruptFile(QStringLiteral("ブックの先頭に BOF レコードがありません"));
-        return false;
-    }
+    if (isOldBofType(record.type) || (record.type == RecordType::Bof && version < 0x0500))
+        return Failure{oldBiffUnsupported()};
+    if (record.type != RecordType::Bof)
+        return Failure{corruptFile(QStringLiteral("ブックの先頭に BOF レコードがありません"))};
     m_biff8 = version >= 0x0600;
-    return true;
+    return {};
 }
 
 void BiffWorkbook::readGlobalRecord(const Record &record, RecordReader &reader, PendingGlobals &pending)
@@ -377,4 +367,4 @@ void BiffWorkbook::readSharedStrings(ContinuedReader &text)
     }
 }
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

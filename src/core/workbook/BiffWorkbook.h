@@ -2,7 +2,7 @@
 
 #include "core/workbook/Workbook.h"
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 
 class ContinuedReader;
 class RecordReader;
@@ -12,15 +12,15 @@ struct Record;
 class BiffWorkbook final : public Workbook {
 public:
     // From the workbook stream of an OLE2 file, or a bare BIFF stream.
-    static std::unique_ptr<Workbook> fromStream(QByteArray stream, QString *errorString);
+    static Result<std::unique_ptr<Workbook>> fromStream(QByteArray stream);
 
 private:
     friend class SheetReader;
     BiffWorkbook() = default;
-    std::optional<SheetTable> readWorksheet(qsizetype index, QString *errorString) const override;
+    Result<SheetTable> readWorksheet(qsizetype index) const override;
     struct PendingGlobals;
-    bool readGlobals(QString *errorString);
-    bool readOpeningBof(RecordReader &reader, QString *errorString);
+    Outcome readGlobals();
+    Outcome readOpeningBof(RecordReader &reader);
     void readGlobalRecord(const Record &record, RecordReader &reader, PendingGlobals &pending);
     void readSharedStrings(ContinuedReader &text);
 
@@ -34,4 +34,4 @@ private:
     std::vector<quint32> m_sheetOffsets;
 };
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

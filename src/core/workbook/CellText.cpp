@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 namespace {
 
 void appendAscii(QString &out, const char *begin, const char *end)
@@ -259,4 +259,4 @@ QLatin1StringView errorText(quint8 code)
     }
 }
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

@@ -5,7 +5,7 @@
 #include <QStringView>
 
 // How cell values are written as text, independent of the machine's locale.
-namespace tessaly::xls {
+namespace tessaly::workbook {
 
 // True for Excel's built-in number formats that show a date or a time.
 bool isBuiltInDateFormat(quint16 formatIndex);
@@ -42,4 +42,4 @@ bool appendIsoDateTime(QString &out, QStringView iso);
 // The text Excel shows for a BOOLERR/FORMULA error code.
 QLatin1StringView errorText(quint8 code);
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 
 // Owns one reference to a GObject (libgsf's inputs and infiles) and drops it when it goes.
 struct GObjectUnref {
@@ -13,4 +13,4 @@ struct GObjectUnref {
 template <typename T>
 using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

@@ -6,7 +6,7 @@
 #include <sys/mman.h>
 #endif
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 
 void preferHugePages([[maybe_unused]] const void *data, [[maybe_unused]] std::size_t bytes)
 {
@@ -19,4 +19,4 @@ void preferHugePages([[maybe_unused]] const void *data, [[maybe_unused]] std::si
 #endif
 }
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 namespace {
 
 constexpr const char *kContent = "content.xml";
@@ -71,12 +71,6 @@ public:
     static constexpr qsizetype kEveryTable = -1;
     explicit ContentHandler(qsizetype wanted) : m_wanted(wanted) {}
 
-    // Each table read: the table or why it could not be.
-    struct Result {
-        std::optional<SheetTable> table;
-        QString error;
-    };
-
     void startElement(const char *name, XmlAttributes attributes) override
     {
         if (m_annotationDepth > 0) {
@@ -136,7 +130,7 @@ public:
 
     bool isSpreadsheet = false;
     QStringList tableNames;
-    std::vector<Result> results;
+    std::vector<Result<SheetTable>> results; // each table read: the table or why it could not be
 
 private:
     // Cells count inside a table being read, until it passes a bound.
@@ -147,9 +141,7 @@ private:
 
     void endTable()
     {
-        Result result;
-        result.table = m_builder->build(&result.error);
-        results.push_back(std::move(result));
+        results.push_back(m_builder->build());
         m_builder.reset();
         if (m_wanted != kEveryTable)
             stop();
@@ -298,73 +290,62 @@ public:
 
 class OdsWorkbook final : public Workbook {
 public:
-    bool load(std::unique_ptr<ZipPackage> package, QString *errorString)
+    Outcome load(std::unique_ptr<ZipPackage> package)
     {
         m_package = std::move(package);
         const QString manifest = QStringLiteral("META-INF/manifest.xml");
         if (m_package->contains(manifest)) {
             ManifestHandler handler;
-            QString ignored; // a damaged manifest does not keep a readable spreadsheet from being read
-            m_package->parse(manifest, handler, &ignored);
-            if (handler.encrypted) {
-                *errorString = QStringLiteral("パスワードで保護されたブックは読めません");
-                return false;
-            }
+            // A damaged manifest does not keep a readable spreadsheet from being read.
+            static_cast<void>(m_package->parse(manifest, handler));
+            if (handler.encrypted)
+                return Failure{QStringLiteral("パスワードで保護されたブックは読めません")};
         }
-        if (!m_package->contains(QString::fromLatin1(kContent))) {
-            *errorString = zipWithoutWorkbook();
-            return false;
-        }
+        if (!m_package->contains(QString::fromLatin1(kContent)))
+            return Failure{zipWithoutWorkbook()};
         // One pass reads every table: most callers read a sheet right after opening.
         std::optional<ContentHandler> parsed;
         const auto newHandler = [&]() -> XmlHandler & { return parsed.emplace(ContentHandler::kEveryTable); };
-        if (!m_package->parse(QString::fromLatin1(kContent), newHandler, errorString))
-            return false;
+        if (const Outcome read = m_package->parse(QString::fromLatin1(kContent), newHandler); !read)
+            return read;
         ContentHandler &content = *parsed;
-        if (!content.isSpreadsheet) {
-            *errorString = zipWithoutWorkbook();
-            return false;
-        }
+        if (!content.isSpreadsheet)
+            return Failure{zipWithoutWorkbook()};
         m_sheetNames = content.tableNames;
-        m_unread = std::move(content.results);
-        return true;
+        m_unread.assign(std::make_move_iterator(content.results.begin()), std::make_move_iterator(content.results.end()));
+        return {};
     }
 
 private:
-    std::optional<SheetTable> readWorksheet(qsizetype index, QString *errorString) const override
+    Result<SheetTable> readWorksheet(qsizetype index) const override
     {
         // The table read at opening is handed over once; a sheet read again is parsed again.
-        std::optional<SheetTable> table;
-        if (std::size_t(index) < m_unread.size() && (m_unread[index].table || !m_unread[index].error.isEmpty())) {
-            table = std::move(m_unread[index].table);
-            *errorString = m_unread[index].error;
-            m_unread[index] = {};
+        if (std::size_t(index) < m_unread.size() && m_unread[index]) {
+            Result<SheetTable> table = std::move(*m_unread[index]);
+            m_unread[index].reset();
             return table;
         }
         std::optional<ContentHandler> parsed;
-        if (!m_package->parse(QString::fromLatin1(kContent), [&]() -> XmlHandler & { return parsed.emplace(index); }, errorString))
-            return std::nullopt;
+        if (const Outcome read = m_package->parse(QString::fromLatin1(kContent), [&]() -> XmlHandler & { return parsed.emplace(index); }); !read)
+            return read.failure();
         ContentHandler &content = *parsed;
-        if (content.results.empty()) {
-            *errorString = QStringLiteral("ファイルが壊れています（シート「%1」がありません）").arg(m_sheetNames[index]);
-            return std::nullopt;
-        }
-        *errorString = content.results.front().error;
-        return std::move(content.results.front().table);
+        if (content.results.empty())
+            return Failure{corruptFile(QStringLiteral("シート「%1」がありません").arg(m_sheetNames[index]))};
+        return std::move(content.results.front());
     }
 
     std::unique_ptr<ZipPackage> m_package;
-    mutable std::vector<ContentHandler::Result> m_unread;
+    mutable std::vector<std::optional<Result<SheetTable>>> m_unread;
 };
 
 } // namespace
 
-std::unique_ptr<Workbook> openOdsWorkbook(std::unique_ptr<ZipPackage> package, QString *errorString)
+Result<std::unique_ptr<Workbook>> openOdsWorkbook(std::unique_ptr<ZipPackage> package)
 {
     std::unique_ptr<OdsWorkbook> book(new OdsWorkbook);
-    if (!book->load(std::move(package), errorString))
-        return nullptr;
-    return book;
+    if (const Outcome loaded = book->load(std::move(package)); !loaded)
+        return loaded.failure();
+    return std::unique_ptr<Workbook>(std::move(book));
 }
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

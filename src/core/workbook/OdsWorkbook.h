@@ -2,12 +2,11 @@
 
 #include "core/workbook/Workbook.h"
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 
 class ZipPackage;
 
-// Opens an OpenDocument spreadsheet (.ods); nullptr and a Japanese *errorString when the package
-// is encrypted, holds no spreadsheet or cannot be read.
-std::unique_ptr<Workbook> openOdsWorkbook(std::unique_ptr<ZipPackage> package, QString *errorString);
+// Opens an OpenDocument spreadsheet (.ods); fails when the package is encrypted, holds no spreadsheet or cannot be read.
+Result<std::unique_ptr<Workbook>> openOdsWorkbook(std::unique_ptr<ZipPackage> package);
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

@@ -13,7 +13,7 @@
 #include <memory>
 #include <mutex>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 namespace {
 
 // libgsf reports damaged containers on standard error as well as through its result; the result
@@ -38,7 +38,7 @@ void initGsf()
     });
 }
 
-bool readWorkbookStream(const QByteArray &file, QByteArray *stream, QString *errorString)
+Result<QByteArray> readWorkbookStream(const QByteArray &file)
 {
     initGsf();
 
@@ -50,8 +50,7 @@ bool readWorkbookStream(const QByteArray &file, QByteArray *stream, QString *err
         const QString reason = error ? QString::fromUtf8(error->message) : QString();
         if (error)
             g_error_free(error);
-        *errorString = corruptFile(QStringLiteral("OLE2 複合ファイルとして読めません: %1").arg(reason));
-        return false;
+        return Failure{corruptFile(QStringLiteral("OLE2 複合ファイルとして読めません: %1").arg(reason))};
     }
 
     // Excel 97 and later name the stream Workbook; Excel 5/95 named it Book. Writers vary the case.
@@ -70,31 +69,21 @@ bool readWorkbookStream(const QByteArray &file, QByteArray *stream, QString *err
             encryptedPackage = true;
     }
     const int child = biff8Child >= 0 ? biff8Child : biff5Child;
-    if (child < 0) {
-        *errorString = encryptedPackage ? QStringLiteral("パスワードで保護されたブックは読めません")
-                                        : QStringLiteral("Excel のブックではありません（OLE2 ファイルにブックのデータがありません）");
-        return false;
-    }
+    if (child < 0)
+        return Failure{encryptedPackage ? QStringLiteral("パスワードで保護されたブックは読めません")
+                                        : QStringLiteral("Excel のブックではありません（OLE2 ファイルにブックのデータがありません）")};
     GObjectPtr<GsfInput> workbook(gsf_infile_child_by_index(storage.get(), child));
-    if (!workbook) {
-        *errorString = corruptFile(QStringLiteral("ブックのストリームを開けません"));
-        return false;
-    }
+    if (!workbook)
+        return Failure{corruptFile(QStringLiteral("ブックのストリームを開けません"))};
     const gsf_off_t size = gsf_input_size(workbook.get());
     // Sectors come from the file, so a stream larger than the file means a broken sector chain.
-    if (size < 0 || size > file.size()) {
-        *errorString = corruptFile(QStringLiteral("ブックのストリームの長さが不正です"));
-        return false;
-    }
-    stream->resize(qsizetype(size));
-    preferHugePages(stream->constData(), std::size_t(size));
-    if (size > 0
-        && !gsf_input_read(workbook.get(), size_t(size), reinterpret_cast<guint8 *>(stream->data()))) {
-        stream->clear();
-        *errorString = corruptFile(QStringLiteral("ブックのストリームを読めません"));
-        return false;
-    }
-    return true;
+    if (size < 0 || size > file.size())
+        return Failure{corruptFile(QStringLiteral("ブックのストリームの長さが不正です"))};
+    QByteArray stream(qsizetype(size), Qt::Uninitialized);
+    preferHugePages(stream.constData(), std::size_t(size));
+    if (size > 0 && !gsf_input_read(workbook.get(), size_t(size), reinterpret_cast<guint8 *>(stream.data())))
+        return Failure{corruptFile(QStringLiteral("ブックのストリームを読めません"))};
+    return stream;
 }
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

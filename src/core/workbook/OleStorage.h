@@ -1,15 +1,16 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QByteArray>
 #include <QString>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 
 // Prepares libgsf once and keeps its log off standard error.
 void initGsf();
 
-// Finds the workbook stream in an OLE2 compound file held in memory. On failure returns false and
-// sets *errorString to a Japanese description.
-bool readWorkbookStream(const QByteArray &file, QByteArray *stream, QString *errorString);
+// The workbook stream of an OLE2 compound file held in memory.
+Result<QByteArray> readWorkbookStream(const QByteArray &file);
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

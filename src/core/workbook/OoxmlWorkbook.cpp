@@ -10,7 +10,7 @@
 #include <cstring>
 #include <string>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 namespace {
 
 // UTF-8 bytes of a text that surely passes the cell limit: collecting stops there, so that a
@@ -83,9 +83,9 @@ RelationshipsHandler relationshipsOf(const ZipPackage &package, const QString &p
     RelationshipsHandler handler(folder);
     const QString name = (folder.isEmpty() ? QString() : folder + u'/') + QStringLiteral("_rels/")
         + partName.mid(partName.lastIndexOf(u'/') + 1) + QStringLiteral(".rels");
-    QString ignored; // a part without relationships, or with damaged ones, simply has none
+    // A part without relationships, or with damaged ones, simply has none.
     if (package.contains(name))
-        package.parse(name, handler, &ignored);
+        static_cast<void>(package.parse(name, handler));
     return handler;
 }
 
@@ -217,11 +217,11 @@ private:
 
 class OoxmlWorkbook final : public Workbook {
 public:
-    bool load(std::unique_ptr<ZipPackage> package, QString *errorString);
+    Outcome load(std::unique_ptr<ZipPackage> package);
 
 private:
     friend class SheetHandler;
-    std::optional<SheetTable> readWorksheet(qsizetype index, QString *errorString) const override;
+    Result<SheetTable> readWorksheet(qsizetype index) const override;
 
     std::unique_ptr<ZipPackage> m_package;
     QStringList m_sheetParts;
@@ -320,7 +320,7 @@ public:
             stop(SheetTableBuilder::textTooLong());
     }
 
-    std::optional<SheetTable> build(QString *errorString) { return m_builder.build(errorString); }
+    Result<SheetTable> build() { return m_builder.build(); }
 
 private:
     void addCell()
@@ -390,19 +390,17 @@ private:
     quint32 m_nextColumn = 0;
 };
 
-bool OoxmlWorkbook::load(std::unique_ptr<ZipPackage> package, QString *errorString)
+Outcome OoxmlWorkbook::load(std::unique_ptr<ZipPackage> package)
 {
     m_package = std::move(package);
     QString workbookPart = relationshipsOf(*m_package, QString()).targetOfType(QStringLiteral("officeDocument"));
     if (workbookPart.isEmpty() || !m_package->contains(workbookPart))
         workbookPart = QStringLiteral("xl/workbook.xml");
-    if (!m_package->contains(workbookPart)) {
-        *errorString = zipWithoutWorkbook();
-        return false;
-    }
+    if (!m_package->contains(workbookPart))
+        return Failure{zipWithoutWorkbook()};
     WorkbookHandler workbook;
-    if (!m_package->parse(workbookPart, workbook, errorString))
-        return false;
+    if (const Outcome parsed = m_package->parse(workbookPart, workbook); !parsed)
+        return parsed;
     m_uses1904 = workbook.uses1904;
 
     // Worksheets only: chart sheets, dialog sheets and macro sheets present no table.
@@ -418,8 +416,8 @@ bool OoxmlWorkbook::load(std::unique_ptr<ZipPackage> package, QString *errorStri
     const QString stylesPart = relationships.targetOfType(QStringLiteral("styles"));
     if (!stylesPart.isEmpty() && m_package->contains(stylesPart)) {
         StylesHandler styles;
-        if (!m_package->parse(stylesPart, styles, errorString))
-            return false;
+        if (const Outcome parsed = m_package->parse(stylesPart, styles); !parsed)
+            return parsed;
         m_xfIsDate.reserve(styles.cellFormats.size());
         for (const quint32 format : styles.cellFormats)
             m_xfIsDate.push_back(styles.formats.isDate(format));
@@ -428,20 +426,20 @@ bool OoxmlWorkbook::load(std::unique_ptr<ZipPackage> package, QString *errorStri
     const QString stringsPart = relationships.targetOfType(QStringLiteral("sharedStrings"));
     if (!stringsPart.isEmpty() && m_package->contains(stringsPart)) {
         std::optional<SharedStringsHandler> strings;
-        if (!m_package->parse(stringsPart, [&]() -> XmlHandler & { return strings.emplace(); }, errorString))
-            return false;
+        if (const Outcome parsed = m_package->parse(stringsPart, [&]() -> XmlHandler & { return strings.emplace(); }); !parsed)
+            return parsed;
         m_sharedText = std::move(strings->sharedText);
         m_sharedStrings = std::move(strings->strings);
     }
-    return true;
+    return {};
 }
 
-std::optional<SheetTable> OoxmlWorkbook::readWorksheet(qsizetype index, QString *errorString) const
+Result<SheetTable> OoxmlWorkbook::readWorksheet(qsizetype index) const
 {
     std::optional<SheetHandler> handler;
-    if (!m_package->parse(m_sheetParts[index], [&]() -> XmlHandler & { return handler.emplace(*this); }, errorString))
-        return std::nullopt;
-    return handler->build(errorString);
+    if (const Outcome parsed = m_package->parse(m_sheetParts[index], [&]() -> XmlHandler & { return handler.emplace(*this); }); !parsed)
+        return parsed.failure();
+    return handler->build();
 }
 
 } // namespace
@@ -472,12 +470,12 @@ void decodeOoxmlEscapes(QString &text, qsizetype from)
     text.truncate(written);
 }
 
-std::unique_ptr<Workbook> openOoxmlWorkbook(std::unique_ptr<ZipPackage> package, QString *errorString)
+Result<std::unique_ptr<Workbook>> openOoxmlWorkbook(std::unique_ptr<ZipPackage> package)
 {
     std::unique_ptr<OoxmlWorkbook> book(new OoxmlWorkbook);
-    if (!book->load(std::move(package), errorString))
-        return nullptr;
-    return book;
+    if (const Outcome loaded = book->load(std::move(package)); !loaded)
+        return loaded.failure();
+    return std::unique_ptr<Workbook>(std::move(book));
 }
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

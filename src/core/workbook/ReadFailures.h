@@ -2,7 +2,7 @@
 
 #include <QString>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 
 // Why a workbook cannot be read, worded once for every reader.
 inline QString corruptFile(const QString &detail)
@@ -15,4 +15,4 @@ inline QString zipWithoutWorkbook()
     return QStringLiteral("ZIP ファイルですが、ブックが入っていません");
 }
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

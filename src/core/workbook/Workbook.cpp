@@ -1,8 +1,8 @@
 #include "core/workbook/Workbook.h"
 #include "core/workbook/ReadFailures.h"
 
+#include "core/document/DocumentLength.h"
 #include "core/files/FileError.h"
-#include "core/document/XmlName.h"
 #include "core/workbook/BiffStream.h"
 #include "core/workbook/BiffWorkbook.h"
 #include "core/workbook/HugePages.h"
@@ -16,44 +16,34 @@
 
 #include <algorithm>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 namespace {
 
 // Larger files are refused rather than read into memory whole.
 constexpr qint64 kMaxFileSize = qint64(1) << 30;
-// A document larger than this cannot be shown, saved or sent in one piece.
-constexpr quint64 kMaxDocumentLength = quint64(1) << 32;
-// The least a cell adds to the document beside its text: "<a>" and "</a>\r\n".
-constexpr quint64 kCellMarkup = 9;
 
 bool isOldBofType(quint16 type)
 {
     return type == 0x0009 || type == 0x0209 || type == 0x0409;
 }
 
-QString documentTooLarge()
+Result<std::unique_ptr<Workbook>> openZip(QByteArray file)
 {
-    return QStringLiteral("このシートの XML 文書は上限の 4 GiB を超えるため読めません");
-}
-
-std::unique_ptr<Workbook> openZip(QByteArray file, QString *errorString)
-{
-    std::unique_ptr<ZipPackage> package = ZipPackage::open(std::move(file), errorString);
+    Result<std::unique_ptr<ZipPackage>> package = ZipPackage::open(std::move(file));
     if (!package)
-        return nullptr;
-    if (package->contains(QStringLiteral("[Content_Types].xml")))
-        return openOoxmlWorkbook(std::move(package), errorString);
-    if (package->contains(QStringLiteral("mimetype")) || package->contains(QStringLiteral("META-INF/manifest.xml")))
-        return openOdsWorkbook(std::move(package), errorString);
-    *errorString = zipWithoutWorkbook();
-    return nullptr;
+        return package.failure();
+    if ((*package)->contains(QStringLiteral("[Content_Types].xml")))
+        return openOoxmlWorkbook(std::move(*package));
+    if ((*package)->contains(QStringLiteral("mimetype")) || (*package)->contains(QStringLiteral("META-INF/manifest.xml")))
+        return openOdsWorkbook(std::move(*package));
+    return Failure{zipWithoutWorkbook()};
 }
 
 } // namespace
 
-QStringView SheetTable::columnName(qsizetype column) const
+QStringView SheetTable::heading(qsizetype column) const
 {
-    return column >= 0 && column < columnCount() ? QStringView(m_columnNames[column]) : QStringView();
+    return column >= 0 && column < columnCount() ? QStringView(m_headings[column]) : QStringView();
 }
 
 QStringView SheetTable::value(qsizetype record, qsizetype column) const
@@ -136,12 +126,10 @@ void SheetTableBuilder::add(quint32 row, quint32 column, quint32 offset, qsizety
     }
 }
 
-std::optional<SheetTable> SheetTableBuilder::build(QString *errorString)
+Result<SheetTable> SheetTableBuilder::build()
 {
-    if (failed()) {
-        *errorString = m_error;
-        return std::nullopt;
-    }
+    if (failed())
+        return Failure{m_error};
     using Cell = SheetTable::Entry;
     SheetTable table;
     table.m_ownText = std::move(m_ownText);
@@ -170,23 +158,14 @@ std::optional<SheetTable> SheetTableBuilder::build(QString *errorString)
     const int columnCount = maxColumn->column - firstColumn + 1;
 
     auto cell = m_cells.cbegin();
-    table.m_columnNames.reserve(columnCount);
-    quint64 recordMarkup = 0;
+    table.m_headings.reserve(columnCount);
     for (int column = 0; column < columnCount; ++column) {
         QStringView heading;
         if (cell != m_cells.cend() && cell->row == firstRow && cell->column == firstColumn + column)
             heading = table.textOf(*cell++);
-        table.m_columnNames.append(heading.isEmpty() ? QStringLiteral("F%1").arg(column + 1)
-                                                    : toXmlName(heading));
-        recordMarkup += 2 * quint64(table.m_columnNames.last().size()) + 7;
+        table.m_headings.append(heading.toString());
     }
-    // Every record spells out every column, empty or not: a sparse sheet can pass the bound
-    // with a handful of cells.
-    const quint64 textLength = m_documentLength - std::min(m_documentLength, kCellMarkup * m_cells.size());
-    if (quint64(lastRow - firstRow) * recordMarkup + textLength > kMaxDocumentLength) {
-        *errorString = documentTooLarge();
-        return std::nullopt;
-    }
+    table.m_textLength = m_documentLength - std::min(m_documentLength, kCellMarkup * m_cells.size());
 
     // The cells become the table's entries in place: no copy of a sheet's worth of cells.
     table.m_recordStarts.assign(1, quint32(cell - m_cells.cbegin()));
@@ -204,76 +183,59 @@ std::optional<SheetTable> SheetTableBuilder::build(QString *errorString)
 
 Workbook::~Workbook() = default;
 
-std::unique_ptr<Workbook> Workbook::open(const QString &path, QString *errorString)
+Result<std::unique_ptr<Workbook>> Workbook::open(const QString &path)
 {
     const QFileInfo info(path);
-    if (!info.exists()) {
-        *errorString = QStringLiteral("ファイルが見つかりません: %1").arg(path);
-        return nullptr;
-    }
-    if (info.isDir()) {
-        *errorString = QStringLiteral("ファイルではなくフォルダーです: %1").arg(path);
-        return nullptr;
-    }
-    if (!info.isFile()) { // a device or pipe could be endless
-        *errorString = QStringLiteral("通常のファイルではありません: %1").arg(path);
-        return nullptr;
-    }
-    if (info.size() > kMaxFileSize) {
-        *errorString = QStringLiteral("ファイルが大きすぎます（%1 バイト）: %2").arg(info.size()).arg(path);
-        return nullptr;
-    }
+    if (!info.exists())
+        return Failure{QStringLiteral("ファイルが見つかりません: %1").arg(path)};
+    if (info.isDir())
+        return Failure{QStringLiteral("ファイルではなくフォルダーです: %1").arg(path)};
+    if (!info.isFile()) // a device or pipe could be endless
+        return Failure{QStringLiteral("通常のファイルではありません: %1").arg(path)};
+    if (info.size() > kMaxFileSize)
+        return Failure{QStringLiteral("ファイルが大きすぎます（%1 バイト）: %2").arg(info.size()).arg(path)};
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *errorString = QStringLiteral("ファイルを開けません: %1（%2）").arg(path, describeFileError(file));
-        return nullptr;
-    }
+    if (!file.open(QIODevice::ReadOnly))
+        return Failure{QStringLiteral("ファイルを開けません: %1（%2）").arg(path, describeFileError(file))};
     // Read, not mapped: a mapped file that shrinks while it is parsed would crash the program.
     QByteArray bytes(info.size(), Qt::Uninitialized);
     preferHugePages(bytes.constData(), std::size_t(bytes.size()));
-    if (file.read(bytes.data(), bytes.size()) != bytes.size()) {
-        *errorString = QStringLiteral("ファイルを読めません: %1（%2）").arg(path, describeFileError(file));
-        return nullptr;
-    }
-    return fromOwnedBytes(std::move(bytes), errorString);
+    if (file.read(bytes.data(), bytes.size()) != bytes.size())
+        return Failure{QStringLiteral("ファイルを読めません: %1（%2）").arg(path, describeFileError(file))};
+    return fromOwnedBytes(std::move(bytes));
 }
 
-std::unique_ptr<Workbook> Workbook::fromBytes(const QByteArray &file, QString *errorString)
+Result<std::unique_ptr<Workbook>> Workbook::fromBytes(const QByteArray &file)
 {
     // A copy: the caller's bytes may be borrowed (the fuzz harness passes its own buffer), and the
     // ZIP readers keep the file for reading sheets later.
-    return fromOwnedBytes(QByteArray(file.constData(), file.size()), errorString);
+    return fromOwnedBytes(QByteArray(file.constData(), file.size()));
 }
 
-std::unique_ptr<Workbook> Workbook::fromOwnedBytes(QByteArray file, QString *errorString)
+Result<std::unique_ptr<Workbook>> Workbook::fromOwnedBytes(QByteArray file)
 {
-    if (file.isEmpty()) {
-        *errorString = QStringLiteral("ファイルが空です");
-        return nullptr;
-    }
+    if (file.isEmpty())
+        return Failure{QStringLiteral("ファイルが空です")};
     if (file.startsWith("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1")) {
-        QByteArray stream;
-        if (!readWorkbookStream(file, &stream, errorString))
-            return nullptr;
-        return BiffWorkbook::fromStream(std::move(stream), errorString);
+        Result<QByteArray> stream = readWorkbookStream(file);
+        if (!stream)
+            return stream.failure();
+        return BiffWorkbook::fromStream(std::move(*stream));
     }
     const Bytes bytes(reinterpret_cast<const uchar *>(file.constData()), std::size_t(file.size()));
     // A bare BIFF stream, as Excel 2–4 wrote them and some tools still do.
     if (file.size() >= 4 && (isOldBofType(readU16(bytes, 0)) || readU16(bytes, 0) == RecordType::Bof))
-        return BiffWorkbook::fromStream(std::move(file), errorString);
+        return BiffWorkbook::fromStream(std::move(file));
     if (file.startsWith("PK\x03\x04") || file.startsWith("PK\x05\x06"))
-        return openZip(std::move(file), errorString);
-    *errorString = QStringLiteral("対応している形式（Excel の .xls・.xlsx・.xlsm・.xltx、OpenDocument の .ods）のブックではありません");
-    return nullptr;
+        return openZip(std::move(file));
+    return Failure{QStringLiteral("対応している形式（Excel の .xls・.xlsx・.xlsm・.xltx、OpenDocument の .ods）のブックではありません")};
 }
 
-std::optional<SheetTable> Workbook::readSheet(qsizetype index, QString *errorString) const
+Result<SheetTable> Workbook::readSheet(qsizetype index) const
 {
-    if (index < 0 || index >= m_sheetNames.size()) {
-        *errorString = QStringLiteral("シート番号 %1 はありません（ワークシートは %2 枚です）").arg(index).arg(m_sheetNames.size());
-        return std::nullopt;
-    }
-    return readWorksheet(index, errorString);
+    if (index < 0 || index >= m_sheetNames.size())
+        return Failure{QStringLiteral("シート番号 %1 はありません（ワークシートは %2 枚です）").arg(index).arg(m_sheetNames.size())};
+    return readWorksheet(index);
 }
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

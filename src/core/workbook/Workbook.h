@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -9,19 +11,21 @@
 #include <optional>
 #include <vector>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 
 class SheetTableBuilder;
 
-// One worksheet presented as a table: mapped column names, then records in sheet order.
+// One worksheet presented as a table: the column headings as read, then records in sheet order.
 class SheetTable {
 public:
-    qsizetype columnCount() const { return qsizetype(m_columnNames.size()); }
+    qsizetype columnCount() const { return qsizetype(m_headings.size()); }
     qsizetype recordCount() const { return qsizetype(m_recordStarts.size()) - 1; }
-    // Already a valid XML name.
-    QStringView columnName(qsizetype column) const;
+    // The text of the column's cell in the first row; empty when it has none.
+    QStringView heading(qsizetype column) const;
     // The cell's text; empty for an empty cell.
     QStringView value(qsizetype record, qsizetype column) const;
+    // The characters of every cell's text together, headings included.
+    quint64 textLength() const { return m_textLength; }
 
 private:
     friend class SheetTableBuilder;
@@ -40,7 +44,8 @@ private:
 
     QString m_ownText;
     QString m_sharedText;
-    QStringList m_columnNames;
+    QStringList m_headings;
+    quint64 m_textLength = 0; // the characters of every cell, headings included
     std::vector<Entry> m_entries;              // the heading's cells, then record by record, sorted by column
     std::vector<quint32> m_recordStarts = {0}; // index of each record's first entry, plus the end
 };
@@ -71,14 +76,14 @@ public:
     void addSharedText(quint32 row, quint32 column, qsizetype offset, qsizetype length);
     // True once a bound was passed; the reader may stop early, build() reports it.
     bool failed() const { return !m_error.isEmpty(); }
-    // Whether `cells` more cells of `textLength` characters each keep the document within its
-    // bound; asked before repeating a cell, so that a huge repeat count is refused, not expanded.
-    // False (and failed()) when they do not.
+    // Whether `cells` more cells of `textLength` characters each, with the least markup a cell
+    // takes, keep the cells alone within the document's bound (kMaxDocumentLength); asked before
+    // repeating a cell, so that a huge repeat count is refused, not expanded. False (and failed())
+    // when they do not. The document checks the whole of its bound (checkDocumentLength).
     bool fits(quint64 cells, quint64 textLength);
 
-    // The table; when a cell is given twice the later one wins. std::nullopt and a Japanese
-    // *errorString when a bound was passed.
-    std::optional<SheetTable> build(QString *errorString);
+    // The table; when a cell is given twice the later one wins. Fails when a bound was passed.
+    Result<SheetTable> build();
 
     // The message for a text longer than kMaxTextLength.
     static QString textTooLong();
@@ -98,25 +103,24 @@ private:
 class Workbook {
 public:
     virtual ~Workbook();
-    // Opens the workbook, recognising its format by content; on failure returns nullptr and sets
-    // *errorString to a Japanese description.
-    static std::unique_ptr<Workbook> open(const QString &path, QString *errorString);
+    // Opens the workbook, recognising its format by content.
+    static Result<std::unique_ptr<Workbook>> open(const QString &path);
     // The same from the file's bytes already in memory.
-    static std::unique_ptr<Workbook> fromBytes(const QByteArray &file, QString *errorString);
+    static Result<std::unique_ptr<Workbook>> fromBytes(const QByteArray &file);
 
     // Worksheets only, in workbook order, hidden ones included, names exact.
     const QStringList &sheetNames() const { return m_sheetNames; }
-    // Reads one worksheet; std::nullopt and a Japanese *errorString on failure.
-    std::optional<SheetTable> readSheet(qsizetype index, QString *errorString) const;
+    // Reads one worksheet.
+    Result<SheetTable> readSheet(qsizetype index) const;
 
 protected:
     Workbook() = default;
-    virtual std::optional<SheetTable> readWorksheet(qsizetype index, QString *errorString) const = 0;
+    virtual Result<SheetTable> readWorksheet(qsizetype index) const = 0;
 
     QStringList m_sheetNames;
 
 private:
-    static std::unique_ptr<Workbook> fromOwnedBytes(QByteArray file, QString *errorString);
+    static Result<std::unique_ptr<Workbook>> fromOwnedBytes(QByteArray file);
 };
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 namespace {
 
 constexpr char kNamespaceSeparator = '|';
@@ -227,7 +227,7 @@ class FastReader {
 public:
     FastReader(XmlHandler &handler) : m_handler(handler) {}
 
-    std::optional<bool> read(const XmlSource &source, QString *errorString);
+    std::optional<Outcome> read(const XmlSource &source);
 
 private:
     enum class Step { Continue, Stopped, Unsupported };
@@ -278,7 +278,7 @@ private:
     std::vector<XmlAttribute> m_reported;
 };
 
-std::optional<bool> FastReader::read(const XmlSource &source, QString *errorString)
+std::optional<Outcome> FastReader::read(const XmlSource &source)
 {
     std::vector<char> buffer(std::size_t(4 * kChunk));
     std::size_t filled = 0;
@@ -302,17 +302,14 @@ std::optional<bool> FastReader::read(const XmlSource &source, QString *errorStri
         const Step step = readPiece(begin, limit);
         if (step == Step::Unsupported)
             return std::nullopt;
-        if (step == Step::Stopped) {
-            if (!m_stop.succeeded(m_handler))
-                *errorString = m_stop.error;
-            return m_stop.succeeded(m_handler);
-        }
+        if (step == Step::Stopped)
+            return m_stop.succeeded(m_handler) ? Outcome() : Failure{m_stop.error};
         filled = std::size_t(begin + filled - limit);
         std::memmove(begin, limit, filled);
     }
     if (!m_rootSeen || !m_open.empty())
         return std::nullopt;
-    return true;
+    return Outcome();
 }
 
 FastReader::Step FastReader::readPiece(char *p, char *limit)
@@ -699,12 +696,12 @@ void XmlHandler::stop(QString error)
     m_stopError = std::move(error);
 }
 
-std::optional<bool> readXmlFast(const XmlSource &source, XmlHandler &handler, QString *errorString)
+std::optional<Outcome> readXmlFast(const XmlSource &source, XmlHandler &handler)
 {
-    return FastReader(handler).read(source, errorString);
+    return FastReader(handler).read(source);
 }
 
-bool readXmlWithExpat(const XmlSource &source, XmlHandler &handler, const QString &partName, QString *errorString)
+Outcome readXmlWithExpat(const XmlSource &source, XmlHandler &handler, const QString &partName)
 {
     XML_Parser parser = XML_ParserCreateNS(nullptr, kNamespaceSeparator);
     ExpatState state{parser, &handler, {}, {}};
@@ -767,8 +764,8 @@ bool readXmlWithExpat(const XmlSource &source, XmlHandler &handler, const QStrin
     }
     XML_ParserFree(parser);
     if (!ok)
-        *errorString = state.stop.error;
-    return ok;
+        return Failure{state.stop.error};
+    return {};
 }
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Result.h"
+
 #include <QString>
 
 #include <functional>
@@ -7,7 +9,7 @@
 #include <span>
 #include <string_view>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 
 // An attribute of a start tag; the namespace is empty when the name has no prefix.
 struct XmlAttribute {
@@ -66,15 +68,15 @@ inline const char *attribute(XmlAttributes attributes, std::string_view localNam
 using XmlSource = std::function<qsizetype(char *buffer, qsizetype capacity)>;
 
 // Reads the part with expat, which refuses document type declarations, so that no entity is ever
-// expanded. False and a Japanese *errorString when the part is damaged or not well-formed, or the
-// handler stopped with an error; partName names the part in those messages.
-bool readXmlWithExpat(const XmlSource &source, XmlHandler &handler, const QString &partName, QString *errorString);
+// expanded. Fails when the part is damaged or not well-formed, or the handler stopped with an
+// error; partName names the part in those messages.
+Outcome readXmlWithExpat(const XmlSource &source, XmlHandler &handler, const QString &partName);
 
 // Reads the part several times faster than expat when it keeps to what spreadsheet programs write:
 // UTF-8, elements, attributes, text, character and predefined entity references, namespaces, and
 // nothing else (no comments, processing instructions or CDATA sections). The events and the result
 // are then the ones expat gives. Anything else, well-formed or not, gives nullopt, possibly after
 // some events: the part is then read again with expat and a fresh handler.
-std::optional<bool> readXmlFast(const XmlSource &source, XmlHandler &handler, QString *errorString);
+std::optional<Outcome> readXmlFast(const XmlSource &source, XmlHandler &handler);
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

@@ -13,7 +13,7 @@
 
 #include <cstring>
 
-namespace tessaly::xls {
+namespace tessaly::workbook {
 namespace {
 
 QString normalised(const QString &partName)
@@ -37,7 +37,7 @@ XmlSource sourceOf(GsfInput *input)
 
 } // namespace
 
-std::unique_ptr<ZipPackage> ZipPackage::open(QByteArray file, QString *errorString)
+Result<std::unique_ptr<ZipPackage>> ZipPackage::open(QByteArray file)
 {
     initGsf();
     std::unique_ptr<ZipPackage> package(new ZipPackage);
@@ -50,8 +50,7 @@ std::unique_ptr<ZipPackage> ZipPackage::open(QByteArray file, QString *errorStri
         const QString reason = error ? QString::fromUtf8(error->message) : QString();
         if (error)
             g_error_free(error);
-        *errorString = corruptFile(QStringLiteral("ZIP ファイルとして読めません: %1").arg(reason));
-        return nullptr;
+        return Failure{corruptFile(QStringLiteral("ZIP ファイルとして読めません: %1").arg(reason))};
     }
     package->listParts(package->m_zip.get(), QString());
     return package;
@@ -96,24 +95,21 @@ GObjectPtr<GsfInput> ZipPackage::openPart(const QString &partName) const
     return input;
 }
 
-bool ZipPackage::parse(const QString &partName, XmlHandler &handler, QString *errorString) const
-{
-    const GObjectPtr<GsfInput> input = openPart(partName);
-    if (!input) {
-        *errorString = corruptFile(QStringLiteral("%1 がありません").arg(partName));
-        return false;
-    }
-    return readXmlWithExpat(sourceOf(input.get()), handler, partName, errorString);
-}
-
-bool ZipPackage::parse(const QString &partName, const std::function<XmlHandler &()> &newHandler,
-                       QString *errorString) const
+Outcome ZipPackage::parse(const QString &partName, XmlHandler &handler) const
 {
     const GObjectPtr<GsfInput> input = openPart(partName);
     if (!input)
-        return parse(partName, newHandler(), errorString);
-    const std::optional<bool> read = readXmlFast(sourceOf(input.get()), newHandler(), errorString);
-    return read ? *read : parse(partName, newHandler(), errorString);
+        return Failure{corruptFile(QStringLiteral("%1 がありません").arg(partName))};
+    return readXmlWithExpat(sourceOf(input.get()), handler, partName);
+}
+
+Outcome ZipPackage::parse(const QString &partName, const std::function<XmlHandler &()> &newHandler) const
+{
+    const GObjectPtr<GsfInput> input = openPart(partName);
+    if (!input)
+        return parse(partName, newHandler());
+    std::optional<Outcome> read = readXmlFast(sourceOf(input.get()), newHandler());
+    return read ? std::move(*read) : parse(partName, newHandler());
 }
 
 QString ZipPackage::resolve(const QString &baseFolder, const QString &target)
@@ -134,4 +130,4 @@ QString ZipPackage::resolve(const QString &baseFolder, const QString &target)
     return components.join(u'/');
 }
 
-} // namespace tessaly::xls
+} // namespace tessaly::workbook

@@ -35,7 +35,7 @@ private slots:
         QFETCH(QString, book);
         Settings settings;
         settings.charset = charset;
-        const xls::SheetTable sheet = readSheet(fixture(qPrintable(book + QStringLiteral("-biff8.xls"))), 0);
+        const workbook::SheetTable sheet = readSheet(fixture(qPrintable(book + QStringLiteral("-biff8.xls"))), 0);
         const QString document = buildDocument(sheet, settings);
         QStringList headings;
         QXmlStreamReader reader(document);

@@ -59,6 +59,13 @@ private slots:
         QCOMPARE(buildDocument(readSheet(workbook, 4), Settings{}), empty);
     }
 
+    // Every record spells out every column: two cells at a sheet's far corners pass the bound.
+    void sparseSheetsAreRefused()
+    {
+        const Outcome fits = checkDocumentLength(readSheet(QStringLiteral(TESSALY_TEST_DATA "/ooxml/sparse-corners.xlsx"), 0));
+        QCOMPARE(fits ? QString() : fits.failure().message, u"このシートの XML 文書は上限の 4 GiB を超えるため読めません"_qs);
+    }
+
     void unusableCharactersAreEscaped_data()
     {
         QTest::addColumn<QString>("name");
@@ -130,7 +137,7 @@ private slots:
     // from the sheet in pieces, and the window's document recoded.
     void failingDevicesFailTheWrite()
     {
-        const xls::SheetTable sheet = readSheet(fixture("fixtures-biff8.xls"), 0);
+        const workbook::SheetTable sheet = readSheet(fixture("fixtures-biff8.xls"), 0);
         Settings settings;
         settings.charset = QStringLiteral("UTF-8");
         const QByteArray document = buildUtf8Document(sheet, settings);

@@ -8,7 +8,6 @@ book is read, the books to refuse must be refused, and workbook-dump must exit c
 Usage: compare_with_references.py WORKBOOK_DUMP CORPUS_DIR [--survive-only]
 """
 import datetime
-import functools
 import io
 import json
 import math
@@ -82,20 +81,6 @@ STRICT = {'http://purl.oclc.org/ooxml/spreadsheetml/main': 'http://schemas.openx
 
 ESCAPE = re.compile('_x([0-9A-Fa-f]{4})_')
 
-# A column heading keeps the characters every XML 1.0 parser reads in a name (the rule of
-# make_name_tables.py: the fifth edition and expat); others are written with _xHHHH_ escapes.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '../../../src/core/document'))
-import make_name_tables  # noqa: E402
-
-
-@functools.lru_cache(maxsize=None)
-def name_character(char, first):
-    """True when char may stand first in a name (first) or after the first."""
-    fifth = make_name_tables.FIFTH_START if first else make_name_tables.FIFTH_NAME
-    return (char != ':' and make_name_tables.in_fifth(ord(char), fifth)
-            and make_name_tables.expat_reads(char + 'a' if first else 'a' + char))
-
-
 def skip(reason):
     """Skips the test with a message (ctest's skip code 77); under CI=true a missing tool or corpus is a failure."""
     print('SKIP: ' + reason)
@@ -121,23 +106,15 @@ def date_text(serial, datemode):
     return date if second_of_day == 0 else date + ' ' + time
 
 
-def xml_name(text):
-    allowed = [name_character(c, i == 0) for i, c in enumerate(text)]
-    if all(allowed):
-        return text
-    return ''.join(c if ok else '_x%04X_' % ord(c) for c, ok in zip(text, allowed))
-
-
 def table_of(cells):
     """The table the reader presents of a sheet's cells ({(row, column): text}, empty texts hold no value):
-    the used range, the first row as column names, blank -> F<n>, otherwise mapped to an XML name."""
+    the used range, the first row as headings (blank ones empty)."""
     cells = {place: text for place, text in cells.items() if text}
     if not cells:
         return {'columns': [], 'records': []}
     first_row, last_row = min(r for r, _ in cells), max(r for r, _ in cells)
     columns = range(min(c for _, c in cells), max(c for _, c in cells) + 1)
-    names = [xml_name(cells[first_row, c]) if (first_row, c) in cells else 'F%d' % (c - columns[0] + 1)
-             for c in columns]
+    names = [cells.get((first_row, c), '') for c in columns]
     records = [[cells.get((row, c), '') for c in columns] for row in range(first_row + 1, last_row + 1)]
     return {'columns': names, 'records': records}
 

@@ -9,7 +9,7 @@
 #include <QTest>
 #include <QtEndian>
 
-using namespace tessaly::xls;
+using namespace tessaly::workbook;
 
 namespace {
 
@@ -70,12 +70,24 @@ struct Stream {
 
 QStringList tableOf(const QByteArray &bytes)
 {
-    QString error;
-    const std::unique_ptr<Workbook> book = Workbook::fromBytes(bytes, &error);
-    const std::optional<SheetTable> table = book ? book->readSheet(0, &error) : std::nullopt;
-    return table ? tableLines(*table) : QStringList{error};
+    const auto book = Workbook::fromBytes(bytes);
+    if (!book)
+        return {book.failure().message};
+    const auto table = (*book)->readSheet(0);
+    return table ? tableLines(*table) : QStringList{table.failure().message};
 }
 
+// Why a workbook cut to its first `size` bytes cannot be opened: its container is damaged (an
+// OLE2 file loses its signature with its 512-byte header), or it is empty.
+QString truncatedFileError(const QByteArray &whole, qsizetype size)
+{
+    if (size == 0)
+        return u"ファイルが空です"_qs;
+    if (whole.startsWith("PK"))
+        return u"ファイルが壊れています（ZIP ファイルとして読めません: Broken zip file structure）"_qs;
+    return size < 512 ? u"ファイルが壊れています（OLE2 複合ファイルとして読めません: No OLE2 signature）"_qs
+                      : u"ファイルが壊れています（OLE2 複合ファイルとして読めません: Inconsistent block allocation table）"_qs;
+}
 } // namespace
 
 class TestWorkbook : public QObject {
@@ -96,7 +108,7 @@ private slots:
     {
         QFETCH(QString, file);
         QMap<QString, QStringList> expected{
-            {u"社員"_qs, {u"社員番号|氏名|FIRST_x0020_NAME|F4|備考|_x0031_st"_qs,
+            {u"社員"_qs, {u"社員番号|氏名|FIRST NAME||備考|1st"_qs,
                           u"1|山田 太郎|Taro|x|A & B <c>|10"_qs,
                           u"2|佐藤 花子|||一行目\r二行目|"_qs,
                           u"|||||"_qs,
@@ -117,7 +129,7 @@ private slots:
                            u"leap day|1900-02-29"_qs, // serial 60, the day Excel invents
                            u"quoted d|1.5"_qs}},      // "days" in quotes is no date format
             {u"Hidden"_qs, {u"Key|Value"_qs, u"secret|7"_qs}},
-            {u"HeaderOnly"_qs, {u"ID|名前|a_x003C_b"_qs}},
+            {u"HeaderOnly"_qs, {u"ID|名前|a<b"_qs}},
             {u"Empty"_qs, {QString()}},
         };
         // XML carries a CR in text only as a reference, which ssconvert does not write; ODF has no
@@ -127,8 +139,8 @@ private slots:
         if (file.endsWith(u".ods"))
             expected[u"Types"_qs].replaceInStrings(u"leap day|1900-02-29"_qs, u"leap day|"_qs);
         QCOMPARE(readBook(file), expected);
-        QString error; // readBook sorts the sheets by name: their order is the workbook's, the hidden one kept
-        QCOMPARE(Workbook::open(file, &error)->sheetNames(),
+        // readBook sorts the sheets by name: their order is the workbook's, the hidden one kept.
+        QCOMPARE(Workbook::open(file).value()->sheetNames(),
                  (QStringList{u"社員"_qs, u"Types"_qs, u"Hidden"_qs, u"HeaderOnly"_qs, u"Empty"_qs}));
     }
 
@@ -142,7 +154,7 @@ private slots:
         QTest::newRow("1904, BIFF8") << fixture("dates1904-biff8.xls") << u"Dates"_qs << dates1904;
         QTest::newRow("1904, BIFF5") << fixture("dates1904-biff5.xls") << u"Dates"_qs << dates1904;
         QTest::newRow("xlsx values") << ooxml("values.xlsx") << u"Values"_qs << QStringList{
-            u"plain|inline|F3"_qs,
+            u"plain|inline|"_qs,
             u"rich runs|inline|"_qs,              // runs joined, phonetic runs left out
             u"formula text|TRUE|"_qs,
             u"#DIV/0!|FALSE|"_qs,
@@ -156,7 +168,7 @@ private slots:
             u"-1e+20|1.23456789012346e+17|"_qs};
         QTest::newRow("hidden sheet") << ooxml("values.xlsx") << u"Hidden"_qs << QStringList{u"secret"_qs};
         QTest::newRow("1904, Strict") << ooxml("dates1904-strict.xlsx") << u"Dates"_qs
-                                      << QStringList{u"_x0030_0_x003A_00_x003A_00|_x0031_904-01-02_x0020_12_x003A_00_x003A_00"_qs};
+                                      << QStringList{u"00:00:00|1904-01-02 12:00:00"_qs};
         QTest::newRow("odd part names") << ooxml("odd-part-names.xlsx") << u"Odd"_qs << QStringList{u"found"_qs};
         QTest::newRow("ods values") << ooxml("values.ods") << u"Values"_qs << QStringList{
             u"heading|B"_qs,
@@ -168,8 +180,8 @@ private slots:
             u"rep|rep"_qs,                          // repeated cells in repeated rows
             u"rep|rep"_qs,
             u"merged|"_qs};                          // a covered cell is empty
-        QTest::newRow("ods last row") << ooxml("repeated-empty.ods") << u"LastRow"_qs << QStringList{u"_x0031_"_qs};
-        QTest::newRow("ods last column") << ooxml("repeated-empty.ods") << u"LastColumn"_qs << QStringList{u"_x0032_"_qs};
+        QTest::newRow("ods last row") << ooxml("repeated-empty.ods") << u"LastRow"_qs << QStringList{u"1"_qs};
+        QTest::newRow("ods last column") << ooxml("repeated-empty.ods") << u"LastColumn"_qs << QStringList{u"2"_qs};
     }
     void valueRules()
     {
@@ -182,8 +194,7 @@ private slots:
     // Chart and macro sheets are left out; the hidden sheet stays in its place.
     void worksheetsOnlyInWorkbookOrder()
     {
-        QString error;
-        QCOMPARE(Workbook::open(ooxml("values.xlsx"), &error)->sheetNames(),
+        QCOMPARE(Workbook::open(ooxml("values.xlsx")).value()->sheetNames(),
                  (QStringList{u"Values"_qs, u"Hidden"_qs}));
     }
 
@@ -192,10 +203,9 @@ private slots:
     {
         const QString copy = m_dir.filePath(u"book.xls"_qs);
         QVERIFY(QFile::copy(fixture("fixtures-biff8.xls"), copy));
-        QString error;
-        const auto book = Workbook::open(copy, &error);
+        const auto book = Workbook::open(copy);
         QVERIFY(book && QFile::remove(copy));
-        QCOMPARE(book->readSheet(2, &error).value().value(0, 0), u"secret");
+        QCOMPARE((*book)->readSheet(2).value().value(0, 0), u"secret");
     }
 
     // Refused books give their reason; a sheet past a bound gives it when read.
@@ -222,7 +232,6 @@ private slots:
         QTest::newRow("entity bomb") << ooxml("entity-bomb.xlsx") << u"DOCTYPE"_qs;
         QTest::newRow("1 MB string x 12,000") << ooxml("huge-shared-string.xlsx") << u"32,767 文字"_qs;
         QTest::newRow("repeats 999,999,999") << ooxml("repeat-bomb.ods") << document;
-        QTest::newRow("sparse corners") << ooxml("sparse-corners.xlsx") << document;
     }
     void refusesWhatItCannotRead()
     {
@@ -243,11 +252,13 @@ private slots:
         QVERIFY(source.open(QIODevice::ReadOnly));
         const QByteArray whole = source.readAll();
         for (qsizetype size = 0; size < whole.size(); size += 61) {
-            QString error;
-            const auto book = Workbook::fromBytes(whole.left(size), &error);
-            QVERIFY2(book || error.startsWith(u"ファイルが") || error.contains(u"ません"), qPrintable(error));
-            for (qsizetype sheet = 0; book && sheet < book->sheetNames().size(); ++sheet)
-                QVERIFY(book->readSheet(sheet, &error) || !error.isEmpty());
+            const auto book = Workbook::fromBytes(whole.left(size));
+            if (!book)
+                QCOMPARE(book.failure().message, truncatedFileError(whole, size));
+            for (qsizetype sheet = 0; book && sheet < (*book)->sheetNames().size(); ++sheet) {
+                const auto table = (*book)->readSheet(sheet);
+                QVERIFY(table || !table.failure().message.isEmpty());
+            }
         }
     }
 

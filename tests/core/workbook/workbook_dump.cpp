@@ -9,13 +9,13 @@
 
 #include <cstdio>
 
-using namespace tessaly::xls;
+using namespace tessaly::workbook;
 
 static QJsonObject dumpTable(const SheetTable &table)
 {
     QJsonArray columns;
     for (qsizetype column = 0; column < table.columnCount(); ++column)
-        columns.append(table.columnName(column).toString());
+        columns.append(table.heading(column).toString());
     QJsonArray records;
     for (qsizetype record = 0; record < table.recordCount(); ++record) {
         QJsonArray values;
@@ -30,17 +30,16 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     for (const QString &path : app.arguments().mid(1)) {
-        QString error;
-        const auto book = Workbook::open(path, &error);
+        const auto book = Workbook::open(path);
         QJsonArray sheets;
-        for (qsizetype index = 0; book && index < book->sheetNames().size(); ++index) {
-            const auto table = book->readSheet(index, &error);
-            QJsonObject sheet = table ? dumpTable(*table) : QJsonObject{{u"error"_qs, error}};
-            sheet.insert(u"name"_qs, book->sheetNames()[index]);
+        for (qsizetype index = 0; book && index < (*book)->sheetNames().size(); ++index) {
+            const auto table = (*book)->readSheet(index);
+            QJsonObject sheet = table ? dumpTable(*table) : QJsonObject{{u"error"_qs, table.failure().message}};
+            sheet.insert(u"name"_qs, (*book)->sheetNames()[index]);
             sheets.append(sheet);
         }
         QJsonObject result{{u"file"_qs, path}};
-        result.insert(book ? u"sheets"_qs : u"error"_qs, book ? QJsonValue(sheets) : QJsonValue(error));
+        result.insert(book ? u"sheets"_qs : u"error"_qs, book ? QJsonValue(sheets) : QJsonValue(book.failure().message));
         std::puts(QJsonDocument(result).toJson(QJsonDocument::Compact).constData());
     }
     return 0;
