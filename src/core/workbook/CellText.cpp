@@ -55,6 +55,25 @@ std::int64_t daysFromCivil(int year, int month, int day)
 }
 
 // Reads exactly `width` digits at `at`; -1 when they are not there.
+// "YYYY-MM-DD" and "HH:MM:SS", as every date and time cell is shown.
+char *writeDate(char *out, const CivilDate &date)
+{
+    out = writeDigits(out, date.year, 4);
+    *out++ = '-';
+    out = writeDigits(out, date.month, 2);
+    *out++ = '-';
+    return writeDigits(out, date.day, 2);
+}
+
+char *writeTime(char *out, int secondOfDay)
+{
+    out = writeDigits(out, secondOfDay / 3600, 2);
+    *out++ = ':';
+    out = writeDigits(out, secondOfDay / 60 % 60, 2);
+    *out++ = ':';
+    return writeDigits(out, secondOfDay % 60, 2);
+}
+
 int readDigits(QStringView text, qsizetype &at, int width)
 {
     if (at + width > text.size())
@@ -161,22 +180,14 @@ void appendDateTime(QString &out, double serial, bool uses1904)
         CivilDate date{1900, 2, 29};
         if (uses1904 || days != kFictitiousLeapDay)
             date = civilFromDays(epoch + days + (!uses1904 && days < kFictitiousLeapDay ? 1 : 0));
-        end = writeDigits(end, date.year, 4);
-        *end++ = '-';
-        end = writeDigits(end, date.month, 2);
-        *end++ = '-';
-        end = writeDigits(end, date.day, 2);
+        end = writeDate(end, date);
         if (secondOfDay == 0) {
             appendAscii(out, buffer, end);
             return;
         }
         *end++ = ' ';
     }
-    end = writeDigits(end, secondOfDay / 3600, 2);
-    *end++ = ':';
-    end = writeDigits(end, secondOfDay / 60 % 60, 2);
-    *end++ = ':';
-    end = writeDigits(end, secondOfDay % 60, 2);
+    end = writeTime(end, secondOfDay);
     appendAscii(out, buffer, end);
 }
 
@@ -226,21 +237,13 @@ bool appendIsoDateTime(QString &out, QStringView iso)
         const CivilDate date = civilFromDays(*days + secondOfDay / 86400);
         if (date.year < 1 || date.year > 9999)
             return false;
-        end = writeDigits(end, date.year, 4);
-        *end++ = '-';
-        end = writeDigits(end, date.month, 2);
-        *end++ = '-';
-        end = writeDigits(end, date.day, 2);
+        end = writeDate(end, date);
     }
     secondOfDay %= 86400;
     if (secondOfDay != 0 || !days) {
         if (days)
             *end++ = ' ';
-        end = writeDigits(end, int(secondOfDay / 3600), 2);
-        *end++ = ':';
-        end = writeDigits(end, int(secondOfDay / 60 % 60), 2);
-        *end++ = ':';
-        end = writeDigits(end, int(secondOfDay % 60), 2);
+        end = writeTime(end, int(secondOfDay));
     }
     appendAscii(out, buffer, end);
     return true;
