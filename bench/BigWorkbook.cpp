@@ -34,9 +34,9 @@ bool writeBigWorkbook(const QString &path, int columns)
     out << '\n';
     for (int row = 1; row < kRows; ++row) {
         for (int repeat = 0; repeat < repeats; ++repeat) {
-            out << (repeat ? "," : "") << row << ",name " << row << ',' << row * 1.25 << ",2024-" << (row % 12 + 1)
-                << '-' << (row % 28 + 1) << ",category " << row % 17 << ',' << (row % 2 ? "TRUE" : "FALSE") << ','
-                << row % 100 << ',' << 1.0 / row << ',' << row * 7 << ",note " << row % 1000;
+            out << (repeat ? "," : "") << row << ",name " << row << ',' << row * 1.25 << ",2024-" << (row % 12 + 1) << '-'
+                << (row % 28 + 1) << ",category " << row % 17 << ',' << (row % 2 ? "TRUE" : "FALSE") << ',' << row % 100 << ','
+                << 1.0 / row << ',' << row * 7 << ",note " << row % 1000;
         }
         for (int extra = repeats * 10; extra < columns; ++extra)
             out << ',' << row + extra;
@@ -47,7 +47,7 @@ bool writeBigWorkbook(const QString &path, int columns)
     std::fprintf(stderr, "writing %s with ssconvert...\n", qPrintable(path));
     return QProcess::execute(QStringLiteral("ssconvert"),
                              {QStringLiteral("-T"), QStringLiteral("Gnumeric_Excel:excel_biff8"), csvPath, path})
-        == 0;
+           == 0;
 }
 
 } // namespace

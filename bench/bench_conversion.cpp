@@ -43,8 +43,7 @@ struct Run {
 // the peak resident memory of that one process.
 Run runOnce(const QString &program, const QStringList &arguments, const QString &outputPath)
 {
-    const QString path = QStandardPaths::findExecutable(program).isEmpty() ? program
-                                                                           : QStandardPaths::findExecutable(program);
+    const QString path = QStandardPaths::findExecutable(program).isEmpty() ? program : QStandardPaths::findExecutable(program);
     if (!QFileInfo(path).isExecutable())
         return {};
     QElapsedTimer timer;
@@ -120,8 +119,7 @@ void measure(const QString &workbook)
     if (xls2csv.ms < 0)
         std::printf("  catdoc xls2csv           (not available)\n");
     else
-        std::printf("  catdoc xls2csv           %9.1f ms  -> convert takes %.2f of its time\n", xls2csv.ms,
-                    cli.ms / xls2csv.ms);
+        std::printf("  catdoc xls2csv           %9.1f ms  -> convert takes %.2f of its time\n", xls2csv.ms, cli.ms / xls2csv.ms);
     if (xlrd.ms >= 0)
         std::printf("  xlrd script              %9.1f ms\n", xlrd.ms);
     std::printf("  select in the window     %9.1f ms  peak %7.1f MB = %.2f x the document's UTF-8 size"

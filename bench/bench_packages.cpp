@@ -22,7 +22,7 @@ namespace {
 struct Run {
     double seconds = -1; // median wall time; negative when the command is missing or failed
     double cpuSeconds = 0; // median user + system time: less swayed by a busy machine
-    double peakMb = 0;   // the largest peak resident memory of the runs
+    double peakMb = 0; // the largest peak resident memory of the runs
 };
 
 // Runs the command `repeats` times under GNU time.
@@ -63,8 +63,8 @@ void print(const char *name, const Run &run, const Run &ours)
     if (run.seconds < 0)
         std::printf("  %-30s  (not available)\n", name);
     else
-        std::printf("  %-30s %8.2f s (CPU %6.2f s) %7.1f MB peak; tessaly-cli takes 1/%.1f of it (CPU 1/%.1f)\n",
-                    name, run.seconds, run.cpuSeconds, run.peakMb, run.seconds / std::max(ours.seconds, 0.01),
+        std::printf("  %-30s %8.2f s (CPU %6.2f s) %7.1f MB peak; tessaly-cli takes 1/%.1f of it (CPU 1/%.1f)\n", name,
+                    run.seconds, run.cpuSeconds, run.peakMb, run.seconds / std::max(ours.seconds, 0.01),
                     run.cpuSeconds / std::max(ours.cpuSeconds, 0.01));
 }
 
@@ -75,9 +75,8 @@ void compare(const QString &path, const std::vector<std::pair<const char *, Run>
     const QString output = dir.filePath(QStringLiteral("out.xml"));
     const Run ours = measure(5, cli, {QStringLiteral("convert"), path, QStringLiteral("-o"), output});
     std::printf("%s (%.1f MB):\n", qPrintable(path), double(QFileInfo(path).size()) / (1024 * 1024));
-    std::printf("  %-30s %8.2f s (CPU %6.2f s) %7.1f MB peak, for a %.1f MB document (median of 5)\n",
-                "tessaly-cli convert", ours.seconds, ours.cpuSeconds, ours.peakMb,
-                double(QFileInfo(output).size()) / (1024 * 1024));
+    std::printf("  %-30s %8.2f s (CPU %6.2f s) %7.1f MB peak, for a %.1f MB document (median of 5)\n", "tessaly-cli convert",
+                ours.seconds, ours.cpuSeconds, ours.peakMb, double(QFileInfo(output).size()) / (1024 * 1024));
     for (const auto &[name, run] : others)
         print(name, run, ours);
 }

@@ -65,8 +65,8 @@ void measureReceiver(const char *name, const QString &workbook, const QString &d
 {
     QProcess receiver;
     receiver.setReadChannel(QProcess::StandardError);
-    receiver.start(QStringLiteral(TESSALY_RECEIVER), {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--database"),
-                                                      database, QStringLiteral("--create-tables")});
+    receiver.start(QStringLiteral(TESSALY_RECEIVER), {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                                                      QStringLiteral("--database"), database, QStringLiteral("--create-tables")});
     static const QRegularExpression started(QStringLiteral("(http://\\S+) で待ち受けています"));
     static const QRegularExpression logged(QStringLiteral(" (\\d+)ms 200$"));
     QString url;
@@ -111,8 +111,8 @@ void measureCsvsql(const char *name, const QString &csvPath, const QString &data
     QProcess csvsql;
     QElapsedTimer timer;
     timer.start();
-    csvsql.start(QStringLiteral("csvsql"), {QStringLiteral("--db"), database, QStringLiteral("--insert"), QStringLiteral("--tables"),
-                                            QStringLiteral("csv_rows"), csvPath});
+    csvsql.start(QStringLiteral("csvsql"), {QStringLiteral("--db"), database, QStringLiteral("--insert"),
+                                            QStringLiteral("--tables"), QStringLiteral("csv_rows"), csvPath});
     const bool ok = csvsql.waitForFinished(600000) && csvsql.exitStatus() == QProcess::NormalExit && csvsql.exitCode() == 0;
     if (ok)
         std::printf("  csvsql --insert into %-10s         %8.2f s\n", name, double(timer.nsecsElapsed()) / 1e9);

@@ -144,9 +144,8 @@ int main(int argc, char *argv[])
     }
     const double workPeak = peakMb();
     const double overall = std::max(showPeak, workPeak);
-    std::printf("%-5s document %.1f MB; peak %.1f MB = %.2f x the document; the %s alone %.1f MB = %.2f x\n",
-                qPrintable(work), documentMb, overall, overall / documentMb, qPrintable(work), workPeak,
-                workPeak / documentMb);
+    std::printf("%-5s document %.1f MB; peak %.1f MB = %.2f x the document; the %s alone %.1f MB = %.2f x\n", qPrintable(work),
+                documentMb, overall, overall / documentMb, qPrintable(work), workPeak, workPeak / documentMb);
     window.setSettingsChanged(false);
     return 0;
 }

@@ -90,8 +90,8 @@ int main(int argc, char *argv[])
         visit.add(timer);
         cells = table->recordCount() * table->columnCount();
     }
-    std::printf("%s: %lld cells, %lld characters; median of %d runs, wall clock / processor time\n",
-                qPrintable(path), qlonglong(cells), qlonglong(characters), kRepeats);
+    std::printf("%s: %lld cells, %lld characters; median of %d runs, wall clock / processor time\n", qPrintable(path),
+                qlonglong(cells), qlonglong(characters), kRepeats);
     double wallTotal = 0;
     double cpuTotal = 0;
     for (const Phase *phase : {&open, &read, &visit}) {

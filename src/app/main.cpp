@@ -38,8 +38,7 @@ std::optional<QString> parseCommandLine(const QCoreApplication &app)
         QStringLiteral("ワークシートを XML 文書に変換し、その行をデータベースのサーブレットに送信します。"));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("WORKBOOK"), QStringLiteral("起動時に開くブック"),
-                                 QStringLiteral("[WORKBOOK]"));
+    parser.addPositionalArgument(QStringLiteral("WORKBOOK"), QStringLiteral("起動時に開くブック"), QStringLiteral("[WORKBOOK]"));
     parser.process(app);
     const QStringList workbooks = parser.positionalArguments();
     if (workbooks.size() > 1) {
@@ -59,8 +58,7 @@ int main(int argc, char *argv[])
 
     // The whole interface is Japanese, so Qt's own texts are too, whatever the locale.
     QTranslator qtTranslation;
-    const bool translated =
-        qtTranslation.load(QStringLiteral("qtbase_ja"), QLibraryInfo::path(QLibraryInfo::TranslationsPath));
+    const bool translated = qtTranslation.load(QStringLiteral("qtbase_ja"), QLibraryInfo::path(QLibraryInfo::TranslationsPath));
     HelpOptionTexts helpOptionTexts;
 
     // The arguments are read before the window system is reached, so that --help and --version

@@ -89,7 +89,9 @@ int listSheets(const QStringList &args)
     if (!workbook)
         return fail(workbook.failure().message);
     const QString names = (*workbook)->sheetNames().join(u'\n');
-    return writeStdout((names.isEmpty() ? names : names + u'\n').toUtf8()) ? 0 : fail(QStringLiteral("標準出力に書き込めませんでした。"));
+    return writeStdout((names.isEmpty() ? names : names + u'\n').toUtf8())
+               ? 0
+               : fail(QStringLiteral("標準出力に書き込めませんでした。"));
 }
 
 // The worksheet that the arguments WORKBOOK [SHEET] name (the first one when no sheet is named),

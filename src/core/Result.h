@@ -15,8 +15,7 @@ struct Failure {
 
 // The one way core and the receiver report an outcome: the value an operation produced, or why it
 // failed. `E` is `Failure` everywhere but where a failure carries more (the receiver's HTTP status).
-template <typename T, typename E = Failure>
-class [[nodiscard]] Result {
+template <typename T, typename E = Failure> class [[nodiscard]] Result {
 public:
     Result(T value)
         : m_state(std::in_place_index<0>, std::move(value))
@@ -45,8 +44,7 @@ private:
 };
 
 // An operation that produces nothing but may fail: `{}` is success.
-template <typename E>
-class [[nodiscard]] Result<void, E> {
+template <typename E> class [[nodiscard]] Result<void, E> {
 public:
     Result() = default;
     Result(E failure)

@@ -168,8 +168,7 @@ void DocumentView::paintEvent(QPaintEvent *)
     selected.setForeground(palette().highlightedText());
     const int x = kMargin - horizontalScrollBar()->value();
     int y = 0;
-    for (qsizetype line = verticalScrollBar()->value(); line < m_lineCount && y < viewport()->height();
-         ++line, y += lineHeight()) {
+    for (qsizetype line = verticalScrollBar()->value(); line < m_lineCount && y < viewport()->height(); ++line, y += lineHeight()) {
         QTextLayout layout(lineText(line), font());
         QList<QTextLayout::FormatRange> selections;
         if (selectionStart != selectionEnd && line >= selectionStart.line && line <= selectionEnd.line) {
@@ -183,8 +182,7 @@ void DocumentView::paintEvent(QPaintEvent *)
 
 DocumentView::Position DocumentView::positionAt(QPoint point) const
 {
-    const qsizetype line = std::clamp<qsizetype>(verticalScrollBar()->value() + point.y() / lineHeight(), 0,
-                                                 m_lineCount - 1);
+    const qsizetype line = std::clamp<qsizetype>(verticalScrollBar()->value() + point.y() / lineHeight(), 0, m_lineCount - 1);
     QTextLayout layout(lineText(line), font());
     const int x = point.x() - kMargin + horizontalScrollBar()->value();
     return {line, layOut(layout)->lineAt(0).xToCursor(x)};
@@ -263,8 +261,8 @@ void DocumentView::keyPressEvent(QKeyEvent *event)
         // The arrows and the page keys scroll as the scroll area does; every other key is none of
         // the view's business and goes to the window.
         const int key = event->key();
-        const bool scrollKey = key == Qt::Key_Up || key == Qt::Key_Down || key == Qt::Key_Left
-                               || key == Qt::Key_Right || key == Qt::Key_PageUp || key == Qt::Key_PageDown;
+        const bool scrollKey = key == Qt::Key_Up || key == Qt::Key_Down || key == Qt::Key_Left || key == Qt::Key_Right
+                               || key == Qt::Key_PageUp || key == Qt::Key_PageDown;
         if (!scrollKey) {
             event->ignore();
             return;

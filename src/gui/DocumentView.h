@@ -61,7 +61,7 @@ private:
     std::vector<qsizetype> m_lineStarts; // of lines 0, 64, 128, ...
     qsizetype m_lineCount = 0;
     qsizetype m_widestLine = 0; // the line with the most half-width columns
-    int m_widestLineWidth = 0;  // in pixels, in the current font
+    int m_widestLineWidth = 0; // in pixels, in the current font
     Position m_anchor;
     Position m_cursor;
     bool m_allSelected = false;

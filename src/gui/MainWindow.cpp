@@ -323,8 +323,7 @@ void MainWindow::openWorkbook()
 {
     setStatusText({});
     const std::optional<QString> chosen = m_prompter.chooseFile(
-        this, {FileDialogRequest::Mode::Open, QStringLiteral("Excelワークシートを開く"), kWorkbookFilters,
-               m_dialogFileName});
+        this, {FileDialogRequest::Mode::Open, QStringLiteral("Excelワークシートを開く"), kWorkbookFilters, m_dialogFileName});
     // A later cancel changes nothing: the workbook, its worksheet and its document stay.
     if (!chosen) {
         if (!m_startupComplete)
@@ -401,9 +400,8 @@ void MainWindow::onSendClicked()
     // not, so that the name shown is the name sent.
     restoreBlankTableName();
     if (m_transfer.isRunning()) {
-        const MessageAnswer answer = m_prompter.ask(
-            this, {MessageIcon::None, QStringLiteral("送信の中止"), QStringLiteral("送信を中止しますか？"),
-                   MessageButtons::YesNo});
+        const MessageAnswer answer = m_prompter.ask(this, {MessageIcon::None, QStringLiteral("送信の中止"),
+                                                           QStringLiteral("送信を中止しますか？"), MessageButtons::YesNo});
         // The answer may have arrived while the question was open.
         if (answer == MessageAnswer::Yes)
             m_transfer.cancel();
@@ -549,9 +547,9 @@ void MainWindow::restoreBlankTableNameIfEditing()
 bool MainWindow::confirmClose()
 {
     if (m_transfer.isRunning()) {
-        const MessageAnswer answer = m_prompter.ask(
-            this, {MessageIcon::None, QStringLiteral("送信の中止"), QStringLiteral("送信中です。中止して終了しますか？"),
-                   MessageButtons::YesNo});
+        const MessageAnswer answer = m_prompter.ask(this, {MessageIcon::None, QStringLiteral("送信の中止"),
+                                                           QStringLiteral("送信中です。中止して終了しますか？"),
+                                                           MessageButtons::YesNo});
         if (answer != MessageAnswer::Yes)
             return false;
         // The answer may have arrived while the question was open.
@@ -562,8 +560,7 @@ bool MainWindow::confirmClose()
     if (!m_settingsChanged || m_closeWithoutAsking)
         return true;
     const MessageAnswer answer = m_prompter.ask(
-        this, {MessageIcon::None, QStringLiteral("設定の保存"), QStringLiteral("設定を保存しますか？"),
-               MessageButtons::YesNo});
+        this, {MessageIcon::None, QStringLiteral("設定の保存"), QStringLiteral("設定を保存しますか？"), MessageButtons::YesNo});
     if (answer != MessageAnswer::Yes)
         return true;
     const Outcome saved = saveSettings();

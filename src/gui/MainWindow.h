@@ -120,7 +120,7 @@ private:
     QStringList m_recentWorkbooks; // newest first
 
     bool m_busy = false;
-    bool m_closeRequested = false;    // while busy: close once the work has ended
+    bool m_closeRequested = false; // while busy: close once the work has ended
     bool m_closeWithoutAsking = false; // the settings could not be saved on the last close
     // Set by the work on its thread, shown by the window's thread.
     std::atomic<qint64> m_progressDone = 0;

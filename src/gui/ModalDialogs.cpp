@@ -70,8 +70,8 @@ std::optional<QString> QtPrompter::chooseFile(QWidget *parent, const FileDialogR
     const QFileDialog::Options options = QFileDialog::HideNameFilterDetails;
 #endif
     const QString chosen = request.mode == FileDialogRequest::Mode::Open
-        ? QFileDialog::getOpenFileName(parent, request.title, request.fileName, filters, nullptr, options)
-        : QFileDialog::getSaveFileName(parent, request.title, request.fileName, filters, nullptr, options);
+                               ? QFileDialog::getOpenFileName(parent, request.title, request.fileName, filters, nullptr, options)
+                               : QFileDialog::getSaveFileName(parent, request.title, request.fileName, filters, nullptr, options);
     if (chosen.isEmpty())
         return std::nullopt;
     return chosen;

@@ -23,8 +23,8 @@ struct FileDialogRequest {
     enum class Mode { Open, Save };
     Mode mode = Mode::Open;
     QString title;
-    QString filter;    // Qt filter syntax, as shown: "Excel (*.xls);;すべてのファイル(*.*)"
-    QString fileName;  // proposed name, full path or bare
+    QString filter; // Qt filter syntax, as shown: "Excel (*.xls);;すべてのファイル(*.*)"
+    QString fileName; // proposed name, full path or bare
 };
 
 // Every modal message box and file dialog of the program goes through this one seam, so that

@@ -41,8 +41,7 @@ bool QtProgramLauncher::start(const QString &programPath)
     return QProcess::startDetached(programPath, {});
 }
 
-bool registryValue(Registry &registry, RegistryRoot keyRoot, const QString &keyName, const QString &subKeyRef,
-                 QString &keyValue)
+bool registryValue(Registry &registry, RegistryRoot keyRoot, const QString &keyName, const QString &subKeyRef, QString &keyValue)
 {
     const std::optional<RegistryValue> value = registry.read(keyRoot, keyName, subKeyRef);
     if (!value || value->data.size() > kRegistryBufferSize) {

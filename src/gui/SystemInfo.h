@@ -12,8 +12,8 @@ namespace tessaly {
 enum class RegistryRoot { LocalMachine };
 
 // Registry value types the program tells apart.
-inline constexpr quint32 kRegistryString = 1;  // REG_SZ
-inline constexpr quint32 kRegistryNumber = 4;  // REG_DWORD, little-endian
+inline constexpr quint32 kRegistryString = 1; // REG_SZ
+inline constexpr quint32 kRegistryNumber = 4; // REG_DWORD, little-endian
 
 // Values larger than this many bytes are not read.
 inline constexpr qsizetype kRegistryBufferSize = 1024;
@@ -53,8 +53,7 @@ public:
 // Reads one value into keyValue. A missing or unreadable value, or one over kRegistryBufferSize
 // bytes, gives false and an empty keyValue. A string comes back without its terminating NUL, a
 // number as decimal digits; a value of another type leaves keyValue as it was but still counts.
-bool registryValue(Registry &registry, RegistryRoot keyRoot, const QString &keyName, const QString &subKeyRef,
-                 QString &keyValue);
+bool registryValue(Registry &registry, RegistryRoot keyRoot, const QString &keyName, const QString &subKeyRef, QString &keyValue);
 
 // Starts the system information tool found through the registry; false when it is unavailable.
 bool launchSystemInfo(Registry &registry, ProgramLauncher &launcher);

@@ -32,8 +32,7 @@ private:
         if (RegQueryValueExA(key, name.constData(), nullptr, &type, nullptr, &size) != ERROR_SUCCESS)
             return std::nullopt;
         QByteArray data(static_cast<qsizetype>(size), '\0');
-        if (RegQueryValueExA(key, name.constData(), nullptr, &type, reinterpret_cast<LPBYTE>(data.data()), &size)
-            != ERROR_SUCCESS)
+        if (RegQueryValueExA(key, name.constData(), nullptr, &type, reinterpret_cast<LPBYTE>(data.data()), &size) != ERROR_SUCCESS)
             return std::nullopt;
         data.truncate(static_cast<qsizetype>(size));
         return RegistryValue{static_cast<quint32>(type), data};

@@ -132,9 +132,7 @@ void FormReader::startValue()
 
 void FormReader::append(const char *data, qsizetype size)
 {
-    const auto appendShort = [&](QByteArray &field) {
-        field.append(data, std::min(size, kShortFieldLimit - field.size()));
-    };
+    const auto appendShort = [&](QByteArray &field) { field.append(data, std::min(size, kShortFieldLimit - field.size())); };
     if (m_inName) {
         appendShort(m_name);
         return;
@@ -188,7 +186,7 @@ Result<InsertForm> FormReader::finish()
         return Failure{QStringLiteral("項目「%1」が複数あります。").arg(QString::fromLatin1(m_repeatedField))};
     if (m_documentFields != 1) {
         return Failure{m_documentFields == 0 ? QStringLiteral("項目「xmlText」（XML 文書）がありません。")
-                                               : QStringLiteral("項目「xmlText」が複数あります。")};
+                                             : QStringLiteral("項目「xmlText」が複数あります。")};
     }
 
     QString charset = m_charset;
@@ -215,7 +213,7 @@ Result<InsertForm> FormReader::finish()
     const std::optional<QString> tableName = decodeField(m_tableName, charset);
     if (!command || !tableName) {
         return Failure{QStringLiteral("項目「%1」を文字コード「%2」で読めません。")
-                             .arg(command ? QStringLiteral("tabName") : QStringLiteral("command"), charset)};
+                           .arg(command ? QStringLiteral("tabName") : QStringLiteral("command"), charset)};
     }
     form.command = *command;
     form.tableName = *tableName;

@@ -49,7 +49,7 @@ private:
     QByteArray m_tableName;
     QByteArray m_requestId;
     QByteArray m_documentBytes; // decoded from percent escapes, waiting for the charset decoder
-    QByteArray m_document;      // UTF-8
+    QByteArray m_document; // UTF-8
     Field m_field = Field::None;
     bool m_inName = true;
     int m_escapeDigits = -1; // hex digits of a %XX still to come; -1 outside an escape

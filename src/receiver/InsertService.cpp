@@ -30,12 +30,11 @@ struct TableName {
 // rows sent there would vanish or reach the database's catalogue.
 bool isReserved(const TableName &name)
 {
-    static const QStringList kSchemas = {u"temp"_qs,  u"information_schema"_qs, u"mysql"_qs,
-                                         u"sys"_qs,   u"performance_schema"_qs};
+    static const QStringList kSchemas = {u"temp"_qs, u"information_schema"_qs, u"mysql"_qs, u"sys"_qs, u"performance_schema"_qs};
     const QString schema = name.schema.toCaseFolded();
     const QString table = name.table.toCaseFolded();
-    return kSchemas.contains(schema) || schema.startsWith(u"pg_") || table.startsWith(u"sqlite_")
-           || table.startsWith(u"pg_") || table == TableStore::kRequestTable;
+    return kSchemas.contains(schema) || schema.startsWith(u"pg_") || table.startsWith(u"sqlite_") || table.startsWith(u"pg_")
+           || table == TableStore::kRequestTable;
 }
 
 std::variant<TableName, Answer> splitTableName(const QString &text)
@@ -45,7 +44,8 @@ std::variant<TableName, Answer> splitTableName(const QString &text)
     if (name.table.isEmpty() || (dot >= 0 && name.schema.isEmpty()))
         return refusal(QStringLiteral("表名「%1」が正しくありません。「表名」か「スキーマ.表名」で指定して下さい。").arg(text));
     if (isReserved(name)) {
-        return refusal(QStringLiteral("表「%1」には挿入できません。一時的なスキーマやデータベース自身の表には送れません。").arg(text));
+        return refusal(
+            QStringLiteral("表「%1」には挿入できません。一時的なスキーマやデータベース自身の表には送れません。").arg(text));
     }
     return name;
 }
@@ -54,8 +54,8 @@ std::variant<TableName, Answer> splitTableName(const QString &text)
 bool isRequestId(const QString &text)
 {
     return text.size() <= 64 && std::all_of(text.begin(), text.end(), [](QChar c) {
-               return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'-'
-                      || c == u'_' || c == u'.';
+               return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'-' || c == u'_'
+                      || c == u'.';
            });
 }
 
@@ -134,7 +134,8 @@ public:
         Result<CatalogueTable, Answer> table = *found ? Result<CatalogueTable, Answer>(**found) : createTable();
         if (!table)
             return table.failure();
-        const Result<QStringList, Answer> columns = *found ? matchColumns(*table) : Result<QStringList, Answer>(m_rows.distinctNames());
+        const Result<QStringList, Answer> columns = *found ? matchColumns(*table)
+                                                           : Result<QStringList, Answer>(m_rows.distinctNames());
         if (!columns)
             return columns.failure();
         if (!m_requestId.isEmpty()) {
@@ -155,20 +156,19 @@ public:
 
     // After a failed run, outside its transaction: the answer when the failure was only that a
     // concurrent request with the same identifier had inserted the rows.
-    std::optional<Answer> insertedMeanwhile()
-    {
-        return m_recordFailed ? alreadyInserted() : std::nullopt;
-    }
+    std::optional<Answer> insertedMeanwhile() { return m_recordFailed ? alreadyInserted() : std::nullopt; }
 
 private:
     std::optional<Answer> alreadyInserted()
     {
-        const DatabaseResult<std::optional<RecordedRequest>> recorded = m_store.recordedRequest(m_requestId, m_recordedName, m_tableName);
+        const DatabaseResult<std::optional<RecordedRequest>> recorded = m_store.recordedRequest(m_requestId, m_recordedName,
+                                                                                                m_tableName);
         if (!recorded)
             return fromFailure(recorded.failure());
         if (!*recorded)
             return std::nullopt;
-        return Answer{200, QStringLiteral("この文書は既に挿入されています（%1件、%2）。").arg((*recorded)->rows).arg((*recorded)->time), 0};
+        return Answer{
+            200, QStringLiteral("この文書は既に挿入されています（%1件、%2）。").arg((*recorded)->rows).arg((*recorded)->time), 0};
     }
 
     // The table the name finds; none when it finds none and tables may be created.
@@ -228,8 +228,9 @@ private:
                                    .arg(headings.at(c), m_tableName, ambiguity));
             }
             if (!column && wanted.at(c) != headings.at(c)) {
-                return refusal(QStringLiteral("見出し「%1」の列が複数あります。表「%2」には 2 つ目以降を入れる列「%3」がありません。")
-                                   .arg(headings.at(c), m_tableName, wanted.at(c)));
+                return refusal(
+                    QStringLiteral("見出し「%1」の列が複数あります。表「%2」には 2 つ目以降を入れる列「%3」がありません。")
+                        .arg(headings.at(c), m_tableName, wanted.at(c)));
             }
             if (!column)
                 return refusal(QStringLiteral("列「%1」は表「%2」にありません。").arg(headings.at(c), m_tableName));

@@ -16,9 +16,11 @@ public:
     // own name is at most 64 characters: a digest of the table's.
     DatabaseResult<> serializeCreation(const QString &schema, const QString &table) override
     {
-        return lockName(QStringLiteral("SELECT GET_LOCK(CONCAT('tessaly-', MD5(CONCAT(COALESCE(NULLIF(?, ''), DATABASE()), '.', ?))), %1) = 1")
-                            .arg(kStatementSeconds),
-                        schema, table);
+        return lockName(
+            QStringLiteral(
+                "SELECT GET_LOCK(CONCAT('tessaly-', MD5(CONCAT(COALESCE(NULLIF(?, ''), DATABASE()), '.', ?))), %1) = 1")
+                .arg(kStatementSeconds),
+            schema, table);
     }
 };
 

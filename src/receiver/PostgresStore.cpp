@@ -61,8 +61,10 @@ public:
     // Locks the name as it will be matched: "race", "RACE" and "public.race" are one.
     DatabaseResult<> serializeCreation(const QString &schema, const QString &table) override
     {
-        return lockName(QStringLiteral("SELECT true FROM pg_advisory_xact_lock(hashtext(coalesce(nullif(?, ''), current_schema()) || '.' || ?))"),
-                        schema, table);
+        return lockName(
+            QStringLiteral(
+                "SELECT true FROM pg_advisory_xact_lock(hashtext(coalesce(nullif(?, ''), current_schema()) || '.' || ?))"),
+            schema, table);
     }
 
     DatabaseResult<QList<CatalogueTable>> tables(const QString &tableName) override

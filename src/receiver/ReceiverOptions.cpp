@@ -80,7 +80,8 @@ Outcome applyValue(ReceiverOptions &options, QString &passwordFile, const QStrin
     if (name == u"--listen") {
         const std::optional<ListenAddress> listen = parseListen(value);
         if (!listen)
-            return Failure{QStringLiteral("--listen「%1」が正しくありません。127.0.0.1:8080、[::1]:8080 のように指定して下さい。").arg(value)};
+            return Failure{
+                QStringLiteral("--listen「%1」が正しくありません。127.0.0.1:8080、[::1]:8080 のように指定して下さい。").arg(value)};
         options.listen = *listen;
     } else if (name == u"--path") {
         options.path = value.startsWith(u'/') ? value : u'/' + value;
@@ -129,9 +130,10 @@ Outcome completeOptions(ReceiverOptions &options, const QString &passwordFile)
         return Failure{QStringLiteral("パスワードファイル「%1」を読めないか、空です。").arg(passwordFile)};
     options.password = *password;
     if (!isLoopback(options.listen.host) && options.tlsCertificate.isEmpty()) {
-        return Failure{QStringLiteral("--user を使うときは、ループバック以外のアドレス（%1）では --tls-cert と --tls-key も指定して下さい。"
-                                      "パスワードが暗号化されずにネットワークを流れるためです。")
-                           .arg(options.listen.host)};
+        return Failure{
+            QStringLiteral("--user を使うときは、ループバック以外のアドレス（%1）では --tls-cert と --tls-key も指定して下さい。"
+                           "パスワードが暗号化されずにネットワークを流れるためです。")
+                .arg(options.listen.host)};
     }
     return {};
 }
@@ -157,9 +159,9 @@ Result<ReceiverOptions> parseOptions(const QStringList &arguments)
             (name == u"--create-tables" ? options.createTables : options.emptyAsText) = true;
             continue;
         }
-        static const QStringList valued = {u"--listen"_qs, u"--path"_qs, u"--database"_qs, u"--user"_qs,
-                                           u"--password-file"_qs, u"--tls-cert"_qs, u"--tls-key"_qs, u"--max-body"_qs,
-                                           u"--body-budget"_qs, u"--workers"_qs, u"--per-client"_qs};
+        static const QStringList valued = {u"--listen"_qs,        u"--path"_qs,     u"--database"_qs,  u"--user"_qs,
+                                           u"--password-file"_qs, u"--tls-cert"_qs, u"--tls-key"_qs,   u"--max-body"_qs,
+                                           u"--body-budget"_qs,   u"--workers"_qs,  u"--per-client"_qs};
         if (!valued.contains(name))
             return Failure{QStringLiteral("オプション「%1」はありません。--help で使い方を表示します。").arg(arguments.at(i))};
         if (!inlineValue && i + 1 >= arguments.size())

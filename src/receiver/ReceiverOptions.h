@@ -29,7 +29,7 @@ struct ReceiverOptions {
     qint64 maxBody = qint64(1) << 30;
     // All bodies being received at once: a quarter of the machine's memory unless told.
     qint64 bodyBudget = 0;
-    int workers = 128;  // connections served at once, per address
+    int workers = 128; // connections served at once, per address
     int perClient = 32; // of which from one client address
     bool help = false;
 };

@@ -302,7 +302,8 @@ struct ServerCallbacks {
 
     static Answer busyAnswer()
     {
-        return {503, QStringLiteral("ほかの要求の本文を受信中で、メモリの上限に達しています。しばらくしてから送り直して下さい。")};
+        return {503,
+                QStringLiteral("ほかの要求の本文を受信中で、メモリの上限に達しています。しばらくしてから送り直して下さい。")};
     }
 
     static bool authorized(const ReceiverServer &self, MHD_Connection *connection)
@@ -314,12 +315,13 @@ struct ServerCallbacks {
         // The scheme's name is case-insensitive.
         if (space < 0 || header.left(space).compare("Basic", Qt::CaseInsensitive) != 0)
             return false;
-        const QByteArray::FromBase64Result credentials =
-            QByteArray::fromBase64Encoding(header.mid(space + 1).trimmed(), QByteArray::AbortOnBase64DecodingErrors);
+        const QByteArray::FromBase64Result credentials = QByteArray::fromBase64Encoding(header.mid(space + 1).trimmed(),
+                                                                                        QByteArray::AbortOnBase64DecodingErrors);
         return credentials && sameBytes(*credentials, self.m_options.user.toUtf8() + ':' + self.m_options.password);
     }
 
-    static std::optional<Answer> refusalBeforeBody(ReceiverServer &self, MHD_Connection *connection, ReceiverServer::Request &request)
+    static std::optional<Answer> refusalBeforeBody(ReceiverServer &self, MHD_Connection *connection,
+                                                   ReceiverServer::Request &request)
     {
         const MHD_ConnectionInfo *headerSize = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE);
         if (headerSize && qint64(headerSize->header_size) > kHeaderLimit)
@@ -344,8 +346,10 @@ struct ServerCallbacks {
             return Answer{413, tooLargeText(self)};
         const QString contentType = QString::fromLatin1(headerValue(connection, "Content-Type"));
         if (contentType.section(u';', 0, 0).trimmed().compare(u"application/x-www-form-urlencoded", Qt::CaseInsensitive) != 0) {
-            return Answer{400, QStringLiteral("本文は application/x-www-form-urlencoded の形で送って下さい（Content-Type「%1」は受け付けません）。")
-                                   .arg(printable(contentType))};
+            return Answer{
+                400, QStringLiteral(
+                         "本文は application/x-www-form-urlencoded の形で送って下さい（Content-Type「%1」は受け付けません）。")
+                         .arg(printable(contentType))};
         }
         if (!self.reserveBody(length))
             return busyAnswer();
@@ -362,7 +366,8 @@ struct ServerCallbacks {
         MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "text/plain; charset=UTF-8");
         MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close");
         if (reply.status == 401)
-            MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Basic realm=\"tessaly-receiver\", charset=\"UTF-8\"");
+            MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE,
+                                    "Basic realm=\"tessaly-receiver\", charset=\"UTF-8\"");
         if (reply.status == 405)
             MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "POST");
         if (reply.status == 503)
@@ -426,8 +431,8 @@ Outcome ReceiverServer::start()
             m_key = key.readAll();
         }
     }
-    const QString unusableCertificate =
-        QStringLiteral("証明書「%1」または鍵「%2」を読めません。").arg(m_options.tlsCertificate, m_options.tlsKey);
+    const QString unusableCertificate
+        = QStringLiteral("証明書「%1」または鍵「%2」を読めません。").arg(m_options.tlsCertificate, m_options.tlsKey);
     if (tls && (m_certificate.isEmpty() || m_key.isEmpty()))
         return Failure{unusableCertificate};
     int port = m_options.listen.port;
@@ -447,10 +452,9 @@ Outcome ReceiverServer::start()
         MHD_Daemon *daemon = MHD_start_daemon(
             flags, 0, nullptr, nullptr, &ServerCallbacks::handle, this, MHD_OPTION_LISTEN_SOCKET, socket,
             MHD_OPTION_CONNECTION_LIMIT, unsigned(m_options.workers), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
-            unsigned(m_options.perClient), MHD_OPTION_CONNECTION_TIMEOUT, kSilenceSeconds,
-            MHD_OPTION_CONNECTION_MEMORY_LIMIT, kConnectionMemory, MHD_OPTION_NOTIFY_COMPLETED, &ServerCallbacks::completed,
-            this, MHD_OPTION_NOTIFY_CONNECTION, &ServerCallbacks::connectionChanged, this,
-            MHD_OPTION_URI_LOG_CALLBACK, &ServerCallbacks::requestStarted, nullptr,
+            unsigned(m_options.perClient), MHD_OPTION_CONNECTION_TIMEOUT, kSilenceSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+            kConnectionMemory, MHD_OPTION_NOTIFY_COMPLETED, &ServerCallbacks::completed, this, MHD_OPTION_NOTIFY_CONNECTION,
+            &ServerCallbacks::connectionChanged, this, MHD_OPTION_URI_LOG_CALLBACK, &ServerCallbacks::requestStarted, nullptr,
             // Without TLS the list ends here.
             tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, m_certificate.constData(), MHD_OPTION_HTTPS_MEM_KEY,
             m_key.constData(), MHD_OPTION_END);
@@ -460,7 +464,10 @@ Outcome ReceiverServer::start()
         }
         m_daemons.push_back(daemon);
         const QString shownHost = host.contains(u':') ? u'[' + host + u']' : host;
-        m_urls.append(QStringLiteral("%1://%2:%3%4").arg(tls ? QStringLiteral("https") : QStringLiteral("http"), shownHost).arg(port).arg(m_options.path));
+        m_urls.append(QStringLiteral("%1://%2:%3%4")
+                          .arg(tls ? QStringLiteral("https") : QStringLiteral("http"), shownHost)
+                          .arg(port)
+                          .arg(m_options.path));
     }
     m_watching = true;
     m_watcher = std::thread([this] { watchHeaderDeadlines(); });

@@ -113,10 +113,12 @@ std::optional<Flaw> lexicalFlaw(std::string_view text)
                 const std::optional<quint32> character = characterReference(reference);
                 if (!closed || !character || !isXmlCharacter(*character))
                     return Flaw{at, QStringLiteral("文字参照「%1」は XML で使える文字を表していません。").arg(shown())};
-            } else if (!closed || (reference != "lt" && reference != "gt" && reference != "amp" && reference != "apos"
-                                   && reference != "quot")) {
-                return Flaw{at, QStringLiteral("「%1」は使えない参照です（&amp; &lt; &gt; &quot; &apos; と文字参照だけが使えます）。")
-                                    .arg(shown())};
+            } else if (!closed
+                       || (reference != "lt" && reference != "gt" && reference != "amp" && reference != "apos"
+                           && reference != "quot")) {
+                return Flaw{at,
+                            QStringLiteral("「%1」は使えない参照です（&amp; &lt; &gt; &quot; &apos; と文字参照だけが使えます）。")
+                                .arg(shown())};
             }
         } else if (uchar(c) < 0x20 && c != '\t' && c != '\n' && c != '\r') {
             return Flaw{at, QStringLiteral("制御文字 U+%1 は XML で使えません。").arg(uchar(c), 4, 16, QLatin1Char('0'))};
@@ -184,7 +186,9 @@ public:
             }
             if (!inOrder) {
                 if (!(column = columnOf({name, ++m_occurrencesInRow[name]})))
-                    return failAt(cell, QStringLiteral("%1行目: 列の数が上限の %2 を超えています。").arg(rowNumber).arg(RowDocument::kMaxColumns));
+                    return failAt(
+                        cell,
+                        QStringLiteral("%1行目: 列の数が上限の %2 を超えています。").arg(rowNumber).arg(RowDocument::kMaxColumns));
                 m_rows.m_columns.push_back(*column);
             }
             if (Outcome kept = keepValue(cell, rowNumber, *column); !kept)
@@ -262,8 +266,8 @@ Outcome RowDocument::load()
     if (const std::optional<Flaw> flaw = lexicalFlaw(std::string_view(text.constData(), size_t(text.size()))))
         return failureAt(text, ptrdiff_t(flaw->offset), flaw->what);
     m_document = std::make_unique<pugi::xml_document>();
-    const pugi::xml_parse_result parsed =
-        m_document->load_buffer_inplace(m_text.data(), size_t(text.size()), kParseOptions, pugi::encoding_utf8);
+    const pugi::xml_parse_result parsed = m_document->load_buffer_inplace(m_text.data(), size_t(text.size()), kParseOptions,
+                                                                          pugi::encoding_utf8);
     if (!parsed)
         return failureAt(text, parsed.offset, QString::fromUtf8(parsed.description()));
     const pugi::xml_node root = m_document->document_element();

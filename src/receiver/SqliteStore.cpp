@@ -48,10 +48,7 @@ public:
             return clientGone(tableName);
         return begun;
     }
-    DatabaseResult<> commit(const QString &tableName) override
-    {
-        return execute(QStringLiteral("COMMIT"), tableName);
-    }
+    DatabaseResult<> commit(const QString &tableName) override { return execute(QStringLiteral("COMMIT"), tableName); }
     void rollback() override { (void)execute(QStringLiteral("ROLLBACK")); }
 
     DatabaseResult<QList<CatalogueTable>> tables(const QString &tableName) override
@@ -81,7 +78,8 @@ public:
             return TableStore::insert(table, columns, rows);
 
         const QByteArray statement = QStringLiteral("INSERT INTO %1 (%2) VALUES (%3)")
-                                         .arg(quoted(table), quotedList(columns), QStringList(columns.size(), QStringLiteral("?")).join(u','))
+                                         .arg(quoted(table), quotedList(columns),
+                                              QStringList(columns.size(), QStringLiteral("?")).join(u','))
                                          .toUtf8();
         sqlite3_stmt *insert = nullptr;
         if (sqlite3_prepare_v2(connection, statement.constData(), int(statement.size()), &insert, nullptr) != SQLITE_OK)
@@ -107,10 +105,7 @@ public:
     }
 
 protected:
-    int statusFor(const QSqlError &error) const override
-    {
-        return refusesContent(error.nativeErrorCode().toInt()) ? 400 : 500;
-    }
+    int statusFor(const QSqlError &error) const override { return refusesContent(error.nativeErrorCode().toInt()) ? 400 : 500; }
 
 private:
     sqlite3 *handle()

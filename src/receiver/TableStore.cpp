@@ -31,9 +31,10 @@ Result<DatabaseTarget> DatabaseTarget::parse(const QString &text)
         else if (scheme == u"mysql")
             target.driver = QStringLiteral("QMYSQL");
         if (!url.isValid() || target.driver.isEmpty() || url.path().size() < 2) {
-            return Failure{QStringLiteral("データベース「%1」の指定が正しくありません。sqlite:ファイル、"
-                                          "postgresql://ユーザー@ホスト:ポート/データベース、mysql://…、odbc:DSN のどれかで指定して下さい。")
-                               .arg(url.isValid() ? url.toDisplayString(QUrl::RemovePassword) : text)};
+            return Failure{
+                QStringLiteral("データベース「%1」の指定が正しくありません。sqlite:ファイル、"
+                               "postgresql://ユーザー@ホスト:ポート/データベース、mysql://…、odbc:DSN のどれかで指定して下さい。")
+                    .arg(url.isValid() ? url.toDisplayString(QUrl::RemovePassword) : text)};
         }
         target.hostName = url.host();
         target.port = url.port();
@@ -79,15 +80,16 @@ DatabaseResult<> TableStore::nameTooLong(const QString &name) const
 {
     const QString driver = m_database.driverName();
     if (driver == u"QPSQL" && name.toUtf8().size() > 63) {
-        return DatabaseFailure{400, QStringLiteral("名前「%1」は %2 バイトあり、PostgreSQL の名前の上限の 63 バイトを超えています。")
-                                .arg(name)
-                                .arg(name.toUtf8().size())};
+        return DatabaseFailure{400,
+                               QStringLiteral("名前「%1」は %2 バイトあり、PostgreSQL の名前の上限の 63 バイトを超えています。")
+                                   .arg(name)
+                                   .arg(name.toUtf8().size())};
     }
     const qsizetype characters = name.toUcs4().size();
     if (driver == u"QMYSQL" && characters > 64) {
-        return DatabaseFailure{400, QStringLiteral("名前「%1」は %2 文字あり、MySQL の名前の上限の 64 文字を超えています。")
-                                .arg(name)
-                                .arg(characters)};
+        return DatabaseFailure{
+            400,
+            QStringLiteral("名前「%1」は %2 文字あり、MySQL の名前の上限の 64 文字を超えています。").arg(name).arg(characters)};
     }
     return {};
 }
@@ -112,8 +114,9 @@ DatabaseResult<std::unique_ptr<TableStore>> TableStore::open(const DatabaseTarge
         if (database.open()) {
             std::unique_ptr<TableStore> store = target.driver == u"QSQLITE" ? makeSqliteStore(database)
                                                 : target.driver == u"QPSQL" ? makePostgresStore(database)
-                                                : target.driver == u"QMYSQL" ? makeMysqlStore(database)
-                                                                             : std::unique_ptr<TableStore>(new TableStore(database));
+                                                : target.driver == u"QMYSQL"
+                                                    ? makeMysqlStore(database)
+                                                    : std::unique_ptr<TableStore>(new TableStore(database));
             const std::lock_guard lock(requestTableMutex);
             if (!requestTableReady) {
                 if (DatabaseResult<> made = store->createRequestTable(); !made)
@@ -242,20 +245,21 @@ DatabaseResult<> TableStore::createRequestTable()
                        .arg(kRequestTable))
         || m_database.tables().contains(kRequestTable, Qt::CaseInsensitive)) // made by the administrator
         return {};
-    return DatabaseFailure{500, QStringLiteral("挿入した要求を記録する表「%1」を作れません: %2")
-                            .arg(kRequestTable, query.lastError().text())};
+    return DatabaseFailure{
+        500, QStringLiteral("挿入した要求を記録する表「%1」を作れません: %2").arg(kRequestTable, query.lastError().text())};
 }
 
 DatabaseResult<std::optional<RecordedRequest>> TableStore::recordedRequest(const QString &requestId, const QString &recordedName,
                                                                            const QString &tableName)
 {
     QSqlQuery query(m_database);
-    query.prepare(QStringLiteral("SELECT row_count, inserted_at FROM %1 WHERE request_id = ? AND table_name = ?").arg(kRequestTable));
+    query.prepare(
+        QStringLiteral("SELECT row_count, inserted_at FROM %1 WHERE request_id = ? AND table_name = ?").arg(kRequestTable));
     query.addBindValue(requestId);
     query.addBindValue(recordedName);
     if (!query.exec()) {
-        return DatabaseFailure{500, QStringLiteral("挿入済みの要求の記録（表「%1」）を読めませんでした（表「%2」）。")
-                                        .arg(kRequestTable, tableName)};
+        return DatabaseFailure{
+            500, QStringLiteral("挿入済みの要求の記録（表「%1」）を読めませんでした（表「%2」）。").arg(kRequestTable, tableName)};
     }
     if (!query.next())
         return std::optional<RecordedRequest>();
@@ -265,8 +269,8 @@ DatabaseResult<std::optional<RecordedRequest>> TableStore::recordedRequest(const
 DatabaseResult<> TableStore::recordRequest(const QString &requestId, const QString &tableName, qint64 rows)
 {
     QSqlQuery query(m_database);
-    query.prepare(QStringLiteral("INSERT INTO %1 (request_id, table_name, row_count, inserted_at) VALUES (?, ?, ?, ?)")
-                      .arg(kRequestTable));
+    query.prepare(
+        QStringLiteral("INSERT INTO %1 (request_id, table_name, row_count, inserted_at) VALUES (?, ?, ?, ?)").arg(kRequestTable));
     query.addBindValue(requestId);
     query.addBindValue(tableName);
     query.addBindValue(rows);

@@ -47,8 +47,7 @@ struct DatabaseFailure {
 };
 
 // What a step at the database gave, or why it failed.
-template <typename T = void>
-using DatabaseResult = Result<T, DatabaseFailure>;
+template <typename T = void> using DatabaseResult = Result<T, DatabaseFailure>;
 
 // Whether the client still waits for the answer; asked between batches of rows and before COMMIT.
 using ClientProbe = std::function<bool()>;

@@ -19,8 +19,7 @@ private slots:
     {
         TempWorkDir dir;
         // The settings come from XMLConfig.xml in the working directory.
-        dir.write(QStringLiteral("XMLConfig.xml"),
-                  "<XMLConfig><xmlSetting><charset>EUC-JP</charset></xmlSetting></XMLConfig>");
+        dir.write(QStringLiteral("XMLConfig.xml"), "<XMLConfig><xmlSetting><charset>EUC-JP</charset></xmlSetting></XMLConfig>");
         Settings settings;
         settings.charset = QStringLiteral("EUC-JP");
 

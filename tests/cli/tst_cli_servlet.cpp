@@ -47,8 +47,8 @@ private slots:
     void initTestCase()
     {
         QStringList classPath;
-        for (const char *jar : {"jetty9-server", "jetty9-servlet", "jetty9-util", "jetty9-http", "jetty9-io",
-                                "jetty9-security", "servlet-api"}) {
+        for (const char *jar :
+             {"jetty9-server", "jetty9-servlet", "jetty9-util", "jetty9-http", "jetty9-io", "jetty9-security", "servlet-api"}) {
             classPath.append(QStringLiteral("/usr/share/java/%1.jar").arg(QLatin1String(jar)));
             if (!QFile::exists(classPath.last()) || QStandardPaths::findExecutable(QStringLiteral("javac")).isEmpty()) {
                 if (qgetenv("CI") == "true")
@@ -59,10 +59,9 @@ private slots:
         const QStringList javac = {QStringLiteral("-cp"), classPath.join(u':'), QStringLiteral("-d"), m_classes.path(),
                                    QStringLiteral(TESSALY_INSERT_SERVLET)};
         QCOMPARE(QProcess::execute(QStringLiteral("javac"), javac), 0);
-        m_servlet = std::make_unique<ServletStandIn>(QStringList{QStringLiteral("java"), QStringLiteral("-cp"),
-                                                                 m_classes.path() + u':' + classPath.join(u':'),
-                                                                 QStringLiteral("-Dorg.eclipse.jetty.util.UrlEncoding.charset=ISO-8859-1"),
-                                                                 QStringLiteral("InsertServlet")});
+        m_servlet = std::make_unique<ServletStandIn>(QStringList{
+            QStringLiteral("java"), QStringLiteral("-cp"), m_classes.path() + u':' + classPath.join(u':'),
+            QStringLiteral("-Dorg.eclipse.jetty.util.UrlEncoding.charset=ISO-8859-1"), QStringLiteral("InsertServlet")});
         QVERIFY(m_servlet->isRunning());
     }
 
@@ -86,11 +85,10 @@ private slots:
             QTest::newRow(charset) << QString::fromLatin1(charset) << QString::fromLatin1(charset) << QStringLiteral("EMP")
                                    << hardCases;
         for (const char *charset : {"Shift_JIS", "EUC-JP", "ISO-2022-JP", "UTF-8", "windows-1252"})
-            QTest::addRow("name headings in %s", charset)
-                << QString::fromLatin1(charset) << QString::fromLatin1(charset) << QStringLiteral("EMP")
-                << QStringLiteral("name-headings");
-        QTest::newRow("name headings in UTF-16") << u"UTF-16"_qs << u"header"_qs << QStringLiteral("EMP")
-                                                 << QStringLiteral("name-headings");
+            QTest::addRow("name headings in %s", charset) << QString::fromLatin1(charset) << QString::fromLatin1(charset)
+                                                          << QStringLiteral("EMP") << QStringLiteral("name-headings");
+        QTest::newRow("name headings in UTF-16")
+            << u"UTF-16"_qs << u"header"_qs << QStringLiteral("EMP") << QStringLiteral("name-headings");
     }
 
     void everyCellArrivesExactly()

@@ -18,7 +18,8 @@ public:
         : m_user(QString::fromLocal8Bit(getpwuid(geteuid())->pw_name))
     {
         const QString server = QStandardPaths::findExecutable(u"mariadbd"_qs, {u"/usr/sbin"_qs});
-        if (server.isEmpty() || !run(u"mariadb-install-db"_qs, {u"--datadir="_qs + m_dir.filePath(u"data"_qs), u"--skip-test-db"_qs})) {
+        if (server.isEmpty()
+            || !run(u"mariadb-install-db"_qs, {u"--datadir="_qs + m_dir.filePath(u"data"_qs), u"--skip-test-db"_qs})) {
             m_problem = u"MariaDB is not installed, or mariadb-install-db failed: "_qs + m_problem;
             return;
         }
@@ -28,7 +29,8 @@ public:
                                 u"--collation-server=utf8mb4_unicode_ci"_qs, u"--innodb-buffer-pool-size=16M"_qs});
         // Up when the socket answers.
         const auto createDatabase = [&] {
-            return QFile::exists(socket()) && run(u"mariadb"_qs, {u"--socket="_qs + socket(), u"--execute=CREATE DATABASE tessaly"_qs});
+            return QFile::exists(socket())
+                   && run(u"mariadb"_qs, {u"--socket="_qs + socket(), u"--execute=CREATE DATABASE tessaly"_qs});
         };
         if (!QTest::qWaitFor(createDatabase, 60000))
             m_problem = u"mariadbd did not start: "_qs + QString::fromLocal8Bit(m_server.readAll());

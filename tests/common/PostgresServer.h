@@ -34,8 +34,7 @@ public:
             QProcess::execute(u"chown"_qs, {u"-R"_qs, u"nobody"_qs, m_dir.path()});
         }
 #endif
-        const QString options =
-            u"-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off"_qs.arg(m_port).arg(m_dir.path());
+        const QString options = u"-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off"_qs.arg(m_port).arg(m_dir.path());
         if (run({u"initdb"_qs, u"-D"_qs, data(), u"--auth=trust"_qs, u"-U"_qs, u"tessaly"_qs, u"-E"_qs, u"UTF8"_qs,
                  u"--no-locale"_qs}))
             run({u"pg_ctl"_qs, u"-D"_qs, data(), u"-o"_qs, options, u"-l"_qs, m_dir.filePath(u"log"_qs), u"start"_qs});
@@ -46,18 +45,35 @@ public:
             run({u"pg_ctl"_qs, u"-D"_qs, data(), u"-m"_qs, u"immediate"_qs, u"stop"_qs});
     }
 
-    bool isRunning() const { return m_problem.isEmpty(); }
-    QString problem() const { return m_problem; }
-    QString connectOptions() const { return QStringLiteral("host=127.0.0.1;port=%1;user=tessaly").arg(m_port); }
-    QString url() const { return QStringLiteral("postgresql://tessaly@127.0.0.1:%1/postgres").arg(m_port); }
+    bool isRunning() const
+    {
+        return m_problem.isEmpty();
+    }
+    QString problem() const
+    {
+        return m_problem;
+    }
+    QString connectOptions() const
+    {
+        return QStringLiteral("host=127.0.0.1;port=%1;user=tessaly").arg(m_port);
+    }
+    QString url() const
+    {
+        return QStringLiteral("postgresql://tessaly@127.0.0.1:%1/postgres").arg(m_port);
+    }
     // The database through unixODBC and Debian's PostgreSQL ODBC driver, without a DSN.
     QString odbcUrl(const QString &database) const
     {
-        return QStringLiteral("odbc:DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=%1;DATABASE=%2;UID=tessaly").arg(m_port).arg(database);
+        return QStringLiteral("odbc:DRIVER={PostgreSQL Unicode};SERVER=127.0.0.1;PORT=%1;DATABASE=%2;UID=tessaly")
+            .arg(m_port)
+            .arg(database);
     }
 
 private:
-    QString data() const { return m_dir.filePath(QStringLiteral("data")); }
+    QString data() const
+    {
+        return m_dir.filePath(QStringLiteral("data"));
+    }
 
     // Runs one of the server's tools, as m_asUser where set.
     bool run(QStringList command)
@@ -67,8 +83,7 @@ private:
         QProcess process;
         process.setProcessChannelMode(QProcess::MergedChannels);
         process.start(command.first(), command.mid(1));
-        const bool ok = process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit
-                        && process.exitCode() == 0;
+        const bool ok = process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
         if (!ok)
             m_problem = command.join(u' ') + QStringLiteral(" failed: ") + QString::fromLocal8Bit(process.readAll());
         return ok;

@@ -29,8 +29,7 @@ public:
         shown.append(request);
         if (!answers.isEmpty())
             return answers.dequeue();
-        return request.buttons == tessaly::MessageButtons::YesNo ? tessaly::MessageAnswer::No
-                                                                 : tessaly::MessageAnswer::Ok;
+        return request.buttons == tessaly::MessageButtons::YesNo ? tessaly::MessageAnswer::No : tessaly::MessageAnswer::Ok;
     }
 
     std::optional<QString> chooseFile(QWidget *, const tessaly::FileDialogRequest &request) override
@@ -49,8 +48,7 @@ public:
 };
 
 // The named child of `parent`; a missing one ends the test with its name.
-template <typename T>
-T *field(QWidget &parent, const char *name)
+template <typename T> T *field(QWidget &parent, const char *name)
 {
     T *child = parent.findChild<T *>(QLatin1String(name));
     if (!child)
@@ -72,8 +70,7 @@ struct RunningWindow {
     tessaly::MainWindow window{prompter};
     QList<tessaly::MessageRequest> startupMessages;
 
-    explicit RunningWindow(const std::optional<QString> &startupWorkbook = std::nullopt,
-                           const QString &workbookArgument = {})
+    explicit RunningWindow(const std::optional<QString> &startupWorkbook = std::nullopt, const QString &workbookArgument = {})
     {
         prompter.files.enqueue(startupWorkbook);
         window.show();
@@ -85,8 +82,7 @@ struct RunningWindow {
             qWarning("the main window did not become active");
     }
 
-    template <typename T>
-    T *child(const char *name) { return field<T>(window, name); }
+    template <typename T> T *child(const char *name) { return field<T>(window, name); }
     void trigger(const char *menuItem) { child<QAction>(menuItem)->trigger(); }
     QLineEdit *table() { return child<QLineEdit>("tableNameEdit"); }
     QListWidget *sheetList() { return child<QListWidget>("sheetList"); }
@@ -122,8 +118,7 @@ struct RunningWindow {
 
 // Runs `act` on the modal dialog that the next statement opens, once its event loop runs. A dialog
 // that is missing or stays open ends the test at once, so that a failing test cannot hang.
-template <typename Dialog>
-void whenModal(std::function<void(Dialog &)> act)
+template <typename Dialog> void whenModal(std::function<void(Dialog &)> act)
 {
     QTimer::singleShot(0, [act] {
         auto *dialog = qobject_cast<Dialog *>(QApplication::activeModalWidget());

@@ -62,7 +62,8 @@ inline std::optional<XmlReading> readXmlBytes(const QByteArray &bytes, bool fast
     };
     RecordingHandler handler;
     const std::optional<tessaly::Outcome> read = fast ? tessaly::workbook::readXmlFast(source, handler)
-        : std::optional(tessaly::workbook::readXmlWithExpat(source, handler, QStringLiteral("part.xml")));
+                                                      : std::optional(tessaly::workbook::readXmlWithExpat(
+                                                          source, handler, QStringLiteral("part.xml")));
     if (!read)
         return std::nullopt;
     XmlReading reading;

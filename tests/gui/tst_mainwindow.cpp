@@ -41,8 +41,7 @@ static void chooseFromContextMenu(DocumentView *view, const QString &entry)
 
 // A settings dialog filled from `settings` and shown, as the main window opens it, but not modal,
 // so that the test can act on it directly.
-template <typename Dialog>
-struct ShownDialog {
+template <typename Dialog> struct ShownDialog {
     Dialog dialog{nullptr};
 
     explicit ShownDialog(const Settings &settings = {})

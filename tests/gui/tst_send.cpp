@@ -47,8 +47,8 @@ private slots:
         send->click();
         QTRY_COMPARE(running.window.statusText(), QStringLiteral("エラー12017:送信を中止しました。"));
 
-        const QString document =
-            QStringLiteral("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\r\n<ROWSET>\r\n<氏名>ｶﾀｶﾅ &amp; 漢字 a+b=100%</氏名>\r\n</ROWSET>\r\n");
+        const QString document = QStringLiteral("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\r\n<ROWSET>\r\n<氏名>ｶﾀｶﾅ &amp; "
+                                                "漢字 a+b=100%</氏名>\r\n</ROWSET>\r\n");
         running.child<DocumentView>("documentView")->setText(document);
         running.table()->setText(QStringLiteral(" 社員 "));
         sendTo(running, m_servlet.url(QStringLiteral("/insert")));

@@ -224,7 +224,8 @@ private slots:
         running.prompter.files.enqueue(target);
         running.trigger("saveAction");
         QCOMPARE(running.prompter.fileDialogs.last().fileName, dir.filePath(QStringLiteral("BOOK.xml")));
-        QCOMPARE(dir.read(u"saved.xml"_qs), QByteArray(QStringEncoder("Shift_JIS").encode(running.document() + QStringLiteral("\r\n"))));
+        QCOMPARE(dir.read(u"saved.xml"_qs),
+                 QByteArray(QStringEncoder("Shift_JIS").encode(running.document() + QStringLiteral("\r\n"))));
         QCOMPARE(running.window.statusText(), QStringLiteral("「saved.xml」に保存しました。"));
 
         // The next save proposes the name just saved; a cancel is reported and writes nothing.
@@ -248,7 +249,6 @@ private slots:
         QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
         running.trigger("openAction"); // the open dialog does not start where nothing could be written
         QCOMPARE(QFileInfo(running.prompter.fileDialogs.last().fileName).path(), QStringLiteral(TESSALY_TEST_DATA "/xls"));
-
     }
 
     // --version and --help answer also in a terminal without a display, --help in Japanese like

@@ -19,12 +19,12 @@
 
 // A private database server the test needs: when it did not start, the test fails where CI runs
 // it and is skipped elsewhere.
-#define REQUIRE_SERVER(server)                                                                               \
-    do {                                                                                                     \
-        if (!(server).isRunning() && qgetenv("CI") == "true")                                                \
-            QFAIL(qPrintable((server).problem()));                                                           \
-        if (!(server).isRunning())                                                                           \
-            QSKIP(qPrintable((server).problem()));                                                           \
+#define REQUIRE_SERVER(server)                                                                                                   \
+    do {                                                                                                                         \
+        if (!(server).isRunning() && qgetenv("CI") == "true")                                                                    \
+            QFAIL(qPrintable((server).problem()));                                                                               \
+        if (!(server).isRunning())                                                                                               \
+            QSKIP(qPrintable((server).problem()));                                                                               \
     } while (false)
 
 // tessaly-receiver (TESSALY_RECEIVER) on 127.0.0.1 and a free port, in the working directory.
@@ -54,8 +54,7 @@ struct ReceiverProcess {
 
 // A connection of the test's own to the database the receiver writes: a SQLite file, or with the
 // options of a server its database of that name.
-inline QSqlDatabase openDatabase(const QString &driver, const QString &name, const QString &options = {},
-                                 const QString &user = {})
+inline QSqlDatabase openDatabase(const QString &driver, const QString &name, const QString &options = {}, const QString &user = {})
 {
     QSqlDatabase database = QSqlDatabase::addDatabase(driver, name);
     database.setDatabaseName(name);
@@ -66,8 +65,7 @@ inline QSqlDatabase openDatabase(const QString &driver, const QString &name, con
 }
 
 // XMLConfig.xml in the working directory with the built-in settings but for these.
-inline void configureSend(const QString &url, const QString &table, const QString &user = {},
-                          const QString &password = {})
+inline void configureSend(const QString &url, const QString &table, const QString &user = {}, const QString &password = {})
 {
     tessaly::Settings settings;
     settings.url = url;
@@ -104,8 +102,7 @@ inline QStringList postAtOnce(const QString &url, const QList<QByteArray> &bodie
 }
 
 inline QString post(const QString &url, const QByteArray &body,
-                    const QByteArray &contentType = "application/x-www-form-urlencoded; charset=UTF-8",
-                    int patience = 60000)
+                    const QByteArray &contentType = "application/x-www-form-urlencoded; charset=UTF-8", int patience = 60000)
 {
     return postAtOnce(url, {body}, contentType, patience).first();
 }
@@ -155,8 +152,7 @@ inline void compareWithSheet(const QSqlDatabase &database, const QString &table,
 
 // tessaly-cli sends the Japanese BIFF5 sheet and the BIFF8 sheet of every cell type to `url`; each
 // arrives cell for cell.
-inline void sendBothSheets(const QString &url, const QSqlDatabase &database, const QString &user = {},
-                           const QString &password = {})
+inline void sendBothSheets(const QString &url, const QSqlDatabase &database, const QString &user = {}, const QString &password = {})
 {
     const QString biff5 = fixture("fixtures-biff5-ja.xls");
     configureSend(url, QStringLiteral("社員"), user, password);

@@ -45,8 +45,8 @@ QString exchange(const QUrl &url, const QByteArray &request)
 QByteArray requestBytes(const QByteArray &method, const QByteArray &headers, const QByteArray &body)
 {
     return method + " /servlets/Insert HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers
-           + "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " + QByteArray::number(body.size())
-           + "\r\n\r\n" + body;
+           + "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n"
+           + body;
 }
 
 } // namespace
@@ -158,15 +158,15 @@ private slots:
         const QString people = rowsOf(1, u"<名前> </名前><名前>x</名前><a_x0022__x0029_>q</a_x0022__x0029_>"_qs)
                                    .replace(u"?>"_qs, u" encoding=\"Shift_JIS\"?>"_qs);
         const QByteArray shiftJis = insertForm(u"people"_qs, people, "insert", "Shift_JIS");
-        QCOMPARE(post(setup.receiver.url, shiftJis, "application/x-www-form-urlencoded"),
-                 u"200 1件の行を挿入しました。"_qs);
+        QCOMPARE(post(setup.receiver.url, shiftJis, "application/x-www-form-urlencoded"), u"200 1件の行を挿入しました。"_qs);
         // Also when the bytes happen to be valid UTF-8: "ﾃｽ" in Shift_JIS is C3 BD.
         const QString katakana = rowsOf(1, u"<name>ﾃｽ</name><price>2</price>"_qs).replace(u"?>"_qs, u" encoding=\"Shift_JIS\"?>"_qs);
         QCOMPARE(post(setup.receiver.url, insertForm(u"prices"_qs, katakana, "insert", "Shift_JIS"),
                       "application/x-www-form-urlencoded"),
                  u"200 1件の行を挿入しました。"_qs);
         QSqlQuery query(u"SELECT p.name || '|' || ifnull(p.price, 'NULL') || '|' || q.名前 || '|' || q.名前_2"
-                        u" || '|' || q.\"a\"\")\" FROM prices p, people q ORDER BY p.price"_qs, setup.check);
+                        u" || '|' || q.\"a\"\")\" FROM prices p, people q ORDER BY p.price"_qs,
+                        setup.check);
         QVERIFY(query.next());
         QCOMPARE(query.value(0).toString(), u"a & <b>\r\nc|NULL| |x|q"_qs);
         QVERIFY(query.next());
@@ -177,8 +177,8 @@ private slots:
     {
         TempWorkDir passwordDir;
         passwordDir.write(QStringLiteral("password"), "s3cret\n");
-        const QStringList credentials{QStringLiteral("--user"), QStringLiteral("alice"),
-                                      QStringLiteral("--password-file"), passwordDir.filePath(u"password"_qs)};
+        const QStringList credentials{QStringLiteral("--user"), QStringLiteral("alice"), QStringLiteral("--password-file"),
+                                      passwordDir.filePath(u"password"_qs)};
         SqliteReceiver setup(QStringList{QStringLiteral("--create-tables")} + credentials);
         configureSend(setup.receiver.url, QStringLiteral("EMP"), QStringLiteral("alice"), QStringLiteral("wrong"));
         QCOMPARE(QString::fromUtf8(runCli({QStringLiteral("send"), fixture("fixtures-biff8.xls")}).output),
@@ -293,9 +293,8 @@ private slots:
         QVERIFY(QSqlQuery(setup.check).exec(u"CREATE TABLE prices (name TEXT)"_qs));
         // Two receivers on one port would split the requests between their databases.
         QProcess second;
-        second.start(QStringLiteral(TESSALY_RECEIVER),
-                     {u"--listen"_qs, u"127.0.0.1:%1"_qs.arg(QUrl(setup.receiver.url).port()), u"--database"_qs,
-                      u"sqlite:"_qs + setup.dir.filePath(u"second.sqlite"_qs)});
+        second.start(QStringLiteral(TESSALY_RECEIVER), {u"--listen"_qs, u"127.0.0.1:%1"_qs.arg(QUrl(setup.receiver.url).port()),
+                                                        u"--database"_qs, u"sqlite:"_qs + setup.dir.filePath(u"second.sqlite"_qs)});
         QVERIFY(second.waitForFinished(20000));
         QCOMPARE(second.exitCode(), 1);
         QVERIFY(QString::fromUtf8(second.readAllStandardError()).contains(u"待ち受けられません"));

@@ -17,9 +17,11 @@ private slots:
         QVERIFY(QSqlQuery(m_checks[u"PostgreSQL"_qs]).exec(u"CREATE DATABASE odbc"_qs));
         m_checks[u"ODBC"_qs] = openDatabase(u"QPSQL"_qs, u"odbc"_qs, m_postgres.connectOptions());
         m_checks[u"MariaDB"_qs] = openDatabase(u"QMYSQL"_qs, u"tessaly"_qs, m_mariadb.connectOptions(), m_mariadb.user());
-        m_urls = {{u"PostgreSQL"_qs, m_postgres.url()}, {u"ODBC"_qs, m_postgres.odbcUrl(u"odbc"_qs)}, {u"MariaDB"_qs, m_mariadb.url()}};
+        m_urls = {
+            {u"PostgreSQL"_qs, m_postgres.url()}, {u"ODBC"_qs, m_postgres.odbcUrl(u"odbc"_qs)}, {u"MariaDB"_qs, m_mariadb.url()}};
         for (const QSqlDatabase &check : std::as_const(m_checks))
-            QVERIFY2(QSqlQuery(check).exec(u"CREATE TABLE prices (name TEXT, price INTEGER)"_qs), qPrintable(check.lastError().text()));
+            QVERIFY2(QSqlQuery(check).exec(u"CREATE TABLE prices (name TEXT, price INTEGER)"_qs),
+                     qPrintable(check.lastError().text()));
     }
 
     void sheetsArriveCellForCell_data() { databaseRows(); }

@@ -112,8 +112,8 @@ void ConfigDocument::load(const QString &path)
     if (!decodeXmlBytes(file.readAll(), text) || !isWellFormed(text))
         return;
     const QByteArray utf8 = text.toUtf8();
-    constexpr unsigned options = pugi::parse_default | pugi::parse_declaration | pugi::parse_comments
-                                 | pugi::parse_pi | pugi::parse_doctype;
+    constexpr unsigned options = pugi::parse_default | pugi::parse_declaration | pugi::parse_comments | pugi::parse_pi
+                                 | pugi::parse_doctype;
     if (!m_doc.load_buffer(utf8.constData(), size_t(utf8.size()), options, pugi::encoding_utf8))
         m_doc.reset();
 }
@@ -137,8 +137,7 @@ void ConfigDocument::update(const Settings &settings)
         // Whitespace is kept here so that the file gets the default document's layout.
         const QByteArray text = defaultText();
         m_doc.load_buffer(text.constData(), size_t(text.size()),
-                          pugi::parse_default | pugi::parse_declaration | pugi::parse_ws_pcdata,
-                          pugi::encoding_utf8);
+                          pugi::parse_default | pugi::parse_declaration | pugi::parse_ws_pcdata, pugi::encoding_utf8);
     }
     const char *currentSection = nullptr;
     for (const SettingField &field : kSettingFields) {
@@ -160,8 +159,7 @@ QByteArray ConfigDocument::serialize() const
     // loaded file declared: the bytes written are UTF-8.
     std::ostringstream out;
     out << "<?xml version=\"1.0\"?>";
-    constexpr unsigned format = pugi::format_raw | pugi::format_no_declaration
-                                | pugi::format_no_empty_element_tags;
+    constexpr unsigned format = pugi::format_raw | pugi::format_no_declaration | pugi::format_no_empty_element_tags;
     for (pugi::xml_node node : m_doc.children()) {
         if (node.type() == pugi::node_declaration)
             continue;

@@ -18,8 +18,7 @@ QString contentTypeCharset(const QString &contentType)
 
 QString declaredEncoding(QByteArrayView document)
 {
-    static const QRegularExpression declaration(
-        QStringLiteral(R"(^\s*<\?xml\s[^>]*?encoding\s*=\s*["']([A-Za-z0-9._:-]+)["'])"));
+    static const QRegularExpression declaration(QStringLiteral(R"(^\s*<\?xml\s[^>]*?encoding\s*=\s*["']([A-Za-z0-9._:-]+)["'])"));
     return declaration.match(QString::fromLatin1(document.first(std::min<qsizetype>(document.size(), 200)))).captured(1);
 }
 

@@ -36,12 +36,12 @@ constexpr AsciiMask kAllAscii = {~0ULL, ~0ULL};
 
 enum class Kind {
     Utf8,
-    Unicode,    // UTF-16 and UTF-32 through Qt: every character
-    ShiftJis,   // one or two bytes from a table
-    EucJp,      // two or three bytes from a table
-    Iso2022Jp,  // JIS X 0208 codes from a table, between ESC $ B and ESC ( B
+    Unicode, // UTF-16 and UTF-32 through Qt: every character
+    ShiftJis, // one or two bytes from a table
+    EucJp, // two or three bytes from a table
+    Iso2022Jp, // JIS X 0208 codes from a table, between ESC $ B and ESC ( B
     Repertoire, // through Qt, within a table of characters
-    RoundTrip,  // a set without a table: through Qt, where Qt reads its own bytes back
+    RoundTrip, // a set without a table: through Qt, where Qt reads its own bytes back
 };
 
 struct KnownCharset {

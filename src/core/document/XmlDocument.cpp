@@ -121,8 +121,8 @@ private:
 // pieces, each ending at a line end. The tags are encoded once; cell text goes straight from the
 // table into the bytes.
 template <typename RecordDone>
-void composeDocument(const workbook::SheetTable &table, const Settings &settings, const DocumentCharset &output,
-                     QByteArray &out, RecordDone recordDone)
+void composeDocument(const workbook::SheetTable &table, const Settings &settings, const DocumentCharset &output, QByteArray &out,
+                     RecordDone recordDone)
 {
     const TagNames names(settings.charset);
     const auto encoded = [&](const QString &markup) {
@@ -267,8 +267,7 @@ Outcome checkDocumentLength(const workbook::SheetTable &table)
     return {};
 }
 
-Outcome writeDocumentFile(QIODevice &device, const workbook::SheetTable &table, const Settings &settings,
-                          qsizetype pieceLength)
+Outcome writeDocumentFile(QIODevice &device, const workbook::SheetTable &table, const Settings &settings, qsizetype pieceLength)
 {
     const DocumentCharset charset(settings.charset);
     if (!charset.isValid())
@@ -332,9 +331,7 @@ Result<QByteArray> documentFileBytes(const QString &document, const QString &cha
 Outcome writeUtf8Document(QIODevice &device, QByteArrayView utf8Document, const DocumentCharset &charset)
 {
     bool written = true;
-    const auto put = [&](QByteArrayView bytes) {
-        written = written && device.write(bytes.data(), bytes.size()) == bytes.size();
-    };
+    const auto put = [&](QByteArrayView bytes) { written = written && device.write(bytes.data(), bytes.size()) == bytes.size(); };
     put(charset.byteOrderMark());
     recodeUtf8DocumentInPieces(utf8Document, charset, put);
     QByteArray lineEnd;

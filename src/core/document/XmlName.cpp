@@ -47,8 +47,7 @@ std::optional<std::pair<char32_t, qsizetype>> escapeAt(QStringView name, qsizety
 
 // Calls visit(codePoint, allowed, index) for each code point; a lone surrogate is passed as itself
 // (never allowed).
-template<typename Visit>
-void forEachCodePoint(QStringView name, Visit visit)
+template <typename Visit> void forEachCodePoint(QStringView name, Visit visit)
 {
     bool first = true;
     for (qsizetype i = 0; i < name.size(); ++i) {

@@ -7,8 +7,7 @@
 
 namespace tessaly {
 
-Outcome writeFileAtomically(const QString &path, const QByteArray &bytes,
-                            std::optional<QFileDevice::Permissions> newFilePermissions)
+Outcome writeFileAtomically(const QString &path, const QByteArray &bytes, std::optional<QFileDevice::Permissions> newFilePermissions)
 {
     const auto write = [&bytes](QIODevice &device) -> Outcome {
         if (device.write(bytes) != bytes.size())

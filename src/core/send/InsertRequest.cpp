@@ -43,8 +43,8 @@ QByteArray formContentType(const Settings &settings)
 
 bool keptInForm(char c)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '*' || c == '-'
-           || c == '.' || c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '*' || c == '-' || c == '.'
+           || c == '_';
 }
 
 // The form body of a document held in UTF-8, composed while it is sent: the fields before the
@@ -149,8 +149,8 @@ InsertRequest buildRequest(const Settings &settings, const QString &requestId, c
     const QString table = trimSpaces(restoreBlankName(settings.table, Settings{}.table));
     const Result<QByteArray> tabName = encodeText(table, charset);
     if (!tabName) {
-        request.refusal = QStringLiteral("表名「%1」には文字コード%2で表せない文字があるため、送信しませんでした。")
-                              .arg(table, charset);
+        request.refusal
+            = QStringLiteral("表名「%1」には文字コード%2で表せない文字があるため、送信しませんでした。").arg(table, charset);
         return request;
     }
 
@@ -224,21 +224,22 @@ void appendFormEncoded(QByteArray &out, QByteArrayView bytes)
 InsertRequest buildInsertRequest(const Settings &settings, QStringView document, const QString &requestId)
 {
     return buildRequest(settings, requestId, appendPieces([&](const std::function<void(QByteArrayView)> &take) {
-        const QString charset = formCharset(settings);
-        for (qsizetype start = 0; start < document.size();) {
-            const qsizetype lineEnd = document.indexOf(u'\n', std::min(start + kPieceLength, document.size()) - 1);
-            const qsizetype end = lineEnd < 0 ? document.size() : lineEnd + 1;
-            take(*encodeDocument(document.sliced(start, end - start), charset));
-            start = end;
-        }
-    }));
+                            const QString charset = formCharset(settings);
+                            for (qsizetype start = 0; start < document.size();) {
+                                const qsizetype lineEnd = document.indexOf(u'\n',
+                                                                           std::min(start + kPieceLength, document.size()) - 1);
+                                const qsizetype end = lineEnd < 0 ? document.size() : lineEnd + 1;
+                                take(*encodeDocument(document.sliced(start, end - start), charset));
+                                start = end;
+                            }
+                        }));
 }
 
 InsertRequest buildInsertRequest(const Settings &settings, const workbook::SheetTable &table, const QString &requestId)
 {
     return buildRequest(settings, requestId, appendPieces([&](const std::function<void(QByteArrayView)> &take) {
-        composeDocumentInPieces(table, settings, DocumentCharset(formCharset(settings)), take, kPieceLength);
-    }));
+                            composeDocumentInPieces(table, settings, DocumentCharset(formCharset(settings)), take, kPieceLength);
+                        }));
 }
 
 InsertRequest buildUtf8InsertRequest(const Settings &settings, const QByteArray &utf8Document, const QString &requestId)

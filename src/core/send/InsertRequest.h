@@ -13,7 +13,7 @@ namespace tessaly {
 
 // An insert request worked out from the settings and the document before anything is sent.
 struct InsertRequest {
-    QString refusal;          // non-empty: the status line's text, and nothing is sent
+    QString refusal; // non-empty: the status line's text, and nothing is sent
     TransferRequest transfer; // the POST of the form fields command, tabName, requestId and xmlText
 };
 

@@ -127,8 +127,7 @@ std::optional<QByteArray> basicAuthorization(const QByteArray &challenge, const 
 {
     static const QRegularExpression basic(QStringLiteral(R"((?:^|[,\n])\s*basic(?:\s|,|$))"),
                                           QRegularExpression::CaseInsensitiveOption);
-    static const QRegularExpression utf8(QStringLiteral(R"(\bcharset\s*=\s*"?utf-8"?)"),
-                                         QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression utf8(QStringLiteral(R"(\bcharset\s*=\s*"?utf-8"?)"), QRegularExpression::CaseInsensitiveOption);
     const QString text = QString::fromLatin1(challenge);
     if (!basic.match(text).hasMatch())
         return std::nullopt;
@@ -335,8 +334,8 @@ bool Transfer::answerChallenge(QNetworkReply *reply)
         || !sameOrigin(reply->url(), m_origin))
         return false;
     m_credentialsOffered = true;
-    const std::optional<QByteArray> basic =
-        basicAuthorization(reply->rawHeader("WWW-Authenticate"), m_request.userName, m_request.password);
+    const std::optional<QByteArray> basic = basicAuthorization(reply->rawHeader("WWW-Authenticate"), m_request.userName,
+                                                               m_request.password);
     m_authorization = basic.value_or(QByteArray());
     m_qtAuthenticates = !basic;
     post(reply->url());
@@ -369,12 +368,12 @@ void Transfer::replyFinished()
 
     switch (m_stop) {
     case Stop::SilenceLimit:
-        finish(failure(kTimedOut, QStringLiteral("サーバから%1秒間応答がなかったため、送信を打ち切りました。")
-                                      .arg(m_request.timeoutSeconds)));
+        finish(failure(kTimedOut,
+                       QStringLiteral("サーバから%1秒間応答がなかったため、送信を打ち切りました。").arg(m_request.timeoutSeconds)));
         return;
     case Stop::OverallLimit:
-        finish(failure(kTimedOut, QStringLiteral("%1秒以内に送信が終わらなかったため中止しました。")
-                                      .arg(m_request.overallLimitSeconds)));
+        finish(failure(kTimedOut,
+                       QStringLiteral("%1秒以内に送信が終わらなかったため中止しました。").arg(m_request.overallLimitSeconds)));
         return;
     case Stop::Cancelled:
         finish(failure(kCancelled, QStringLiteral("送信を中止しました。")));
@@ -388,8 +387,7 @@ void Transfer::replyFinished()
     const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const int status = statusAttribute.toInt();
     // Qt ends a reply whose content it cannot decompress with an error after the status arrived.
-    if (reply->hasRawHeader("Content-Encoding") && error != QNetworkReply::NoError && status < 400
-        && m_stop != Stop::AnswerCut) {
+    if (reply->hasRawHeader("Content-Encoding") && error != QNetworkReply::NoError && status < 400 && m_stop != Stop::AnswerCut) {
         finish(failure(kUndecodableAnswer, QStringLiteral("サーバの応答を展開できませんでした。")));
         return;
     }
@@ -473,7 +471,8 @@ void Transfer::finish(const TransferResult &result)
 
 void Transfer::failLater(int code, const QString &description)
 {
-    QMetaObject::invokeMethod(this, [this, code, description] { finish(failure(code, description)); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, code, description] { finish(failure(code, description)); }, Qt::QueuedConnection);
 }
 
 } // namespace tessaly

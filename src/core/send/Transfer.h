@@ -30,17 +30,17 @@ public:
 
 // Everything one POST needs, fixed before it starts.
 struct TransferRequest {
-    QString url;                              // as typed: spaces around it are ignored
+    QString url; // as typed: spaces around it are ignored
     Protocol protocol = Protocol::Default;
-    QString proxy;                            // "host:port" or "http://host:port" (port 80 when none); empty: direct
-    QString userName;                         // offered once the URL's origin has asked for them
+    QString proxy; // "host:port" or "http://host:port" (port 80 when none); empty: direct
+    QString userName; // offered once the URL's origin has asked for them
     QString password;
-    int timeoutSeconds = 0;                   // the longest silence allowed; 0 waits without limit
-    int overallLimitSeconds = 0;              // the wait for the answer once the body is sent; 0: no limit
+    int timeoutSeconds = 0; // the longest silence allowed; 0 waits without limit
+    int overallLimitSeconds = 0; // the wait for the answer once the body is sent; 0: no limit
     QByteArray body;
-    std::shared_ptr<BodySource> bodySource;   // when set, the body instead of `body`
+    std::shared_ptr<BodySource> bodySource; // when set, the body instead of `body`
     QByteArray contentType;
-    QString answerCharset;                    // decodes an answer that names no charset and is not UTF-8
+    QString answerCharset; // decodes an answer that names no charset and is not UTF-8
 };
 
 // How a transfer ended. ok: the server answered and answerText is that answer (its status may
@@ -140,8 +140,8 @@ private:
         QByteArray authorization;
     };
     QHash<QString, AcceptedCredentials> m_acceptedCredentials;
-    QByteArray m_authorization;      // the Authorization header of this send's requests; empty: none
-    bool m_qtAuthenticates = false;  // a challenge other than Basic: Qt answers it with the credentials
+    QByteArray m_authorization; // the Authorization header of this send's requests; empty: none
+    bool m_qtAuthenticates = false; // a challenge other than Basic: Qt answers it with the credentials
 
     bool m_running = false;
     bool m_credentialsOffered = false;

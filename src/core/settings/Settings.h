@@ -55,7 +55,7 @@ enum class Protocol { Default, Http, Https };
 struct ProtocolName {
     Protocol protocol;
     QStringView setting; // as the configuration file holds it
-    QStringView label;   // as the network dialog lists it
+    QStringView label; // as the network dialog lists it
 };
 
 // The protocols in the network dialog's order; the first is the default.

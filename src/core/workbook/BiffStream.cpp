@@ -11,7 +11,8 @@ double decodeRk(quint32 rk)
 }
 
 RecordReader::RecordReader(Bytes stream, std::size_t start)
-    : m_stream(stream), m_position(start)
+    : m_stream(stream)
+    , m_position(start)
 {
 }
 

@@ -13,7 +13,6 @@ namespace {
 
 constexpr quint16 kLastColumn = 255;
 
-
 QString oldBiffUnsupported()
 {
     return QStringLiteral("BIFF2〜4 形式（Excel 4.0 以前）のファイルには対応していません");
@@ -43,7 +42,10 @@ Bytes clippedBytes(Bytes data, std::size_t at, std::size_t length)
 class SheetReader {
 public:
     explicit SheetReader(const BiffWorkbook &book)
-        : m_book(book), m_decoder(book.m_codePage), m_builder(book.m_sharedText), m_ownText(m_builder.ownText())
+        : m_book(book)
+        , m_decoder(book.m_codePage)
+        , m_builder(book.m_sharedText)
+        , m_ownText(m_builder.ownText())
     {
     }
 
@@ -84,10 +86,7 @@ private:
     // Growing the cell list and text buffer record by record would copy them over and over. A cell
     // record takes at least 6 bytes (in a MULRK) and usually 10 to 18; its text is mostly shorter.
     // Reserved pages that stay unused cost no memory.
-    void reserveFor(std::size_t sheetBytes)
-    {
-        m_builder.reserve(sheetBytes / 12, qsizetype(sheetBytes / 2));
-    }
+    void reserveFor(std::size_t sheetBytes) { m_builder.reserve(sheetBytes / 12, qsizetype(sheetBytes / 2)); }
 
     void handle(const Record &record, RecordReader &reader)
     {

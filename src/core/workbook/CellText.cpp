@@ -102,7 +102,7 @@ bool skip(QStringView text, qsizetype &at, char16_t expected)
 // 1900-02-29 that never existed, so serials from 61 on are one day ahead of the calendar.
 constexpr std::int64_t kEpoch1900 = -25569; // 1899-12-30
 constexpr std::int64_t kEpoch1904 = -24107; // 1904-01-01
-constexpr std::int64_t kLastDay = 2932896;  // 9999-12-31
+constexpr std::int64_t kLastDay = 2932896; // 9999-12-31
 constexpr int kFictitiousLeapDay = 60;
 
 } // namespace
@@ -110,7 +110,7 @@ constexpr int kFictitiousLeapDay = 60;
 bool isBuiltInDateFormat(quint16 formatIndex)
 {
     return (formatIndex >= 14 && formatIndex <= 22) || (formatIndex >= 27 && formatIndex <= 36)
-        || (formatIndex >= 45 && formatIndex <= 47) || (formatIndex >= 50 && formatIndex <= 58);
+           || (formatIndex >= 45 && formatIndex <= 47) || (formatIndex >= 50 && formatIndex <= 58);
 }
 
 bool isDateFormatCode(QStringView code)
@@ -252,13 +252,20 @@ bool appendIsoDateTime(QString &out, QStringView iso)
 QLatin1StringView errorText(quint8 code)
 {
     switch (code) {
-    case 0x00: return QLatin1StringView("#NULL!");
-    case 0x07: return QLatin1StringView("#DIV/0!");
-    case 0x0F: return QLatin1StringView("#VALUE!");
-    case 0x17: return QLatin1StringView("#REF!");
-    case 0x1D: return QLatin1StringView("#NAME?");
-    case 0x24: return QLatin1StringView("#NUM!");
-    default: return QLatin1StringView("#N/A");
+    case 0x00:
+        return QLatin1StringView("#NULL!");
+    case 0x07:
+        return QLatin1StringView("#DIV/0!");
+    case 0x0F:
+        return QLatin1StringView("#VALUE!");
+    case 0x17:
+        return QLatin1StringView("#REF!");
+    case 0x1D:
+        return QLatin1StringView("#NAME?");
+    case 0x24:
+        return QLatin1StringView("#NUM!");
+    default:
+        return QLatin1StringView("#N/A");
     }
 }
 

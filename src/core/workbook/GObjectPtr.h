@@ -10,7 +10,6 @@ namespace tessaly::workbook {
 struct GObjectUnref {
     void operator()(gpointer object) const { g_object_unref(object); }
 };
-template <typename T>
-using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
+template <typename T> using GObjectPtr = std::unique_ptr<T, GObjectUnref>;
 
 } // namespace tessaly::workbook

@@ -52,11 +52,20 @@ bool parseDuration(const char *text, double &days)
         if (error != std::errc() || !*end)
             return false;
         switch (*end) {
-        case 'D': seconds += value * 86400; break;
-        case 'H': seconds += value * 3600; break;
-        case 'M': seconds += time ? value * 60 : value * 30 * 86400; break;
-        case 'S': seconds += value; break;
-        default: return false;
+        case 'D':
+            seconds += value * 86400;
+            break;
+        case 'H':
+            seconds += value * 3600;
+            break;
+        case 'M':
+            seconds += time ? value * 60 : value * 30 * 86400;
+            break;
+        case 'S':
+            seconds += value;
+            break;
+        default:
+            return false;
         }
         text = end + 1;
     }
@@ -69,7 +78,10 @@ class ContentHandler : public XmlHandler {
 public:
     // Reads every table when `wanted` is kEveryTable, else table `wanted` only, and stops after it.
     static constexpr qsizetype kEveryTable = -1;
-    explicit ContentHandler(qsizetype wanted) : m_wanted(wanted) {}
+    explicit ContentHandler(qsizetype wanted)
+        : m_wanted(wanted)
+    {
+    }
 
     void startElement(const char *name, XmlAttributes attributes) override
     {
@@ -134,10 +146,7 @@ public:
 
 private:
     // Cells count inside a table being read, until it passes a bound.
-    bool inWantedTable() const
-    {
-        return m_builder && m_tableDepth == 1 && !m_builder->failed();
-    }
+    bool inWantedTable() const { return m_builder && m_tableDepth == 1 && !m_builder->failed(); }
 
     void endTable()
     {
@@ -230,7 +239,8 @@ private:
                 return;
             for (quint64 i = 0; i < repeats; ++i) {
                 const RowCell cell{quint32(m_column + i), m_cellStart, length};
-                m_builder->addText(quint32(std::min<quint64>(m_row, SheetTableBuilder::kMaxRows)), cell.column, cell.offset, cell.length);
+                m_builder->addText(quint32(std::min<quint64>(m_row, SheetTableBuilder::kMaxRows)), cell.column, cell.offset,
+                                   cell.length);
                 m_rowCells.push_back(cell);
             }
             m_rowTextLength += repeats * quint64(length);
@@ -283,7 +293,7 @@ public:
         if (is(name, "encryption-data"))
             encrypted = true;
     }
-    void endElement(const char *) override {}
+    void endElement(const char *) override { }
 
     bool encrypted = false;
 };
@@ -326,7 +336,9 @@ private:
             return table;
         }
         std::optional<ContentHandler> parsed;
-        if (const Outcome read = m_package->parse(QString::fromLatin1(kContent), [&]() -> XmlHandler & { return parsed.emplace(index); }); !read)
+        if (const Outcome read = m_package->parse(QString::fromLatin1(kContent),
+                                                  [&]() -> XmlHandler & { return parsed.emplace(index); });
+            !read)
             return read.failure();
         ContentHandler &content = *parsed;
         if (content.results.empty())

@@ -23,8 +23,9 @@ namespace {
 void silenceGsfLog()
 {
     for (const char *domain : {static_cast<const char *>(nullptr), "libgsf", "libgsf:msole", "libgsf:utils", "libgsf:zip", "GLib"})
-        g_log_set_handler(domain, GLogLevelFlags(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION),
-                          [](const gchar *, GLogLevelFlags, const gchar *, gpointer) {}, nullptr);
+        g_log_set_handler(
+            domain, GLogLevelFlags(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION),
+            [](const gchar *, GLogLevelFlags, const gchar *, gpointer) {}, nullptr);
 }
 
 } // namespace
@@ -42,8 +43,7 @@ Result<QByteArray> readWorkbookStream(const QByteArray &file)
 {
     initGsf();
 
-    GObjectPtr<GsfInput> input(gsf_input_memory_new(reinterpret_cast<const guint8 *>(file.constData()),
-                                                    file.size(), FALSE));
+    GObjectPtr<GsfInput> input(gsf_input_memory_new(reinterpret_cast<const guint8 *>(file.constData()), file.size(), FALSE));
     GError *error = nullptr;
     GObjectPtr<GsfInfile> storage(gsf_infile_msole_new(input.get(), &error));
     if (!storage) {
@@ -70,8 +70,9 @@ Result<QByteArray> readWorkbookStream(const QByteArray &file)
     }
     const int child = biff8Child >= 0 ? biff8Child : biff5Child;
     if (child < 0)
-        return Failure{encryptedPackage ? QStringLiteral("パスワードで保護されたブックは読めません")
-                                        : QStringLiteral("Excel のブックではありません（OLE2 ファイルにブックのデータがありません）")};
+        return Failure{encryptedPackage
+                           ? QStringLiteral("パスワードで保護されたブックは読めません")
+                           : QStringLiteral("Excel のブックではありません（OLE2 ファイルにブックのデータがありません）")};
     GObjectPtr<GsfInput> workbook(gsf_infile_child_by_index(storage.get(), child));
     if (!workbook)
         return Failure{corruptFile(QStringLiteral("ブックのストリームを開けません"))};

@@ -43,7 +43,10 @@ struct Relationship {
 
 class RelationshipsHandler : public XmlHandler {
 public:
-    explicit RelationshipsHandler(QString folder) : m_folder(std::move(folder)) {}
+    explicit RelationshipsHandler(QString folder)
+        : m_folder(std::move(folder))
+    {
+    }
 
     void startElement(const char *name, XmlAttributes attributes) override
     {
@@ -59,7 +62,7 @@ public:
         byId.insert(QString::fromUtf8(id ? id : ""), relationship);
         ordered.append(relationship);
     }
-    void endElement(const char *) override {}
+    void endElement(const char *) override { }
 
     QString targetOfType(const QString &type) const
     {
@@ -82,7 +85,7 @@ RelationshipsHandler relationshipsOf(const ZipPackage &package, const QString &p
     const QString folder = folderOf(partName);
     RelationshipsHandler handler(folder);
     const QString name = (folder.isEmpty() ? QString() : folder + u'/') + QStringLiteral("_rels/")
-        + partName.mid(partName.lastIndexOf(u'/') + 1) + QStringLiteral(".rels");
+                         + partName.mid(partName.lastIndexOf(u'/') + 1) + QStringLiteral(".rels");
     // A part without relationships, or with damaged ones, simply has none.
     if (package.contains(name))
         static_cast<void>(package.parse(name, handler));
@@ -253,7 +256,9 @@ void parseReference(const char *reference, std::optional<quint32> &column, std::
 class SheetHandler : public XmlHandler {
 public:
     explicit SheetHandler(const OoxmlWorkbook &book)
-        : m_book(book), m_builder(book.m_sharedText), m_out(m_builder.ownText())
+        : m_book(book)
+        , m_builder(book.m_sharedText)
+        , m_out(m_builder.ownText())
     {
     }
 
@@ -437,7 +442,8 @@ Outcome OoxmlWorkbook::load(std::unique_ptr<ZipPackage> package)
 Result<SheetTable> OoxmlWorkbook::readWorksheet(qsizetype index) const
 {
     std::optional<SheetHandler> handler;
-    if (const Outcome parsed = m_package->parse(m_sheetParts[index], [&]() -> XmlHandler & { return handler.emplace(*this); }); !parsed)
+    if (const Outcome parsed = m_package->parse(m_sheetParts[index], [&]() -> XmlHandler & { return handler.emplace(*this); });
+        !parsed)
         return parsed.failure();
     return handler->build();
 }
@@ -455,8 +461,9 @@ void decodeOoxmlEscapes(QString &text, qsizetype from)
         bool escape = read + 7 <= text.size() && text[read] == u'_' && text[read + 1] == u'x' && text[read + 6] == u'_';
         for (qsizetype i = read + 2; escape && i < read + 6; ++i) {
             const char16_t c = text[i].unicode();
-            const int digit = c >= u'0' && c <= u'9' ? c - u'0'
-                : (c | 0x20) >= u'a' && (c | 0x20) <= u'f' ? (c | 0x20) - u'a' + 10 : -1;
+            const int digit = c >= u'0' && c <= u'9'                     ? c - u'0'
+                              : (c | 0x20) >= u'a' && (c | 0x20) <= u'f' ? (c | 0x20) - u'a' + 10
+                                                                         : -1;
             escape = digit >= 0;
             decoded = char16_t(decoded * 16 + digit);
         }

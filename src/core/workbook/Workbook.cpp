@@ -136,9 +136,7 @@ Result<SheetTable> SheetTableBuilder::build()
     table.m_sharedText = std::move(m_sharedText);
     if (m_cells.empty())
         return table;
-    const auto byPosition = [](const Cell &a, const Cell &b) {
-        return a.row != b.row ? a.row < b.row : a.column < b.column;
-    };
+    const auto byPosition = [](const Cell &a, const Cell &b) { return a.row != b.row ? a.row < b.row : a.column < b.column; };
     if (!std::is_sorted(m_cells.begin(), m_cells.end(), byPosition))
         std::stable_sort(m_cells.begin(), m_cells.end(), byPosition);
     // When a cell is written twice the later record wins, as in Excel.
@@ -152,8 +150,8 @@ Result<SheetTable> SheetTableBuilder::build()
 
     const quint32 firstRow = m_cells.front().row;
     const quint32 lastRow = m_cells.back().row;
-    const auto [minColumn, maxColumn] = std::minmax_element(
-        m_cells.begin(), m_cells.end(), [](const Cell &a, const Cell &b) { return a.column < b.column; });
+    const auto [minColumn, maxColumn] = std::minmax_element(m_cells.begin(), m_cells.end(),
+                                                            [](const Cell &a, const Cell &b) { return a.column < b.column; });
     const quint16 firstColumn = minColumn->column;
     const int columnCount = maxColumn->column - firstColumn + 1;
 
@@ -228,7 +226,8 @@ Result<std::unique_ptr<Workbook>> Workbook::fromOwnedBytes(QByteArray file)
         return BiffWorkbook::fromStream(std::move(file));
     if (file.startsWith("PK\x03\x04") || file.startsWith("PK\x05\x06"))
         return openZip(std::move(file));
-    return Failure{QStringLiteral("対応している形式（Excel の .xls・.xlsx・.xlsm・.xltx、OpenDocument の .ods）のブックではありません")};
+    return Failure{
+        QStringLiteral("対応している形式（Excel の .xls・.xlsx・.xlsm・.xltx、OpenDocument の .ods）のブックではありません")};
 }
 
 Result<SheetTable> Workbook::readSheet(qsizetype index) const

@@ -46,7 +46,7 @@ private:
     QString m_sharedText;
     QStringList m_headings;
     quint64 m_textLength = 0; // the characters of every cell, headings included
-    std::vector<Entry> m_entries;              // the heading's cells, then record by record, sorted by column
+    std::vector<Entry> m_entries; // the heading's cells, then record by record, sorted by column
     std::vector<quint32> m_recordStarts = {0}; // index of each record's first entry, plus the end
 };
 

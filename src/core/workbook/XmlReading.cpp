@@ -22,7 +22,6 @@ const char *localPart(const char *name)
     return separator ? separator + 1 : name;
 }
 
-
 // What a parse does once the handler has stopped, shared by both readers so that they end alike:
 // the first error wins, a stop without error ends the parse as successful.
 struct StopState {
@@ -126,8 +125,7 @@ int utf8Length(const unsigned char *p, const unsigned char *end)
         return 3;
     }
     if (c < 0xF5) {
-        if (!continuation(1) || !continuation(2) || !continuation(3) || (c == 0xF0 && p[1] < 0x90)
-            || (c == 0xF4 && p[1] > 0x8F))
+        if (!continuation(1) || !continuation(2) || !continuation(3) || (c == 0xF0 && p[1] < 0x90) || (c == 0xF4 && p[1] > 0x8F))
             return 0;
         return 4;
     }
@@ -135,8 +133,7 @@ int utf8Length(const unsigned char *p, const unsigned char *end)
 }
 
 // Moves the plain bytes at p down to out, where decoding has shortened the text so far.
-template <const std::array<ByteClass, 256> &classes>
-void copyPlain(char *&p, const char *limit, char *&out)
+template <const std::array<ByteClass, 256> &classes> void copyPlain(char *&p, const char *limit, char *&out)
 {
     char *plain = p;
     while (plain < limit && classes[static_cast<unsigned char>(*plain)] == kPlain)
@@ -199,7 +196,7 @@ bool decodeReference(const char *&p, const char *end, char *&out)
                 return false;
         }
         const bool allowed = value == 0x9 || value == 0xA || value == 0xD || (value >= 0x20 && value <= 0xD7FF)
-            || (value >= 0xE000 && value <= 0xFFFD) || value >= 0x10000;
+                             || (value >= 0xE000 && value <= 0xFFFD) || value >= 0x10000;
         if (name.size() == (hex ? 2u : 1u) || !allowed)
             return false;
         appendUtf8(out, value);
@@ -225,7 +222,10 @@ constexpr std::string_view kXmlnsNamespace = "http://www.w3.org/2000/xmlns/";
 
 class FastReader {
 public:
-    FastReader(XmlHandler &handler) : m_handler(handler) {}
+    FastReader(XmlHandler &handler)
+        : m_handler(handler)
+    {
+    }
 
     std::optional<Outcome> read(const XmlSource &source);
 
@@ -351,8 +351,8 @@ bool FastReader::readDeclaration(char *&p, char *limit)
     };
     bool first = true;
     for (const auto &[name, values] : {std::pair{std::string_view("version"), std::vector<std::string_view>{"1.0"}},
-                                        {"encoding", {"utf-8"}},
-                                        {"standalone", {"yes", "no"}}}) {
+                                       {"encoding", {"utf-8"}},
+                                       {"standalone", {"yes", "no"}}}) {
         const std::size_t before = at;
         if (!skipSpace() || !rest.substr(at).starts_with(name)) {
             if (first)
@@ -374,7 +374,8 @@ bool FastReader::readDeclaration(char *&p, char *limit)
             return false;
         std::string value(rest.substr(at, close - at));
         if (name == "encoding") // the only case-blind one
-            std::transform(value.begin(), value.end(), value.begin(), [](char c) { return char(c | (c >= 'A' && c <= 'Z' ? 0x20 : 0)); });
+            std::transform(value.begin(), value.end(), value.begin(),
+                           [](char c) { return char(c | (c >= 'A' && c <= 'Z' ? 0x20 : 0)); });
         if (std::find(values.begin(), values.end(), value) == values.end())
             return false;
         at = close + 1;
@@ -678,7 +679,8 @@ FastReader::Step FastReader::readEndTag(char *&p, char *limit)
     if (p >= limit || *p++ != '>')
         return Step::Unsupported;
     const Open &open = m_open.back();
-    if (std::string_view(name, std::size_t(nameEnd - name)) != std::string_view(m_openNames).substr(open.nameOffset, open.nameLength))
+    if (std::string_view(name, std::size_t(nameEnd - name))
+        != std::string_view(m_openNames).substr(open.nameOffset, open.nameLength))
         return Step::Unsupported;
     popBindings(open.bindings);
     m_openNames.resize(open.nameOffset);
@@ -713,8 +715,9 @@ Outcome readXmlWithExpat(const XmlSource &source, XmlHandler &handler, const QSt
             state->attributes.clear();
             for (; *attributes; attributes += 2) {
                 const char *local = localPart(*attributes);
-                state->attributes.push_back({std::string_view(*attributes, std::size_t(std::max<std::ptrdiff_t>(local - *attributes - 1, 0))),
-                                             local, attributes[1]});
+                state->attributes.push_back(
+                    {std::string_view(*attributes, std::size_t(std::max<std::ptrdiff_t>(local - *attributes - 1, 0))), local,
+                     attributes[1]});
             }
             state->handler->startElement(localPart(name), state->attributes);
             if (state->handler->stopped())
@@ -733,8 +736,7 @@ Outcome readXmlWithExpat(const XmlSource &source, XmlHandler &handler, const QSt
     });
     // Workbook parts never need a document type; refusing it rules out entity expansion altogether.
     XML_SetStartDoctypeDeclHandler(parser, [](void *data, const XML_Char *, const XML_Char *, const XML_Char *, int) {
-        abortParse(static_cast<ExpatState *>(data),
-                   corruptFile(QStringLiteral("XML に文書型宣言（DOCTYPE）があります")));
+        abortParse(static_cast<ExpatState *>(data), corruptFile(QStringLiteral("XML に文書型宣言（DOCTYPE）があります")));
     });
     XML_SetEntityDeclHandler(parser, [](void *data, const XML_Char *, int, const XML_Char *, int, const XML_Char *,
                                         const XML_Char *, const XML_Char *, const XML_Char *) {
@@ -754,9 +756,9 @@ Outcome readXmlWithExpat(const XmlSource &source, XmlHandler &handler, const QSt
             ok = state.stop.succeeded(handler);
             if (!ok && state.stop.error.isEmpty())
                 state.stop.error = corruptFile(QStringLiteral("%1 の %2 行目: %3")
-                                               .arg(partName)
-                                               .arg(XML_GetCurrentLineNumber(parser))
-                                               .arg(QString::fromUtf8(XML_ErrorString(XML_GetErrorCode(parser)))));
+                                                   .arg(partName)
+                                                   .arg(XML_GetCurrentLineNumber(parser))
+                                                   .arg(QString::fromUtf8(XML_ErrorString(XML_GetErrorCode(parser)))));
             break;
         }
         if (length == 0)

@@ -43,8 +43,7 @@ private:
 
 // Whether text is the literal expected: compared up to the first difference, which is cheaper than
 // strcmp for the short names that handlers test each element against.
-template <std::size_t N>
-bool is(const char *text, const char (&expected)[N])
+template <std::size_t N> bool is(const char *text, const char (&expected)[N])
 {
     for (std::size_t i = 0; i < N; ++i) {
         if (text[i] != expected[i])

@@ -25,7 +25,6 @@ QString normalised(const QString &partName)
     return name;
 }
 
-
 // Reads an inflated part for the XML readers.
 XmlSource sourceOf(GsfInput *input)
 {
@@ -42,8 +41,8 @@ Result<std::unique_ptr<ZipPackage>> ZipPackage::open(QByteArray file)
     initGsf();
     std::unique_ptr<ZipPackage> package(new ZipPackage);
     package->m_file = std::move(file);
-    package->m_input.reset(gsf_input_memory_new(reinterpret_cast<const guint8 *>(package->m_file.constData()),
-                                                package->m_file.size(), FALSE));
+    package->m_input.reset(
+        gsf_input_memory_new(reinterpret_cast<const guint8 *>(package->m_file.constData()), package->m_file.size(), FALSE));
     GError *error = nullptr;
     package->m_zip.reset(gsf_infile_zip_new(package->m_input.get(), &error));
     if (!package->m_zip) {

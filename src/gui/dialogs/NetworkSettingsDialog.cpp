@@ -17,8 +17,7 @@ void makeUpperArrowRaise(QScrollBar *bar)
     bar->setInvertedAppearance(true);
     bar->setInvertedControls(false);
     QObject::connect(bar, &QAbstractSlider::actionTriggered, bar, [bar](int action) {
-        const bool single =
-            action == QAbstractSlider::SliderSingleStepAdd || action == QAbstractSlider::SliderSingleStepSub;
+        const bool single = action == QAbstractSlider::SliderSingleStepAdd || action == QAbstractSlider::SliderSingleStepSub;
         const int step = single ? bar->singleStep() : bar->pageStep();
         switch (action) {
         case QAbstractSlider::SliderSingleStepAdd:
@@ -69,9 +68,8 @@ NetworkSettingsDialog::NetworkSettingsDialog(QWidget *owner)
     connect(protocol, &QComboBox::editTextChanged, this, &NetworkSettingsDialog::markChanged);
     for (QLineEdit *field : {m_ui->proxyEdit, m_ui->userNameEdit, m_ui->passwordEdit})
         connect(field, &QLineEdit::textChanged, this, &NetworkSettingsDialog::markChanged);
-    connect(m_ui->showPasswordCheck, &QCheckBox::toggled, this, [this](bool shown) {
-        m_ui->passwordEdit->setEchoMode(shown ? QLineEdit::Normal : QLineEdit::Password);
-    });
+    connect(m_ui->showPasswordCheck, &QCheckBox::toggled, this,
+            [this](bool shown) { m_ui->passwordEdit->setEchoMode(shown ? QLineEdit::Normal : QLineEdit::Password); });
 }
 
 NetworkSettingsDialog::~NetworkSettingsDialog() = default;

@@ -47,9 +47,8 @@ qsizetype longestUnbrokenRun(QStringView text)
 
 void StatusDetailsDialog::setStatusText(const QString &text)
 {
-    m_ui->statusTextEdit->setWordWrapMode(longestUnbrokenRun(text) > kLongestWordWrapped
-                                         ? QTextOption::WrapAnywhere
-                                         : QTextOption::WrapAtWordBoundaryOrAnywhere);
+    m_ui->statusTextEdit->setWordWrapMode(
+        longestUnbrokenRun(text) > kLongestWordWrapped ? QTextOption::WrapAnywhere : QTextOption::WrapAtWordBoundaryOrAnywhere);
     m_ui->statusTextEdit->setPlainText(text);
 }
 

@@ -91,11 +91,12 @@ private slots:
         settings.table = QStringLiteral("社員");
         settings.password = QStringLiteral("a&b<c>\"d'");
         QVERIFY(doc.save(settings, kConfigFileName).ok());
-        QByteArray expected("<?xml version=\"1.0\"?>\r\n<XMLConfig>\r\n  <xmlSetting>\r\n    <charset>Shift_JIS</charset>\r\n"
-                            "    <rowset>ROWSET</rowset>\r\n    <row>ROW</row>\r\n  </xmlSetting>\r\n  <network>\r\n"
-                            "    <url>http://localhost:8080/servlets/Insert</url>\r\n    <protocol>icDefault</protocol>\r\n"
-                            "    <proxy></proxy>\r\n    <user></user>\r\n    <password>a&amp;b&lt;c&gt;\"d'</password>\r\n"
-                            "    <timeout>60</timeout>\r\n  </network>\r\n  <DB>\r\n    <table>EMP</table>\r\n  </DB>\r\n</XMLConfig>");
+        QByteArray expected(
+            "<?xml version=\"1.0\"?>\r\n<XMLConfig>\r\n  <xmlSetting>\r\n    <charset>Shift_JIS</charset>\r\n"
+            "    <rowset>ROWSET</rowset>\r\n    <row>ROW</row>\r\n  </xmlSetting>\r\n  <network>\r\n"
+            "    <url>http://localhost:8080/servlets/Insert</url>\r\n    <protocol>icDefault</protocol>\r\n"
+            "    <proxy></proxy>\r\n    <user></user>\r\n    <password>a&amp;b&lt;c&gt;\"d'</password>\r\n"
+            "    <timeout>60</timeout>\r\n  </network>\r\n  <DB>\r\n    <table>EMP</table>\r\n  </DB>\r\n</XMLConfig>");
         QCOMPARE(dir.read(kConfigFileName), QByteArray(expected).replace(">EMP<", ">社員<"));
         ConfigDocument reloaded;
         QCOMPARE(loadInto(reloaded), settings);
@@ -134,7 +135,8 @@ private slots:
         QVERIFY2(existing.ok(), qPrintable(existing.ok() ? QString() : existing.failure().message));
         QCOMPARE(dir.read(kConfigFileName), ConfigDocument::defaultText());
         QVERIFY(!created.ok());
-        QVERIFY2(created.failure().message.endsWith(QStringLiteral("アクセスが拒否されました")), qPrintable(created.failure().message));
+        QVERIFY2(created.failure().message.endsWith(QStringLiteral("アクセスが拒否されました")),
+                 qPrintable(created.failure().message));
     }
 #endif
 };

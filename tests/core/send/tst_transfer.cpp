@@ -162,16 +162,15 @@ private slots:
                 + QStringList{u"-keyout"_qs, path("ca.key"), u"-out"_qs, path("ca/ca.pem")},
             QStringList{u"req"_qs, u"-subj"_qs, u"/CN=127.0.0.1"_qs} + newKey
                 + QStringList{u"-keyout"_qs, path("server.key"), u"-out"_qs, path("server.csr")},
-            {u"x509"_qs, u"-req"_qs, u"-days"_qs, u"2"_qs, u"-in"_qs, path("server.csr"), u"-CA"_qs, path("ca/ca.pem"),
-             u"-CAkey"_qs, path("ca.key"), u"-CAcreateserial"_qs, u"-extfile"_qs, path("server.cnf"), u"-out"_qs,
-             path("server.pem")}};
+            {u"x509"_qs, u"-req"_qs, u"-days"_qs, u"2"_qs, u"-in"_qs, path("server.csr"), u"-CA"_qs, path("ca/ca.pem"), u"-CAkey"_qs,
+             path("ca.key"), u"-CAcreateserial"_qs, u"-extfile"_qs, path("server.cnf"), u"-out"_qs, path("server.pem")}};
         for (const QStringList &arguments : commands) {
             QProcess openssl;
             openssl.start(QStringLiteral("openssl"), arguments);
             QVERIFY(openssl.waitForFinished() && openssl.exitCode() == 0);
         }
-        ServletStandIn secure({QStringLiteral("/usr/bin/python3"), QStringLiteral(TESSALY_SERVLET_STANDIN),
-                               path("server.pem"), path("server.key")});
+        ServletStandIn secure({QStringLiteral("/usr/bin/python3"), QStringLiteral(TESSALY_SERVLET_STANDIN), path("server.pem"),
+                               path("server.key")});
         QVERIFY(secure.isRunning());
         TransferRequest request = buildInsertRequest(Settings{}, kDocument).transfer;
         request.url = u"https://127.0.0.1:%1/error-empty"_qs.arg(secure.port());
@@ -213,8 +212,7 @@ private slots:
         // A byte every 0.2 s keeps the silence limit from ending it.
         QTest::newRow("trickle") << origin + u"/trickle"_qs << QString()
                                  << u"エラー12002:3秒以内に送信が終わらなかったため中止しました。"_qs;
-        QTest::newRow("error status, empty body")
-            << origin + u"/error-empty"_qs << QString() << u"エラー400:Bad Request"_qs;
+        QTest::newRow("error status, empty body") << origin + u"/error-empty"_qs << QString() << u"エラー400:Bad Request"_qs;
         QTest::newRow("refused") << u"http://127.0.0.1:%1/insert"_qs.arg(closedPort()) << QString()
                                  << u"エラー12029:サーバに接続できませんでした（接続を拒否されました）。"_qs;
         QTest::newRow("password in an unusable URL") << u"http://scott:tiger@/insert"_qs << QString()
@@ -223,7 +221,8 @@ private slots:
             << origin + u"/redirect/302/127.0.0.1/insert"_qs << QString()
             << u"エラー12156:サーバが別の場所へ転送しようとしたため送信を中止しました（302 %1/insert）。"_qs.arg(origin);
         // The same host on another port or scheme is another origin.
-        for (const QString &target : {u"http://127.0.0.1:%1/insert"_qs.arg(closedPort()), QString(origin).replace(u"http:"_qs, u"https:"_qs) + u"/insert"_qs})
+        for (const QString &target : {u"http://127.0.0.1:%1/insert"_qs.arg(closedPort()),
+                                      QString(origin).replace(u"http:"_qs, u"https:"_qs) + u"/insert"_qs})
             QTest::addRow("307 to %s", qPrintable(target))
                 << m_servlet.url(u"/redirect-to/"_qs) + target << QString()
                 << u"エラー12156:サーバが別の場所へ転送しようとしたため送信を中止しました（307 %1）。"_qs.arg(target);

@@ -21,20 +21,34 @@ QString ooxml(const char *name)
 
 // Bare BIFF streams are built record by record, so that every byte the reader must get right is in view.
 
-template <typename T>
-QByteArray le(T value)
+template <typename T> QByteArray le(T value)
 {
     QByteArray out(sizeof(T), '\0');
     qToLittleEndian(value, out.data());
     return out;
 }
-QByteArray u16(quint16 value) { return le(value); }
-QByteArray u32(quint32 value) { return le(value); }
+QByteArray u16(quint16 value)
+{
+    return le(value);
+}
+QByteArray u32(quint32 value)
+{
+    return le(value);
+}
 // RK value: a 30-bit signed integer, shifted, with the integer flag.
-QByteArray rkInteger(qint32 value) { return u32(quint32(value) << 2 | 2); }
+QByteArray rkInteger(qint32 value)
+{
+    return u32(quint32(value) << 2 | 2);
+}
 // A BIFF8 string of 8-bit characters: length, option byte, characters.
-QByteArray text8(const QByteArray &chars) { return u16(quint16(chars.size())) + '\0' + chars; }
-QByteArray cell(quint16 row, quint16 column, quint16 xf) { return u16(row) + u16(column) + u16(xf); }
+QByteArray text8(const QByteArray &chars)
+{
+    return u16(quint16(chars.size())) + '\0' + chars;
+}
+QByteArray cell(quint16 row, quint16 column, quint16 xf)
+{
+    return u16(row) + u16(column) + u16(xf);
+}
 QByteArray utf16(const QString &text)
 {
     return QByteArray(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
@@ -108,26 +122,15 @@ private slots:
     {
         QFETCH(QString, file);
         QMap<QString, QStringList> expected{
-            {u"社員"_qs, {u"社員番号|氏名|FIRST NAME||備考|1st"_qs,
-                          u"1|山田 太郎|Taro|x|A & B <c>|10"_qs,
-                          u"2|佐藤 花子|||一行目\r二行目|"_qs,
-                          u"|||||"_qs,
-                          u"3|鈴木 一郎|Ichiro||3 > 2|0.1"_qs}},
-            {u"Types"_qs, {u"Kind|Value"_qs,
-                           u"date|2024-03-15"_qs,
-                           u"datetime|2024-03-15 12:00:00"_qs,
-                           u"time|18:00:00"_qs,
-                           u"boolean|TRUE"_qs,
-                           u"error|#N/A"_qs,
-                           u"formula number|42"_qs,
-                           u"formula text|abcd"_qs,
-                           u"formula boolean|FALSE"_qs,
-                           u"formula error|#DIV/0!"_qs,
-                           u"third|0.333333333333333"_qs,
-                           u"large|1e+20"_qs,
-                           u"negative|-2.5"_qs,
-                           u"leap day|1900-02-29"_qs, // serial 60, the day Excel invents
-                           u"quoted d|1.5"_qs}},      // "days" in quotes is no date format
+            {u"社員"_qs,
+             {u"社員番号|氏名|FIRST NAME||備考|1st"_qs, u"1|山田 太郎|Taro|x|A & B <c>|10"_qs,
+              u"2|佐藤 花子|||一行目\r二行目|"_qs, u"|||||"_qs, u"3|鈴木 一郎|Ichiro||3 > 2|0.1"_qs}},
+            {u"Types"_qs,
+             {u"Kind|Value"_qs, u"date|2024-03-15"_qs, u"datetime|2024-03-15 12:00:00"_qs, u"time|18:00:00"_qs,
+              u"boolean|TRUE"_qs, u"error|#N/A"_qs, u"formula number|42"_qs, u"formula text|abcd"_qs, u"formula boolean|FALSE"_qs,
+              u"formula error|#DIV/0!"_qs, u"third|0.333333333333333"_qs, u"large|1e+20"_qs, u"negative|-2.5"_qs,
+              u"leap day|1900-02-29"_qs, // serial 60, the day Excel invents
+              u"quoted d|1.5"_qs}}, // "days" in quotes is no date format
             {u"Hidden"_qs, {u"Key|Value"_qs, u"secret|7"_qs}},
             {u"HeaderOnly"_qs, {u"ID|名前|a<b"_qs}},
             {u"Empty"_qs, {QString()}},
@@ -153,33 +156,33 @@ private slots:
         const QStringList dates1904{u"Day"_qs, u"1904-01-02"_qs, u"2024-03-15"_qs, u"2024-03-15 06:00:00"_qs};
         QTest::newRow("1904, BIFF8") << fixture("dates1904-biff8.xls") << u"Dates"_qs << dates1904;
         QTest::newRow("1904, BIFF5") << fixture("dates1904-biff5.xls") << u"Dates"_qs << dates1904;
-        QTest::newRow("xlsx values") << ooxml("values.xlsx") << u"Values"_qs << QStringList{
-            u"plain|inline|"_qs,
-            u"rich runs|inline|"_qs,              // runs joined, phonetic runs left out
-            u"formula text|TRUE|"_qs,
-            u"#DIV/0!|FALSE|"_qs,
-            u"1.5|0.1|"_qs,
-            u"2024-03-01|2024-03-01 12:00:00|"_qs, // built-in and custom date formats
-            u"45352|1900-01-01 06:00:00|"_qs,      // a quoted "d" is no date; elapsed [h] is
-            u"2024-03-01 12:30:01|2024-03-01|"_qs, // t="d", rounded to the second
-            u"line\rbreak_x0041_|23:44:52|"_qs,    // _xHHHH_ escapes; _x005F_ is the underscore
-            u"10|11|"_qs,                          // cells and rows without references
-            u"|12|13"_qs,
-            u"-1e+20|1.23456789012346e+17|"_qs};
+        QTest::newRow("xlsx values") << ooxml("values.xlsx") << u"Values"_qs
+                                     << QStringList{u"plain|inline|"_qs,
+                                                    u"rich runs|inline|"_qs, // runs joined, phonetic runs left out
+                                                    u"formula text|TRUE|"_qs,
+                                                    u"#DIV/0!|FALSE|"_qs,
+                                                    u"1.5|0.1|"_qs,
+                                                    u"2024-03-01|2024-03-01 12:00:00|"_qs, // built-in and custom date formats
+                                                    u"45352|1900-01-01 06:00:00|"_qs, // a quoted "d" is no date; elapsed [h] is
+                                                    u"2024-03-01 12:30:01|2024-03-01|"_qs, // t="d", rounded to the second
+                                                    u"line\rbreak_x0041_|23:44:52|"_qs, // _xHHHH_ escapes; _x005F_ is the underscore
+                                                    u"10|11|"_qs, // cells and rows without references
+                                                    u"|12|13"_qs,
+                                                    u"-1e+20|1.23456789012346e+17|"_qs};
         QTest::newRow("hidden sheet") << ooxml("values.xlsx") << u"Hidden"_qs << QStringList{u"secret"_qs};
         QTest::newRow("1904, Strict") << ooxml("dates1904-strict.xlsx") << u"Dates"_qs
                                       << QStringList{u"00:00:00|1904-01-02 12:00:00"_qs};
         QTest::newRow("odd part names") << ooxml("odd-part-names.xlsx") << u"Odd"_qs << QStringList{u"found"_qs};
-        QTest::newRow("ods values") << ooxml("values.ods") << u"Values"_qs << QStringList{
-            u"heading|B"_qs,
-            u"1.5|0.25"_qs,
-            u"-3|TRUE"_qs,
-            u"2024-03-01|2024-03-01 06:00:00"_qs,
-            u"12:30:00|1900-01-01 12:00:00"_qs,
-            u"#DIV/0!|a   b\tc\nd\nsecond para"_qs, // annotation left out
-            u"rep|rep"_qs,                          // repeated cells in repeated rows
-            u"rep|rep"_qs,
-            u"merged|"_qs};                          // a covered cell is empty
+        QTest::newRow("ods values") << ooxml("values.ods") << u"Values"_qs
+                                    << QStringList{u"heading|B"_qs,
+                                                   u"1.5|0.25"_qs,
+                                                   u"-3|TRUE"_qs,
+                                                   u"2024-03-01|2024-03-01 06:00:00"_qs,
+                                                   u"12:30:00|1900-01-01 12:00:00"_qs,
+                                                   u"#DIV/0!|a   b\tc\nd\nsecond para"_qs, // annotation left out
+                                                   u"rep|rep"_qs, // repeated cells in repeated rows
+                                                   u"rep|rep"_qs,
+                                                   u"merged|"_qs}; // a covered cell is empty
         QTest::newRow("ods last row") << ooxml("repeated-empty.ods") << u"LastRow"_qs << QStringList{u"1"_qs};
         QTest::newRow("ods last column") << ooxml("repeated-empty.ods") << u"LastColumn"_qs << QStringList{u"2"_qs};
     }
@@ -194,8 +197,7 @@ private slots:
     // Chart and macro sheets are left out; the hidden sheet stays in its place.
     void worksheetsOnlyInWorkbookOrder()
     {
-        QCOMPARE(Workbook::open(ooxml("values.xlsx")).value()->sheetNames(),
-                 (QStringList{u"Values"_qs, u"Hidden"_qs}));
+        QCOMPARE(Workbook::open(ooxml("values.xlsx")).value()->sheetNames(), (QStringList{u"Values"_qs, u"Hidden"_qs}));
     }
 
     // The book is read into memory: its sheets still read after the file is deleted or replaced.
@@ -220,9 +222,12 @@ private slots:
         QTest::newRow("empty") << empty << QStringLiteral("ファイルが空です");
         QTest::newRow("folder") << QStringLiteral(TESSALY_TEST_DATA) << QStringLiteral("フォルダー");
         QTest::newRow("device") << QStringLiteral("/dev/zero") << QStringLiteral("通常のファイルではありません");
-        QTest::newRow("no spreadsheet") << fixture("fixtures.gnumeric")
-                                        << QStringLiteral("対応している形式（Excel の .xls・.xlsx・.xlsm・.xltx、OpenDocument の .ods）のブックではありません");
-        QTest::newRow("Excel 4.0") << fixture("biff4-as3xls.xls") << u"BIFF2〜4 形式（Excel 4.0 以前）のファイルには対応していません"_qs;
+        QTest::newRow("no spreadsheet")
+            << fixture("fixtures.gnumeric")
+            << QStringLiteral(
+                   "対応している形式（Excel の .xls・.xlsx・.xlsm・.xltx、OpenDocument の .ods）のブックではありません");
+        QTest::newRow("Excel 4.0") << fixture("biff4-as3xls.xls")
+                                   << u"BIFF2〜4 形式（Excel 4.0 以前）のファイルには対応していません"_qs;
         const QString password = u"パスワードで保護されたブックは読めません"_qs;
         QTest::newRow("password") << fixture("password-xor-biff8.xls") << password;
         QTest::newRow("encrypted ods") << ooxml("encrypted.ods") << password;
@@ -290,22 +295,20 @@ private slots:
             QVERIFY2(!isDateFormatCode(code), qPrintable(QString::fromUtf16(code)));
     }
 
-
-
     void biff8CellsStringsAndContinuations()
     {
         const QByteArray xfPadding(16, '\0');
         // Shared strings: a rich string whose run data must be skipped exactly, and one whose
         // characters go on in a CONTINUE record with an option byte that switches to 16 bits.
-        const QByteArray sst = u32(7) + u32(7) + text8("A") + text8("B") + text8("C")
-            + u16(4) + '\x08' + u16(2) + "Rich" + QByteArray(8, '\x01') // two runs of 4 bytes after the text
-            + text8("after") + u16(5) + '\0' + "ABC";
+        const QByteArray sst = u32(7) + u32(7) + text8("A") + text8("B") + text8("C") + u16(4) + '\x08' + u16(2) + "Rich"
+                               + QByteArray(8, '\x01') // two runs of 4 bytes after the text
+                               + text8("after") + u16(5) + '\0' + "ABC";
         const QByteArray sstContinue = '\x01' + utf16(u"日本"_qs) + text8("tail");
         Stream stream;
         stream.record(0x0809, bof(0x0600, 0x0005))
             .record(0x0042, u16(1200))
-            .record(0x00E0, u16(0) + u16(0) + xfPadding)   // xf 0: General
-            .record(0x00E0, u16(0) + u16(14) + xfPadding)  // xf 1: a built-in date format
+            .record(0x00E0, u16(0) + u16(0) + xfPadding) // xf 0: General
+            .record(0x00E0, u16(0) + u16(14) + xfPadding) // xf 1: a built-in date format
             .boundSheet(QByteArray("\x05\0Sheet", 7))
             .record(0x00FC, sst)
             .record(0x003C, sstContinue)
@@ -316,8 +319,7 @@ private slots:
             .record(0x00FD, cell(0, 1, 0) + u32(1))
             .record(0x00FD, cell(0, 2, 0) + u32(2))
             // One MULRK: each cell has its own format, the last one ends the run, integers keep their sign.
-            .record(0x00BD, u16(1) + u16(0) + u16(0) + rkInteger(7) + u16(1) + rkInteger(45366)
-                                + u16(0) + rkInteger(-5) + u16(2))
+            .record(0x00BD, u16(1) + u16(0) + u16(0) + rkInteger(7) + u16(1) + rkInteger(45366) + u16(0) + rkInteger(-5) + u16(2))
             .record(0x00FD, cell(2, 0, 0) + u32(3))
             .record(0x00FD, cell(2, 1, 0) + u32(4))
             .record(0x00FD, cell(2, 2, 0) + u32(5))
@@ -330,8 +332,7 @@ private slots:
             .record(0x000A, {});
 
         QCOMPARE(tableOf(stream.bytes),
-                 (QStringList{u"A|B|C"_qs, u"7|2024-03-15|-5"_qs, u"Rich|after|ABC日本"_qs,
-                              u"xyz漢字語|tail|-123456"_qs}));
+                 (QStringList{u"A|B|C"_qs, u"7|2024-03-15|-5"_qs, u"Rich|after|ABC日本"_qs, u"xyz漢字語|tail|-123456"_qs}));
     }
 
     void biff5TextInTheWorkbooksCodePage()
