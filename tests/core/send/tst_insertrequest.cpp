@@ -34,8 +34,8 @@ private slots:
         Settings settings;
         settings.timeout = text;
         const InsertRequest request = buildInsertRequest(settings, u"<ROWSET/>");
-        QCOMPARE(request.refusal == invalidTimeoutText() ? -1 : request.transfer.timeoutSeconds, seconds);
-        QCOMPARE(request.transfer.overallLimitSeconds, overallLimit);
+        QCOMPARE(request ? request->timeoutSeconds : request.failure().message == invalidTimeoutText() ? -1 : -2, seconds);
+        QCOMPARE(request ? request->overallLimitSeconds : 0, overallLimit);
     }
 
     // The body is built a piece at a time: pieces must not split a line or a character.
@@ -46,7 +46,7 @@ private slots:
             document += QStringLiteral("<行>%1 𠮷 ｶﾅ a+b&amp;c</行>\r\n").arg(line);
         Settings settings;
         settings.charset = QStringLiteral("UTF-8");
-        const QByteArray body = buildInsertRequest(settings, document).transfer.body;
+        const QByteArray body = buildInsertRequest(settings, document)->body;
         const QUrlQuery fields(QString::fromLatin1(body).replace(u'+', u' '));
         QCOMPARE(fields.queryItemValue(QStringLiteral("xmlText"), QUrl::FullyDecoded), document);
     }
@@ -56,9 +56,9 @@ private slots:
     {
         Settings settings;
         settings.table = QStringLiteral("표");
-        QVERIFY(buildInsertRequest(settings, u"<ROWSET/>").refusal.contains(QStringLiteral("表名「표」")));
+        QVERIFY(buildInsertRequest(settings, u"<ROWSET/>").failure().message.contains(QStringLiteral("表名「표」")));
         settings.url = QStringLiteral("   ");
-        QCOMPARE(buildInsertRequest(settings, u"<ROWSET/>").refusal, blankUrlStatusText());
+        QCOMPARE(buildInsertRequest(settings, u"<ROWSET/>").failure().message, blankUrlStatusText());
     }
 };
 

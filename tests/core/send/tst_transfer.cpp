@@ -40,7 +40,7 @@ QString transferLine(Transfer &transfer, const TransferRequest &request)
 QString sendAndWait(Transfer &transfer, const Settings &settings, const QString &document = kDocument)
 {
     const InsertRequest request = buildUtf8InsertRequest(settings, document.toUtf8());
-    return request.refusal.isEmpty() ? transferLine(transfer, request.transfer) : request.refusal;
+    return request ? transferLine(transfer, *request) : request.failure().message;
 }
 
 quint16 closedPort()
@@ -172,7 +172,7 @@ private slots:
         ServletStandIn secure({QStringLiteral("/usr/bin/python3"), QStringLiteral(TESSALY_SERVLET_STANDIN), path("server.pem"),
                                path("server.key")});
         QVERIFY(secure.isRunning());
-        TransferRequest request = buildInsertRequest(Settings{}, kDocument).transfer;
+        TransferRequest request = buildInsertRequest(Settings{}, kDocument).value();
         request.url = u"https://127.0.0.1:%1/error-empty"_qs.arg(secure.port());
         const auto answered = [&](const char *variable, const QString &value) {
             qputenv(variable, value.toLocal8Bit());
@@ -190,7 +190,7 @@ private slots:
     // buffer (a few MB) well within the limit.
     void overallLimitSparesAMovingUpload()
     {
-        TransferRequest request = buildInsertRequest(Settings{}, kDocument).transfer;
+        TransferRequest request = buildInsertRequest(Settings{}, kDocument).value();
         request.url = m_servlet.url(QStringLiteral("/slow-upload"));
         request.body = QByteArray(32 << 20, 'x'); // over five seconds at the stand-in's pace
         request.timeoutSeconds = 3;
@@ -247,7 +247,7 @@ private slots:
         QFETCH(QString, url);
         QFETCH(QString, proxy);
         QFETCH(QString, line);
-        TransferRequest request = buildInsertRequest(Settings{}, kDocument).transfer;
+        TransferRequest request = buildInsertRequest(Settings{}, kDocument).value();
         request.url = url;
         request.proxy = proxy;
         request.timeoutSeconds = 1;
