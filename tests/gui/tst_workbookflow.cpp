@@ -1,5 +1,6 @@
 #include "core/document/XmlDocument.h"
 
+#include "tests/common/BiffStream.h"
 #include "tests/common/Fixtures.h"
 #include "tests/common/RunningWindow.h"
 #include "tests/common/TempWorkDir.h"
@@ -10,7 +11,6 @@
 #include <QProgressBar>
 #include <QStringEncoder>
 #include <QPushButton>
-#include <QtEndian>
 
 using namespace tessaly;
 
@@ -23,53 +23,23 @@ const QStringList kFixtureSheets{QStringLiteral("社員"), QStringLiteral("Types
 // the window more than a moment to read, while its document stays small for its cells.
 static QByteArray numberSheet(quint16 columns, quint16 records)
 {
-    QByteArray stream;
-    const auto put = [&stream](auto value) {
-        const qsizetype at = stream.size();
-        stream.resize(at + sizeof(value));
-        qToLittleEndian(value, stream.data() + at);
-    };
-    const auto record = [&](quint16 type, quint16 length) {
-        put(type);
-        put(length);
-    };
-    const auto bof = [&](quint16 type) {
-        record(0x0809, 16);
-        put(quint16(0x0600));
-        put(type);
-        stream.append(12, '\0');
-    };
-    bof(0x0005);
-    record(0x00E0, 20); // one cell format
-    stream.append(20, '\0');
-    record(0x0085, 13); // the sheet's entry, its offset filled in below
-    const qsizetype sheetOffsetAt = stream.size();
-    stream.append(6, '\0').append("\x05\0Sheet", 7);
-    record(0x000A, 0);
-    qToLittleEndian(quint32(stream.size()), stream.data() + sheetOffsetAt);
-    bof(0x0010);
-    for (quint16 column = 0; column < columns; ++column) {
-        const QByteArray name = 'c' + QByteArray::number(column);
-        record(0x0204, quint16(9 + name.size()));
-        put(quint16(0));
-        put(column);
-        put(quint16(0));
-        put(quint16(name.size()));
-        stream.append('\0').append(name);
-    }
-    stream.reserve(stream.size() + records * (10 + 6 * columns) + 4);
+    BiffStream stream;
+    stream.record(0x0809, bof(0x0600, 0x0005))
+        .record(0x00E0, QByteArray(20, '\0')) // one cell format
+        .boundSheet(QByteArray("\x05\0Sheet", 7))
+        .record(0x000A, {})
+        .sheetStartsHere()
+        .record(0x0809, bof(0x0600, 0x0010));
+    for (quint16 column = 0; column < columns; ++column)
+        stream.record(0x0204, cell(0, column, 0) + text8('c' + QByteArray::number(column)));
     for (quint32 row = 1; row <= records; ++row) {
-        record(0x00BD, quint16(6 + 6 * columns));
-        put(quint16(row));
-        put(quint16(0));
-        for (quint32 column = 0; column < columns; ++column) {
-            put(quint16(0));
-            put(quint32((row + column) % 100 << 2 | 2)); // RK: a whole number
-        }
-        put(quint16(columns - 1));
+        QByteArray numbers = u16(quint16(row)) + u16(0);
+        for (quint16 column = 0; column < columns; ++column)
+            numbers += u16(0) + rkInteger(qint32(row + column) % 100);
+        stream.record(0x00BD, numbers + u16(columns - 1));
     }
-    record(0x000A, 0);
-    return stream;
+    stream.record(0x000A, {});
+    return stream.bytes;
 }
 
 class TestWorkbookFlow : public QObject {

@@ -2,12 +2,12 @@
 // books to refuse, number and date texts at their edges, and BIFF record shapes that real workbooks
 // use but the fixtures may not.
 #include "core/workbook/CellText.h"
+#include "tests/common/BiffStream.h"
 #include "tests/common/Fixtures.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QtEndian>
 
 using namespace tessaly::workbook;
 
@@ -18,69 +18,6 @@ QString ooxml(const char *name)
 {
     return QStringLiteral(TESSALY_TEST_DATA "/ooxml/") + QLatin1String(name);
 }
-
-// Bare BIFF streams are built record by record, so that every byte the reader must get right is in view.
-
-template <typename T> QByteArray le(T value)
-{
-    QByteArray out(sizeof(T), '\0');
-    qToLittleEndian(value, out.data());
-    return out;
-}
-QByteArray u16(quint16 value)
-{
-    return le(value);
-}
-QByteArray u32(quint32 value)
-{
-    return le(value);
-}
-// RK value: a 30-bit signed integer, shifted, with the integer flag.
-QByteArray rkInteger(qint32 value)
-{
-    return u32(quint32(value) << 2 | 2);
-}
-// A BIFF8 string of 8-bit characters: length, option byte, characters.
-QByteArray text8(const QByteArray &chars)
-{
-    return u16(quint16(chars.size())) + '\0' + chars;
-}
-QByteArray cell(quint16 row, quint16 column, quint16 xf)
-{
-    return u16(row) + u16(column) + u16(xf);
-}
-QByteArray utf16(const QString &text)
-{
-    return QByteArray(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
-}
-// BOF: version (0x0600 BIFF8, 0x0500 BIFF5), stream type (5 globals, 0x10 worksheet), build fields.
-QByteArray bof(quint16 version, quint16 type)
-{
-    return u16(version) + u16(type) + QByteArray(version == 0x0600 ? 12 : 4, '\0');
-}
-
-// A BIFF stream under construction.
-struct Stream {
-    Stream &record(quint16 type, const QByteArray &data)
-    {
-        bytes += u16(type) + u16(quint16(data.size())) + data;
-        return *this;
-    }
-    // A BOUNDSHEET whose sheet offset is filled in by sheetStartsHere().
-    Stream &boundSheet(const QByteArray &nameData)
-    {
-        offsetAt = bytes.size() + 4;
-        return record(0x0085, u32(0) + QByteArray("\0\0", 2) + nameData);
-    }
-    Stream &sheetStartsHere()
-    {
-        bytes.replace(offsetAt, 4, u32(quint32(bytes.size())));
-        return *this;
-    }
-
-    QByteArray bytes;
-    qsizetype offsetAt = 0;
-};
 
 QStringList tableOf(const QByteArray &bytes)
 {
@@ -304,7 +241,7 @@ private slots:
                                + QByteArray(8, '\x01') // two runs of 4 bytes after the text
                                + text8("after") + u16(5) + '\0' + "ABC";
         const QByteArray sstContinue = '\x01' + utf16(u"日本"_qs) + text8("tail");
-        Stream stream;
+        BiffStream stream;
         stream.record(0x0809, bof(0x0600, 0x0005))
             .record(0x0042, u16(1200))
             .record(0x00E0, u16(0) + u16(0) + xfPadding) // xf 0: General
@@ -338,7 +275,7 @@ private slots:
     void biff5TextInTheWorkbooksCodePage()
     {
         const QByteArray name = "\x96\xBC\x91\x4F"; // 名前 in Mac Japanese
-        Stream stream;
+        BiffStream stream;
         stream.record(0x0809, bof(0x0500, 0x0005))
             .record(0x0042, u16(10001))
             .boundSheet('\x04' + name)
