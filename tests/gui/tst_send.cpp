@@ -31,13 +31,19 @@ class TestSend : public QObject {
 private slots:
     void initTestCase() { QVERIFY(m_servlet.isRunning()); }
 
-    // After a cancelled send the next one goes out: the document shown and the trimmed table name.
-    void secondPressOffersToCancel()
+    // A second press and closing ask before a running send is stopped; "いいえ" keeps the send and
+    // the window. After a cancelled send the next one goes out: the document shown and the
+    // trimmed table name.
+    void runningSendStopsOnlyWhenTheUserAgrees()
     {
         TempWorkDir dir;
         RunningWindow running;
         sendTo(running, m_servlet.url(QStringLiteral("/silent")));
         QTRY_VERIFY(m_servlet.requests().contains(u"POST /silent auth=no"_qs));
+        const QStringList closeQuestion{QStringLiteral("送信中です。中止して終了しますか？")};
+        QCOMPARE(running.close(), closeQuestion);
+        QVERIFY(running.window.isVisible());
+        QCOMPARE(running.window.statusText(), kSent);
         QPushButton *send = running.child<QPushButton>("sendButton");
         send->click(); // answered No
         QCOMPARE(running.prompter.shown.last().text, QStringLiteral("送信を中止しますか？"));
@@ -55,6 +61,13 @@ private slots:
         QTRY_COMPARE(QJsonDocument::fromJson(running.window.statusText().toUtf8())[u"fields"].toArray(),
                      (QJsonArray{QJsonArray{u"command"_qs, u"insert"_qs}, QJsonArray{u"tabName"_qs, u"社員"_qs},
                                  QJsonArray{u"xmlText"_qs, document}}));
+
+        sendTo(running, m_servlet.url(QStringLiteral("/silent")));
+        QTRY_COMPARE(m_servlet.requests().count(u"POST /silent auth=no"_qs), 2);
+        running.prompter.answers.enqueue(MessageAnswer::Yes);
+        QCOMPARE(running.close(), closeQuestion + QStringList{QStringLiteral("設定を保存しますか？")}); // the table name changed
+        QVERIFY(!running.window.isVisible());
+        QTRY_COMPARE(running.window.statusText(), QStringLiteral("エラー12017:送信を中止しました。"));
     }
 
     // Sending the shown document again sends its requestId again, so that a receiver inserts its
@@ -75,39 +88,6 @@ private slots:
         running.sheetList()->setCurrentRow(1);
         const QString converted = sentRequestId();
         QVERIFY(!converted.isEmpty() && converted != first);
-    }
-
-    // Closing asks before a running send is stopped; "いいえ" keeps the window and the send.
-    void closingWhileSendingAsks()
-    {
-        TempWorkDir dir;
-        RunningWindow running;
-        sendTo(running, m_servlet.url(QStringLiteral("/silent")));
-        QTRY_VERIFY(m_servlet.requests().contains(u"POST /silent auth=no"_qs));
-        const QStringList question{QStringLiteral("送信中です。中止して終了しますか？")};
-        QCOMPARE(running.close(), question);
-        QVERIFY(running.window.isVisible());
-        QCOMPARE(running.window.statusText(), kSent);
-        running.prompter.answers.enqueue(MessageAnswer::Yes);
-        QCOMPARE(running.close(), question);
-        QVERIFY(!running.window.isVisible());
-        QTRY_COMPARE(running.window.statusText(), QStringLiteral("エラー12017:送信を中止しました。"));
-    }
-
-    // A blank table name (a settings file may hold one) is sent as the default: shown first.
-    void blankTableNameIsShownBeforeItIsSent()
-    {
-        TempWorkDir dir;
-        RunningWindow running;
-        running.sheetList()->setFocus();
-        Settings settings = running.window.settings();
-        settings.table = QStringLiteral("  ");
-        running.window.setSettings(settings);
-        QCOMPARE(running.table()->text(), QStringLiteral("  "));
-        sendTo(running, m_servlet.url(QStringLiteral("/insert")));
-        QCOMPARE(running.table()->text(), QStringLiteral("EMP"));
-        QTRY_COMPARE(QJsonDocument::fromJson(running.window.statusText().toUtf8())[u"fields"][1],
-                     QJsonValue(QJsonArray{u"tabName"_qs, u"EMP"_qs}));
     }
 
     void detailsShowASnapshotOfTheWholeAnswer()

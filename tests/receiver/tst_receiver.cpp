@@ -1,3 +1,4 @@
+#include "tests/common/Requirements.h"
 #include "tests/common/TempWorkDir.h"
 #include "tests/receiver/ReceiverTest.h"
 
@@ -255,17 +256,10 @@ private slots:
         TempWorkDir certificateDir;
         QStringList options{u"--create-tables"_qs};
         if (tls) {
-            const QString certificate = certificateDir.filePath(u"cert.pem"_qs);
-            const QString key = certificateDir.filePath(u"key.pem"_qs);
-            QProcess openssl;
-            openssl.start(u"openssl"_qs, {u"req"_qs, u"-x509"_qs, u"-newkey"_qs, u"rsa:2048"_qs, u"-nodes"_qs, u"-days"_qs,
-                                          u"1"_qs, u"-subj"_qs, u"/CN=127.0.0.1"_qs, u"-keyout"_qs, key, u"-out"_qs, certificate});
-            if (!openssl.waitForFinished() || openssl.exitCode() != 0) {
-                if (qgetenv("CI") == "true")
-                    QFAIL("openssl could not make a certificate");
-                QSKIP("openssl could not make a certificate");
-            }
-            options << u"--tls-cert"_qs << certificate << u"--tls-key"_qs << key;
+            if (!makeCertificates(certificateDir.path()))
+                MISSING("openssl could not make the certificates");
+            options << u"--tls-cert"_qs << certificateDir.filePath(u"server.pem"_qs) << u"--tls-key"_qs
+                    << certificateDir.filePath(u"server.key"_qs);
         }
         SqliteReceiver setup(options);
         // More than a fixed pool of eight workers would have.

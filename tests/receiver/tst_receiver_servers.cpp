@@ -1,5 +1,6 @@
 #include "tests/common/MariadbServer.h"
 #include "tests/common/PostgresServer.h"
+#include "tests/common/Requirements.h"
 #include "tests/common/TempWorkDir.h"
 #include "tests/receiver/ReceiverTest.h"
 
@@ -11,8 +12,10 @@ class TestReceiverServers : public QObject {
 private slots:
     void initTestCase()
     {
-        REQUIRE_SERVER(m_postgres);
-        REQUIRE_SERVER(m_mariadb);
+        for (const QString &problem : {m_postgres.problem(), m_mariadb.problem()}) {
+            if (!problem.isEmpty())
+                MISSING(qPrintable(problem));
+        }
         m_checks[u"PostgreSQL"_qs] = openDatabase(u"QPSQL"_qs, u"postgres"_qs, m_postgres.connectOptions());
         QVERIFY(QSqlQuery(m_checks[u"PostgreSQL"_qs]).exec(u"CREATE DATABASE odbc"_qs));
         m_checks[u"ODBC"_qs] = openDatabase(u"QPSQL"_qs, u"odbc"_qs, m_postgres.connectOptions());

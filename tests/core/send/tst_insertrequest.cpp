@@ -1,7 +1,6 @@
 #include "core/send/InsertRequest.h"
 
 #include <QTest>
-#include <QUrlQuery>
 
 using namespace tessaly;
 
@@ -36,19 +35,6 @@ private slots:
         const InsertRequest request = buildInsertRequest(settings, u"<ROWSET/>");
         QCOMPARE(request ? request->timeoutSeconds : request.failure().message == invalidTimeoutText() ? -1 : -2, seconds);
         QCOMPARE(request ? request->overallLimitSeconds : 0, overallLimit);
-    }
-
-    // The body is built a piece at a time: pieces must not split a line or a character.
-    void largeDocumentsArriveWhole()
-    {
-        QString document;
-        for (int line = 0; line < 20000; ++line)
-            document += QStringLiteral("<行>%1 𠮷 ｶﾅ a+b&amp;c</行>\r\n").arg(line);
-        Settings settings;
-        settings.charset = QStringLiteral("UTF-8");
-        const QByteArray body = buildInsertRequest(settings, document)->body;
-        const QUrlQuery fields(QString::fromLatin1(body).replace(u'+', u' '));
-        QCOMPARE(fields.queryItemValue(QStringLiteral("xmlText"), QUrl::FullyDecoded), document);
     }
 
     // A table name the form's character set cannot hold is refused; a blank URL before anything.

@@ -2,15 +2,14 @@
 #include "core/send/Transfer.h"
 #include "core/send/TransferStatus.h"
 
+#include "tests/common/Requirements.h"
 #include "tests/core/send/ServletStandIn.h"
 
-#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QScopeGuard>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -145,30 +144,10 @@ private slots:
     // A private CA that SSL_CERT_FILE or SSL_CERT_DIR names is trusted besides the system's.
     void privateCaFromTheEnvironmentIsTrusted()
     {
-        if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty()) {
-            if (qgetenv("CI") == "true")
-                QFAIL("openssl is missing");
-            QSKIP("openssl is missing");
-        }
         QTemporaryDir dir;
         const auto path = [&](const char *name) { return dir.filePath(QLatin1String(name)); };
-        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("ca")));
-        QFile extensions(path("server.cnf"));
-        QVERIFY(extensions.open(QIODevice::WriteOnly) && extensions.write("subjectAltName=IP:127.0.0.1\n") > 0);
-        extensions.close();
-        const QStringList newKey{u"-newkey"_qs, u"ec"_qs, u"-pkeyopt"_qs, u"ec_paramgen_curve:prime256v1"_qs, u"-nodes"_qs};
-        const QList<QStringList> commands{
-            QStringList{u"req"_qs, u"-x509"_qs, u"-days"_qs, u"2"_qs, u"-subj"_qs, u"/CN=Tessaly test CA"_qs} + newKey
-                + QStringList{u"-keyout"_qs, path("ca.key"), u"-out"_qs, path("ca/ca.pem")},
-            QStringList{u"req"_qs, u"-subj"_qs, u"/CN=127.0.0.1"_qs} + newKey
-                + QStringList{u"-keyout"_qs, path("server.key"), u"-out"_qs, path("server.csr")},
-            {u"x509"_qs, u"-req"_qs, u"-days"_qs, u"2"_qs, u"-in"_qs, path("server.csr"), u"-CA"_qs, path("ca/ca.pem"), u"-CAkey"_qs,
-             path("ca.key"), u"-CAcreateserial"_qs, u"-extfile"_qs, path("server.cnf"), u"-out"_qs, path("server.pem")}};
-        for (const QStringList &arguments : commands) {
-            QProcess openssl;
-            openssl.start(QStringLiteral("openssl"), arguments);
-            QVERIFY(openssl.waitForFinished() && openssl.exitCode() == 0);
-        }
+        if (!makeCertificates(dir.path()))
+            MISSING("openssl could not make the certificates");
         ServletStandIn secure({QStringLiteral("/usr/bin/python3"), QStringLiteral(TESSALY_SERVLET_STANDIN), path("server.pem"),
                                path("server.key")});
         QVERIFY(secure.isRunning());

@@ -6,6 +6,7 @@ OpenDocument (../shared/corpus-ooxml). Both sides apply the same table rules (ta
 only have to be survived (the sanitizer build reads every book in tst_fuzz_regressions).
 Usage: compare_with_references.py WORKBOOK_DUMP CORPUS_DIR
 """
+import collections
 import datetime
 import io
 import json
@@ -139,19 +140,6 @@ def first_difference(expected, actual):
                 column = next(i for i, (a, b) in enumerate(zip(w, g)) if a != b)
                 return 'sheet %r record %d column %d: reference %r, reader %r' % (name, index, column, w[column], g[column])
     return None
-
-
-def compare_book(name, expected, actual, reference_wrong, counts, failures):
-    """Counts one book as agreeing, differing where the reference is wrong (explained), or failing."""
-    counts['compared'] += 1
-    difference = first_difference(expected, actual) if 'error' not in actual else 'reader error: ' + actual['error']
-    if difference is None:
-        counts['agreed'] += 1
-    elif name in reference_wrong:
-        counts['explained'] += 1
-        print('differs, the reference is wrong (%s): %s: %s' % (reference_wrong[name], name, difference))
-    else:
-        failures.append('MISMATCH %s: %s' % (name, difference))
 
 
 def cell_text(cell, datemode):
@@ -305,48 +293,43 @@ def read_with_reference(path, kind):
         return {'reference_error': '%s: %s' % (type(error).__name__, error)}
 
 
-def compare_xls(corpus, rows, results, failures):
-    counts = dict(compared=0, agreed=0, explained=0, refused=0, read_only=0, old_refused=0)
+def compare(corpus, rows, results, xls):
+    """Compares each book the reader should read with its reference; returns the failures."""
+    counts, failures = collections.Counter(), []
     for row, actual in zip(rows, results):
-        name = row[0]
-        expected = read_with_reference(os.path.join(corpus, name), 'xls')
-        if 'reference_error' in expected:
-            counts['refused' if 'error' in actual else 'read_only'] += 1
-            print('xlrd refuses (%s): %s: reader %s'
-                  % (expected['reference_error'], name, actual.get('error', 'reads it')))
-        elif row[5] in ('BIFF2', 'BIFF3', 'BIFF4') and actual.get('error') == OLD_BIFF_MESSAGE:
-            counts['old_refused'] += 1
-        else:
-            compare_book(name, expected, actual, XLRD_WRONG, counts, failures)
-    print('compared {compared} books with xlrd: {agreed} agree, {explained} differ where xlrd is wrong; '
-          '{old_refused} BIFF2-4 books refused; of the books xlrd refuses, {refused} refused, {read_only} read'
-          .format(**counts))
-
-
-def compare_ooxml(corpus, rows, results, failures):
-    counts = dict(compared=0, agreed=0, explained=0, refused=0, reference_refuses=0)
-    for row, actual in zip(rows, results):
-        name, kind, expect = row[0], row[5], row[6]
+        name, kind, expect = row[0], 'xls' if xls else row[5], 'open' if xls else row[6]
+        error = actual.get('error')
         if expect == 'refuse':
             # An encrypted book must say so: the user can save it without a password and try again.
-            reason = PASSWORD_MESSAGE if 'encrypted OOXML' in row[11] else actual.get('error')
-            if reason and actual.get('error') == reason:
-                counts['refused'] += 1
+            reason = PASSWORD_MESSAGE if 'encrypted OOXML' in row[11] else error
+            if reason and error == reason:
+                counts['refused as expected'] += 1
             else:
-                failures.append('MISMATCH %s: should be refused (%s), reader %s'
-                                % (name, reason or 'with a message', actual.get('error', 'reads it')))
+                failures.append('MISMATCH %s: should be refused (%s), reader %s' % (name, reason or 'with a message',
+                                                                                   error or 'reads it'))
             continue
         if expect == 'no-crash':
             continue
+        if xls and row[5] in ('BIFF2', 'BIFF3', 'BIFF4') and error == OLD_BIFF_MESSAGE:
+            counts['BIFF2-4 refused'] += 1
+            continue
         expected = read_with_reference(os.path.join(corpus, name), kind)
         if 'reference_error' in expected:
-            counts['reference_refuses'] += 1
-            print('reference refuses (%s): %s: reader %s' % (expected['reference_error'][:100], name,
-                                                             actual.get('error', 'reads it')))
+            counts['the reference refuses, the reader ' + ('too' if error else 'reads it')] += 1
+            print('the reference refuses (%s): %s: reader %s' % (expected['reference_error'][:100], name, error or 'reads it'))
+            continue
+        counts['compared'] += 1
+        difference = 'reader error: ' + error if error else first_difference(expected, actual)
+        reference_wrong = (XLRD_WRONG if xls else REFERENCE_WRONG).get(name)
+        if difference is None:
+            counts['agree'] += 1
+        elif reference_wrong:
+            counts['differ where the reference is wrong'] += 1
+            print('differs, the reference is wrong (%s): %s: %s' % (reference_wrong, name, difference))
         else:
-            compare_book(name, expected, actual, REFERENCE_WRONG, counts, failures)
-    print('compared {compared} books with openpyxl/odfpy: {agreed} agree, {explained} differ as explained; '
-          '{refused} books refused as expected; the reference refuses {reference_refuses}'.format(**counts))
+            failures.append('MISMATCH %s: %s' % (name, difference))
+    print('; '.join('%s: %d' % item for item in counts.items()))
+    return failures
 
 
 def main():
@@ -365,8 +348,7 @@ def main():
         print('workbook-dump exited with %d after %d books of %d:\n%s'
               % (run.returncode, len(results), len(rows), run.stderr))
         return 1
-    failures = []
-    (compare_xls if xls else compare_ooxml)(corpus, rows, results, failures)
+    failures = compare(corpus, rows, results, xls)
     print('\n'.join(failures))
     return 1 if failures else 0
 
