@@ -56,6 +56,15 @@ template <typename T> T *field(QWidget &parent, const char *name)
     return child;
 }
 
+// The user clicks into the field, selects its whole text and types over it.
+inline void typeOver(QLineEdit *field, const QString &text)
+{
+    field->setFocus(Qt::MouseFocusReason);
+    field->selectAll();
+    QTest::keyClick(field, Qt::Key_Delete);
+    QTest::keyClicks(field, text);
+}
+
 // The main window as the program runs it: started (with `startupWorkbook` chosen in the start-up
 // file dialog, or that dialog cancelled; `workbookArgument` as given on the command line), shown
 // and active, with scripted dialogs. What start-up showed is kept in `startupMessages`;
@@ -107,13 +116,7 @@ struct RunningWindow {
         return texts;
     }
 
-    void typeIntoTable(const QString &text)
-    {
-        table()->setFocus();
-        table()->selectAll();
-        QTest::keyClick(table(), Qt::Key_Delete);
-        QTest::keyClicks(table(), text);
-    }
+    void typeIntoTable(const QString &text) { typeOver(table(), text); }
 };
 
 // Runs `act` on the modal dialog that the next statement opens, once its event loop runs. A dialog

@@ -55,13 +55,7 @@ template <typename Dialog> struct ShownDialog {
 
     QLineEdit *line(const char *name) { return field<QLineEdit>(dialog, name); }
 
-    // The user selects the field's whole text and types over it.
-    void typeOver(const char *name, const QString &text)
-    {
-        line(name)->setFocus(Qt::MouseFocusReason);
-        line(name)->selectAll();
-        QTest::keyClicks(line(name), text);
-    }
+    void typeOver(const char *name, const QString &text) { ::typeOver(line(name), text); }
 
     Settings confirmed()
     {
