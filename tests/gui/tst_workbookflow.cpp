@@ -106,31 +106,23 @@ private slots:
         // Choosing another worksheet converts it.
         running.sheetList()->setCurrentRow(2);
         QVERIFY(running.document().contains(QStringLiteral("<Key>secret</Key>")));
-        const QString hiddenDocument = running.document();
 
-        // A failed open leaves the open workbook, its list and its document untouched.
-        running.prompter.files.enqueue(fixture("fixtures.gnumeric"));
-        running.child<QPushButton>("openButton")->click();
-        QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
-        QCOMPARE(running.sheetNames(), kFixtureSheets);
-        QCOMPARE(running.document(), hiddenDocument);
-
-        running.prompter.shown.clear();
         running.prompter.files.enqueue(fixture("dates1904-biff5.xls"));
         running.trigger("openAction");
         QCOMPARE(running.prompter.titles(), QStringList());
         QVERIFY(running.sheetNames() != kFixtureSheets);
         QVERIFY(running.document().contains(QStringLiteral("<ROW>")));
 
-        // A cancel keeps the workbook, the worksheet chosen and its document, also after a failed
-        // open or a save moved the dialog's name elsewhere.
+        // A failed open, and a cancel after it, keep the workbook, the worksheet chosen and its
+        // document.
         running.prompter.files.enqueue(fixture("fixtures-biff5-ja.xls"));
         running.trigger("openAction");
         QCOMPARE(running.window.windowTitle(), QStringLiteral("Tessaly - fixtures-biff5-ja.xls"));
         running.sheetList()->setCurrentRow(3);
         const QString chosenDocument = running.document();
         running.prompter.files.enqueue(fixture("fixtures.gnumeric"));
-        running.trigger("openAction");
+        running.child<QPushButton>("openButton")->click();
+        QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
         running.prompter.shown.clear();
         running.trigger("openAction");
         QCOMPARE(running.prompter.shown.size(), 0);

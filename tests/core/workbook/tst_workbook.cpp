@@ -28,17 +28,6 @@ QStringList tableOf(const QByteArray &bytes)
     return table ? tableLines(*table) : QStringList{table.failure().message};
 }
 
-// Why a workbook cut to its first `size` bytes cannot be opened: its container is damaged (an
-// OLE2 file loses its signature with its 512-byte header), or it is empty.
-QString truncatedFileError(const QByteArray &whole, qsizetype size)
-{
-    if (size == 0)
-        return u"ファイルが空です"_qs;
-    if (whole.startsWith("PK"))
-        return u"ファイルが壊れています（ZIP ファイルとして読めません: Broken zip file structure）"_qs;
-    return size < 512 ? u"ファイルが壊れています（OLE2 複合ファイルとして読めません: No OLE2 signature）"_qs
-                      : u"ファイルが壊れています（OLE2 複合ファイルとして読めません: Inconsistent block allocation table）"_qs;
-}
 } // namespace
 
 class TestWorkbook : public QObject {
@@ -155,6 +144,9 @@ private slots:
         const QString missing = fixture("no-such-book.xls");
         const QString empty = m_dir.filePath(u"empty.xls"_qs);
         QVERIFY(QFile(empty).open(QIODevice::WriteOnly));
+        // Cut short, a book's container is damaged. (The fuzzer tries every other cut.)
+        const QString truncated = m_dir.filePath(u"truncated.xls"_qs);
+        QVERIFY(QFile::copy(fixture("fixtures-biff8.xls"), truncated) && QFile::resize(truncated, 4000));
         QTest::newRow("missing") << missing << QStringLiteral("ファイルが見つかりません: ") + missing;
         QTest::newRow("empty") << empty << QStringLiteral("ファイルが空です");
         QTest::newRow("folder") << QStringLiteral(TESSALY_TEST_DATA) << QStringLiteral("フォルダー");
@@ -171,6 +163,7 @@ private slots:
         const QString document = u"このシートの XML 文書は上限の 4 GiB を超えるため読めません"_qs;
         QTest::newRow("no workbook") << ooxml("no-workbook.xlsx") << u"ZIP ファイルですが、ブックが入っていません"_qs;
         QTest::newRow("damaged zip") << ooxml("truncated.xlsx") << u"ファイルが壊れています（ZIP"_qs;
+        QTest::newRow("damaged OLE2") << truncated << u"ファイルが壊れています（OLE2 複合ファイルとして読めません"_qs;
         QTest::newRow("entity bomb") << ooxml("entity-bomb.xlsx") << u"DOCTYPE"_qs;
         QTest::newRow("1 MB string x 12,000") << ooxml("huge-shared-string.xlsx") << u"32,767 文字"_qs;
         QTest::newRow("repeats 999,999,999") << ooxml("repeat-bomb.ods") << document;
@@ -182,26 +175,6 @@ private slots:
         const QMap<QString, QStringList> sheets = readBook(path);
         QCOMPARE(sheets.size(), 1);
         QVERIFY2(sheets.first().size() == 1 && sheets.first().first().contains(message), qPrintable(sheets.first().join(u'\n')));
-    }
-
-    // Every prefix of a real workbook either opens, or fails with a message; whatever opens reads
-    // without a crash. The ASan/UBSan run checks that no read strays outside the data.
-    void survivesTruncation_data() { readsTheSameBookInEveryFormat_data(); }
-    void survivesTruncation()
-    {
-        QFETCH(QString, file);
-        QFile source(file);
-        QVERIFY(source.open(QIODevice::ReadOnly));
-        const QByteArray whole = source.readAll();
-        for (qsizetype size = 0; size < whole.size(); size += 61) {
-            const auto book = Workbook::fromBytes(whole.left(size));
-            if (!book)
-                QCOMPARE(book.failure().message, truncatedFileError(whole, size));
-            for (qsizetype sheet = 0; book && sheet < (*book)->sheetNames().size(); ++sheet) {
-                const auto table = (*book)->readSheet(sheet);
-                QVERIFY(table || !table.failure().message.isEmpty());
-            }
-        }
     }
 
     // Number and date texts that the fixture books do not show.
