@@ -51,8 +51,10 @@ private slots:
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray bytes = file.readAll();
-        QCOMPARE(readXmlBytes(bytes, true).has_value(), QFileInfo(path).fileName().startsWith(u"fast-"));
-        QVERIFY(fastReaderAgreesWithExpat(bytes));
+        const std::optional<QByteArray> fast = readXmlBytes(bytes, true);
+        QCOMPARE(fast.has_value(), QFileInfo(path).fileName().startsWith(u"fast-"));
+        if (fast)
+            QCOMPARE(*fast, *readXmlBytes(bytes, false));
     }
 
 private:
