@@ -38,12 +38,16 @@ public:
         return files.isEmpty() ? std::nullopt : files.dequeue();
     }
 
-    QStringList titles() const
+    QStringList titles() const { return each(&tessaly::MessageRequest::title); }
+    QStringList texts() const { return each(&tessaly::MessageRequest::text); }
+
+private:
+    QStringList each(QString tessaly::MessageRequest::*part) const
     {
-        QStringList result;
+        QStringList parts;
         for (const tessaly::MessageRequest &request : shown)
-            result.append(request.title);
-        return result;
+            parts.append(request.*part);
+        return parts;
     }
 };
 
@@ -110,10 +114,7 @@ struct RunningWindow {
     {
         prompter.shown.clear();
         window.close();
-        QStringList texts;
-        for (const tessaly::MessageRequest &request : prompter.shown)
-            texts.append(request.text);
-        return texts;
+        return prompter.texts();
     }
 
     void typeIntoTable(const QString &text) { typeOver(table(), text); }

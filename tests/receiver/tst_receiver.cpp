@@ -43,10 +43,8 @@ QString exchange(const QUrl &url, const QByteArray &request)
 {
     const std::unique_ptr<QTcpSocket> socket = connectTo(url);
     socket->write(request);
-    QByteArray answer;
-    while (socket->state() == QAbstractSocket::ConnectedState && socket->waitForReadyRead(20000))
-        answer += socket->readAll();
-    answer += socket->readAll();
+    socket->waitForDisconnected(20000); // the receiver closes the connection after its answer
+    const QByteArray answer = socket->readAll();
     return QString::fromUtf8(answer.mid(9, 3) + ' ' + answer.mid(answer.indexOf("\r\n\r\n") + 4));
 }
 

@@ -27,7 +27,12 @@ private slots:
                      qPrintable(check.lastError().text()));
     }
 
-    void sheetsArriveCellForCell_data() { databaseRows(); }
+    void sheetsArriveCellForCell_data()
+    {
+        QTest::addColumn<QString>("database");
+        for (const QString &database : {u"PostgreSQL"_qs, u"ODBC"_qs, u"MariaDB"_qs})
+            QTest::newRow(qPrintable(database)) << database;
+    }
     void sheetsArriveCellForCell()
     {
         QFETCH(QString, database);
@@ -132,13 +137,6 @@ private slots:
     }
 
 private:
-    void databaseRows()
-    {
-        QTest::addColumn<QString>("database");
-        for (const QString &database : {u"PostgreSQL"_qs, u"ODBC"_qs, u"MariaDB"_qs})
-            QTest::newRow(qPrintable(database)) << database;
-    }
-
     PostgresServer m_postgres;
     MariadbServer m_mariadb;
     QMap<QString, QSqlDatabase> m_checks;
