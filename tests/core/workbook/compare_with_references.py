@@ -22,7 +22,9 @@ try:
 except ImportError:
     xlrd = None
 try:
+    import odf.office
     import odf.opendocument
+    import odf.teletype
     import openpyxl
 except ImportError:
     odf = openpyxl = None
@@ -219,21 +221,11 @@ def odf_children(element, *names):
             yield from odf_children(child, *names)
 
 
-def odf_text(element):
+def odf_text(paragraph):
     """A paragraph's text with its spaces, tabs and line breaks; annotations left out."""
-    out = ''
-    for node in element.childNodes:
-        if node.nodeType == node.TEXT_NODE:
-            out += node.data
-        elif node.nodeType == node.ELEMENT_NODE:
-            name = node.qname[1]
-            if name == 's':
-                out += ' ' * int(node.getAttribute('c') or 1)
-            elif name in ('tab', 'line-break'):
-                out += '\t' if name == 'tab' else '\n'
-            elif name != 'annotation':
-                out += odf_text(node)
-    return out
+    for note in paragraph.getElementsByType(odf.office.Annotation):
+        note.parentNode.removeChild(note)
+    return odf.teletype.extractText(paragraph)
 
 
 def duration_days(text):
