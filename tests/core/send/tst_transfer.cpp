@@ -136,7 +136,9 @@ private slots:
         settings.url = u"  "_qs + m_servlet.url(QStringLiteral("/insert")) + u' ';
         settings.charset = charset;
         settings.table = QStringLiteral("   ");
-        const QString document = QString(kDocument).replace(u"Shift_JIS"_qs, charset).repeated(2000); // many pieces of the body
+        // Lines longer than a piece of the body: a piece that ends before a line end splits a character.
+        const QString document
+            = QString(kDocument).replace(u"Shift_JIS"_qs, charset).replace(u"山田"_qs, QString(40000, u'山')).repeated(2);
         const QJsonObject answer = QJsonDocument::fromJson(sendAndWait(transfer, settings, document).toUtf8()).object();
         QCOMPARE(answer.value(u"contentType").toString(), contentType);
         const QJsonArray expected{QJsonArray{u"command"_qs, u"insert"_qs}, QJsonArray{u"tabName"_qs, u"EMP"_qs},
