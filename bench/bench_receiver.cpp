@@ -138,7 +138,7 @@ int main(int argc, char *argv[])
     }
     const QString document = buildDocument(*table, Settings{});
     Settings settings;
-    const qint64 bodySize = buildInsertRequest(settings, document).transfer.body.size();
+    const qint64 bodySize = buildInsertRequest(settings, document)->body.size();
     std::printf("%s: %lld rows x %lld columns, document %lld characters, body %.1f MB in %s\n", qPrintable(workbook),
                 qlonglong(table->recordCount()), qlonglong(table->columnCount()), qlonglong(document.size()), bodySize / 1e6,
                 qPrintable(settings.charset));

@@ -66,18 +66,11 @@ Settings loadSettings()
     return settings;
 }
 
-std::unique_ptr<workbook::Workbook> openWorkbook(const QString &path, QString *error)
+Result<std::unique_ptr<workbook::Workbook>> openWorkbook(const QString &path)
 {
-    Result<std::unique_ptr<workbook::Workbook>> opened = workbook::Workbook::open(path);
-    if (!opened) {
-        *error = opened.failure().message;
-        return nullptr;
-    }
-    std::unique_ptr<workbook::Workbook> workbook = std::move(*opened);
-    if (workbook->sheetNames().isEmpty()) {
-        *error = QStringLiteral("利用できるシートがありません");
-        return nullptr;
-    }
+    Result<std::unique_ptr<workbook::Workbook>> workbook = workbook::Workbook::open(path);
+    if (workbook && (*workbook)->sheetNames().isEmpty())
+        return Failure{QStringLiteral("利用できるシートがありません")};
     return workbook;
 }
 
@@ -96,31 +89,23 @@ int listSheets(const QStringList &args)
 
 // The worksheet that the arguments WORKBOOK [SHEET] name (the first one when no sheet is named),
 // read as a table; the workbook itself is released once the sheet is read.
-std::optional<workbook::SheetTable> sheetTable(const QStringList &args, QString *error)
+Result<workbook::SheetTable> sheetTable(const QStringList &args)
 {
-    if (args.isEmpty() || args.size() > 2) {
-        *error = QStringLiteral("ブックのファイル名と、必要ならシート名を指定して下さい。--help で使い方を表示します。");
-        return std::nullopt;
-    }
+    if (args.isEmpty() || args.size() > 2)
+        return Failure{QStringLiteral("ブックのファイル名と、必要ならシート名を指定して下さい。--help で使い方を表示します。")};
     const QString sheetName = args.value(1);
-    const std::unique_ptr<workbook::Workbook> workbook = openWorkbook(args.at(0), error);
+    const Result<std::unique_ptr<workbook::Workbook>> workbook = openWorkbook(args.at(0));
     if (!workbook)
-        return std::nullopt;
-    const qsizetype index = sheetName.isNull() ? 0 : workbook->sheetNames().indexOf(sheetName);
-    if (index < 0) {
-        *error = QStringLiteral("ワークシート「%1」はこのブックにありません。").arg(sheetName);
-        return std::nullopt;
-    }
-    Result<workbook::SheetTable> table = workbook->readSheet(index);
-    if (!table) {
-        *error = table.failure().message;
-        return std::nullopt;
-    }
-    if (const Outcome fits = checkDocumentLength(*table); !fits) {
-        *error = fits.failure().message;
-        return std::nullopt;
-    }
-    return std::move(*table);
+        return workbook.failure();
+    const qsizetype index = sheetName.isNull() ? 0 : (*workbook)->sheetNames().indexOf(sheetName);
+    if (index < 0)
+        return Failure{QStringLiteral("ワークシート「%1」はこのブックにありません。").arg(sheetName)};
+    Result<workbook::SheetTable> table = (*workbook)->readSheet(index);
+    if (!table)
+        return table;
+    if (const Outcome fits = checkDocumentLength(*table); !fits)
+        return fits.failure();
+    return table;
 }
 
 // Writes the bytes a save would write, piece by piece, so that a large sheet's document is never
@@ -135,10 +120,9 @@ int convert(QStringList args)
         args.removeAt(option);
     }
 
-    QString error;
-    const std::optional<workbook::SheetTable> table = sheetTable(args, &error);
+    const Result<workbook::SheetTable> table = sheetTable(args);
     if (!table)
-        return fail(error);
+        return fail(table.failure().message);
     const Settings settings = loadSettings();
     if (!outputPath.isEmpty()) {
         const Outcome saved = saveDocument(outputPath, *table, settings);
@@ -158,10 +142,9 @@ int convert(QStringList args)
 int send(const QStringList &args)
 {
     const Settings settings = loadSettings();
-    QString error;
-    const std::optional<workbook::SheetTable> table = sheetTable(args, &error);
+    const Result<workbook::SheetTable> table = sheetTable(args);
     if (!table)
-        return fail(error);
+        return fail(table.failure().message);
 
     Transfer transfer;
     QString line;

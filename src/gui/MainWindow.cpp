@@ -23,6 +23,7 @@
 #include <QThread>
 
 #include <exception>
+#include <optional>
 
 namespace tessaly {
 
@@ -410,12 +411,12 @@ void MainWindow::onSendClicked()
         return;
     }
     // The work has copies: the user may edit the table name meanwhile.
-    InsertRequest request;
+    std::optional<InsertRequest> request;
     const QByteArray document = m_ui->documentView->utf8();
     const Settings settings = m_settings;
     const QString requestId = m_requestId;
     runInBackground([&] { request = buildUtf8InsertRequest(settings, document, requestId); });
-    const Outcome started = sendInsert(m_transfer, request);
+    const Outcome started = sendInsert(m_transfer, *request);
     setStatusText(started ? sentStatusText() : started.failure().message);
     // The upload's progress shows in the same bar, without the wait cursor: the window is free.
     if (started)

@@ -166,12 +166,12 @@ void FormReader::flushDocument()
     m_documentBytes.clear();
 }
 
-std::optional<QString> FormReader::decodeField(const QByteArray &bytes, const QString &charset) const
+Result<QString> FormReader::decodeField(const QByteArray &bytes, const char *name, const QString &charset) const
 {
     QStringDecoder decoder(charset.toLatin1().constData());
     QString text = decoder.decode(bytes);
     if (!decoder.isValid() || decoder.hasError())
-        return std::nullopt;
+        return Failure{QStringLiteral("項目「%1」を文字コード「%2」で読めません。").arg(QLatin1String(name), charset)};
     return text;
 }
 
@@ -202,19 +202,19 @@ Result<InsertForm> FormReader::finish()
         charset = declaredEncoding(m_documentBytes);
         if (charset.isEmpty())
             charset = QStringLiteral("UTF-8"); // XML's default
-        const std::optional<QString> document = decodeField(m_documentBytes, charset);
+        const Result<QString> document = decodeField(m_documentBytes, "xmlText", charset);
         if (!document)
             return Failure{QStringLiteral("XML 文書の文字コードが分かりません。Content-Type に charset を付けて下さい。")};
         m_documentBytes.clear();
         form.documentUtf8 = document->toUtf8();
     }
 
-    const std::optional<QString> command = decodeField(m_command, charset);
-    const std::optional<QString> tableName = decodeField(m_tableName, charset);
-    if (!command || !tableName) {
-        return Failure{QStringLiteral("項目「%1」を文字コード「%2」で読めません。")
-                           .arg(command ? QStringLiteral("tabName") : QStringLiteral("command"), charset)};
-    }
+    const Result<QString> command = decodeField(m_command, "command", charset);
+    if (!command)
+        return command.failure();
+    const Result<QString> tableName = decodeField(m_tableName, "tabName", charset);
+    if (!tableName)
+        return tableName.failure();
     form.command = *command;
     form.tableName = *tableName;
     form.requestId = QString::fromLatin1(m_requestId);

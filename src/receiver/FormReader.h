@@ -39,7 +39,8 @@ private:
     void startValue();
     void append(const char *data, qsizetype size);
     void flushDocument();
-    std::optional<QString> decodeField(const QByteArray &bytes, const QString &charset) const;
+    // The field's text, or why it cannot be read in the charset.
+    Result<QString> decodeField(const QByteArray &bytes, const char *name, const QString &charset) const;
 
     QString m_charset;
     std::optional<QStringDecoder> m_decoder; // while the charset is known and the document streams

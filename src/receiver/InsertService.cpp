@@ -4,7 +4,6 @@
 #include <QSet>
 
 #include <algorithm>
-#include <variant>
 
 namespace tessaly::receiver {
 
@@ -37,7 +36,7 @@ bool isReserved(const TableName &name)
            || table == TableStore::kRequestTable;
 }
 
-std::variant<TableName, Answer> splitTableName(const QString &text)
+Result<TableName, Answer> splitTableName(const QString &text)
 {
     const qsizetype dot = text.indexOf(u'.');
     const TableName name{dot < 0 ? QString() : text.left(dot), text.mid(dot + 1)};
@@ -92,15 +91,10 @@ public:
         }
     }
 
-    // Sets *ambiguity to the candidates when several match ignoring case.
-    std::optional<QString> find(const QString &name, QString *ambiguity) const
+    // The columns `name` matches: the one of that exact name, else every one ignoring case.
+    QStringList candidates(const QString &name) const
     {
-        if (m_exact.contains(name))
-            return name;
-        const QStringList found = m_folded.value(name.toCaseFolded());
-        if (found.size() > 1)
-            *ambiguity = found.join(QStringLiteral("」「"));
-        return found.size() == 1 ? std::optional(found.first()) : std::nullopt;
+        return m_exact.contains(name) ? QStringList{name} : m_folded.value(name.toCaseFolded());
     }
 
 private:
@@ -221,25 +215,25 @@ private:
         const QStringList &headings = m_rows.headings();
         QHash<QString, QString> headingOfColumn;
         for (qsizetype c = 0; c < wanted.size(); ++c) {
-            QString ambiguity;
-            const std::optional<QString> column = index.find(wanted.at(c), &ambiguity);
-            if (!ambiguity.isEmpty()) {
+            const QStringList candidates = index.candidates(wanted.at(c));
+            if (candidates.size() > 1) {
                 return refusal(QStringLiteral("列「%1」に当たる列が表「%2」に複数あります（「%3」）。")
-                                   .arg(headings.at(c), m_tableName, ambiguity));
+                                   .arg(headings.at(c), m_tableName, candidates.join(QStringLiteral("」「"))));
             }
-            if (!column && wanted.at(c) != headings.at(c)) {
+            if (candidates.isEmpty() && wanted.at(c) != headings.at(c)) {
                 return refusal(
                     QStringLiteral("見出し「%1」の列が複数あります。表「%2」には 2 つ目以降を入れる列「%3」がありません。")
                         .arg(headings.at(c), m_tableName, wanted.at(c)));
             }
-            if (!column)
+            if (candidates.isEmpty())
                 return refusal(QStringLiteral("列「%1」は表「%2」にありません。").arg(headings.at(c), m_tableName));
-            if (headingOfColumn.contains(*column)) {
+            const QString &column = candidates.first();
+            if (headingOfColumn.contains(column)) {
                 return refusal(QStringLiteral("見出し「%1」と「%2」が表「%3」の同じ列「%4」に当たります。")
-                                   .arg(headingOfColumn.value(*column), headings.at(c), m_tableName, *column));
+                                   .arg(headingOfColumn.value(column), headings.at(c), m_tableName, column));
             }
-            headingOfColumn.insert(*column, headings.at(c));
-            columns.append(*column);
+            headingOfColumn.insert(column, headings.at(c));
+            columns.append(column);
         }
         return columns;
     }
@@ -255,7 +249,7 @@ private:
 };
 
 // 400 for the first table, schema or column name that the database would cut short.
-std::optional<Answer> nameTooLong(const TableStore &store, const TableName &name, const RowDocument &rows)
+Result<void, Answer> checkNameLengths(const TableStore &store, const TableName &name, const RowDocument &rows)
 {
     QStringList names = rows.distinctNames();
     names.prepend(name.table);
@@ -265,7 +259,7 @@ std::optional<Answer> nameTooLong(const TableStore &store, const TableName &name
         if (DatabaseResult<> done = store.nameTooLong(each); !done)
             return fromFailure(done.failure());
     }
-    return std::nullopt;
+    return {};
 }
 
 } // namespace
@@ -279,9 +273,9 @@ Answer insertForm(InsertForm form, const InsertSettings &settings, const std::fu
         return refusal(QStringLiteral("表名（tabName）がありません。"));
     if (!isRequestId(form.requestId))
         return refusal(QStringLiteral("requestId は英数字と「-」「_」「.」の 64 文字までにして下さい。"));
-    const std::variant<TableName, Answer> name = splitTableName(tableName);
-    if (const Answer *refused = std::get_if<Answer>(&name))
-        return *refused;
+    const Result<TableName, Answer> name = splitTableName(tableName);
+    if (!name)
+        return name.failure();
     const Result<RowDocument> rows = RowDocument::parse(std::move(form.documentUtf8), settings.emptyAsText);
     if (!rows)
         return refusal(rows.failure().message);
@@ -291,13 +285,13 @@ Answer insertForm(InsertForm form, const InsertSettings &settings, const std::fu
         return fromFailure(opened.failure());
     const std::unique_ptr<TableStore> store = std::move(opened).value();
     store->setClientProbe(clientConnected);
-    if (std::optional<Answer> refused = nameTooLong(*store, std::get<TableName>(name), *rows))
-        return *refused;
+    if (const Result<void, Answer> fits = checkNameLengths(*store, *name, *rows); !fits)
+        return fits.failure();
     if (!clientConnected())
         return fromFailure(store->clientGone(tableName));
     if (DatabaseResult<> begun = store->begin(tableName); !begun)
         return fromFailure(begun.failure());
-    Insertion insertion(*store, *rows, tableName, std::get<TableName>(name), form.requestId, settings);
+    Insertion insertion(*store, *rows, tableName, *name, form.requestId, settings);
     if (const Result<void, Answer> inserted = insertion.run(); !inserted) {
         store->rollback();
         return insertion.insertedMeanwhile().value_or(inserted.failure());

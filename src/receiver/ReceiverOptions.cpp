@@ -17,26 +17,44 @@ namespace tessaly::receiver {
 namespace {
 
 // "HOST:PORT", "[IPv6]:PORT" or a port alone (on the loopback).
-std::optional<ListenAddress> parseListen(const QString &text)
+Result<ListenAddress> parseListen(const QString &text)
 {
     static const QRegularExpression form(QStringLiteral(R"(^(?:(?:\[([0-9A-Fa-f:.]+)\]|([^:\[\]]+)):)?(\d{1,5})$)"));
     const QRegularExpressionMatch match = form.match(text);
     const int port = match.captured(3).toInt();
     if (!match.hasMatch() || port > 65535)
-        return std::nullopt;
+        return Failure{
+            QStringLiteral("--listen「%1」が正しくありません。127.0.0.1:8080、[::1]:8080 のように指定して下さい。").arg(text)};
     QString host = match.captured(1) + match.captured(2);
     return ListenAddress{host.isEmpty() ? QStringLiteral("localhost") : host, port};
 }
 
-std::optional<QByteArray> readPassword(const QString &path)
+// A byte count for `option`: "1048576", "512K", "64M", "1G" (powers of 1024), never 0.
+Result<qint64> parseSize(const QString &option, const QString &text)
 {
+    static const QRegularExpression form(QStringLiteral(R"(^(\d{1,15})([KMG]?)$)"), QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = form.match(text);
+    const QString unit = match.captured(2).toUpper();
+    const int shift = unit.isEmpty() ? 0 : int(QStringLiteral("KMG").indexOf(unit) + 1) * 10;
+    const qint64 count = match.captured(1).toLongLong();
+    if (!match.hasMatch() || count == 0 || count > std::numeric_limits<qint64>::max() >> shift)
+        return Failure{QStringLiteral("%1「%2」が正しくありません。バイト数か 512M、1G のように指定して下さい。").arg(option, text)};
+    return count << shift;
+}
+
+// The password: the file's content without its line ends.
+Result<QByteArray> readPassword(const QString &path)
+{
+    const Failure unusable{QStringLiteral("パスワードファイル「%1」を読めないか、空です。").arg(path)};
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
+        return unusable;
     QByteArray password = file.readAll();
     while (password.endsWith('\n') || password.endsWith('\r'))
         password.chop(1);
-    return password.isEmpty() ? std::nullopt : std::optional(password);
+    if (password.isEmpty())
+        return unusable;
+    return password;
 }
 
 } // namespace
@@ -58,30 +76,15 @@ qint64 defaultBodyBudget()
     return memory > 0 ? memory / 4 : qint64(1) << 30;
 }
 
-std::optional<qint64> parseSize(const QString &text)
-{
-    static const QRegularExpression form(QStringLiteral(R"(^(\d{1,15})([KMG]?)$)"), QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch match = form.match(text);
-    if (!match.hasMatch())
-        return std::nullopt;
-    const QString unit = match.captured(2).toUpper();
-    const int shift = unit.isEmpty() ? 0 : int(QStringLiteral("KMG").indexOf(unit) + 1) * 10;
-    const qint64 count = match.captured(1).toLongLong();
-    if (count > std::numeric_limits<qint64>::max() >> shift)
-        return std::nullopt;
-    return count << shift;
-}
-
 namespace {
 
 // Sets the option that `name` gives a value to; `passwordFile` is read once every option is known.
 Outcome applyValue(ReceiverOptions &options, QString &passwordFile, const QString &name, const QString &value)
 {
     if (name == u"--listen") {
-        const std::optional<ListenAddress> listen = parseListen(value);
+        const Result<ListenAddress> listen = parseListen(value);
         if (!listen)
-            return Failure{
-                QStringLiteral("--listen「%1」が正しくありません。127.0.0.1:8080、[::1]:8080 のように指定して下さい。").arg(value)};
+            return listen.failure();
         options.listen = *listen;
     } else if (name == u"--path") {
         options.path = value.startsWith(u'/') ? value : u'/' + value;
@@ -101,10 +104,11 @@ Outcome applyValue(ReceiverOptions &options, QString &passwordFile, const QStrin
         if (!number || count < 1 || count > 10000)
             return Failure{QStringLiteral("%1「%2」が正しくありません。1 から 10000 までの数を指定して下さい。").arg(name, value)};
         (name == u"--workers" ? options.workers : options.perClient) = count;
-    } else if (const std::optional<qint64> size = parseSize(value); size && *size > 0) {
-        (name == u"--max-body" ? options.maxBody : options.bodyBudget) = *size;
     } else {
-        return Failure{QStringLiteral("%1「%2」が正しくありません。バイト数か 512M、1G のように指定して下さい。").arg(name, value)};
+        const Result<qint64> size = parseSize(name, value);
+        if (!size)
+            return size.failure();
+        (name == u"--max-body" ? options.maxBody : options.bodyBudget) = *size;
     }
     return {};
 }
@@ -125,9 +129,9 @@ Outcome completeOptions(ReceiverOptions &options, const QString &passwordFile)
         return Failure{QStringLiteral("--user と --password-file は両方とも指定して下さい。")};
     if (passwordFile.isEmpty())
         return {};
-    const std::optional<QByteArray> password = readPassword(passwordFile);
+    const Result<QByteArray> password = readPassword(passwordFile);
     if (!password)
-        return Failure{QStringLiteral("パスワードファイル「%1」を読めないか、空です。").arg(passwordFile)};
+        return password.failure();
     options.password = *password;
     if (!isLoopback(options.listen.host) && options.tlsCertificate.isEmpty()) {
         return Failure{

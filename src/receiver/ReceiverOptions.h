@@ -7,8 +7,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <optional>
-
 namespace tessaly::receiver {
 
 struct ListenAddress {
@@ -44,8 +42,5 @@ bool isLoopback(const QString &host);
 
 // A quarter of the machine's memory, the default budget for bodies being received.
 qint64 defaultBodyBudget();
-
-// "1048576", "512K", "64M", "1G" (powers of 1024); nothing for anything else.
-std::optional<qint64> parseSize(const QString &text);
 
 } // namespace tessaly::receiver

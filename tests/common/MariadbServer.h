@@ -1,9 +1,9 @@
 #pragma once
 
+#include "tests/common/PrivateServer.h"
+
 #include <QFile>
-#include <QProcess>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <pwd.h>
@@ -12,14 +12,14 @@
 // A private MariaDB server in a temporary folder, reachable only through a socket there, with an
 // empty UTF-8 database "tessaly"; up for the life of the object. Its user is named after the
 // process's own and logs in through the socket, without a password.
-class MariadbServer {
+class MariadbServer : public PrivateServer {
 public:
     MariadbServer()
         : m_user(QString::fromLocal8Bit(getpwuid(geteuid())->pw_name))
     {
         const QString server = QStandardPaths::findExecutable(u"mariadbd"_qs, {u"/usr/sbin"_qs});
         if (server.isEmpty()
-            || !run(u"mariadb-install-db"_qs, {u"--datadir="_qs + m_dir.filePath(u"data"_qs), u"--skip-test-db"_qs})) {
+            || !client(u"mariadb-install-db"_qs, {u"--datadir="_qs + m_dir.filePath(u"data"_qs), u"--skip-test-db"_qs})) {
             m_problem = u"MariaDB is not installed, or mariadb-install-db failed: "_qs + m_problem;
             return;
         }
@@ -30,7 +30,7 @@ public:
         // Up when the socket answers.
         const auto createDatabase = [&] {
             return QFile::exists(socket())
-                   && run(u"mariadb"_qs, {u"--socket="_qs + socket(), u"--execute=CREATE DATABASE tessaly"_qs});
+                   && client(u"mariadb"_qs, {u"--socket="_qs + socket(), u"--execute=CREATE DATABASE tessaly"_qs});
         };
         if (!QTest::qWaitFor(createDatabase, 60000))
             m_problem = u"mariadbd did not start: "_qs + QString::fromLocal8Bit(m_server.readAll());
@@ -41,8 +41,6 @@ public:
         m_server.waitForFinished(30000);
     }
 
-    bool isRunning() const { return m_problem.isEmpty(); }
-    QString problem() const { return m_problem; }
     QString connectOptions() const { return u"UNIX_SOCKET="_qs + socket(); }
     QString url() const { return u"mysql://%1@localhost/tessaly?UNIX_SOCKET=%2"_qs.arg(m_user, socket()); }
     QString user() const { return m_user; }
@@ -50,19 +48,12 @@ public:
 private:
     QString socket() const { return m_dir.filePath(QStringLiteral("socket")); }
 
-    // Runs MariaDB's set-up or its client on this server; the output of a failure is the problem.
-    bool run(const QString &tool, const QStringList &arguments)
+    // Runs MariaDB's set-up or its client on this server.
+    bool client(const QString &tool, const QStringList &arguments)
     {
-        QProcess process;
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(tool, QStringList{u"--no-defaults"_qs, u"--user="_qs + m_user} + arguments);
-        const bool ok = process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-        m_problem = ok ? QString() : QString::fromLocal8Bit(process.readAll());
-        return ok;
+        return run(QStringList{tool, u"--no-defaults"_qs, u"--user="_qs + m_user} + arguments);
     }
 
-    QTemporaryDir m_dir;
     QString m_user;
     QProcess m_server;
-    QString m_problem;
 };

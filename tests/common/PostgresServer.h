@@ -1,9 +1,9 @@
 #pragma once
 
+#include "tests/common/PrivateServer.h"
+
 #include <QDir>
-#include <QProcess>
 #include <QTcpServer>
-#include <QTemporaryDir>
 
 #ifdef Q_OS_UNIX
 #include <unistd.h>
@@ -11,7 +11,7 @@
 
 // A private PostgreSQL server in a temporary folder on 127.0.0.1, up (pg_ctl waits) for the life of
 // the object. Its superuser "tessaly" needs no password. As root it runs as "nobody": initdb refuses root.
-class PostgresServer {
+class PostgresServer : public PrivateServer {
 public:
     PostgresServer()
     {
@@ -35,24 +35,16 @@ public:
         }
 #endif
         const QString options = u"-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off"_qs.arg(m_port).arg(m_dir.path());
-        if (run({u"initdb"_qs, u"-D"_qs, data(), u"--auth=trust"_qs, u"-U"_qs, u"tessaly"_qs, u"-E"_qs, u"UTF8"_qs,
-                 u"--no-locale"_qs}))
-            run({u"pg_ctl"_qs, u"-D"_qs, data(), u"-o"_qs, options, u"-l"_qs, m_dir.filePath(u"log"_qs), u"start"_qs});
+        if (tool({u"initdb"_qs, u"-D"_qs, data(), u"--auth=trust"_qs, u"-U"_qs, u"tessaly"_qs, u"-E"_qs, u"UTF8"_qs,
+                  u"--no-locale"_qs}))
+            tool({u"pg_ctl"_qs, u"-D"_qs, data(), u"-o"_qs, options, u"-l"_qs, m_dir.filePath(u"log"_qs), u"start"_qs});
     }
     ~PostgresServer()
     {
         if (isRunning())
-            run({u"pg_ctl"_qs, u"-D"_qs, data(), u"-m"_qs, u"immediate"_qs, u"stop"_qs});
+            tool({u"pg_ctl"_qs, u"-D"_qs, data(), u"-m"_qs, u"immediate"_qs, u"stop"_qs});
     }
 
-    bool isRunning() const
-    {
-        return m_problem.isEmpty();
-    }
-    QString problem() const
-    {
-        return m_problem;
-    }
     QString connectOptions() const
     {
         return QStringLiteral("host=127.0.0.1;port=%1;user=tessaly").arg(m_port);
@@ -76,22 +68,13 @@ private:
     }
 
     // Runs one of the server's tools, as m_asUser where set.
-    bool run(QStringList command)
+    bool tool(QStringList command)
     {
-        const QString tool = m_bin + command.takeFirst();
-        command = m_asUser + QStringList{tool} + command;
-        QProcess process;
-        process.setProcessChannelMode(QProcess::MergedChannels);
-        process.start(command.first(), command.mid(1));
-        const bool ok = process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-        if (!ok)
-            m_problem = command.join(u' ') + QStringLiteral(" failed: ") + QString::fromLocal8Bit(process.readAll());
-        return ok;
+        command.first().prepend(m_bin);
+        return run(m_asUser + command);
     }
 
-    QTemporaryDir m_dir;
     QString m_bin;
     QStringList m_asUser;
-    QString m_problem;
     int m_port = 0;
 };

@@ -38,12 +38,16 @@ public:
         return files.isEmpty() ? std::nullopt : files.dequeue();
     }
 
-    QStringList titles() const
+    QStringList titles() const { return each(&tessaly::MessageRequest::title); }
+    QStringList texts() const { return each(&tessaly::MessageRequest::text); }
+
+private:
+    QStringList each(QString tessaly::MessageRequest::*part) const
     {
-        QStringList result;
+        QStringList parts;
         for (const tessaly::MessageRequest &request : shown)
-            result.append(request.title);
-        return result;
+            parts.append(request.*part);
+        return parts;
     }
 };
 
@@ -54,6 +58,15 @@ template <typename T> T *field(QWidget &parent, const char *name)
     if (!child)
         qFatal("no child %s", name);
     return child;
+}
+
+// The user clicks into the field, selects its whole text and types over it.
+inline void typeOver(QLineEdit *field, const QString &text)
+{
+    field->setFocus(Qt::MouseFocusReason);
+    field->selectAll();
+    QTest::keyClick(field, Qt::Key_Delete);
+    QTest::keyClicks(field, text);
 }
 
 // The main window as the program runs it: started (with `startupWorkbook` chosen in the start-up
@@ -101,19 +114,10 @@ struct RunningWindow {
     {
         prompter.shown.clear();
         window.close();
-        QStringList texts;
-        for (const tessaly::MessageRequest &request : prompter.shown)
-            texts.append(request.text);
-        return texts;
+        return prompter.texts();
     }
 
-    void typeIntoTable(const QString &text)
-    {
-        table()->setFocus();
-        table()->selectAll();
-        QTest::keyClick(table(), Qt::Key_Delete);
-        QTest::keyClicks(table(), text);
-    }
+    void typeIntoTable(const QString &text) { typeOver(table(), text); }
 };
 
 // Runs `act` on the modal dialog that the next statement opens, once its event loop runs. A dialog

@@ -1,20 +1,26 @@
 #include "core/document/XmlDocument.h"
+#include "gui/dialogs/StatusDetailsDialog.h"
 
+#include "tests/common/BiffStream.h"
 #include "tests/common/Fixtures.h"
 #include "tests/common/RunningWindow.h"
 #include "tests/common/TempWorkDir.h"
+#include "tests/core/send/ServletStandIn.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QMenu>
 #include <QMimeData>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
 #include <QStringEncoder>
 #include <QPushButton>
-#include <QtEndian>
 
 using namespace tessaly;
 
 const QString kErrorTitle = QStringLiteral("エラーメッセージ");
+const QString kSent = QStringLiteral("データをサーバに送信しました。");
 const QStringList kFixtureSheets{QStringLiteral("社員"), QStringLiteral("Types"), QStringLiteral("Hidden"),
                                  QStringLiteral("HeaderOnly"), QStringLiteral("Empty")};
 
@@ -23,59 +29,43 @@ const QStringList kFixtureSheets{QStringLiteral("社員"), QStringLiteral("Types
 // the window more than a moment to read, while its document stays small for its cells.
 static QByteArray numberSheet(quint16 columns, quint16 records)
 {
-    QByteArray stream;
-    const auto put = [&stream](auto value) {
-        const qsizetype at = stream.size();
-        stream.resize(at + sizeof(value));
-        qToLittleEndian(value, stream.data() + at);
-    };
-    const auto record = [&](quint16 type, quint16 length) {
-        put(type);
-        put(length);
-    };
-    const auto bof = [&](quint16 type) {
-        record(0x0809, 16);
-        put(quint16(0x0600));
-        put(type);
-        stream.append(12, '\0');
-    };
-    bof(0x0005);
-    record(0x00E0, 20); // one cell format
-    stream.append(20, '\0');
-    record(0x0085, 13); // the sheet's entry, its offset filled in below
-    const qsizetype sheetOffsetAt = stream.size();
-    stream.append(6, '\0').append("\x05\0Sheet", 7);
-    record(0x000A, 0);
-    qToLittleEndian(quint32(stream.size()), stream.data() + sheetOffsetAt);
-    bof(0x0010);
-    for (quint16 column = 0; column < columns; ++column) {
-        const QByteArray name = 'c' + QByteArray::number(column);
-        record(0x0204, quint16(9 + name.size()));
-        put(quint16(0));
-        put(column);
-        put(quint16(0));
-        put(quint16(name.size()));
-        stream.append('\0').append(name);
-    }
-    stream.reserve(stream.size() + records * (10 + 6 * columns) + 4);
+    BiffStream stream;
+    stream.record(0x0809, bof(0x0600, 0x0005))
+        .record(0x00E0, QByteArray(20, '\0')) // one cell format
+        .boundSheet(QByteArray("\x05\0Sheet", 7))
+        .record(0x000A, {})
+        .sheetStartsHere()
+        .record(0x0809, bof(0x0600, 0x0010));
+    for (quint16 column = 0; column < columns; ++column)
+        stream.record(0x0204, cell(0, column, 0) + text8('c' + QByteArray::number(column)));
     for (quint32 row = 1; row <= records; ++row) {
-        record(0x00BD, quint16(6 + 6 * columns));
-        put(quint16(row));
-        put(quint16(0));
-        for (quint32 column = 0; column < columns; ++column) {
-            put(quint16(0));
-            put(quint32((row + column) % 100 << 2 | 2)); // RK: a whole number
-        }
-        put(quint16(columns - 1));
+        QByteArray numbers = u16(quint16(row)) + u16(0);
+        for (quint16 column = 0; column < columns; ++column)
+            numbers += u16(0) + rkInteger(qint32(row + column) % 100);
+        stream.record(0x00BD, numbers + u16(columns - 1));
     }
-    record(0x000A, 0);
-    return stream;
+    stream.record(0x000A, {});
+    return stream.bytes;
 }
 
+// Sets the server's address and presses the send button.
+static void sendTo(RunningWindow &running, const QString &url)
+{
+    Settings settings = running.window.settings();
+    settings.url = url;
+    running.window.setSettings(settings);
+    QTest::mouseClick(running.child<QPushButton>("sendButton"), Qt::LeftButton);
+}
+
+// The window's work: opening a workbook, converting a sheet, saving and sending its document.
 class TestWorkbookFlow : public QObject {
     Q_OBJECT
 
+    ServletStandIn m_servlet;
+
 private slots:
+    void initTestCase() { QVERIFY(m_servlet.isRunning()); }
+
     void cancelledStartupLeavesAnEmptyWindow()
     {
         TempWorkDir dir;
@@ -136,31 +126,23 @@ private slots:
         // Choosing another worksheet converts it.
         running.sheetList()->setCurrentRow(2);
         QVERIFY(running.document().contains(QStringLiteral("<Key>secret</Key>")));
-        const QString hiddenDocument = running.document();
 
-        // A failed open leaves the open workbook, its list and its document untouched.
-        running.prompter.files.enqueue(fixture("fixtures.gnumeric"));
-        running.child<QPushButton>("openButton")->click();
-        QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
-        QCOMPARE(running.sheetNames(), kFixtureSheets);
-        QCOMPARE(running.document(), hiddenDocument);
-
-        running.prompter.shown.clear();
         running.prompter.files.enqueue(fixture("dates1904-biff5.xls"));
         running.trigger("openAction");
         QCOMPARE(running.prompter.titles(), QStringList());
         QVERIFY(running.sheetNames() != kFixtureSheets);
         QVERIFY(running.document().contains(QStringLiteral("<ROW>")));
 
-        // A cancel keeps the workbook, the worksheet chosen and its document, also after a failed
-        // open or a save moved the dialog's name elsewhere.
+        // A failed open, and a cancel after it, keep the workbook, the worksheet chosen and its
+        // document.
         running.prompter.files.enqueue(fixture("fixtures-biff5-ja.xls"));
         running.trigger("openAction");
         QCOMPARE(running.window.windowTitle(), QStringLiteral("Tessaly - fixtures-biff5-ja.xls"));
         running.sheetList()->setCurrentRow(3);
         const QString chosenDocument = running.document();
         running.prompter.files.enqueue(fixture("fixtures.gnumeric"));
-        running.trigger("openAction");
+        running.child<QPushButton>("openButton")->click();
+        QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
         running.prompter.shown.clear();
         running.trigger("openAction");
         QCOMPARE(running.prompter.shown.size(), 0);
@@ -213,7 +195,7 @@ private slots:
         QVERIFY(running.document().endsWith(QStringLiteral("</ROWSET>\r\n")));
     }
 
-    // The proposal is the workbook's name ending in .xml, never the workbook itself.
+    // The proposal is the workbook's name ending in .xml, never the workbook itself; failures are reported.
     void saveProposesAnXmlNameAndWritesTheDeclaredCharset()
     {
         TempWorkDir dir;
@@ -228,27 +210,21 @@ private slots:
                  QByteArray(QStringEncoder("Shift_JIS").encode(running.document() + QStringLiteral("\r\n"))));
         QCOMPARE(running.window.statusText(), QStringLiteral("「saved.xml」に保存しました。"));
 
-        // The next save proposes the name just saved; a cancel is reported and writes nothing.
+        // The next save proposes the name just saved; a cancel is reported and writes nothing, and
+        // so is a save that fails. The open dialog does not start where nothing could be written.
         running.trigger("saveAction");
         QCOMPARE(running.prompter.fileDialogs.last().fileName, target);
         QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
+        running.prompter.files.enqueue(dir.filePath(QStringLiteral("missing/out.xml")));
+        running.trigger("saveAction");
+        QCOMPARE(running.prompter.titles(), (QStringList{kErrorTitle, kErrorTitle}));
+        running.trigger("openAction");
+        QCOMPARE(QFileInfo(running.prompter.fileDialogs.last().fileName).path(), dir.path());
 
         QFile::copy(fixture("fixtures.xlsx"), dir.filePath(QStringLiteral("book")));
         RunningWindow bare(dir.filePath(QStringLiteral("book")));
         bare.trigger("saveAction");
         QCOMPARE(bare.prompter.fileDialogs.last().fileName, dir.filePath(QStringLiteral("book.xml")));
-    }
-
-    void saveFailuresAreReported()
-    {
-        TempWorkDir dir;
-        RunningWindow running(fixture("fixtures-biff8.xls"));
-        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("locked")));
-        running.prompter.files.enqueue(dir.filePath(QStringLiteral("locked/missing/out.xml")));
-        running.trigger("saveAction");
-        QCOMPARE(running.prompter.titles(), QStringList{kErrorTitle});
-        running.trigger("openAction"); // the open dialog does not start where nothing could be written
-        QCOMPARE(QFileInfo(running.prompter.fileDialogs.last().fileName).path(), QStringLiteral(TESSALY_TEST_DATA "/xls"));
     }
 
     // --version and --help answer also in a terminal without a display, --help in Japanese like
@@ -267,6 +243,92 @@ private slots:
         QVERIFY2(help.contains(QStringLiteral("コマンドラインのオプションの説明を表示します。")), qPrintable(help));
         const QStringList twoBooks{QStringLiteral("a.xls"), QStringLiteral("b.xls")};
         QCOMPARE(QProcess::execute(QStringLiteral(TESSALY_APP), twoBooks), 1);
+    }
+
+    // A second press and closing ask before a running send is stopped; "いいえ" keeps the send and
+    // the window. After a cancelled send the next one goes out: the document shown and the
+    // trimmed table name.
+    void runningSendStopsOnlyWhenTheUserAgrees()
+    {
+        TempWorkDir dir;
+        RunningWindow running;
+        sendTo(running, m_servlet.url(QStringLiteral("/silent")));
+        QTRY_VERIFY(m_servlet.requests().contains(u"POST /silent auth=no"_qs));
+        const QStringList closeQuestion{QStringLiteral("送信中です。中止して終了しますか？")};
+        QCOMPARE(running.close(), closeQuestion);
+        QVERIFY(running.window.isVisible());
+        QCOMPARE(running.window.statusText(), kSent);
+        QPushButton *send = running.child<QPushButton>("sendButton");
+        send->click(); // answered No
+        QCOMPARE(running.prompter.shown.last().text, QStringLiteral("送信を中止しますか？"));
+        QCOMPARE(running.window.statusText(),
+                 QStringLiteral("前の送信がまだ終わっていません。サーバの応答が表示されてから送信して下さい。"));
+        running.prompter.answers.enqueue(MessageAnswer::Yes);
+        send->click();
+        QTRY_COMPARE(running.window.statusText(), QStringLiteral("エラー12017:送信を中止しました。"));
+
+        const QString document = QStringLiteral("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?>\r\n<ROWSET>\r\n<氏名>ｶﾀｶﾅ &amp; "
+                                                "漢字 a+b=100%</氏名>\r\n</ROWSET>\r\n");
+        running.child<DocumentView>("documentView")->setText(document);
+        running.table()->setText(QStringLiteral(" 社員 "));
+        sendTo(running, m_servlet.url(QStringLiteral("/insert")));
+        QTRY_COMPARE(QJsonDocument::fromJson(running.window.statusText().toUtf8())[u"fields"].toArray(),
+                     (QJsonArray{QJsonArray{u"command"_qs, u"insert"_qs}, QJsonArray{u"tabName"_qs, u"社員"_qs},
+                                 QJsonArray{u"xmlText"_qs, document}}));
+
+        sendTo(running, m_servlet.url(QStringLiteral("/silent")));
+        QTRY_COMPARE(m_servlet.requests().count(u"POST /silent auth=no"_qs), 2);
+        running.prompter.answers.enqueue(MessageAnswer::Yes);
+        QCOMPARE(running.close(), closeQuestion + QStringList{QStringLiteral("設定を保存しますか？")}); // the table name changed
+        QVERIFY(!running.window.isVisible());
+        QTRY_COMPARE(running.window.statusText(), QStringLiteral("エラー12017:送信を中止しました。"));
+    }
+
+    // Sending the shown document again sends its requestId again, so that a receiver inserts its
+    // rows once; a sheet converted anew is a new document.
+    void resendsKeepTheDocumentsRequestId()
+    {
+        TempWorkDir dir;
+        RunningWindow running(fixture("fixtures-biff8.xls"));
+        const auto sentRequestId = [&] {
+            sendTo(running, m_servlet.url(QStringLiteral("/insert")));
+            (void)QTest::qWaitFor([&] { return running.window.statusText().startsWith(u'{'); });
+            // The fields: command, tabName, requestId, xmlText.
+            return QJsonDocument::fromJson(running.window.statusText().toUtf8())[u"fields"][2][1].toString();
+        };
+        const QString first = sentRequestId();
+        QVERIFY(!first.isEmpty());
+        QCOMPARE(sentRequestId(), first);
+        running.sheetList()->setCurrentRow(1);
+        const QString converted = sentRequestId();
+        QVERIFY(!converted.isEmpty() && converted != first);
+    }
+
+    void detailsShowASnapshotOfTheWholeAnswer()
+    {
+        TempWorkDir dir;
+        RunningWindow running;
+        sendTo(running, m_servlet.url(QStringLiteral("/chunks")));
+
+        // The answer arrives while the dialog is open: the dialog keeps what it copied.
+        whenModal<StatusDetailsDialog>([&](StatusDetailsDialog &dialog) {
+            auto *area = field<QPlainTextEdit>(dialog, "statusTextEdit");
+            QCOMPARE(area->toPlainText(), kSent);
+            QVERIFY(QTest::qWaitFor([&] { return running.window.statusText() != kSent; }));
+            QTest::keyClicks(area, QStringLiteral(" edited"));
+            QCOMPARE(area->toPlainText(), QStringLiteral(" edited") + kSent);
+            field<QPushButton>(dialog, "closeButton")->click();
+        });
+        running.child<QPushButton>("detailsButton")->click();
+
+        // The edits are gone; the area keeps line breaks as single line feeds.
+        whenModal<StatusDetailsDialog>([&](StatusDetailsDialog &dialog) {
+            auto *area = field<QPlainTextEdit>(dialog, "statusTextEdit");
+            QCOMPARE(area->toPlainText(), running.window.statusText().replace(u"\r\n"_qs, u"\n"_qs));
+            QVERIFY(area->toPlainText().endsWith(QStringLiteral("行299:あいうえおｱｲｳｴｵ\n")));
+            field<QPushButton>(dialog, "closeButton")->click();
+        });
+        running.child<QPushButton>("detailsButton")->click();
     }
 };
 

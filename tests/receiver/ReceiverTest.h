@@ -17,16 +17,6 @@
 #include <QStringEncoder>
 #include <QTest>
 
-// A private database server the test needs: when it did not start, the test fails where CI runs
-// it and is skipped elsewhere.
-#define REQUIRE_SERVER(server)                                                                                                   \
-    do {                                                                                                                         \
-        if (!(server).isRunning() && qgetenv("CI") == "true")                                                                    \
-            QFAIL(qPrintable((server).problem()));                                                                               \
-        if (!(server).isRunning())                                                                                               \
-            QSKIP(qPrintable((server).problem()));                                                                               \
-    } while (false)
-
 // tessaly-receiver (TESSALY_RECEIVER) on 127.0.0.1 and a free port, in the working directory.
 struct ReceiverProcess {
     explicit ReceiverProcess(const QStringList &arguments)

@@ -1,5 +1,6 @@
 #include "tests/common/MariadbServer.h"
 #include "tests/common/PostgresServer.h"
+#include "tests/common/Requirements.h"
 #include "tests/common/TempWorkDir.h"
 #include "tests/receiver/ReceiverTest.h"
 
@@ -11,8 +12,10 @@ class TestReceiverServers : public QObject {
 private slots:
     void initTestCase()
     {
-        REQUIRE_SERVER(m_postgres);
-        REQUIRE_SERVER(m_mariadb);
+        for (const QString &problem : {m_postgres.problem(), m_mariadb.problem()}) {
+            if (!problem.isEmpty())
+                MISSING(qPrintable(problem));
+        }
         m_checks[u"PostgreSQL"_qs] = openDatabase(u"QPSQL"_qs, u"postgres"_qs, m_postgres.connectOptions());
         QVERIFY(QSqlQuery(m_checks[u"PostgreSQL"_qs]).exec(u"CREATE DATABASE odbc"_qs));
         m_checks[u"ODBC"_qs] = openDatabase(u"QPSQL"_qs, u"odbc"_qs, m_postgres.connectOptions());
@@ -24,7 +27,12 @@ private slots:
                      qPrintable(check.lastError().text()));
     }
 
-    void sheetsArriveCellForCell_data() { databaseRows(); }
+    void sheetsArriveCellForCell_data()
+    {
+        QTest::addColumn<QString>("database");
+        for (const QString &database : {u"PostgreSQL"_qs, u"ODBC"_qs, u"MariaDB"_qs})
+            QTest::newRow(qPrintable(database)) << database;
+    }
     void sheetsArriveCellForCell()
     {
         QFETCH(QString, database);
@@ -129,13 +137,6 @@ private slots:
     }
 
 private:
-    void databaseRows()
-    {
-        QTest::addColumn<QString>("database");
-        for (const QString &database : {u"PostgreSQL"_qs, u"ODBC"_qs, u"MariaDB"_qs})
-            QTest::newRow(qPrintable(database)) << database;
-    }
-
     PostgresServer m_postgres;
     MariadbServer m_mariadb;
     QMap<QString, QSqlDatabase> m_checks;

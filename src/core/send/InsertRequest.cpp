@@ -130,28 +130,20 @@ AttachDocument appendPieces(const DocumentPieces &documentPieces)
 
 InsertRequest buildRequest(const Settings &settings, const QString &requestId, const AttachDocument &attachDocument)
 {
-    InsertRequest request;
-    if (trimSpaces(settings.url).isEmpty()) {
-        request.refusal = blankUrlStatusText();
-        return request;
-    }
+    if (trimSpaces(settings.url).isEmpty())
+        return Failure{blankUrlStatusText()};
     const Result<int> timeout = timeoutSeconds(settings.timeout);
-    if (!timeout) {
-        request.refusal = timeout.failure().message;
-        return request;
-    }
+    if (!timeout)
+        return timeout.failure();
     const DocumentCharset documentCharset(settings.charset);
-    if (!documentCharset.isValid()) {
-        request.refusal = documentCharset.unknownText();
-        return request;
-    }
+    if (!documentCharset.isValid())
+        return Failure{documentCharset.unknownText()};
     const QString charset = formCharset(settings);
     const QString table = trimSpaces(restoreBlankName(settings.table, Settings{}.table));
     const Result<QByteArray> tabName = encodeText(table, charset);
     if (!tabName) {
-        request.refusal
-            = QStringLiteral("表名「%1」には文字コード%2で表せない文字があるため、送信しませんでした。").arg(table, charset);
-        return request;
+        return Failure{
+            QStringLiteral("表名「%1」には文字コード%2で表せない文字があるため、送信しませんでした。").arg(table, charset)};
     }
 
     QByteArray head = "command=insert&tabName=";
@@ -162,7 +154,7 @@ InsertRequest buildRequest(const Settings &settings, const QString &requestId, c
     }
     head += "&xmlText=";
 
-    TransferRequest &transfer = request.transfer;
+    TransferRequest transfer;
     transfer.protocol = protocolFromSetting(settings.protocol);
     transfer.url = settings.url;
     transfer.proxy = trimSpaces(settings.proxy);
@@ -173,7 +165,7 @@ InsertRequest buildRequest(const Settings &settings, const QString &requestId, c
     attachDocument(transfer, std::move(head));
     transfer.contentType = formContentType(settings);
     transfer.answerCharset = settings.charset;
-    return request;
+    return transfer;
 }
 
 } // namespace
@@ -253,9 +245,9 @@ Outcome sendInsert(Transfer &transfer, const InsertRequest &request)
 {
     if (transfer.isRunning())
         return Failure{busyStatusText()};
-    if (!request.refusal.isEmpty())
-        return Failure{request.refusal};
-    transfer.start(request.transfer);
+    if (!request)
+        return request.failure();
+    transfer.start(*request);
     return {};
 }
 

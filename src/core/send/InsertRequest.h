@@ -11,11 +11,10 @@
 
 namespace tessaly {
 
-// An insert request worked out from the settings and the document before anything is sent.
-struct InsertRequest {
-    QString refusal; // non-empty: the status line's text, and nothing is sent
-    TransferRequest transfer; // the POST of the form fields command, tabName, requestId and xmlText
-};
+// An insert request worked out from the settings and the document before anything is sent: the
+// POST of the form fields command, tabName, requestId and xmlText, or why nothing is sent (the
+// status line's text).
+using InsertRequest = Result<TransferRequest>;
 
 // A new random identifier for a composed document, sent with every send of it as the form field
 // requestId: a receiver that records it inserts the rows once, however often they are sent.

@@ -55,7 +55,7 @@ public:
         RecordReader reader(stream, m_book.m_sheetOffsets[std::size_t(index)]);
         Record record;
         if (!reader.next(record) || record.type != RecordType::Bof)
-            return Failure{corruptFile(QStringLiteral("シート「%1」の開始位置が不正です").arg(m_book.m_sheetNames[index]))};
+            return corruptFile(QStringLiteral("シート「%1」の開始位置が不正です").arg(m_book.m_sheetNames[index]));
         reserveFor(sheetSize(index));
         // Embedded charts nest their own BOF…EOF inside the worksheet.
         int depth = 1;
@@ -283,12 +283,12 @@ Outcome BiffWorkbook::readOpeningBof(RecordReader &reader)
 {
     Record record;
     if (!reader.next(record))
-        return Failure{corruptFile(QStringLiteral("先頭のレコードが途中で切れています"))};
+        return corruptFile(QStringLiteral("先頭のレコードが途中で切れています"));
     const quint16 version = readU16(record.data, 0);
     if (isOldBofType(record.type) || (record.type == RecordType::Bof && version < 0x0500))
         return Failure{oldBiffUnsupported()};
     if (record.type != RecordType::Bof)
-        return Failure{corruptFile(QStringLiteral("ブックの先頭に BOF レコードがありません"))};
+        return corruptFile(QStringLiteral("ブックの先頭に BOF レコードがありません"));
     m_biff8 = version >= 0x0600;
     return {};
 }

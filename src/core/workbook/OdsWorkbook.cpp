@@ -312,7 +312,7 @@ public:
                 return Failure{QStringLiteral("パスワードで保護されたブックは読めません")};
         }
         if (!m_package->contains(QString::fromLatin1(kContent)))
-            return Failure{zipWithoutWorkbook()};
+            return zipWithoutWorkbook();
         // One pass reads every table: most callers read a sheet right after opening.
         std::optional<ContentHandler> parsed;
         const auto newHandler = [&]() -> XmlHandler & { return parsed.emplace(ContentHandler::kEveryTable); };
@@ -320,7 +320,7 @@ public:
             return read;
         ContentHandler &content = *parsed;
         if (!content.isSpreadsheet)
-            return Failure{zipWithoutWorkbook()};
+            return zipWithoutWorkbook();
         m_sheetNames = content.tableNames;
         m_unread.assign(std::make_move_iterator(content.results.begin()), std::make_move_iterator(content.results.end()));
         return {};
@@ -342,7 +342,7 @@ private:
             return read.failure();
         ContentHandler &content = *parsed;
         if (content.results.empty())
-            return Failure{corruptFile(QStringLiteral("シート「%1」がありません").arg(m_sheetNames[index]))};
+            return corruptFile(QStringLiteral("シート「%1」がありません").arg(m_sheetNames[index]));
         return std::move(content.results.front());
     }
 

@@ -50,7 +50,7 @@ Result<QByteArray> readWorkbookStream(const QByteArray &file)
         const QString reason = error ? QString::fromUtf8(error->message) : QString();
         if (error)
             g_error_free(error);
-        return Failure{corruptFile(QStringLiteral("OLE2 複合ファイルとして読めません: %1").arg(reason))};
+        return corruptFile(QStringLiteral("OLE2 複合ファイルとして読めません: %1").arg(reason));
     }
 
     // Excel 97 and later name the stream Workbook; Excel 5/95 named it Book. Writers vary the case.
@@ -75,15 +75,15 @@ Result<QByteArray> readWorkbookStream(const QByteArray &file)
                            : QStringLiteral("Excel のブックではありません（OLE2 ファイルにブックのデータがありません）")};
     GObjectPtr<GsfInput> workbook(gsf_infile_child_by_index(storage.get(), child));
     if (!workbook)
-        return Failure{corruptFile(QStringLiteral("ブックのストリームを開けません"))};
+        return corruptFile(QStringLiteral("ブックのストリームを開けません"));
     const gsf_off_t size = gsf_input_size(workbook.get());
     // Sectors come from the file, so a stream larger than the file means a broken sector chain.
     if (size < 0 || size > file.size())
-        return Failure{corruptFile(QStringLiteral("ブックのストリームの長さが不正です"))};
+        return corruptFile(QStringLiteral("ブックのストリームの長さが不正です"));
     QByteArray stream(qsizetype(size), Qt::Uninitialized);
     preferHugePages(stream.constData(), std::size_t(size));
     if (size > 0 && !gsf_input_read(workbook.get(), size_t(size), reinterpret_cast<guint8 *>(stream.data())))
-        return Failure{corruptFile(QStringLiteral("ブックのストリームを読めません"))};
+        return corruptFile(QStringLiteral("ブックのストリームを読めません"));
     return stream;
 }
 

@@ -402,7 +402,7 @@ Outcome OoxmlWorkbook::load(std::unique_ptr<ZipPackage> package)
     if (workbookPart.isEmpty() || !m_package->contains(workbookPart))
         workbookPart = QStringLiteral("xl/workbook.xml");
     if (!m_package->contains(workbookPart))
-        return Failure{zipWithoutWorkbook()};
+        return zipWithoutWorkbook();
     WorkbookHandler workbook;
     if (const Outcome parsed = m_package->parse(workbookPart, workbook); !parsed)
         return parsed;

@@ -1,18 +1,18 @@
 #pragma once
 
-#include <QString>
+#include "core/Result.h"
 
 namespace tessaly::workbook {
 
 // Why a workbook cannot be read, worded once for every reader.
-inline QString corruptFile(const QString &detail)
+inline Failure corruptFile(const QString &detail)
 {
-    return QStringLiteral("ファイルが壊れています（%1）").arg(detail);
+    return Failure{QStringLiteral("ファイルが壊れています（%1）").arg(detail)};
 }
 
-inline QString zipWithoutWorkbook()
+inline Failure zipWithoutWorkbook()
 {
-    return QStringLiteral("ZIP ファイルですが、ブックが入っていません");
+    return Failure{QStringLiteral("ZIP ファイルですが、ブックが入っていません")};
 }
 
 } // namespace tessaly::workbook

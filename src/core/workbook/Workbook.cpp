@@ -36,7 +36,7 @@ Result<std::unique_ptr<Workbook>> openZip(QByteArray file)
         return openOoxmlWorkbook(std::move(*package));
     if ((*package)->contains(QStringLiteral("mimetype")) || (*package)->contains(QStringLiteral("META-INF/manifest.xml")))
         return openOdsWorkbook(std::move(*package));
-    return Failure{zipWithoutWorkbook()};
+    return zipWithoutWorkbook();
 }
 
 } // namespace

@@ -736,11 +736,11 @@ Outcome readXmlWithExpat(const XmlSource &source, XmlHandler &handler, const QSt
     });
     // Workbook parts never need a document type; refusing it rules out entity expansion altogether.
     XML_SetStartDoctypeDeclHandler(parser, [](void *data, const XML_Char *, const XML_Char *, const XML_Char *, int) {
-        abortParse(static_cast<ExpatState *>(data), corruptFile(QStringLiteral("XML に文書型宣言（DOCTYPE）があります")));
+        abortParse(static_cast<ExpatState *>(data), corruptFile(QStringLiteral("XML に文書型宣言（DOCTYPE）があります")).message);
     });
     XML_SetEntityDeclHandler(parser, [](void *data, const XML_Char *, int, const XML_Char *, int, const XML_Char *,
                                         const XML_Char *, const XML_Char *, const XML_Char *) {
-        abortParse(static_cast<ExpatState *>(data), corruptFile(QStringLiteral("XML に実体宣言があります")));
+        abortParse(static_cast<ExpatState *>(data), corruptFile(QStringLiteral("XML に実体宣言があります")).message);
     });
 
     bool ok = true;
@@ -748,7 +748,7 @@ Outcome readXmlWithExpat(const XmlSource &source, XmlHandler &handler, const QSt
         void *buffer = XML_GetBuffer(parser, int(kChunk));
         const qsizetype length = buffer ? source(static_cast<char *>(buffer), kChunk) : -1;
         if (length < 0) {
-            state.stop.error = corruptFile(QStringLiteral("%1 を展開できません").arg(partName));
+            state.stop.error = corruptFile(QStringLiteral("%1 を展開できません").arg(partName)).message;
             ok = false;
             break;
         }
@@ -758,7 +758,8 @@ Outcome readXmlWithExpat(const XmlSource &source, XmlHandler &handler, const QSt
                 state.stop.error = corruptFile(QStringLiteral("%1 の %2 行目: %3")
                                                    .arg(partName)
                                                    .arg(XML_GetCurrentLineNumber(parser))
-                                                   .arg(QString::fromUtf8(XML_ErrorString(XML_GetErrorCode(parser)))));
+                                                   .arg(QString::fromUtf8(XML_ErrorString(XML_GetErrorCode(parser)))))
+                                       .message;
             break;
         }
         if (length == 0)

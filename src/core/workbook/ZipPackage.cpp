@@ -49,7 +49,7 @@ Result<std::unique_ptr<ZipPackage>> ZipPackage::open(QByteArray file)
         const QString reason = error ? QString::fromUtf8(error->message) : QString();
         if (error)
             g_error_free(error);
-        return Failure{corruptFile(QStringLiteral("ZIP ファイルとして読めません: %1").arg(reason))};
+        return corruptFile(QStringLiteral("ZIP ファイルとして読めません: %1").arg(reason));
     }
     package->listParts(package->m_zip.get(), QString());
     return package;
@@ -98,7 +98,7 @@ Outcome ZipPackage::parse(const QString &partName, XmlHandler &handler) const
 {
     const GObjectPtr<GsfInput> input = openPart(partName);
     if (!input)
-        return Failure{corruptFile(QStringLiteral("%1 がありません").arg(partName))};
+        return corruptFile(QStringLiteral("%1 がありません").arg(partName));
     return readXmlWithExpat(sourceOf(input.get()), handler, partName);
 }
 

@@ -1,5 +1,4 @@
 #include "core/document/XmlDocument.h"
-#include "core/document/XmlName.h"
 
 #include "tests/common/Fixtures.h"
 #include "tests/common/TempWorkDir.h"
@@ -7,13 +6,12 @@
 #include <QBuffer>
 #include <QProcess>
 #include <QTest>
-#include <QXmlStreamReader>
 
 using namespace tessaly;
 
 // Every charset writes the hard cases so that every common decoder of its name reads the saved file
-// back as exactly the composed document, and expat reads every name back as its heading.
-// (tst_cli_servlet has a Java servlet read the request's fields.)
+// back as exactly the composed document. (tst_cli_servlet has a Java servlet read the request's
+// fields and maps every name back to its heading.)
 class TestCharsets : public QObject {
     Q_OBJECT
 
@@ -37,15 +35,6 @@ private slots:
         settings.charset = charset;
         const workbook::SheetTable sheet = readSheet(fixture(qPrintable(book + QStringLiteral("-biff8.xls"))), 0);
         const QString document = buildDocument(sheet, settings);
-        QStringList headings;
-        QXmlStreamReader reader(document);
-        reader.readNextStartElement(); // the rows' parent
-        reader.readNextStartElement(); // the first row
-        while (reader.readNextStartElement()) {
-            headings.append(fromXmlName(reader.name()));
-            reader.skipCurrentElement();
-        }
-        QCOMPARE(headings, fixtureHeadings(qPrintable(book + QStringLiteral(".csv"))));
         TempWorkDir dir;
         dir.write(QStringLiteral("expected.xml"), document.toUtf8());
         QVERIFY(saveDocument(dir.filePath(QStringLiteral("saved.xml")), sheet, settings).ok());

@@ -2,15 +2,14 @@
 #include "core/send/Transfer.h"
 #include "core/send/TransferStatus.h"
 
+#include "tests/common/Requirements.h"
 #include "tests/core/send/ServletStandIn.h"
 
-#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QScopeGuard>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -40,7 +39,7 @@ QString transferLine(Transfer &transfer, const TransferRequest &request)
 QString sendAndWait(Transfer &transfer, const Settings &settings, const QString &document = kDocument)
 {
     const InsertRequest request = buildUtf8InsertRequest(settings, document.toUtf8());
-    return request.refusal.isEmpty() ? transferLine(transfer, request.transfer) : request.refusal;
+    return request ? transferLine(transfer, *request) : request.failure().message;
 }
 
 quint16 closedPort()
@@ -64,6 +63,45 @@ private slots:
         // The system's trust only, but where a test sets these.
         qunsetenv("SSL_CERT_FILE");
         qunsetenv("SSL_CERT_DIR");
+    }
+
+    // -1: refused (and no request: no overall limit). The overall limit follows the time-out. A
+    // stored file may hold any whole number of seconds, beyond the network dialog's 1 to 999.
+    void timeoutRule_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("seconds");
+        QTest::addColumn<int>("overallLimit");
+        QTest::newRow("whole") << QStringLiteral(" 60 ") << 60 << 600;
+        QTest::newRow("tie down to even") << QStringLiteral("2.5") << 2 << 60;
+        QTest::newRow("zero from the file: no silence limit") << QStringLiteral("0") << 0 << 600;
+        QTest::newRow("rounds to zero") << QStringLiteral("0.4") << 0 << 600;
+        QTest::newRow("above the dialog's range") << QStringLiteral("1000") << 1000 << 10000;
+        QTest::newRow("rounds above the dialog's range") << QStringLiteral("999.5") << 1000 << 10000;
+        QTest::newRow("negative") << QStringLiteral("-1") << -1 << 0;
+        QTest::newRow("not a number") << QStringLiteral("60s") << -1 << 0;
+        QTest::newRow("beyond an int") << QStringLiteral("3e9") << -1 << 0;
+    }
+    void timeoutRule()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, seconds);
+        QFETCH(int, overallLimit);
+        Settings settings;
+        settings.timeout = text;
+        const InsertRequest request = buildInsertRequest(settings, u"<ROWSET/>");
+        QCOMPARE(request ? request->timeoutSeconds : request.failure().message == invalidTimeoutText() ? -1 : -2, seconds);
+        QCOMPARE(request ? request->overallLimitSeconds : 0, overallLimit);
+    }
+
+    // A table name the form's character set cannot hold is refused; a blank URL before anything.
+    void unsendableSettingsAreRefused()
+    {
+        Settings settings;
+        settings.table = QStringLiteral("표");
+        QVERIFY(buildInsertRequest(settings, u"<ROWSET/>").failure().message.contains(QStringLiteral("表名「표」")));
+        settings.url = QStringLiteral("   ");
+        QCOMPARE(buildInsertRequest(settings, u"<ROWSET/>").failure().message, blankUrlStatusText());
     }
 
     // "icHTTPS" forces TLS; a protocol name that is not exactly one of the three means the default,
@@ -98,7 +136,9 @@ private slots:
         settings.url = u"  "_qs + m_servlet.url(QStringLiteral("/insert")) + u' ';
         settings.charset = charset;
         settings.table = QStringLiteral("   ");
-        const QString document = QString(kDocument).replace(u"Shift_JIS"_qs, charset).repeated(2000); // many pieces of the body
+        // Lines longer than a piece of the body: a piece that ends before a line end splits a character.
+        const QString document
+            = QString(kDocument).replace(u"Shift_JIS"_qs, charset).replace(u"山田"_qs, QString(40000, u'山')).repeated(2);
         const QJsonObject answer = QJsonDocument::fromJson(sendAndWait(transfer, settings, document).toUtf8()).object();
         QCOMPARE(answer.value(u"contentType").toString(), contentType);
         const QJsonArray expected{QJsonArray{u"command"_qs, u"insert"_qs}, QJsonArray{u"tabName"_qs, u"EMP"_qs},
@@ -145,34 +185,14 @@ private slots:
     // A private CA that SSL_CERT_FILE or SSL_CERT_DIR names is trusted besides the system's.
     void privateCaFromTheEnvironmentIsTrusted()
     {
-        if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty()) {
-            if (qgetenv("CI") == "true")
-                QFAIL("openssl is missing");
-            QSKIP("openssl is missing");
-        }
         QTemporaryDir dir;
         const auto path = [&](const char *name) { return dir.filePath(QLatin1String(name)); };
-        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("ca")));
-        QFile extensions(path("server.cnf"));
-        QVERIFY(extensions.open(QIODevice::WriteOnly) && extensions.write("subjectAltName=IP:127.0.0.1\n") > 0);
-        extensions.close();
-        const QStringList newKey{u"-newkey"_qs, u"ec"_qs, u"-pkeyopt"_qs, u"ec_paramgen_curve:prime256v1"_qs, u"-nodes"_qs};
-        const QList<QStringList> commands{
-            QStringList{u"req"_qs, u"-x509"_qs, u"-days"_qs, u"2"_qs, u"-subj"_qs, u"/CN=Tessaly test CA"_qs} + newKey
-                + QStringList{u"-keyout"_qs, path("ca.key"), u"-out"_qs, path("ca/ca.pem")},
-            QStringList{u"req"_qs, u"-subj"_qs, u"/CN=127.0.0.1"_qs} + newKey
-                + QStringList{u"-keyout"_qs, path("server.key"), u"-out"_qs, path("server.csr")},
-            {u"x509"_qs, u"-req"_qs, u"-days"_qs, u"2"_qs, u"-in"_qs, path("server.csr"), u"-CA"_qs, path("ca/ca.pem"), u"-CAkey"_qs,
-             path("ca.key"), u"-CAcreateserial"_qs, u"-extfile"_qs, path("server.cnf"), u"-out"_qs, path("server.pem")}};
-        for (const QStringList &arguments : commands) {
-            QProcess openssl;
-            openssl.start(QStringLiteral("openssl"), arguments);
-            QVERIFY(openssl.waitForFinished() && openssl.exitCode() == 0);
-        }
+        if (!makeCertificates(dir.path()))
+            MISSING("openssl could not make the certificates");
         ServletStandIn secure({QStringLiteral("/usr/bin/python3"), QStringLiteral(TESSALY_SERVLET_STANDIN), path("server.pem"),
                                path("server.key")});
         QVERIFY(secure.isRunning());
-        TransferRequest request = buildInsertRequest(Settings{}, kDocument).transfer;
+        TransferRequest request = buildInsertRequest(Settings{}, kDocument).value();
         request.url = u"https://127.0.0.1:%1/error-empty"_qs.arg(secure.port());
         const auto answered = [&](const char *variable, const QString &value) {
             qputenv(variable, value.toLocal8Bit());
@@ -190,7 +210,7 @@ private slots:
     // buffer (a few MB) well within the limit.
     void overallLimitSparesAMovingUpload()
     {
-        TransferRequest request = buildInsertRequest(Settings{}, kDocument).transfer;
+        TransferRequest request = buildInsertRequest(Settings{}, kDocument).value();
         request.url = m_servlet.url(QStringLiteral("/slow-upload"));
         request.body = QByteArray(32 << 20, 'x'); // over five seconds at the stand-in's pace
         request.timeoutSeconds = 3;
@@ -247,7 +267,7 @@ private slots:
         QFETCH(QString, url);
         QFETCH(QString, proxy);
         QFETCH(QString, line);
-        TransferRequest request = buildInsertRequest(Settings{}, kDocument).transfer;
+        TransferRequest request = buildInsertRequest(Settings{}, kDocument).value();
         request.url = url;
         request.proxy = proxy;
         request.timeoutSeconds = 1;

@@ -3,10 +3,10 @@
 a shared corpus: xlrd for .xls (../shared/corpus), openpyxl for Office Open XML and odfpy for
 OpenDocument (../shared/corpus-ooxml). Both sides apply the same table rules (table_of). Books the
 .xlsx/.ods manifest expects to be refused must be refused with a message; damaged and hostile books
-only have to be survived. With --survive-only (the sanitizer pass) no reference is asked: every
-book is read, the books to refuse must be refused, and workbook-dump must exit cleanly.
-Usage: compare_with_references.py WORKBOOK_DUMP CORPUS_DIR [--survive-only]
+only have to be survived (the sanitizer build reads every book in tst_fuzz_regressions).
+Usage: compare_with_references.py WORKBOOK_DUMP CORPUS_DIR
 """
+import collections
 import datetime
 import io
 import json
@@ -22,7 +22,9 @@ try:
 except ImportError:
     xlrd = None
 try:
+    import odf.office
     import odf.opendocument
+    import odf.teletype
     import openpyxl
 except ImportError:
     odf = openpyxl = None
@@ -91,6 +93,10 @@ def number_text(value):
     return '%.15g' % (value or 0.0)  # -0 is written 0
 
 
+def boolean_text(value):
+    return 'TRUE' if value else 'FALSE'
+
+
 def date_text(serial, datemode):
     if not serial >= 0:
         return number_text(serial)
@@ -138,31 +144,10 @@ def first_difference(expected, actual):
     return None
 
 
-def compare_book(name, expected, actual, reference_wrong, counts, failures):
-    """Counts one book as agreeing, differing where the reference is wrong (explained), or failing."""
-    counts['compared'] += 1
-    difference = first_difference(expected, actual) if 'error' not in actual else 'reader error: ' + actual['error']
-    if difference is None:
-        counts['agreed'] += 1
-    elif name in reference_wrong:
-        counts['explained'] += 1
-        print('differs, the reference is wrong (%s): %s: %s' % (reference_wrong[name], name, difference))
-    else:
-        failures.append('MISMATCH %s: %s' % (name, difference))
-
-
 def cell_text(cell, datemode):
-    if cell.ctype == xlrd.XL_CELL_TEXT:
-        return cell.value
-    if cell.ctype == xlrd.XL_CELL_NUMBER:
-        return number_text(cell.value)
-    if cell.ctype == xlrd.XL_CELL_DATE:
-        return date_text(cell.value, datemode)
-    if cell.ctype == xlrd.XL_CELL_BOOLEAN:
-        return 'TRUE' if cell.value else 'FALSE'
-    if cell.ctype == xlrd.XL_CELL_ERROR:
-        return ERRORS.get(cell.value, '#N/A')
-    return ''
+    texts = {xlrd.XL_CELL_TEXT: str, xlrd.XL_CELL_NUMBER: number_text, xlrd.XL_CELL_DATE: lambda v: date_text(v, datemode),
+             xlrd.XL_CELL_BOOLEAN: boolean_text, xlrd.XL_CELL_ERROR: lambda v: ERRORS.get(v, '#N/A')}
+    return texts.get(cell.ctype, lambda v: '')(cell.value)
 
 
 def read_with_xlrd(path):
@@ -191,7 +176,7 @@ def openpyxl_value(value):
     if value is None:
         return ''
     if isinstance(value, bool):
-        return 'TRUE' if value else 'FALSE'
+        return boolean_text(value)
     if isinstance(value, (int, float)):
         return number_text(value)
     if isinstance(value, str):  # openpyxl leaves Excel's _xHHHH_ escapes in the text; Excel shows the characters
@@ -236,21 +221,11 @@ def odf_children(element, *names):
             yield from odf_children(child, *names)
 
 
-def odf_text(element):
+def odf_text(paragraph):
     """A paragraph's text with its spaces, tabs and line breaks; annotations left out."""
-    out = ''
-    for node in element.childNodes:
-        if node.nodeType == node.TEXT_NODE:
-            out += node.data
-        elif node.nodeType == node.ELEMENT_NODE:
-            name = node.qname[1]
-            if name == 's':
-                out += ' ' * int(node.getAttribute('c') or 1)
-            elif name in ('tab', 'line-break'):
-                out += '\t' if name == 'tab' else '\n'
-            elif name != 'annotation':
-                out += odf_text(node)
-    return out
+    for note in paragraph.getElementsByType(odf.office.Annotation):
+        note.parentNode.removeChild(note)
+    return odf.teletype.extractText(paragraph)
 
 
 def duration_days(text):
@@ -276,7 +251,7 @@ def odf_cell_text(cell):
     if kind == 'time':
         return date_text(duration_days(value('time-value')), 0)
     if kind == 'boolean':
-        return 'TRUE' if value('boolean-value') == 'true' else 'FALSE'
+        return boolean_text(value('boolean-value') == 'true')
     return ''
 
 
@@ -310,65 +285,53 @@ def read_with_reference(path, kind):
         return {'reference_error': '%s: %s' % (type(error).__name__, error)}
 
 
-def compare_xls(corpus, rows, results, survive_only, failures):
-    if survive_only:
-        print('read all %d books' % len(results))
-        return
-    counts = dict(compared=0, agreed=0, explained=0, refused=0, read_only=0, old_refused=0)
+def compare(corpus, rows, results, xls):
+    """Compares each book the reader should read with its reference; returns the failures."""
+    counts, failures = collections.Counter(), []
     for row, actual in zip(rows, results):
-        name = row[0]
-        expected = read_with_reference(os.path.join(corpus, name), 'xls')
-        if 'reference_error' in expected:
-            counts['refused' if 'error' in actual else 'read_only'] += 1
-            print('xlrd refuses (%s): %s: reader %s'
-                  % (expected['reference_error'], name, actual.get('error', 'reads it')))
-        elif row[5] in ('BIFF2', 'BIFF3', 'BIFF4') and actual.get('error') == OLD_BIFF_MESSAGE:
-            counts['old_refused'] += 1
-        else:
-            compare_book(name, expected, actual, XLRD_WRONG, counts, failures)
-    print('compared {compared} books with xlrd: {agreed} agree, {explained} differ where xlrd is wrong; '
-          '{old_refused} BIFF2-4 books refused; of the books xlrd refuses, {refused} refused, {read_only} read'
-          .format(**counts))
-
-
-def compare_ooxml(corpus, rows, results, survive_only, failures):
-    counts = dict(compared=0, agreed=0, explained=0, refused=0, reference_refuses=0)
-    for row, actual in zip(rows, results):
-        name, kind, expect = row[0], row[5], row[6]
+        name, kind, expect = row[0], 'xls' if xls else row[5], 'open' if xls else row[6]
+        error = actual.get('error')
         if expect == 'refuse':
             # An encrypted book must say so: the user can save it without a password and try again.
-            reason = PASSWORD_MESSAGE if 'encrypted OOXML' in row[11] else actual.get('error')
-            if reason and actual.get('error') == reason:
-                counts['refused'] += 1
+            reason = PASSWORD_MESSAGE if 'encrypted OOXML' in row[11] else error
+            if reason and error == reason:
+                counts['refused as expected'] += 1
             else:
-                failures.append('MISMATCH %s: should be refused (%s), reader %s'
-                                % (name, reason or 'with a message', actual.get('error', 'reads it')))
+                failures.append('MISMATCH %s: should be refused (%s), reader %s' % (name, reason or 'with a message',
+                                                                                   error or 'reads it'))
             continue
-        if expect == 'no-crash' or survive_only:
+        if expect == 'no-crash':
+            continue
+        if xls and row[5] in ('BIFF2', 'BIFF3', 'BIFF4') and error == OLD_BIFF_MESSAGE:
+            counts['BIFF2-4 refused'] += 1
             continue
         expected = read_with_reference(os.path.join(corpus, name), kind)
         if 'reference_error' in expected:
-            counts['reference_refuses'] += 1
-            print('reference refuses (%s): %s: reader %s' % (expected['reference_error'][:100], name,
-                                                             actual.get('error', 'reads it')))
+            counts['the reference refuses, the reader ' + ('too' if error else 'reads it')] += 1
+            print('the reference refuses (%s): %s: reader %s' % (expected['reference_error'][:100], name, error or 'reads it'))
+            continue
+        counts['compared'] += 1
+        difference = 'reader error: ' + error if error else first_difference(expected, actual)
+        reference_wrong = (XLRD_WRONG if xls else REFERENCE_WRONG).get(name)
+        if difference is None:
+            counts['agree'] += 1
+        elif reference_wrong:
+            counts['differ where the reference is wrong'] += 1
+            print('differs, the reference is wrong (%s): %s: %s' % (reference_wrong, name, difference))
         else:
-            compare_book(name, expected, actual, REFERENCE_WRONG, counts, failures)
-    if survive_only:
-        print('read all %d books; %d refused as expected' % (len(results), counts['refused']))
-    else:
-        print('compared {compared} books with openpyxl/odfpy: {agreed} agree, {explained} differ as explained; '
-              '{refused} books refused as expected; the reference refuses {reference_refuses}'.format(**counts))
+            failures.append('MISMATCH %s: %s' % (name, difference))
+    print('; '.join('%s: %d' % item for item in counts.items()))
+    return failures
 
 
 def main():
-    dump, corpus = sys.argv[1], sys.argv[2]
-    survive_only = sys.argv[3:] == ['--survive-only']
+    dump, corpus = sys.argv[1:3]
     if not os.path.isdir(corpus):
         return skip('no corpus at %s' % corpus)
     with open(os.path.join(corpus, 'MANIFEST.tsv'), encoding='utf-8') as manifest:
         header, *rows = [line.split('\t') for line in manifest.read().splitlines() if line]
     xls = 'biff_version' in header
-    if not survive_only and (xlrd if xls else openpyxl) is None:
+    if (xlrd if xls else openpyxl) is None:
         return skip('install %s to compare with the corpus'
                     % ('python3-xlrd' if xls else 'python3-openpyxl and python3-odf'))
     run = subprocess.run([dump] + [os.path.join(corpus, row[0]) for row in rows], capture_output=True, text=True)
@@ -377,8 +340,7 @@ def main():
         print('workbook-dump exited with %d after %d books of %d:\n%s'
               % (run.returncode, len(results), len(rows), run.stderr))
         return 1
-    failures = []
-    (compare_xls if xls else compare_ooxml)(corpus, rows, results, survive_only, failures)
+    failures = compare(corpus, rows, results, xls)
     print('\n'.join(failures))
     return 1 if failures else 0
 
