@@ -18,11 +18,6 @@ QString oldBiffUnsupported()
     return QStringLiteral("BIFF2〜4 形式（Excel 4.0 以前）のファイルには対応していません");
 }
 
-Bytes bytesOf(const QByteArray &data)
-{
-    return Bytes(reinterpret_cast<const uchar *>(data.constData()), std::size_t(data.size()));
-}
-
 bool isOldBofType(quint16 type)
 {
     return type == 0x0009 || type == 0x0209 || type == 0x0409;
@@ -51,7 +46,7 @@ public:
 
     Result<SheetTable> read(qsizetype index)
     {
-        const Bytes stream = bytesOf(m_book.m_stream);
+        const Bytes stream = m_book.m_stream.bytes();
         RecordReader reader(stream, m_book.m_sheetOffsets[std::size_t(index)]);
         Record record;
         if (!reader.next(record) || record.type != RecordType::Bof)
@@ -75,7 +70,7 @@ private:
     std::size_t sheetSize(qsizetype index) const
     {
         const quint32 start = m_book.m_sheetOffsets[std::size_t(index)];
-        quint32 end = quint32(m_book.m_stream.size());
+        quint32 end = quint32(m_book.m_stream.bytes().size());
         for (const quint32 offset : m_book.m_sheetOffsets) {
             if (offset > start && offset < end)
                 end = offset;
@@ -231,10 +226,9 @@ private:
     quint16 m_pendingColumn = 0;
 };
 
-Result<std::unique_ptr<Workbook>> BiffWorkbook::fromStream(QByteArray stream)
+Result<std::unique_ptr<Workbook>> BiffWorkbook::fromStream(WorkbookStream stream)
 {
-    std::unique_ptr<BiffWorkbook> book(new BiffWorkbook);
-    book->m_stream = std::move(stream);
+    std::unique_ptr<BiffWorkbook> book(new BiffWorkbook(std::move(stream)));
     if (const Outcome read = book->readGlobals(); !read)
         return read.failure();
     return std::unique_ptr<Workbook>(std::move(book));
@@ -257,7 +251,7 @@ struct BiffWorkbook::PendingGlobals {
 
 Outcome BiffWorkbook::readGlobals()
 {
-    RecordReader reader(bytesOf(m_stream), 0);
+    RecordReader reader(m_stream.bytes(), 0);
     if (const Outcome bof = readOpeningBof(reader); !bof)
         return bof;
     PendingGlobals pending;

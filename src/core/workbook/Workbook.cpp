@@ -215,7 +215,7 @@ Result<std::unique_ptr<Workbook>> Workbook::fromOwnedBytes(QByteArray file)
     if (file.isEmpty())
         return Failure{QStringLiteral("ファイルが空です")};
     if (file.startsWith("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1")) {
-        Result<QByteArray> stream = readWorkbookStream(file);
+        Result<WorkbookStream> stream = readWorkbookStream(std::move(file));
         if (!stream)
             return stream.failure();
         return BiffWorkbook::fromStream(std::move(*stream));
@@ -223,7 +223,7 @@ Result<std::unique_ptr<Workbook>> Workbook::fromOwnedBytes(QByteArray file)
     const Bytes bytes(reinterpret_cast<const uchar *>(file.constData()), std::size_t(file.size()));
     // A bare BIFF stream, as Excel 2–4 wrote them and some tools still do.
     if (file.size() >= 4 && (isOldBofType(readU16(bytes, 0)) || readU16(bytes, 0) == RecordType::Bof))
-        return BiffWorkbook::fromStream(std::move(file));
+        return BiffWorkbook::fromStream(WorkbookStream(std::move(file)));
     if (file.startsWith("PK\x03\x04") || file.startsWith("PK\x05\x06"))
         return openZip(std::move(file));
     return Failure{
