@@ -116,48 +116,71 @@ private:
     char *m_data; // m_out.data(), kept while m_out keeps its size
 };
 
-// Composes the document as bytes in `output` into `out`, calling `recordDone(bytes)` after each
-// record with the bytes composed since the last clear, so that a caller may hand them on in
-// pieces, each ending at a line end. The tags are encoded once; cell text goes straight from the
-// table into the bytes.
-template <typename RecordDone>
-void composeDocument(const workbook::SheetTable &table, const Settings &settings, const DocumentCharset &output, QByteArray &out,
-                     RecordDone recordDone)
-{
-    const TagNames names(settings.charset);
-    const auto encoded = [&](const QString &markup) {
-        QByteArray bytes;
-        output.appendDocument(markup, bytes);
-        return bytes;
-    };
-    const QString rowset = names.fromSetting(settings.rowset, Settings{}.rowset);
-    const QString row = names.fromSetting(settings.row, Settings{}.row);
-    const QByteArray rowStart = encoded(u'<' + row + QStringLiteral(">\r\n"));
-    const QByteArray rowEnd = encoded(QStringLiteral("</") + row + QStringLiteral(">\r\n"));
-    std::vector<QByteArray> startTags;
-    std::vector<QByteArray> endTags;
-    for (qsizetype column = 0; column < table.columnCount(); ++column) {
-        const QString name = names.map(columnTagName(table, column));
-        startTags.push_back(encoded(u'<' + name + u'>'));
-        endTags.push_back(encoded(QStringLiteral("</") + name + QStringLiteral(">\r\n")));
-    }
-    ByteWriter writer(out, output);
-    writer.put(output.byteOrderMark()
-               + encoded(QStringLiteral("<?xml version=\"1.0\" encoding=\"") + trimSpaces(settings.charset)
-                         + QStringLiteral("\"?>\r\n<") + rowset + QStringLiteral(">\r\n")));
-    for (qsizetype record = 0; record < table.recordCount(); ++record) {
-        writer.put(rowStart);
-        for (qsizetype column = 0; column < table.columnCount(); ++column) {
-            writer.put(startTags[column]);
-            writer.putText(table.value(record, column));
-            writer.put(endTags[column]);
+// Composes the document as bytes in `output` into `out`: the declaration and the root's start tag
+// when made, the records of each table given (the whole sheet's, or its bands in order), then the
+// root's end tag. `recordDone(writer)` is called after each record, so that a caller may hand the
+// bytes composed so far on in pieces, each ending at a line end. The tags are encoded once; cell
+// text goes straight from the table into the bytes.
+class DocumentComposer {
+public:
+    DocumentComposer(const workbook::SheetTable &headings, const Settings &settings, const DocumentCharset &output,
+                     QByteArray &out)
+        : m_output(output)
+        , m_writer(out, output)
+    {
+        const TagNames names(settings.charset);
+        const QString rowset = names.fromSetting(settings.rowset, Settings{}.rowset);
+        const QString row = names.fromSetting(settings.row, Settings{}.row);
+        m_rowStart = encoded(u'<' + row + QStringLiteral(">\r\n"));
+        m_rowEnd = encoded(QStringLiteral("</") + row + QStringLiteral(">\r\n"));
+        m_rowsetEnd = encoded(QStringLiteral("</") + rowset + QStringLiteral(">\r\n"));
+        for (qsizetype column = 0; column < headings.columnCount(); ++column) {
+            const QString name = names.map(columnTagName(headings, column));
+            m_startTags.push_back(encoded(u'<' + name + u'>'));
+            m_endTags.push_back(encoded(QStringLiteral("</") + name + QStringLiteral(">\r\n")));
         }
-        writer.put(rowEnd);
-        recordDone(writer);
+        m_writer.put(output.byteOrderMark()
+                     + encoded(QStringLiteral("<?xml version=\"1.0\" encoding=\"") + trimSpaces(settings.charset)
+                               + QStringLiteral("\"?>\r\n<") + rowset + QStringLiteral(">\r\n")));
     }
-    writer.put(encoded(QStringLiteral("</") + rowset + QStringLiteral(">\r\n")));
-    writer.finish();
-}
+
+    template <typename RecordDone> void addRecords(const workbook::SheetTable &table, RecordDone recordDone)
+    {
+        const qsizetype columns = qsizetype(m_startTags.size());
+        for (qsizetype record = 0; record < table.recordCount(); ++record) {
+            m_writer.put(m_rowStart);
+            for (qsizetype column = 0; column < columns; ++column) {
+                m_writer.put(m_startTags[column]);
+                m_writer.putText(table.value(record, column));
+                m_writer.put(m_endTags[column]);
+            }
+            m_writer.put(m_rowEnd);
+            recordDone(m_writer);
+        }
+    }
+
+    void finish()
+    {
+        m_writer.put(m_rowsetEnd);
+        m_writer.finish();
+    }
+
+private:
+    QByteArray encoded(const QString &markup) const
+    {
+        QByteArray bytes;
+        m_output.appendDocument(markup, bytes);
+        return bytes;
+    }
+
+    const DocumentCharset &m_output;
+    ByteWriter m_writer;
+    QByteArray m_rowStart;
+    QByteArray m_rowEnd;
+    QByteArray m_rowsetEnd;
+    std::vector<QByteArray> m_startTags;
+    std::vector<QByteArray> m_endTags;
+};
 
 // Writes the pieces of a document on a second thread while the next piece is composed, and hands
 // each piece's buffer back for reuse: two buffers serve the whole document.
@@ -239,10 +262,13 @@ QByteArray buildUtf8Document(const workbook::SheetTable &table, const Settings &
 {
     QByteArray out;
     qsizetype records = 0;
-    composeDocument(table, settings, DocumentCharset(QStringLiteral("UTF-8")), out, [&](ByteWriter &) {
+    const DocumentCharset utf8(QStringLiteral("UTF-8"));
+    DocumentComposer composer(table, settings, utf8, out);
+    composer.addRecords(table, [&](ByteWriter &) {
         if (recordsDone)
             recordsDone(++records);
     });
+    composer.finish();
     return out;
 }
 
@@ -259,15 +285,39 @@ QString columnTagName(const workbook::SheetTable &table, qsizetype column)
 
 Outcome checkDocumentLength(const workbook::SheetTable &table)
 {
+    return checkDocumentLength(table, table.recordCount(), table.textLength());
+}
+
+Outcome checkDocumentLength(const workbook::SheetTable &headings, qsizetype recordCount, quint64 textLength)
+{
     quint64 recordMarkup = 0; // the tags of every column, beside the text
-    for (qsizetype column = 0; column < table.columnCount(); ++column)
-        recordMarkup += 2 * quint64(columnTagName(table, column).size()) + 7;
-    if (quint64(table.recordCount()) * recordMarkup + table.textLength() > kMaxDocumentLength)
+    for (qsizetype column = 0; column < headings.columnCount(); ++column)
+        recordMarkup += 2 * quint64(columnTagName(headings, column).size()) + 7;
+    if (quint64(recordCount) * recordMarkup + textLength > kMaxDocumentLength)
         return Failure{documentTooLarge()};
     return {};
 }
 
-Outcome writeDocumentFile(QIODevice &device, const workbook::SheetTable &table, const Settings &settings, qsizetype pieceLength)
+Result<std::unique_ptr<workbook::SheetBands>> readSheetForDocument(const workbook::Workbook &book, qsizetype sheet)
+{
+    Result<std::unique_ptr<workbook::SheetBands>> bands = book.readSheetInBands(sheet);
+    if (!bands)
+        return bands;
+    const workbook::SheetBands &read = **bands;
+    if (checkDocumentLength(read.band(), read.recordCount(), read.textLength()))
+        return bands;
+    if (read.textLengthExact())
+        return Failure{documentTooLarge()};
+    // The bands' length counted every number at its longest: the table tells exactly.
+    Result<workbook::SheetTable> table = book.readSheet(sheet);
+    if (!table)
+        return table.failure();
+    if (const Outcome fits = checkDocumentLength(*table); !fits)
+        return fits.failure();
+    return workbook::SheetBands::wholeTable(std::move(*table));
+}
+
+Outcome writeDocumentFile(QIODevice &device, workbook::SheetBands &bands, const Settings &settings, qsizetype pieceLength)
 {
     const DocumentCharset charset(settings.charset);
     if (!charset.isValid())
@@ -275,10 +325,19 @@ Outcome writeDocumentFile(QIODevice &device, const workbook::SheetTable &table, 
     BackgroundWriter background(device);
     QByteArray buffer;
     QByteArray spare;
-    composeDocument(table, settings, charset, buffer, [&](ByteWriter &writer) {
-        if (writer.size() >= pieceLength)
-            spare = background.write(writer.take(std::move(spare)));
-    });
+    DocumentComposer composer(bands.band(), settings, charset, buffer);
+    for (;;) {
+        composer.addRecords(bands.band(), [&](ByteWriter &writer) {
+            if (writer.size() >= pieceLength)
+                spare = background.write(writer.take(std::move(spare)));
+        });
+        const Result<bool> more = bands.nextBand();
+        if (!more)
+            return more.failure();
+        if (!*more)
+            break;
+    }
+    composer.finish();
     charset.appendDocument(kLineEnd, buffer);
     background.write(std::move(buffer));
     if (!background.finish())
@@ -291,13 +350,15 @@ void composeDocumentInPieces(const workbook::SheetTable &table, const Settings &
 {
     QByteArray buffer;
     QByteArray piece;
-    composeDocument(table, settings, charset, buffer, [&](ByteWriter &writer) {
+    DocumentComposer composer(table, settings, charset, buffer);
+    composer.addRecords(table, [&](ByteWriter &writer) {
         if (writer.size() >= pieceLength) {
             piece.resize(0);
             piece = writer.take(std::move(piece));
             take(piece);
         }
     });
+    composer.finish();
     take(buffer);
 }
 
@@ -351,9 +412,9 @@ Outcome saveUtf8Document(const QString &path, QByteArrayView utf8Document, const
     return savedTo(path, writeFileAtomically(path, write, std::nullopt));
 }
 
-Outcome saveDocument(const QString &path, const workbook::SheetTable &table, const Settings &settings)
+Outcome saveDocument(const QString &path, workbook::SheetBands &bands, const Settings &settings)
 {
-    const auto write = [&](QIODevice &device) { return writeDocumentFile(device, table, settings); };
+    const auto write = [&](QIODevice &device) { return writeDocumentFile(device, bands, settings); };
     return savedTo(path, writeFileAtomically(path, write, std::nullopt));
 }
 

@@ -16,12 +16,16 @@ public:
     static Result<std::unique_ptr<Workbook>> fromStream(WorkbookStream stream);
 
 private:
-    friend class SheetReader;
+    template <typename Sink> friend class SheetReader;
+    friend class BiffSheetBands;
     explicit BiffWorkbook(WorkbookStream stream)
         : m_stream(std::move(stream))
     {
     }
     Result<SheetTable> readWorksheet(qsizetype index) const override;
+    Result<std::unique_ptr<SheetBands>> readWorksheetInBands(qsizetype index, std::size_t bandCells) const override;
+    // Bytes from the sheet's BOF to the next sheet's, or to the end of the stream.
+    std::size_t sheetSize(qsizetype index) const;
     struct PendingGlobals;
     Outcome readGlobals();
     Outcome readOpeningBof(RecordReader &reader);

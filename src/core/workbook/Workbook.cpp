@@ -114,11 +114,16 @@ bool SheetTableBuilder::fits(quint64 cells, quint64 textLength)
 // Only cells with text count: blank and merely formatted cells never become part of the table.
 void SheetTableBuilder::add(quint32 row, quint32 column, quint32 offset, qsizetype length)
 {
-    if (length <= 0 || row >= kMaxRows || column >= kMaxColumns || failed())
+    if (failed())
         return;
-    if (length > kMaxTextLength) {
+    switch (fateOf(row, column, length)) {
+    case CellFate::Dropped:
+        return;
+    case CellFate::TooLong:
         m_error = textTooLong();
         return;
+    case CellFate::Kept:
+        break;
     }
     if (fits(1, quint64(length))) {
         m_documentLength += kCellMarkup + quint64(length);
@@ -126,16 +131,11 @@ void SheetTableBuilder::add(quint32 row, quint32 column, quint32 offset, qsizety
     }
 }
 
-Result<SheetTable> SheetTableBuilder::build()
+void SheetTableBuilder::sortCells()
 {
-    if (failed())
-        return Failure{m_error};
     using Cell = SheetTable::Entry;
-    SheetTable table;
-    table.m_ownText = std::move(m_ownText);
-    table.m_sharedText = std::move(m_sharedText);
     if (m_cells.empty())
-        return table;
+        return;
     const auto byPosition = [](const Cell &a, const Cell &b) { return a.row != b.row ? a.row < b.row : a.column < b.column; };
     if (!std::is_sorted(m_cells.begin(), m_cells.end(), byPosition))
         std::stable_sort(m_cells.begin(), m_cells.end(), byPosition);
@@ -147,36 +147,105 @@ Result<SheetTable> SheetTableBuilder::build()
         *last = *it;
     }
     m_cells.erase(last + 1, m_cells.end());
+}
 
-    const quint32 firstRow = m_cells.front().row;
-    const quint32 lastRow = m_cells.back().row;
+Result<SheetTable> SheetTableBuilder::build()
+{
+    if (failed())
+        return Failure{m_error};
+    sortCells();
+    if (m_cells.empty()) {
+        SheetTable table;
+        table.m_ownText = std::move(m_ownText);
+        table.m_sharedText = std::move(m_sharedText);
+        return table;
+    }
+    using Cell = SheetTable::Entry;
     const auto [minColumn, maxColumn] = std::minmax_element(m_cells.begin(), m_cells.end(),
                                                             [](const Cell &a, const Cell &b) { return a.column < b.column; });
-    const quint16 firstColumn = minColumn->column;
-    const int columnCount = maxColumn->column - firstColumn + 1;
+    const SheetExtent sheet{m_cells.front().row, m_cells.back().row, minColumn->column, maxColumn->column};
+    return layOut(sheet, sheet.firstRow + 1, sheet.lastRow, {});
+}
 
+Result<SheetTable> SheetTableBuilder::buildBand(const SheetExtent &sheet, quint32 firstRecordRow, quint32 lastRecordRow,
+                                                const QStringList &headings)
+{
+    if (failed())
+        return Failure{m_error};
+    sortCells();
+    SheetTable band = layOut(sheet, firstRecordRow, lastRecordRow, headings);
+    m_cells = {};
+    m_documentLength = 0;
+    return band;
+}
+
+void SheetTableBuilder::recycle(SheetTable &&used)
+{
+    used.m_entries.assign(m_cells.begin(), m_cells.end());
+    m_cells.swap(used.m_entries);
+    used.m_ownText.resize(0);
+    used.m_ownText.append(m_ownText);
+    m_ownText.swap(used.m_ownText);
+}
+
+// The cells, sorted and within the sheet's extent, become the table's entries in place: no copy of
+// a sheet's worth of cells.
+SheetTable SheetTableBuilder::layOut(const SheetExtent &sheet, quint32 firstRecordRow, quint32 lastRecordRow,
+                                     const QStringList &headings)
+{
+    using Cell = SheetTable::Entry;
+    SheetTable table;
+    table.m_ownText = std::move(m_ownText);
+    table.m_sharedText = m_sharedText;
+    const int columnCount = int(sheet.lastColumn - sheet.firstColumn + 1);
     auto cell = m_cells.cbegin();
-    table.m_headings.reserve(columnCount);
-    for (int column = 0; column < columnCount; ++column) {
-        QStringView heading;
-        if (cell != m_cells.cend() && cell->row == firstRow && cell->column == firstColumn + column)
-            heading = table.textOf(*cell++);
-        table.m_headings.append(heading.toString());
+    if (m_cells.empty() || m_cells.front().row != sheet.firstRow) {
+        table.m_headings = headings;
+    } else {
+        table.m_headings.reserve(columnCount);
+        for (int column = 0; column < columnCount; ++column) {
+            QStringView heading;
+            if (cell != m_cells.cend() && cell->row == sheet.firstRow && cell->column == sheet.firstColumn + column)
+                heading = table.textOf(*cell++);
+            table.m_headings.append(heading.toString());
+        }
     }
     table.m_textLength = m_documentLength - std::min(m_documentLength, kCellMarkup * m_cells.size());
 
-    // The cells become the table's entries in place: no copy of a sheet's worth of cells.
     table.m_recordStarts.assign(1, quint32(cell - m_cells.cbegin()));
-    table.m_recordStarts.reserve(std::size_t(lastRow - firstRow + 1));
-    for (quint32 row = firstRow + 1; row <= lastRow; ++row) {
+    if (lastRecordRow >= firstRecordRow)
+        table.m_recordStarts.reserve(std::size_t(lastRecordRow - firstRecordRow) + 2);
+    for (quint32 row = firstRecordRow; row <= lastRecordRow; ++row) {
         while (cell != m_cells.cend() && cell->row == row)
             ++cell;
         table.m_recordStarts.push_back(quint32(cell - m_cells.cbegin()));
     }
     for (Cell &entry : m_cells)
-        entry.column = quint16(entry.column - firstColumn);
+        entry.column = quint16(entry.column - sheet.firstColumn);
     table.m_entries = std::move(m_cells);
     return table;
+}
+
+SheetBands::~SheetBands() = default;
+
+namespace {
+
+class WholeTableBands final : public SheetBands {
+public:
+    explicit WholeTableBands(SheetTable table)
+    {
+        m_recordCount = table.recordCount();
+        m_textLength = table.textLength();
+        m_band = std::move(table);
+    }
+    Result<bool> nextBand() override { return false; }
+};
+
+} // namespace
+
+std::unique_ptr<SheetBands> SheetBands::wholeTable(SheetTable table)
+{
+    return std::make_unique<WholeTableBands>(std::move(table));
 }
 
 Workbook::~Workbook() = default;
@@ -235,6 +304,21 @@ Result<SheetTable> Workbook::readSheet(qsizetype index) const
     if (index < 0 || index >= m_sheetNames.size())
         return Failure{QStringLiteral("シート番号 %1 はありません（ワークシートは %2 枚です）").arg(index).arg(m_sheetNames.size())};
     return readWorksheet(index);
+}
+
+Result<std::unique_ptr<SheetBands>> Workbook::readSheetInBands(qsizetype index, std::size_t bandCells) const
+{
+    if (index < 0 || index >= m_sheetNames.size())
+        return readSheet(index).failure();
+    return readWorksheetInBands(index, bandCells);
+}
+
+Result<std::unique_ptr<SheetBands>> Workbook::readWorksheetInBands(qsizetype index, std::size_t) const
+{
+    Result<SheetTable> table = readWorksheet(index);
+    if (!table)
+        return table.failure();
+    return SheetBands::wholeTable(std::move(*table));
 }
 
 } // namespace tessaly::workbook

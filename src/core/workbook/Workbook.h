@@ -15,6 +15,14 @@ namespace tessaly::workbook {
 
 class SheetTableBuilder;
 
+// The rectangle a sheet's table covers: its first row holds the headings, the others are records.
+struct SheetExtent {
+    quint32 firstRow = 0;
+    quint32 lastRow = 0;
+    quint32 firstColumn = 0;
+    quint32 lastColumn = 0;
+};
+
 // One worksheet presented as a table: the column headings as read, then records in sheet order.
 class SheetTable {
 public:
@@ -22,6 +30,7 @@ public:
     qsizetype recordCount() const { return qsizetype(m_recordStarts.size()) - 1; }
     // The text of the column's cell in the first row; empty when it has none.
     QStringView heading(qsizetype column) const;
+    const QStringList &headings() const { return m_headings; }
     // The cell's text; empty for an empty cell.
     QStringView value(qsizetype record, qsizetype column) const;
     // The characters of every cell's text together, headings included.
@@ -29,6 +38,14 @@ public:
 
 private:
     friend class SheetTableBuilder;
+
+// The rectangle a sheet's table covers: its first row holds the headings, the others are records.
+struct SheetExtent {
+    quint32 firstRow = 0;
+    quint32 lastRow = 0;
+    quint32 firstColumn = 0;
+    quint32 lastColumn = 0;
+};
 
     // A cell. Its text lies in the table's own text, or in the workbook's shared strings when the
     // offset carries kSharedText. (No bit-fields: writing one reads the fresh page first, which
@@ -84,18 +101,64 @@ public:
 
     // The table; when a cell is given twice the later one wins. Fails when a bound was passed.
     Result<SheetTable> build();
+    // One band of a sheet whose extent is known: its records from firstRecordRow to lastRecordRow,
+    // with the headings found among the cells (the band holding the sheet's first row) or else
+    // `headings`. Takes the cells and text; the builder then collects the next band.
+    Result<SheetTable> buildBand(const SheetExtent &sheet, quint32 firstRecordRow, quint32 lastRecordRow,
+                                 const QStringList &headings);
+    std::size_t cellCount() const { return m_cells.size(); }
+    // Takes the buffers of a band that is done with, keeping the cells and text collected since.
+    void recycle(SheetTable &&used);
+
+    // Whether a cell of `length` characters at (row, column) becomes part of the table.
+    enum class CellFate { Dropped, Kept, TooLong };
+    static CellFate fateOf(quint32 row, quint32 column, qsizetype length)
+    {
+        if (length <= 0 || row >= kMaxRows || column >= kMaxColumns)
+            return CellFate::Dropped;
+        return length > kMaxTextLength ? CellFate::TooLong : CellFate::Kept;
+    }
 
     // The message for a text longer than kMaxTextLength.
     static QString textTooLong();
 
 private:
     void add(quint32 row, quint32 column, quint32 offset, qsizetype length);
+    // Sorts the cells by position, keeping the later of two for one cell.
+    void sortCells();
+    SheetTable layOut(const SheetExtent &sheet, quint32 firstRecordRow, quint32 lastRecordRow, const QStringList &headings);
 
     QString m_ownText;
     QString m_sharedText;
     std::vector<SheetTable::Entry> m_cells;
     quint64 m_documentLength = 0; // what the cells alone take in the document, at least
     QString m_error;
+};
+
+// A worksheet's table read band by band, so that a large sheet's document is composed while it is
+// read, never holding the whole table: each band holds the sheet's headings and the next run of
+// records; together they are the table readSheet gives.
+class SheetBands {
+public:
+    virtual ~SheetBands();
+    // The whole sheet's records and the characters of its text, headings included; where the text
+    // length is not exact it is at most this (numbers counted at their longest).
+    qsizetype recordCount() const { return m_recordCount; }
+    quint64 textLength() const { return m_textLength; }
+    bool textLengthExact() const { return m_textLengthExact; }
+    // The current band; the first one is there from the start.
+    const SheetTable &band() const { return m_band; }
+    // Moves to the next band: false after the last one.
+    virtual Result<bool> nextBand() = 0;
+
+    // The whole table as one band.
+    static std::unique_ptr<SheetBands> wholeTable(SheetTable table);
+
+protected:
+    SheetTable m_band;
+    qsizetype m_recordCount = 0;
+    quint64 m_textLength = 0;
+    bool m_textLengthExact = true;
 };
 
 // An open workbook of any of the formats read: Excel 97-2003 and 5.0/95 (.xls), Office Open XML
@@ -112,10 +175,17 @@ public:
     const QStringList &sheetNames() const { return m_sheetNames; }
     // Reads one worksheet.
     Result<SheetTable> readSheet(qsizetype index) const;
+    // Reads one worksheet band by band where its format and layout allow, else as one band; a band
+    // ends with the first row that starts once it holds `bandCells` cells. The workbook must
+    // outlive the bands.
+    static constexpr std::size_t kBandCells = 1 << 14;
+    Result<std::unique_ptr<SheetBands>> readSheetInBands(qsizetype index, std::size_t bandCells = kBandCells) const;
 
 protected:
     Workbook() = default;
     virtual Result<SheetTable> readWorksheet(qsizetype index) const = 0;
+    // The readers that can read in bands override this.
+    virtual Result<std::unique_ptr<SheetBands>> readWorksheetInBands(qsizetype index, std::size_t bandCells) const;
 
     QStringList m_sheetNames;
 
