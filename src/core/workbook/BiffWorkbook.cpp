@@ -451,11 +451,8 @@ public:
         Result<SheetTable> band = std::move(m_ready.front());
         m_ready.pop_front();
         m_changed.notify_all();
-        if (!band) {
-            m_ended = true;
-            m_ready.clear();
+        if (!band)
             return band.failure();
-        }
         m_band = std::move(*band);
         m_delivered = true;
         return true;
@@ -479,6 +476,7 @@ private:
             more = m_reader.readUntil([&] { return (band = m_collector.takeBand()).has_value(); });
             if (!more)
                 band = m_collector.lastBand();
+            more = more && band->ok(); // a failed band is the last
             const std::lock_guard lock(m_mutex);
             m_ready.push_back(std::move(*band));
             m_ended = !more;
