@@ -39,14 +39,6 @@ public:
 private:
     friend class SheetTableBuilder;
 
-// The rectangle a sheet's table covers: its first row holds the headings, the others are records.
-struct SheetExtent {
-    quint32 firstRow = 0;
-    quint32 lastRow = 0;
-    quint32 firstColumn = 0;
-    quint32 lastColumn = 0;
-};
-
     // A cell. Its text lies in the table's own text, or in the workbook's shared strings when the
     // offset carries kSharedText. (No bit-fields: writing one reads the fresh page first, which
     // doubles the page faults of a large sheet.)
