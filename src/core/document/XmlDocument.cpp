@@ -131,14 +131,19 @@ public:
         const TagNames names(settings.charset);
         const QString rowset = names.fromSetting(settings.rowset, Settings{}.rowset);
         const QString row = names.fromSetting(settings.row, Settings{}.row);
-        m_rowStart = encoded(u'<' + row + QStringLiteral(">\r\n"));
-        m_rowEnd = encoded(QStringLiteral("</") + row + QStringLiteral(">\r\n"));
+        const QByteArray rowStart = encoded(u'<' + row + QStringLiteral(">\r\n"));
+        const QByteArray rowEnd = encoded(QStringLiteral("</") + row + QStringLiteral(">\r\n"));
         m_rowsetEnd = encoded(QStringLiteral("</") + rowset + QStringLiteral(">\r\n"));
+        // A record is its start and each value followed by the markup up to the next value: one
+        // copy of markup per cell.
+        m_recordStart = rowStart;
         for (qsizetype column = 0; column < headings.columnCount(); ++column) {
             const QString name = names.map(columnTagName(headings, column));
-            m_startTags.push_back(encoded(u'<' + name + u'>'));
-            m_endTags.push_back(encoded(QStringLiteral("</") + name + QStringLiteral(">\r\n")));
+            const QByteArray startTag = encoded(u'<' + name + u'>');
+            (column == 0 ? m_recordStart : m_afterValue.back()) += startTag;
+            m_afterValue.push_back(encoded(QStringLiteral("</") + name + QStringLiteral(">\r\n")));
         }
+        (m_afterValue.empty() ? m_recordStart : m_afterValue.back()) += rowEnd;
         m_writer.put(output.byteOrderMark()
                      + encoded(QStringLiteral("<?xml version=\"1.0\" encoding=\"") + trimSpaces(settings.charset)
                                + QStringLiteral("\"?>\r\n<") + rowset + QStringLiteral(">\r\n")));
@@ -146,15 +151,14 @@ public:
 
     template <typename RecordDone> void addRecords(const workbook::SheetTable &table, RecordDone recordDone)
     {
-        const qsizetype columns = qsizetype(m_startTags.size());
+        m_values.resize(m_afterValue.size());
         for (qsizetype record = 0; record < table.recordCount(); ++record) {
-            m_writer.put(m_rowStart);
-            for (qsizetype column = 0; column < columns; ++column) {
-                m_writer.put(m_startTags[column]);
-                m_writer.putText(table.value(record, column));
-                m_writer.put(m_endTags[column]);
+            table.recordValues(record, m_values);
+            m_writer.put(m_recordStart);
+            for (std::size_t column = 0; column < m_values.size(); ++column) {
+                m_writer.putText(m_values[column]);
+                m_writer.put(m_afterValue[column]);
             }
-            m_writer.put(m_rowEnd);
             recordDone(m_writer);
         }
     }
@@ -175,28 +179,35 @@ private:
 
     const DocumentCharset &m_output;
     ByteWriter m_writer;
-    QByteArray m_rowStart;
-    QByteArray m_rowEnd;
+    QByteArray m_recordStart; // the row's start tag and the first column's
+    std::vector<QByteArray> m_afterValue; // a column's end tag and the next one's start tag, or the row's end tag
     QByteArray m_rowsetEnd;
-    std::vector<QByteArray> m_startTags;
-    std::vector<QByteArray> m_endTags;
+    std::vector<QStringView> m_values; // of the record being composed
 };
 
-// Writes the pieces of a document on a second thread while the next piece is composed, and hands
-// each piece's buffer back for reuse: two buffers serve the whole document.
-class BackgroundWriter {
+// Writes the pieces of a document, and hands each piece's buffer back for reuse: two buffers serve
+// the whole document. On a second thread while the next piece is composed, unless the caller
+// already has a thread reading for it: two busy threads are what two cores take best (three made
+// a 65,536-row conversion a third slower).
+class PieceWriter {
 public:
-    explicit BackgroundWriter(QIODevice &device)
+    PieceWriter(QIODevice &device, bool onThread)
         : m_device(device)
-        , m_thread([this] { run(); })
     {
+        if (onThread)
+            m_thread = std::thread([this] { run(); });
     }
 
-    ~BackgroundWriter() { finish(); }
+    ~PieceWriter() { finish(); }
 
     // Waits for the previous piece to be written; returns its buffer, emptied.
     QByteArray write(QByteArray piece)
     {
+        if (!m_thread.joinable()) {
+            m_written = m_written && m_device.write(piece) == piece.size();
+            piece.resize(0);
+            return piece;
+        }
         std::unique_lock lock(m_mutex);
         m_changed.wait(lock, [this] { return !m_pending; });
         QByteArray spare = std::move(m_piece);
@@ -322,14 +333,14 @@ Outcome writeDocumentFile(QIODevice &device, workbook::SheetBands &bands, const 
     const DocumentCharset charset(settings.charset);
     if (!charset.isValid())
         return Failure{charset.unknownText()};
-    BackgroundWriter background(device);
+    PieceWriter pieces(device, !bands.readsAhead());
     QByteArray buffer;
     QByteArray spare;
     DocumentComposer composer(bands.band(), settings, charset, buffer);
     for (;;) {
         composer.addRecords(bands.band(), [&](ByteWriter &writer) {
             if (writer.size() >= pieceLength)
-                spare = background.write(writer.take(std::move(spare)));
+                spare = pieces.write(writer.take(std::move(spare)));
         });
         const Result<bool> more = bands.nextBand();
         if (!more)
@@ -339,8 +350,8 @@ Outcome writeDocumentFile(QIODevice &device, workbook::SheetBands &bands, const 
     }
     composer.finish();
     charset.appendDocument(kLineEnd, buffer);
-    background.write(std::move(buffer));
-    if (!background.finish())
+    pieces.write(std::move(buffer));
+    if (!pieces.finish())
         return Failure{describeFileError(device)};
     return {};
 }

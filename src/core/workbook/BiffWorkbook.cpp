@@ -338,17 +338,23 @@ private:
 };
 
 // Collects the cells of a sheet whose outline allows bands: a band ends before the first row that
-// starts once it holds `bandCells` cells.
+// starts once it holds `bandCells` cells. Cells are collected before the sheet's extent is known;
+// bands are cut once it is.
 class BandCollector {
 public:
-    BandCollector(const QString &sharedText, const SheetExtent &sheet, std::size_t bandCells)
+    BandCollector(const QString &sharedText, std::size_t bandCells)
         : m_builder(sharedText)
-        , m_sheet(sheet)
         , m_bandCells(bandCells)
-        , m_row(sheet.firstRow)
-        , m_firstRecordRow(sheet.firstRow + 1)
     {
     }
+
+    bool knowsExtent() const { return m_sheet.has_value(); }
+    void setExtent(const SheetExtent &sheet)
+    {
+        m_sheet = sheet;
+        m_firstRecordRow = sheet.firstRow + 1;
+    }
+    std::size_t cellCount() const { return m_builder.cellCount(); }
 
     QString &ownText() { return m_builder.ownText(); }
     void addText(quint32 row, quint32 column, qsizetype offset, qsizetype length)
@@ -371,8 +377,8 @@ public:
 
     // The band ended by the last cell, if any.
     std::optional<Result<SheetTable>> takeBand() { return std::exchange(m_band, std::nullopt); }
-    // The last band, once every record is read.
-    Result<SheetTable> lastBand() { return m_builder.buildBand(m_sheet, m_firstRecordRow, m_sheet.lastRow, m_headings); }
+    // The last band, once every record is read and the extent is known.
+    Result<SheetTable> lastBand() { return m_builder.buildBand(*m_sheet, m_firstRecordRow, m_sheet->lastRow, m_headings); }
     // Gives a band that was composed its buffers back, so that the next one needs no fresh memory.
     void recycle(SheetTable &&used) { m_builder.recycle(std::move(used)); }
 
@@ -381,13 +387,14 @@ private:
     {
         if (row == m_row || SheetTableBuilder::fateOf(row, column, length) != SheetTableBuilder::CellFate::Kept)
             return false;
+        const bool first = !m_row;
         m_row = row;
-        return m_builder.cellCount() >= m_bandCells;
+        return !first && m_sheet && m_builder.cellCount() >= m_bandCells;
     }
 
     void endBand(quint32 nextRow)
     {
-        Result<SheetTable> band = m_builder.buildBand(m_sheet, m_firstRecordRow, nextRow - 1, m_headings);
+        Result<SheetTable> band = m_builder.buildBand(*m_sheet, m_firstRecordRow, nextRow - 1, m_headings);
         if (band && m_headings.isEmpty())
             m_headings = band->headings();
         m_firstRecordRow = nextRow;
@@ -395,28 +402,26 @@ private:
     }
 
     SheetTableBuilder m_builder;
-    const SheetExtent m_sheet;
     const std::size_t m_bandCells;
+    std::optional<SheetExtent> m_sheet;
     QStringList m_headings;
-    quint32 m_row;
-    quint32 m_firstRecordRow;
+    std::optional<quint32> m_row; // of the last kept cell
+    quint32 m_firstRecordRow = 0;
     std::optional<Result<SheetTable>> m_band;
 };
 
 } // namespace
 
-// A worksheet read band by band: the outline first, then the records again, a band at a time. A
-// second thread reads the next band while the caller composes the current one; the composed band
-// comes back to it for its buffers.
+// A worksheet read band by band. A second thread reads the records into bands while the caller
+// first outlines the sheet, then composes each band; it reads at most a few bands ahead of the
+// outline and keeps at most two bands ready, and a composed band comes back to it for its buffers.
 class BiffSheetBands final : public SheetBands {
 public:
-    BiffSheetBands(const BiffWorkbook &book, const SheetOutliner &outline, std::size_t bandCells)
-        : m_collector(book.m_sharedText, outline.extent(), bandCells)
+    BiffSheetBands(const BiffWorkbook &book, std::size_t bandCells)
+        : m_collector(book.m_sharedText, bandCells)
         , m_reader(book, m_collector)
+        , m_cellsAheadOfOutline(4 * bandCells)
     {
-        m_recordCount = qsizetype(outline.extent().lastRow - outline.extent().firstRow);
-        m_textLength = outline.textLength();
-        m_textLengthExact = outline.textLengthExact();
     }
 
     ~BiffSheetBands() override
@@ -435,6 +440,20 @@ public:
         if (const Outcome started = m_reader.start(index); !started)
             return started;
         m_thread = std::thread([this] { readBands(); });
+        return {};
+    }
+
+    // Lets the reading thread cut its bands, and waits for the first one.
+    Outcome outlined(const SheetOutliner &outline)
+    {
+        m_recordCount = qsizetype(outline.extent().lastRow - outline.extent().firstRow);
+        m_textLength = outline.textLength();
+        m_textLengthExact = outline.textLengthExact();
+        {
+            const std::lock_guard lock(m_mutex);
+            m_extent = outline.extent();
+        }
+        m_changed.notify_all();
         const Result<bool> first = nextBand();
         return first ? Outcome() : first.failure();
     }
@@ -444,13 +463,16 @@ public:
         std::unique_lock lock(m_mutex);
         if (m_delivered)
             m_composed.push_back(std::move(m_band));
-        m_changed.notify_all();
+        m_callerWaits = true;
         m_changed.wait(lock, [this] { return !m_ready.empty() || m_ended; });
+        m_callerWaits = false;
         if (m_ready.empty())
             return false;
         Result<SheetTable> band = std::move(m_ready.front());
         m_ready.pop_front();
-        m_changed.notify_all();
+        // Waking a thread costs more than a few records: only a waiting one is woken.
+        if (m_readerWaits)
+            m_changed.notify_all();
         if (!band)
             return band.failure();
         m_band = std::move(*band);
@@ -458,58 +480,97 @@ public:
         return true;
     }
 
+    bool readsAhead() const override { return true; }
+
 private:
-    // On the reading thread: one band ahead of the caller at most.
+    // On the reading thread.
     void readBands()
     {
         for (bool more = true; more;) {
-            {
-                std::unique_lock lock(m_mutex);
-                m_changed.wait(lock, [this] { return m_ready.empty() || m_stopped; });
-                if (m_stopped)
-                    return;
-                for (SheetTable &composed : m_composed)
-                    m_collector.recycle(std::move(composed));
-                m_composed.clear();
-            }
+            if (!waitForRoom())
+                return;
             std::optional<Result<SheetTable>> band;
-            more = m_reader.readUntil([&] { return (band = m_collector.takeBand()).has_value(); });
-            if (!more)
+            more = m_reader.readUntil([&] {
+                return (band = m_collector.takeBand()).has_value()
+                       || (!m_collector.knowsExtent() && m_collector.cellCount() >= m_cellsAheadOfOutline);
+            });
+            if (!m_collector.knowsExtent() && !waitForExtent())
+                return;
+            if (!band) {
+                if (more)
+                    continue;
                 band = m_collector.lastBand();
+            }
             more = more && band->ok(); // a failed band is the last
             const std::lock_guard lock(m_mutex);
             m_ready.push_back(std::move(*band));
             m_ended = !more;
-            m_changed.notify_all();
+            if (m_callerWaits)
+                m_changed.notify_all();
         }
+    }
+
+    // Waits until fewer than two bands are ready, and takes back the composed ones; false once stopped.
+    bool waitForRoom()
+    {
+        std::unique_lock lock(m_mutex);
+        m_readerWaits = true;
+        m_changed.wait(lock, [this] { return m_ready.size() < 2 || m_stopped; });
+        m_readerWaits = false;
+        for (SheetTable &composed : m_composed)
+            m_collector.recycle(std::move(composed));
+        m_composed.clear();
+        return !m_stopped;
+    }
+
+    // Waits for the outline's extent; false when stopped first (the outline refused bands).
+    bool waitForExtent()
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_extent || m_stopped; });
+        if (m_stopped)
+            return false;
+        m_collector.setExtent(*m_extent);
+        return true;
     }
 
     BandCollector m_collector; // the reading thread's alone once it runs
     SheetReader<BandCollector> m_reader;
+    const std::size_t m_cellsAheadOfOutline;
     std::thread m_thread;
     std::mutex m_mutex;
     std::condition_variable m_changed;
+    std::optional<SheetExtent> m_extent;
     std::deque<Result<SheetTable>> m_ready;
     std::vector<SheetTable> m_composed;
     bool m_delivered = false;
     bool m_ended = false;
     bool m_stopped = false;
+    bool m_callerWaits = false;
+    bool m_readerWaits = false;
 };
 
 Result<std::unique_ptr<SheetBands>> BiffWorkbook::readWorksheetInBands(qsizetype index, std::size_t bandCells) const
 {
     // Own text past 2^31 characters would not fit a table; a record byte makes at most 4 of them.
     constexpr std::size_t kLargestBandedSheet = std::size_t(1) << 29;
+    if (sheetSize(index) >= kLargestBandedSheet)
+        return Workbook::readWorksheetInBands(index, bandCells);
+    // The bands are read while the sheet is outlined.
+    auto bands = std::make_unique<BiffSheetBands>(*this, bandCells);
+    if (const Outcome started = bands->start(index); !started)
+        return started.failure();
     SheetOutliner outliner;
     SheetReader outlineReader(*this, outliner);
     if (const Outcome started = outlineReader.start(index); !started)
         return started.failure();
     outlineReader.readUntil([] { return false; });
-    if (!outliner.allowsBands() || sheetSize(index) >= kLargestBandedSheet)
+    if (!outliner.allowsBands()) {
+        bands.reset();
         return Workbook::readWorksheetInBands(index, bandCells);
-    auto bands = std::make_unique<BiffSheetBands>(*this, outliner, bandCells);
-    if (const Outcome started = bands->start(index); !started)
-        return started.failure();
+    }
+    if (const Outcome first = bands->outlined(outliner); !first)
+        return first.failure();
     return std::unique_ptr<SheetBands>(std::move(bands));
 }
 

@@ -61,6 +61,16 @@ QStringView SheetTable::value(qsizetype record, qsizetype column) const
     return textOf(*entry);
 }
 
+void SheetTable::recordValues(qsizetype record, std::span<QStringView> values) const
+{
+    const auto begin = m_entries.begin() + m_recordStarts[std::size_t(record)];
+    const auto end = m_entries.begin() + m_recordStarts[std::size_t(record) + 1];
+    if (std::size_t(end - begin) != values.size())
+        std::fill(values.begin(), values.end(), QStringView());
+    for (auto entry = begin; entry != end; ++entry)
+        values[entry->column] = textOf(*entry);
+}
+
 QStringView SheetTable::textOf(const Entry &entry) const
 {
     if (entry.offset & kSharedText)
@@ -87,48 +97,10 @@ QString SheetTableBuilder::textTooLong()
     return QStringLiteral("セルの文字列が上限の 32,767 文字を超えています");
 }
 
-void SheetTableBuilder::addText(quint32 row, quint32 column, qsizetype offset, qsizetype length)
+void SheetTableBuilder::fail(const QString &error)
 {
-    // Own text past 2^31 characters could not be told from shared text; the document would pass
-    // its bound long before.
-    if (offset + length >= qsizetype(SheetTable::kSharedText)) {
-        if (!failed())
-            m_error = documentTooLarge();
-        return;
-    }
-    add(row, column, quint32(offset), length);
-}
-
-void SheetTableBuilder::addSharedText(quint32 row, quint32 column, qsizetype offset, qsizetype length)
-{
-    add(row, column, quint32(offset) | SheetTable::kSharedText, length);
-}
-
-bool SheetTableBuilder::fits(quint64 cells, quint64 textLength)
-{
-    if (!failed() && (cells > kMaxDocumentLength || m_documentLength + cells * (kCellMarkup + textLength) > kMaxDocumentLength))
-        m_error = documentTooLarge();
-    return !failed();
-}
-
-// Only cells with text count: blank and merely formatted cells never become part of the table.
-void SheetTableBuilder::add(quint32 row, quint32 column, quint32 offset, qsizetype length)
-{
-    if (failed())
-        return;
-    switch (fateOf(row, column, length)) {
-    case CellFate::Dropped:
-        return;
-    case CellFate::TooLong:
-        m_error = textTooLong();
-        return;
-    case CellFate::Kept:
-        break;
-    }
-    if (fits(1, quint64(length))) {
-        m_documentLength += kCellMarkup + quint64(length);
-        m_cells.push_back({offset, quint16(length), quint16(column), row});
-    }
+    if (!failed())
+        m_error = error;
 }
 
 void SheetTableBuilder::sortCells()
@@ -137,16 +109,21 @@ void SheetTableBuilder::sortCells()
     if (m_cells.empty())
         return;
     const auto byPosition = [](const Cell &a, const Cell &b) { return a.row != b.row ? a.row < b.row : a.column < b.column; };
-    if (!std::is_sorted(m_cells.begin(), m_cells.end(), byPosition))
+    // Cells mostly come in order, each once: then one look at them is all.
+    auto out = std::adjacent_find(m_cells.begin(), m_cells.end(), [&](const Cell &a, const Cell &b) { return !byPosition(a, b); });
+    if (out == m_cells.end())
+        return;
+    if (!std::is_sorted(out, m_cells.end(), byPosition)) {
         std::stable_sort(m_cells.begin(), m_cells.end(), byPosition);
-    // When a cell is written twice the later record wins, as in Excel.
-    auto last = m_cells.begin();
-    for (auto it = m_cells.begin() + 1; it != m_cells.end(); ++it) {
-        if (byPosition(*last, *it))
-            ++last;
-        *last = *it;
+        out = m_cells.begin();
     }
-    m_cells.erase(last + 1, m_cells.end());
+    // When a cell is written twice the later record wins, as in Excel.
+    for (auto it = out + 1; it != m_cells.end(); ++it) {
+        if (byPosition(*out, *it))
+            ++out;
+        *out = *it;
+    }
+    m_cells.erase(out + 1, m_cells.end());
 }
 
 Result<SheetTable> SheetTableBuilder::build()
@@ -173,19 +150,27 @@ Result<SheetTable> SheetTableBuilder::buildBand(const SheetExtent &sheet, quint3
     if (failed())
         return Failure{m_error};
     sortCells();
+    const std::size_t cells = m_cells.size();
+    const qsizetype text = m_ownText.size();
     SheetTable band = layOut(sheet, firstRecordRow, lastRecordRow, headings);
-    m_cells = {};
+    // The next band goes on in the buffers of one composed before, or else in new ones as large as
+    // this band's: fresh memory costs more than the bytes it holds.
+    m_cells = std::exchange(m_spareCells, {});
+    m_cells.clear();
+    m_cells.reserve(cells);
+    m_ownText = std::exchange(m_spareText, {});
+    m_ownText.resize(0);
+    m_ownText.reserve(text);
     m_documentLength = 0;
     return band;
 }
 
 void SheetTableBuilder::recycle(SheetTable &&used)
 {
-    used.m_entries.assign(m_cells.begin(), m_cells.end());
-    m_cells.swap(used.m_entries);
-    used.m_ownText.resize(0);
-    used.m_ownText.append(m_ownText);
-    m_ownText.swap(used.m_ownText);
+    if (used.m_entries.capacity() > m_spareCells.capacity())
+        m_spareCells = std::move(used.m_entries);
+    if (used.m_ownText.capacity() > m_spareText.capacity())
+        m_spareText = std::move(used.m_ownText);
 }
 
 // The cells, sorted and within the sheet's extent, become the table's entries in place: no copy of
@@ -220,8 +205,10 @@ SheetTable SheetTableBuilder::layOut(const SheetExtent &sheet, quint32 firstReco
             ++cell;
         table.m_recordStarts.push_back(quint32(cell - m_cells.cbegin()));
     }
-    for (Cell &entry : m_cells)
-        entry.column = quint16(entry.column - sheet.firstColumn);
+    if (sheet.firstColumn > 0) {
+        for (Cell &entry : m_cells)
+            entry.column = quint16(entry.column - sheet.firstColumn);
+    }
     table.m_entries = std::move(m_cells);
     return table;
 }
