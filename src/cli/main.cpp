@@ -87,20 +87,33 @@ int listSheets(const QStringList &args)
                : fail(QStringLiteral("標準出力に書き込めませんでした。"));
 }
 
-// The worksheet that the arguments WORKBOOK [SHEET] name (the first one when no sheet is named),
-// read as a table; the workbook itself is released once the sheet is read.
-Result<workbook::SheetTable> sheetTable(const QStringList &args)
+// The worksheet that the arguments WORKBOOK [SHEET] name (the first one when no sheet is named).
+struct NamedSheet {
+    std::unique_ptr<workbook::Workbook> workbook;
+    qsizetype index = 0;
+};
+
+Result<NamedSheet> namedSheet(const QStringList &args)
 {
     if (args.isEmpty() || args.size() > 2)
         return Failure{QStringLiteral("ブックのファイル名と、必要ならシート名を指定して下さい。--help で使い方を表示します。")};
     const QString sheetName = args.value(1);
-    const Result<std::unique_ptr<workbook::Workbook>> workbook = openWorkbook(args.at(0));
+    Result<std::unique_ptr<workbook::Workbook>> workbook = openWorkbook(args.at(0));
     if (!workbook)
         return workbook.failure();
     const qsizetype index = sheetName.isNull() ? 0 : (*workbook)->sheetNames().indexOf(sheetName);
     if (index < 0)
         return Failure{QStringLiteral("ワークシート「%1」はこのブックにありません。").arg(sheetName)};
-    Result<workbook::SheetTable> table = (*workbook)->readSheet(index);
+    return NamedSheet{std::move(*workbook), index};
+}
+
+// That worksheet read as a table; the workbook itself is released once the sheet is read.
+Result<workbook::SheetTable> sheetTable(const QStringList &args)
+{
+    const Result<NamedSheet> sheet = namedSheet(args);
+    if (!sheet)
+        return sheet.failure();
+    Result<workbook::SheetTable> table = sheet->workbook->readSheet(sheet->index);
     if (!table)
         return table;
     if (const Outcome fits = checkDocumentLength(*table); !fits)
@@ -108,8 +121,8 @@ Result<workbook::SheetTable> sheetTable(const QStringList &args)
     return table;
 }
 
-// Writes the bytes a save would write, piece by piece, so that a large sheet's document is never
-// held whole.
+// Writes the bytes a save would write, piece by piece while the sheet is read, so that a large
+// sheet's document and table are never held whole.
 int convert(QStringList args)
 {
     QString outputPath;
@@ -120,19 +133,22 @@ int convert(QStringList args)
         args.removeAt(option);
     }
 
-    const Result<workbook::SheetTable> table = sheetTable(args);
-    if (!table)
-        return fail(table.failure().message);
+    const Result<NamedSheet> sheet = namedSheet(args);
+    if (!sheet)
+        return fail(sheet.failure().message);
+    Result<std::unique_ptr<workbook::SheetBands>> bands = readSheetForDocument(*sheet->workbook, sheet->index);
+    if (!bands)
+        return fail(bands.failure().message);
     const Settings settings = loadSettings();
     if (!outputPath.isEmpty()) {
-        const Outcome saved = saveDocument(outputPath, *table, settings);
+        const Outcome saved = saveDocument(outputPath, **bands, settings);
         return saved ? 0 : fail(saved.failure().message);
     }
     const QString notWritten = QStringLiteral("標準出力に書き込めませんでした。");
     QFile out;
     if (!openStdout(out))
         return fail(notWritten);
-    if (const Outcome written = writeDocumentFile(out, *table, settings); !written)
+    if (const Outcome written = writeDocumentFile(out, **bands, settings); !written)
         return fail(written.failure().message);
     return out.flush() ? 0 : fail(notWritten);
 }

@@ -33,6 +33,23 @@ inline tessaly::workbook::SheetTable readSheet(const QString &path, qsizetype in
     return std::move(*table);
 }
 
+// One worksheet read in bands of about `bandCells` cells, with the workbook they are read from.
+struct SheetInBands {
+    std::unique_ptr<tessaly::workbook::Workbook> workbook;
+    std::unique_ptr<tessaly::workbook::SheetBands> bands;
+};
+
+inline SheetInBands readSheetInBands(const QString &path, qsizetype index, std::size_t bandCells)
+{
+    auto workbook = tessaly::workbook::Workbook::open(path);
+    if (!workbook)
+        qFatal("cannot open %s: %s", qPrintable(path), qPrintable(workbook.failure().message));
+    auto bands = (*workbook)->readSheetInBands(index, bandCells);
+    if (!bands)
+        qFatal("cannot read sheet %lld: %s", qlonglong(index), qPrintable(bands.failure().message));
+    return {std::move(*workbook), std::move(*bands)};
+}
+
 // A table as lines: the column names, then each record, values separated by '|'.
 inline QStringList tableLines(const tessaly::workbook::SheetTable &table)
 {
@@ -46,16 +63,38 @@ inline QStringList tableLines(const tessaly::workbook::SheetTable &table)
     return out;
 }
 
-// Every sheet of the book as name -> tableLines, or the error text under "".
-inline QMap<QString, QStringList> readBook(const QString &path)
+// The table that the bands make together, as tableLines gives it.
+inline QStringList bandLines(tessaly::workbook::SheetBands &bands)
+{
+    QStringList lines = tableLines(bands.band());
+    for (;;) {
+        const tessaly::Result<bool> more = bands.nextBand();
+        if (!more)
+            return lines << more.failure().message;
+        if (!*more)
+            return lines;
+        lines += tableLines(bands.band()).mid(1);
+    }
+}
+
+// Every sheet of the book as name -> tableLines, or the error text under ""; read in bands of
+// about `bandCells` cells when given.
+inline QMap<QString, QStringList> readBook(const QString &path, std::size_t bandCells = 0)
 {
     const auto book = tessaly::workbook::Workbook::open(path);
     if (!book)
         return {{QString(), {book.failure().message}}};
     QMap<QString, QStringList> sheets;
     for (qsizetype index = 0; index < (*book)->sheetNames().size(); ++index) {
-        const auto table = (*book)->readSheet(index);
-        sheets.insert((*book)->sheetNames()[index], table ? tableLines(*table) : QStringList{table.failure().message});
+        QStringList lines;
+        if (bandCells > 0) {
+            const auto bands = (*book)->readSheetInBands(index, bandCells);
+            lines = bands ? bandLines(**bands) : QStringList{bands.failure().message};
+        } else {
+            const auto table = (*book)->readSheet(index);
+            lines = table ? tableLines(*table) : QStringList{table.failure().message};
+        }
+        sheets.insert((*book)->sheetNames()[index], lines);
     }
     return sheets;
 }

@@ -116,64 +116,98 @@ private:
     char *m_data; // m_out.data(), kept while m_out keeps its size
 };
 
-// Composes the document as bytes in `output` into `out`, calling `recordDone(bytes)` after each
-// record with the bytes composed since the last clear, so that a caller may hand them on in
-// pieces, each ending at a line end. The tags are encoded once; cell text goes straight from the
-// table into the bytes.
-template <typename RecordDone>
-void composeDocument(const workbook::SheetTable &table, const Settings &settings, const DocumentCharset &output, QByteArray &out,
-                     RecordDone recordDone)
-{
-    const TagNames names(settings.charset);
-    const auto encoded = [&](const QString &markup) {
-        QByteArray bytes;
-        output.appendDocument(markup, bytes);
-        return bytes;
-    };
-    const QString rowset = names.fromSetting(settings.rowset, Settings{}.rowset);
-    const QString row = names.fromSetting(settings.row, Settings{}.row);
-    const QByteArray rowStart = encoded(u'<' + row + QStringLiteral(">\r\n"));
-    const QByteArray rowEnd = encoded(QStringLiteral("</") + row + QStringLiteral(">\r\n"));
-    std::vector<QByteArray> startTags;
-    std::vector<QByteArray> endTags;
-    for (qsizetype column = 0; column < table.columnCount(); ++column) {
-        const QString name = names.map(columnTagName(table, column));
-        startTags.push_back(encoded(u'<' + name + u'>'));
-        endTags.push_back(encoded(QStringLiteral("</") + name + QStringLiteral(">\r\n")));
-    }
-    ByteWriter writer(out, output);
-    writer.put(output.byteOrderMark()
-               + encoded(QStringLiteral("<?xml version=\"1.0\" encoding=\"") + trimSpaces(settings.charset)
-                         + QStringLiteral("\"?>\r\n<") + rowset + QStringLiteral(">\r\n")));
-    for (qsizetype record = 0; record < table.recordCount(); ++record) {
-        writer.put(rowStart);
-        for (qsizetype column = 0; column < table.columnCount(); ++column) {
-            writer.put(startTags[column]);
-            writer.putText(table.value(record, column));
-            writer.put(endTags[column]);
-        }
-        writer.put(rowEnd);
-        recordDone(writer);
-    }
-    writer.put(encoded(QStringLiteral("</") + rowset + QStringLiteral(">\r\n")));
-    writer.finish();
-}
-
-// Writes the pieces of a document on a second thread while the next piece is composed, and hands
-// each piece's buffer back for reuse: two buffers serve the whole document.
-class BackgroundWriter {
+// Composes the document as bytes in `output` into `out`: the declaration and the root's start tag
+// when made, the records of each table given (the whole sheet's, or its bands in order), then the
+// root's end tag. `recordDone(writer)` is called after each record, so that a caller may hand the
+// bytes composed so far on in pieces, each ending at a line end. The tags are encoded once; cell
+// text goes straight from the table into the bytes.
+class DocumentComposer {
 public:
-    explicit BackgroundWriter(QIODevice &device)
-        : m_device(device)
-        , m_thread([this] { run(); })
+    DocumentComposer(const workbook::SheetTable &headings, const Settings &settings, const DocumentCharset &output,
+                     QByteArray &out)
+        : m_output(output)
+        , m_writer(out, output)
     {
+        const TagNames names(settings.charset);
+        const QString rowset = names.fromSetting(settings.rowset, Settings{}.rowset);
+        const QString row = names.fromSetting(settings.row, Settings{}.row);
+        const QByteArray rowStart = encoded(u'<' + row + QStringLiteral(">\r\n"));
+        const QByteArray rowEnd = encoded(QStringLiteral("</") + row + QStringLiteral(">\r\n"));
+        m_rowsetEnd = encoded(QStringLiteral("</") + rowset + QStringLiteral(">\r\n"));
+        // A record is its start and each value followed by the markup up to the next value: one
+        // copy of markup per cell.
+        m_recordStart = rowStart;
+        for (qsizetype column = 0; column < headings.columnCount(); ++column) {
+            const QString name = names.map(columnTagName(headings, column));
+            const QByteArray startTag = encoded(u'<' + name + u'>');
+            (column == 0 ? m_recordStart : m_afterValue.back()) += startTag;
+            m_afterValue.push_back(encoded(QStringLiteral("</") + name + QStringLiteral(">\r\n")));
+        }
+        (m_afterValue.empty() ? m_recordStart : m_afterValue.back()) += rowEnd;
+        m_writer.put(output.byteOrderMark()
+                     + encoded(QStringLiteral("<?xml version=\"1.0\" encoding=\"") + trimSpaces(settings.charset)
+                               + QStringLiteral("\"?>\r\n<") + rowset + QStringLiteral(">\r\n")));
     }
 
-    ~BackgroundWriter() { finish(); }
+    template <typename RecordDone> void addRecords(const workbook::SheetTable &table, RecordDone recordDone)
+    {
+        m_values.resize(m_afterValue.size());
+        for (qsizetype record = 0; record < table.recordCount(); ++record) {
+            table.recordValues(record, m_values);
+            m_writer.put(m_recordStart);
+            for (std::size_t column = 0; column < m_values.size(); ++column) {
+                m_writer.putText(m_values[column]);
+                m_writer.put(m_afterValue[column]);
+            }
+            recordDone(m_writer);
+        }
+    }
+
+    void finish()
+    {
+        m_writer.put(m_rowsetEnd);
+        m_writer.finish();
+    }
+
+private:
+    QByteArray encoded(const QString &markup) const
+    {
+        QByteArray bytes;
+        m_output.appendDocument(markup, bytes);
+        return bytes;
+    }
+
+    const DocumentCharset &m_output;
+    ByteWriter m_writer;
+    QByteArray m_recordStart; // the row's start tag and the first column's
+    std::vector<QByteArray> m_afterValue; // a column's end tag and the next one's start tag, or the row's end tag
+    QByteArray m_rowsetEnd;
+    std::vector<QStringView> m_values; // of the record being composed
+};
+
+// Writes the pieces of a document, and hands each piece's buffer back for reuse: two buffers serve
+// the whole document. On a second thread while the next piece is composed, unless the caller
+// already has a thread reading for it: two busy threads are what two cores take best (three made
+// a 65,536-row conversion a third slower).
+class PieceWriter {
+public:
+    PieceWriter(QIODevice &device, bool onThread)
+        : m_device(device)
+    {
+        if (onThread)
+            m_thread = std::thread([this] { run(); });
+    }
+
+    ~PieceWriter() { finish(); }
 
     // Waits for the previous piece to be written; returns its buffer, emptied.
     QByteArray write(QByteArray piece)
     {
+        if (!m_thread.joinable()) {
+            m_written = m_written && m_device.write(piece) == piece.size();
+            piece.resize(0);
+            return piece;
+        }
         std::unique_lock lock(m_mutex);
         m_changed.wait(lock, [this] { return !m_pending; });
         QByteArray spare = std::move(m_piece);
@@ -239,10 +273,13 @@ QByteArray buildUtf8Document(const workbook::SheetTable &table, const Settings &
 {
     QByteArray out;
     qsizetype records = 0;
-    composeDocument(table, settings, DocumentCharset(QStringLiteral("UTF-8")), out, [&](ByteWriter &) {
+    const DocumentCharset utf8(QStringLiteral("UTF-8"));
+    DocumentComposer composer(table, settings, utf8, out);
+    composer.addRecords(table, [&](ByteWriter &) {
         if (recordsDone)
             recordsDone(++records);
     });
+    composer.finish();
     return out;
 }
 
@@ -259,29 +296,62 @@ QString columnTagName(const workbook::SheetTable &table, qsizetype column)
 
 Outcome checkDocumentLength(const workbook::SheetTable &table)
 {
+    return checkDocumentLength(table, table.recordCount(), table.textLength());
+}
+
+Outcome checkDocumentLength(const workbook::SheetTable &headings, qsizetype recordCount, quint64 textLength)
+{
     quint64 recordMarkup = 0; // the tags of every column, beside the text
-    for (qsizetype column = 0; column < table.columnCount(); ++column)
-        recordMarkup += 2 * quint64(columnTagName(table, column).size()) + 7;
-    if (quint64(table.recordCount()) * recordMarkup + table.textLength() > kMaxDocumentLength)
+    for (qsizetype column = 0; column < headings.columnCount(); ++column)
+        recordMarkup += 2 * quint64(columnTagName(headings, column).size()) + 7;
+    if (quint64(recordCount) * recordMarkup + textLength > kMaxDocumentLength)
         return Failure{documentTooLarge()};
     return {};
 }
 
-Outcome writeDocumentFile(QIODevice &device, const workbook::SheetTable &table, const Settings &settings, qsizetype pieceLength)
+Result<std::unique_ptr<workbook::SheetBands>> readSheetForDocument(const workbook::Workbook &book, qsizetype sheet)
+{
+    Result<std::unique_ptr<workbook::SheetBands>> bands = book.readSheetInBands(sheet);
+    if (!bands)
+        return bands;
+    const workbook::SheetBands &read = **bands;
+    if (checkDocumentLength(read.band(), read.recordCount(), read.textLength()))
+        return bands;
+    if (read.textLengthExact())
+        return Failure{documentTooLarge()};
+    // The bands' length counted every number at its longest: the table tells exactly.
+    Result<workbook::SheetTable> table = book.readSheet(sheet);
+    if (!table)
+        return table.failure();
+    if (const Outcome fits = checkDocumentLength(*table); !fits)
+        return fits.failure();
+    return workbook::SheetBands::wholeTable(std::move(*table));
+}
+
+Outcome writeDocumentFile(QIODevice &device, workbook::SheetBands &bands, const Settings &settings, qsizetype pieceLength)
 {
     const DocumentCharset charset(settings.charset);
     if (!charset.isValid())
         return Failure{charset.unknownText()};
-    BackgroundWriter background(device);
+    PieceWriter pieces(device, !bands.readsAhead());
     QByteArray buffer;
     QByteArray spare;
-    composeDocument(table, settings, charset, buffer, [&](ByteWriter &writer) {
-        if (writer.size() >= pieceLength)
-            spare = background.write(writer.take(std::move(spare)));
-    });
+    DocumentComposer composer(bands.band(), settings, charset, buffer);
+    for (;;) {
+        composer.addRecords(bands.band(), [&](ByteWriter &writer) {
+            if (writer.size() >= pieceLength)
+                spare = pieces.write(writer.take(std::move(spare)));
+        });
+        const Result<bool> more = bands.nextBand();
+        if (!more)
+            return more.failure();
+        if (!*more)
+            break;
+    }
+    composer.finish();
     charset.appendDocument(kLineEnd, buffer);
-    background.write(std::move(buffer));
-    if (!background.finish())
+    pieces.write(std::move(buffer));
+    if (!pieces.finish())
         return Failure{describeFileError(device)};
     return {};
 }
@@ -291,13 +361,15 @@ void composeDocumentInPieces(const workbook::SheetTable &table, const Settings &
 {
     QByteArray buffer;
     QByteArray piece;
-    composeDocument(table, settings, charset, buffer, [&](ByteWriter &writer) {
+    DocumentComposer composer(table, settings, charset, buffer);
+    composer.addRecords(table, [&](ByteWriter &writer) {
         if (writer.size() >= pieceLength) {
             piece.resize(0);
             piece = writer.take(std::move(piece));
             take(piece);
         }
     });
+    composer.finish();
     take(buffer);
 }
 
@@ -351,9 +423,9 @@ Outcome saveUtf8Document(const QString &path, QByteArrayView utf8Document, const
     return savedTo(path, writeFileAtomically(path, write, std::nullopt));
 }
 
-Outcome saveDocument(const QString &path, const workbook::SheetTable &table, const Settings &settings)
+Outcome saveDocument(const QString &path, workbook::SheetBands &bands, const Settings &settings)
 {
-    const auto write = [&](QIODevice &device) { return writeDocumentFile(device, table, settings); };
+    const auto write = [&](QIODevice &device) { return writeDocumentFile(device, bands, settings); };
     return savedTo(path, writeFileAtomically(path, write, std::nullopt));
 }
 

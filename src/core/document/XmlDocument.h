@@ -24,6 +24,13 @@ QString columnTagName(const workbook::SheetTable &table, qsizetype column);
 // Refuses a table whose document would pass kMaxDocumentLength: every record spells out every
 // column, empty or not, so a sparse sheet can pass it with a handful of cells.
 Outcome checkDocumentLength(const workbook::SheetTable &table);
+// The same for a sheet of `recordCount` records and `textLength` characters of text, with the
+// headings of `headings`.
+Outcome checkDocumentLength(const workbook::SheetTable &headings, qsizetype recordCount, quint64 textLength);
+
+// Reads a worksheet band by band for writing its document; refused as checkDocumentLength refuses
+// its table.
+Result<std::unique_ptr<workbook::SheetBands>> readSheetForDocument(const workbook::Workbook &book, qsizetype sheet);
 
 // The same document in UTF-8: half the memory of the text for a document shown in the window.
 // `recordsDone`, when given, is told the number of records composed after each record (it may be
@@ -31,11 +38,11 @@ Outcome checkDocumentLength(const workbook::SheetTable &table);
 QByteArray buildUtf8Document(const workbook::SheetTable &table, const Settings &settings,
                              const std::function<void(qsizetype)> &recordsDone = {});
 
-// Writes the bytes that a save of this worksheet's document writes, piece by piece, without
-// holding the whole document: for large sheets going straight to a file or a pipe. Nothing is
-// written when the character set is unknown. `pieceLength` is the number of bytes composed before
-// they are written.
-Outcome writeDocumentFile(QIODevice &device, const workbook::SheetTable &table, const Settings &settings,
+// Writes the bytes that a save of this worksheet's document writes, piece by piece while the
+// bands are read, without holding the whole document or table: for large sheets going straight
+// to a file or a pipe. Nothing is written when the character set is unknown. `pieceLength` is the
+// number of bytes composed before they are written.
+Outcome writeDocumentFile(QIODevice &device, workbook::SheetBands &bands, const Settings &settings,
                           qsizetype pieceLength = 1 << 16);
 
 // Hands the document's bytes in `charset` to `take` in pieces of about `pieceLength` bytes, each
@@ -64,6 +71,6 @@ Outcome writeUtf8Document(QIODevice &device, QByteArrayView utf8Document, const 
 Outcome saveUtf8Document(const QString &path, QByteArrayView utf8Document, const QString &charset);
 
 // The same for a worksheet's document, written piece by piece as `writeDocumentFile` does.
-Outcome saveDocument(const QString &path, const workbook::SheetTable &table, const Settings &settings);
+Outcome saveDocument(const QString &path, workbook::SheetBands &bands, const Settings &settings);
 
 } // namespace tessaly

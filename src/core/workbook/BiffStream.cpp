@@ -4,12 +4,6 @@
 
 namespace tessaly::workbook {
 
-double decodeRk(quint32 rk)
-{
-    const double value = (rk & 0x02) ? double(qint32(rk) >> 2) : std::bit_cast<double>(quint64(rk & 0xFFFFFFFCu) << 32);
-    return (rk & 0x01) ? value / 100 : value;
-}
-
 RecordReader::RecordReader(Bytes stream, std::size_t start)
     : m_stream(stream)
     , m_position(start)

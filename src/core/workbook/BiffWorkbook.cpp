@@ -1,12 +1,19 @@
 #include "core/workbook/BiffWorkbook.h"
 #include "core/workbook/ReadFailures.h"
 
+#include "core/document/DocumentLength.h"
 #include "core/workbook/BiffStream.h"
 #include "core/workbook/CellText.h"
 #include "core/workbook/HugePages.h"
 #include "core/workbook/OleStorage.h"
 
 #include <algorithm>
+#include <bitset>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 namespace tessaly::workbook {
 namespace {
@@ -16,11 +23,6 @@ constexpr quint16 kLastColumn = 255;
 QString oldBiffUnsupported()
 {
     return QStringLiteral("BIFF2〜4 形式（Excel 4.0 以前）のファイルには対応していません");
-}
-
-Bytes bytesOf(const QByteArray &data)
-{
-    return Bytes(reinterpret_cast<const uchar *>(data.constData()), std::size_t(data.size()));
 }
 
 bool isOldBofType(quint16 type)
@@ -38,56 +40,52 @@ Bytes clippedBytes(Bytes data, std::size_t at, std::size_t length)
 
 } // namespace
 
-// Collects one worksheet's cells and lays them out as a table.
-class SheetReader {
+// A sink that only measures the cells takes numbers without their text.
+template <typename Sink>
+concept MeasuresNumbers = requires(Sink &sink) { sink.addNumber(quint32(), quint32()); };
+
+// Reads one worksheet's cell records and hands the cells to a sink: a SheetTableBuilder, the
+// BandCollector that cuts the table into bands, or the SheetOutliner that only measures them.
+template <typename Sink> class SheetReader {
 public:
-    explicit SheetReader(const BiffWorkbook &book)
+    SheetReader(const BiffWorkbook &book, Sink &sink)
         : m_book(book)
         , m_decoder(book.m_codePage)
-        , m_builder(book.m_sharedText)
-        , m_ownText(m_builder.ownText())
+        , m_sink(sink)
+        , m_ownText(sink.ownText())
     {
     }
 
-    Result<SheetTable> read(qsizetype index)
+    // Moves to the sheet's first record.
+    Outcome start(qsizetype index)
     {
-        const Bytes stream = bytesOf(m_book.m_stream);
-        RecordReader reader(stream, m_book.m_sheetOffsets[std::size_t(index)]);
+        m_reader = RecordReader(m_book.m_stream.bytes(), m_book.m_sheetOffsets[std::size_t(index)]);
         Record record;
-        if (!reader.next(record) || record.type != RecordType::Bof)
+        if (!m_reader.next(record) || record.type != RecordType::Bof)
             return corruptFile(QStringLiteral("シート「%1」の開始位置が不正です").arg(m_book.m_sheetNames[index]));
-        reserveFor(sheetSize(index));
+        return {};
+    }
+
+    // Reads records until the sheet ends (false) or `pause()` asks to stop after a record (true).
+    template <typename Pause> bool readUntil(Pause pause)
+    {
         // Embedded charts nest their own BOF…EOF inside the worksheet.
-        int depth = 1;
-        while (depth > 0 && reader.next(record)) {
+        Record record;
+        while (m_depth > 0 && m_reader.next(record)) {
             if (record.type == RecordType::Bof)
-                ++depth;
+                ++m_depth;
             else if (record.type == RecordType::Eof)
-                --depth;
-            else if (depth == 1)
-                handle(record, reader);
+                --m_depth;
+            else if (m_depth == 1)
+                handle(record, m_reader);
+            if (pause())
+                return m_depth > 0;
         }
-        return m_builder.build();
+        m_depth = 0;
+        return false;
     }
 
 private:
-    // Bytes from the sheet's BOF to the next sheet's, or to the end of the stream.
-    std::size_t sheetSize(qsizetype index) const
-    {
-        const quint32 start = m_book.m_sheetOffsets[std::size_t(index)];
-        quint32 end = quint32(m_book.m_stream.size());
-        for (const quint32 offset : m_book.m_sheetOffsets) {
-            if (offset > start && offset < end)
-                end = offset;
-        }
-        return end > start ? end - start : 0;
-    }
-
-    // Growing the cell list and text buffer record by record would copy them over and over. A cell
-    // record takes at least 6 bytes (in a MULRK) and usually 10 to 18; its text is mostly shorter.
-    // Reserved pages that stay unused cost no memory.
-    void reserveFor(std::size_t sheetBytes) { m_builder.reserve(sheetBytes / 12, qsizetype(sheetBytes / 2)); }
-
     void handle(const Record &record, RecordReader &reader)
     {
         const Bytes data = record.data;
@@ -196,6 +194,12 @@ private:
 
     void addNumber(quint16 row, quint16 column, quint16 xf, double value)
     {
+        if constexpr (MeasuresNumbers<Sink>) {
+            m_pendingString = false;
+            if (column <= kLastColumn)
+                m_sink.addNumber(row, column);
+            return;
+        }
         const qsizetype start = m_ownText.size();
         if (xf < m_book.m_xfIsDate.size() && m_book.m_xfIsDate[xf])
             appendDateTime(m_ownText, value, m_book.m_uses1904);
@@ -216,33 +220,358 @@ private:
         if (column > kLastColumn)
             return;
         if (shared)
-            m_builder.addSharedText(row, column, offset, length);
+            m_sink.addSharedText(row, column, offset, length);
         else
-            m_builder.addText(row, column, offset, length);
+            m_sink.addText(row, column, offset, length);
     }
 
     const BiffWorkbook &m_book;
     CodePageDecoder m_decoder;
     ContinuedReader m_text;
-    SheetTableBuilder m_builder;
+    Sink &m_sink;
     QString &m_ownText;
+    RecordReader m_reader{{}, 0};
+    int m_depth = 1;
     bool m_pendingString = false;
     quint16 m_pendingRow = 0;
     quint16 m_pendingColumn = 0;
 };
 
-Result<std::unique_ptr<Workbook>> BiffWorkbook::fromStream(QByteArray stream)
+Result<std::unique_ptr<Workbook>> BiffWorkbook::fromStream(WorkbookStream stream)
 {
-    std::unique_ptr<BiffWorkbook> book(new BiffWorkbook);
-    book->m_stream = std::move(stream);
+    std::unique_ptr<BiffWorkbook> book(new BiffWorkbook(std::move(stream)));
     if (const Outcome read = book->readGlobals(); !read)
         return read.failure();
     return std::unique_ptr<Workbook>(std::move(book));
 }
 
+std::size_t BiffWorkbook::sheetSize(qsizetype index) const
+{
+    const quint32 start = m_sheetOffsets[std::size_t(index)];
+    quint32 end = quint32(m_stream.bytes().size());
+    for (const quint32 offset : m_sheetOffsets) {
+        if (offset > start && offset < end)
+            end = offset;
+    }
+    return end > start ? end - start : 0;
+}
+
 Result<SheetTable> BiffWorkbook::readWorksheet(qsizetype index) const
 {
-    return SheetReader(*this).read(index);
+    SheetTableBuilder builder(m_sharedText);
+    SheetReader reader(*this, builder);
+    if (const Outcome started = reader.start(index); !started)
+        return started.failure();
+    // Growing the cell list and text buffer record by record would copy them over and over. A cell
+    // record takes at least 6 bytes (in a MULRK) and usually 10 to 18; its text is mostly shorter.
+    const std::size_t sheetBytes = sheetSize(index);
+    builder.reserve(sheetBytes / 12, qsizetype(sheetBytes / 2));
+    reader.readUntil([] { return false; });
+    return builder.build();
+}
+
+namespace {
+
+// Reads a sheet once without keeping its cells: its extent, and whether it can be read in bands.
+// It sees the cells the table would get and judges them by the same rule.
+class SheetOutliner {
+public:
+    QString &ownText() { return m_scratch; }
+    void addText(quint32 row, quint32 column, qsizetype, qsizetype length)
+    {
+        note(row, column, length);
+        m_scratch.resize(0);
+    }
+    void addSharedText(quint32 row, quint32 column, qsizetype, qsizetype length) { note(row, column, length); }
+    void addNumber(quint32 row, quint32 column)
+    {
+        note(row, column, kLongestNumberText);
+        m_textLengthExact = false;
+    }
+
+    // True when the kept cells come row by row, none too long, and the cells alone keep within
+    // the document's bound even counting every number at its longest: then reading the sheet in
+    // bands gives the table's records, and its failures, exactly.
+    bool allowsBands() const { return m_cells > 0 && m_inRowOrder && m_documentLength <= kMaxDocumentLength; }
+    const SheetExtent &extent() const { return m_extent; }
+    // The text length the table counts: its cells' text, and the markup of cells given twice.
+    quint64 textLength() const { return m_documentLength - kCellMarkup * m_distinctCells; }
+    bool textLengthExact() const { return m_textLengthExact; }
+
+private:
+    void note(quint32 row, quint32 column, qsizetype length)
+    {
+        switch (SheetTableBuilder::fateOf(row, column, length)) {
+        case SheetTableBuilder::CellFate::Dropped:
+            return;
+        case SheetTableBuilder::CellFate::TooLong:
+            m_inRowOrder = false;
+            return;
+        case SheetTableBuilder::CellFate::Kept:
+            break;
+        }
+        if (m_cells == 0) {
+            m_extent = {row, row, column, column};
+        } else if (row != m_extent.lastRow) {
+            m_inRowOrder = m_inRowOrder && row > m_extent.lastRow;
+            m_extent.lastRow = row;
+            m_columnsInRow.reset();
+        }
+        m_extent.firstColumn = std::min(m_extent.firstColumn, column);
+        m_extent.lastColumn = std::max(m_extent.lastColumn, column);
+        ++m_cells;
+        if (!m_columnsInRow.test(column)) {
+            m_columnsInRow.set(column);
+            ++m_distinctCells;
+        }
+        m_documentLength += kCellMarkup + quint64(length);
+    }
+
+    QString m_scratch;
+    SheetExtent m_extent;
+    std::bitset<kLastColumn + 1> m_columnsInRow;
+    quint64 m_cells = 0;
+    quint64 m_distinctCells = 0;
+    quint64 m_documentLength = 0;
+    bool m_inRowOrder = true;
+    bool m_textLengthExact = true;
+};
+
+// Collects the cells of a sheet whose outline allows bands: a band ends before the first row that
+// starts once it holds `bandCells` cells. Cells are collected before the sheet's extent is known;
+// bands are cut once it is.
+class BandCollector {
+public:
+    BandCollector(const QString &sharedText, std::size_t bandCells)
+        : m_builder(sharedText)
+        , m_bandCells(bandCells)
+    {
+    }
+
+    bool knowsExtent() const { return m_sheet.has_value(); }
+    void setExtent(const SheetExtent &sheet)
+    {
+        m_sheet = sheet;
+        m_firstRecordRow = sheet.firstRow + 1;
+    }
+    std::size_t cellCount() const { return m_builder.cellCount(); }
+
+    QString &ownText() { return m_builder.ownText(); }
+    void addText(quint32 row, quint32 column, qsizetype offset, qsizetype length)
+    {
+        if (startsBand(row, column, length)) {
+            // The cell's text was appended last: it moves on with the cell.
+            const QString text = ownText().sliced(offset, length);
+            endBand(row);
+            offset = ownText().size();
+            ownText().append(text);
+        }
+        m_builder.addText(row, column, offset, length);
+    }
+    void addSharedText(quint32 row, quint32 column, qsizetype offset, qsizetype length)
+    {
+        if (startsBand(row, column, length))
+            endBand(row);
+        m_builder.addSharedText(row, column, offset, length);
+    }
+
+    // The band ended by the last cell, if any.
+    std::optional<Result<SheetTable>> takeBand() { return std::exchange(m_band, std::nullopt); }
+    // The last band, once every record is read and the extent is known.
+    Result<SheetTable> lastBand() { return m_builder.buildBand(*m_sheet, m_firstRecordRow, m_sheet->lastRow, m_headings); }
+    // Gives a band that was composed its buffers back, so that the next one needs no fresh memory.
+    void recycle(SheetTable &&used) { m_builder.recycle(std::move(used)); }
+
+private:
+    bool startsBand(quint32 row, quint32 column, qsizetype length)
+    {
+        if (row == m_row || SheetTableBuilder::fateOf(row, column, length) != SheetTableBuilder::CellFate::Kept)
+            return false;
+        const bool first = !m_row;
+        m_row = row;
+        return !first && m_sheet && m_builder.cellCount() >= m_bandCells;
+    }
+
+    void endBand(quint32 nextRow)
+    {
+        Result<SheetTable> band = m_builder.buildBand(*m_sheet, m_firstRecordRow, nextRow - 1, m_headings);
+        if (band && m_headings.isEmpty())
+            m_headings = band->headings();
+        m_firstRecordRow = nextRow;
+        m_band = std::move(band);
+    }
+
+    SheetTableBuilder m_builder;
+    const std::size_t m_bandCells;
+    std::optional<SheetExtent> m_sheet;
+    QStringList m_headings;
+    std::optional<quint32> m_row; // of the last kept cell
+    quint32 m_firstRecordRow = 0;
+    std::optional<Result<SheetTable>> m_band;
+};
+
+} // namespace
+
+// A worksheet read band by band. A second thread reads the records into bands while the caller
+// first outlines the sheet, then composes each band; it reads at most a few bands ahead of the
+// outline and keeps at most two bands ready, and a composed band comes back to it for its buffers.
+class BiffSheetBands final : public SheetBands {
+public:
+    BiffSheetBands(const BiffWorkbook &book, std::size_t bandCells)
+        : m_collector(book.m_sharedText, bandCells)
+        , m_reader(book, m_collector)
+        , m_cellsAheadOfOutline(4 * bandCells)
+    {
+    }
+
+    ~BiffSheetBands() override
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_stopped = true;
+        }
+        m_changed.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    Outcome start(qsizetype index)
+    {
+        if (const Outcome started = m_reader.start(index); !started)
+            return started;
+        m_thread = std::thread([this] { readBands(); });
+        return {};
+    }
+
+    // Lets the reading thread cut its bands, and waits for the first one.
+    Outcome outlined(const SheetOutliner &outline)
+    {
+        m_recordCount = qsizetype(outline.extent().lastRow - outline.extent().firstRow);
+        m_textLength = outline.textLength();
+        m_textLengthExact = outline.textLengthExact();
+        {
+            const std::lock_guard lock(m_mutex);
+            m_extent = outline.extent();
+        }
+        m_changed.notify_all();
+        const Result<bool> first = nextBand();
+        return first ? Outcome() : first.failure();
+    }
+
+    Result<bool> nextBand() override
+    {
+        std::unique_lock lock(m_mutex);
+        if (m_delivered)
+            m_composed.push_back(std::move(m_band));
+        m_callerWaits = true;
+        m_changed.wait(lock, [this] { return !m_ready.empty() || m_ended; });
+        m_callerWaits = false;
+        if (m_ready.empty())
+            return false;
+        Result<SheetTable> band = std::move(m_ready.front());
+        m_ready.pop_front();
+        // Waking a thread costs more than a few records: only a waiting one is woken.
+        if (m_readerWaits)
+            m_changed.notify_all();
+        if (!band)
+            return band.failure();
+        m_band = std::move(*band);
+        m_delivered = true;
+        return true;
+    }
+
+    bool readsAhead() const override { return true; }
+
+private:
+    // On the reading thread.
+    void readBands()
+    {
+        for (bool more = true; more;) {
+            if (!waitForRoom())
+                return;
+            std::optional<Result<SheetTable>> band;
+            more = m_reader.readUntil([&] {
+                return (band = m_collector.takeBand()).has_value()
+                       || (!m_collector.knowsExtent() && m_collector.cellCount() >= m_cellsAheadOfOutline);
+            });
+            if (!m_collector.knowsExtent() && !waitForExtent())
+                return;
+            if (!band) {
+                if (more)
+                    continue;
+                band = m_collector.lastBand();
+            }
+            more = more && band->ok(); // a failed band is the last
+            const std::lock_guard lock(m_mutex);
+            m_ready.push_back(std::move(*band));
+            m_ended = !more;
+            if (m_callerWaits)
+                m_changed.notify_all();
+        }
+    }
+
+    // Waits until fewer than two bands are ready, and takes back the composed ones; false once stopped.
+    bool waitForRoom()
+    {
+        std::unique_lock lock(m_mutex);
+        m_readerWaits = true;
+        m_changed.wait(lock, [this] { return m_ready.size() < 2 || m_stopped; });
+        m_readerWaits = false;
+        for (SheetTable &composed : m_composed)
+            m_collector.recycle(std::move(composed));
+        m_composed.clear();
+        return !m_stopped;
+    }
+
+    // Waits for the outline's extent; false when stopped first (the outline refused bands).
+    bool waitForExtent()
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_extent || m_stopped; });
+        if (m_stopped)
+            return false;
+        m_collector.setExtent(*m_extent);
+        return true;
+    }
+
+    BandCollector m_collector; // the reading thread's alone once it runs
+    SheetReader<BandCollector> m_reader;
+    const std::size_t m_cellsAheadOfOutline;
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::optional<SheetExtent> m_extent;
+    std::deque<Result<SheetTable>> m_ready;
+    std::vector<SheetTable> m_composed;
+    bool m_delivered = false;
+    bool m_ended = false;
+    bool m_stopped = false;
+    bool m_callerWaits = false;
+    bool m_readerWaits = false;
+};
+
+Result<std::unique_ptr<SheetBands>> BiffWorkbook::readWorksheetInBands(qsizetype index, std::size_t bandCells) const
+{
+    // Own text past 2^31 characters would not fit a table; a record byte makes at most 4 of them.
+    constexpr std::size_t kLargestBandedSheet = std::size_t(1) << 29;
+    if (sheetSize(index) >= kLargestBandedSheet)
+        return Workbook::readWorksheetInBands(index, bandCells);
+    // The bands are read while the sheet is outlined.
+    auto bands = std::make_unique<BiffSheetBands>(*this, bandCells);
+    if (const Outcome started = bands->start(index); !started)
+        return started.failure();
+    SheetOutliner outliner;
+    SheetReader outlineReader(*this, outliner);
+    if (const Outcome started = outlineReader.start(index); !started)
+        return started.failure();
+    outlineReader.readUntil([] { return false; });
+    if (!outliner.allowsBands()) {
+        bands.reset();
+        return Workbook::readWorksheetInBands(index, bandCells);
+    }
+    if (const Outcome first = bands->outlined(outliner); !first)
+        return first.failure();
+    return std::unique_ptr<SheetBands>(std::move(bands));
 }
 
 // What the globals substream leaves until its end: BIFF5 texts are decoded once the code page is
@@ -257,7 +586,7 @@ struct BiffWorkbook::PendingGlobals {
 
 Outcome BiffWorkbook::readGlobals()
 {
-    RecordReader reader(bytesOf(m_stream), 0);
+    RecordReader reader(m_stream.bytes(), 0);
     if (const Outcome bof = readOpeningBof(reader); !bof)
         return bof;
     PendingGlobals pending;

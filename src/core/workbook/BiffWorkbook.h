@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/workbook/OleStorage.h"
 #include "core/workbook/Workbook.h"
 
 namespace tessaly::workbook {
@@ -12,19 +13,26 @@ struct Record;
 class BiffWorkbook final : public Workbook {
 public:
     // From the workbook stream of an OLE2 file, or a bare BIFF stream.
-    static Result<std::unique_ptr<Workbook>> fromStream(QByteArray stream);
+    static Result<std::unique_ptr<Workbook>> fromStream(WorkbookStream stream);
 
 private:
-    friend class SheetReader;
-    BiffWorkbook() = default;
+    template <typename Sink> friend class SheetReader;
+    friend class BiffSheetBands;
+    explicit BiffWorkbook(WorkbookStream stream)
+        : m_stream(std::move(stream))
+    {
+    }
     Result<SheetTable> readWorksheet(qsizetype index) const override;
+    Result<std::unique_ptr<SheetBands>> readWorksheetInBands(qsizetype index, std::size_t bandCells) const override;
+    // Bytes from the sheet's BOF to the next sheet's, or to the end of the stream.
+    std::size_t sheetSize(qsizetype index) const;
     struct PendingGlobals;
     Outcome readGlobals();
     Outcome readOpeningBof(RecordReader &reader);
     void readGlobalRecord(const Record &record, RecordReader &reader, PendingGlobals &pending);
     void readSharedStrings(ContinuedReader &text);
 
-    QByteArray m_stream;
+    WorkbookStream m_stream;
     bool m_biff8 = true;
     bool m_uses1904 = false;
     quint16 m_codePage = 1252;

@@ -27,6 +27,9 @@ private:
     QHash<quint32, bool> m_isDate;
 };
 
+// The most characters appendNumber and appendDateTime append ("-1.23456789012345e-308").
+inline constexpr qsizetype kLongestNumberText = 22;
+
 // Appends value as C's %.15g would write it; -0 is written 0.
 void appendNumber(QString &out, double value);
 

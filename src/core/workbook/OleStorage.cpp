@@ -8,8 +8,6 @@
 #include "core/workbook/GObjectPtr.h"
 #include "core/workbook/ReadFailures.h"
 
-#include "core/workbook/HugePages.h"
-
 #include <memory>
 #include <mutex>
 
@@ -39,7 +37,13 @@ void initGsf()
     });
 }
 
-Result<QByteArray> readWorkbookStream(const QByteArray &file)
+WorkbookStream::WorkbookStream(QByteArray bareStream)
+    : m_file(std::move(bareStream))
+    , m_bytes(reinterpret_cast<const uchar *>(m_file.constData()), std::size_t(m_file.size()))
+{
+}
+
+Result<WorkbookStream> readWorkbookStream(QByteArray file)
 {
     initGsf();
 
@@ -80,10 +84,15 @@ Result<QByteArray> readWorkbookStream(const QByteArray &file)
     // Sectors come from the file, so a stream larger than the file means a broken sector chain.
     if (size < 0 || size > file.size())
         return corruptFile(QStringLiteral("ブックのストリームの長さが不正です"));
-    QByteArray stream(qsizetype(size), Qt::Uninitialized);
-    preferHugePages(stream.constData(), std::size_t(size));
-    if (size > 0 && !gsf_input_read(workbook.get(), size_t(size), reinterpret_cast<guint8 *>(stream.data())))
+    // Without a buffer of ours libgsf hands out the bytes in the file when the sectors are one run,
+    // else a copy it keeps with the stream's input.
+    const guint8 *bytes = size > 0 ? gsf_input_read(workbook.get(), size_t(size), nullptr) : nullptr;
+    if (size > 0 && !bytes)
         return corruptFile(QStringLiteral("ブックのストリームを読めません"));
+    WorkbookStream stream;
+    stream.m_file = std::move(file);
+    stream.m_reader = std::shared_ptr<void>(workbook.release(), g_object_unref);
+    stream.m_bytes = std::span<const uchar>(bytes, std::size_t(size));
     return stream;
 }
 

@@ -61,6 +61,16 @@ QStringView SheetTable::value(qsizetype record, qsizetype column) const
     return textOf(*entry);
 }
 
+void SheetTable::recordValues(qsizetype record, std::span<QStringView> values) const
+{
+    const auto begin = m_entries.begin() + m_recordStarts[std::size_t(record)];
+    const auto end = m_entries.begin() + m_recordStarts[std::size_t(record) + 1];
+    if (std::size_t(end - begin) != values.size())
+        std::fill(values.begin(), values.end(), QStringView());
+    for (auto entry = begin; entry != end; ++entry)
+        values[entry->column] = textOf(*entry);
+}
+
 QStringView SheetTable::textOf(const Entry &entry) const
 {
     if (entry.offset & kSharedText)
@@ -87,96 +97,142 @@ QString SheetTableBuilder::textTooLong()
     return QStringLiteral("セルの文字列が上限の 32,767 文字を超えています");
 }
 
-void SheetTableBuilder::addText(quint32 row, quint32 column, qsizetype offset, qsizetype length)
+void SheetTableBuilder::fail(const QString &error)
 {
-    // Own text past 2^31 characters could not be told from shared text; the document would pass
-    // its bound long before.
-    if (offset + length >= qsizetype(SheetTable::kSharedText)) {
-        if (!failed())
-            m_error = documentTooLarge();
-        return;
-    }
-    add(row, column, quint32(offset), length);
+    if (!failed())
+        m_error = error;
 }
 
-void SheetTableBuilder::addSharedText(quint32 row, quint32 column, qsizetype offset, qsizetype length)
+void SheetTableBuilder::sortCells()
 {
-    add(row, column, quint32(offset) | SheetTable::kSharedText, length);
-}
-
-bool SheetTableBuilder::fits(quint64 cells, quint64 textLength)
-{
-    if (!failed() && (cells > kMaxDocumentLength || m_documentLength + cells * (kCellMarkup + textLength) > kMaxDocumentLength))
-        m_error = documentTooLarge();
-    return !failed();
-}
-
-// Only cells with text count: blank and merely formatted cells never become part of the table.
-void SheetTableBuilder::add(quint32 row, quint32 column, quint32 offset, qsizetype length)
-{
-    if (length <= 0 || row >= kMaxRows || column >= kMaxColumns || failed())
+    using Cell = SheetTable::Entry;
+    if (m_cells.empty())
         return;
-    if (length > kMaxTextLength) {
-        m_error = textTooLong();
+    const auto byPosition = [](const Cell &a, const Cell &b) { return a.row != b.row ? a.row < b.row : a.column < b.column; };
+    // Cells mostly come in order, each once: then one look at them is all.
+    auto out = std::adjacent_find(m_cells.begin(), m_cells.end(), [&](const Cell &a, const Cell &b) { return !byPosition(a, b); });
+    if (out == m_cells.end())
         return;
+    if (!std::is_sorted(out, m_cells.end(), byPosition)) {
+        std::stable_sort(m_cells.begin(), m_cells.end(), byPosition);
+        out = m_cells.begin();
     }
-    if (fits(1, quint64(length))) {
-        m_documentLength += kCellMarkup + quint64(length);
-        m_cells.push_back({offset, quint16(length), quint16(column), row});
+    // When a cell is written twice the later record wins, as in Excel.
+    for (auto it = out + 1; it != m_cells.end(); ++it) {
+        if (byPosition(*out, *it))
+            ++out;
+        *out = *it;
     }
+    m_cells.erase(out + 1, m_cells.end());
 }
 
 Result<SheetTable> SheetTableBuilder::build()
 {
     if (failed())
         return Failure{m_error};
+    sortCells();
+    if (m_cells.empty()) {
+        SheetTable table;
+        table.m_ownText = std::move(m_ownText);
+        table.m_sharedText = std::move(m_sharedText);
+        return table;
+    }
+    using Cell = SheetTable::Entry;
+    const auto [minColumn, maxColumn] = std::minmax_element(m_cells.begin(), m_cells.end(),
+                                                            [](const Cell &a, const Cell &b) { return a.column < b.column; });
+    const SheetExtent sheet{m_cells.front().row, m_cells.back().row, minColumn->column, maxColumn->column};
+    return layOut(sheet, sheet.firstRow + 1, sheet.lastRow, {});
+}
+
+Result<SheetTable> SheetTableBuilder::buildBand(const SheetExtent &sheet, quint32 firstRecordRow, quint32 lastRecordRow,
+                                                const QStringList &headings)
+{
+    if (failed())
+        return Failure{m_error};
+    sortCells();
+    const std::size_t cells = m_cells.size();
+    const qsizetype text = m_ownText.size();
+    SheetTable band = layOut(sheet, firstRecordRow, lastRecordRow, headings);
+    // The next band goes on in the buffers of one composed before, or else in new ones as large as
+    // this band's: fresh memory costs more than the bytes it holds.
+    m_cells = std::exchange(m_spareCells, {});
+    m_cells.clear();
+    m_cells.reserve(cells);
+    m_ownText = std::exchange(m_spareText, {});
+    m_ownText.resize(0);
+    m_ownText.reserve(text);
+    m_documentLength = 0;
+    return band;
+}
+
+void SheetTableBuilder::recycle(SheetTable &&used)
+{
+    if (used.m_entries.capacity() > m_spareCells.capacity())
+        m_spareCells = std::move(used.m_entries);
+    if (used.m_ownText.capacity() > m_spareText.capacity())
+        m_spareText = std::move(used.m_ownText);
+}
+
+// The cells, sorted and within the sheet's extent, become the table's entries in place: no copy of
+// a sheet's worth of cells.
+SheetTable SheetTableBuilder::layOut(const SheetExtent &sheet, quint32 firstRecordRow, quint32 lastRecordRow,
+                                     const QStringList &headings)
+{
     using Cell = SheetTable::Entry;
     SheetTable table;
     table.m_ownText = std::move(m_ownText);
-    table.m_sharedText = std::move(m_sharedText);
-    if (m_cells.empty())
-        return table;
-    const auto byPosition = [](const Cell &a, const Cell &b) { return a.row != b.row ? a.row < b.row : a.column < b.column; };
-    if (!std::is_sorted(m_cells.begin(), m_cells.end(), byPosition))
-        std::stable_sort(m_cells.begin(), m_cells.end(), byPosition);
-    // When a cell is written twice the later record wins, as in Excel.
-    auto last = m_cells.begin();
-    for (auto it = m_cells.begin() + 1; it != m_cells.end(); ++it) {
-        if (byPosition(*last, *it))
-            ++last;
-        *last = *it;
-    }
-    m_cells.erase(last + 1, m_cells.end());
-
-    const quint32 firstRow = m_cells.front().row;
-    const quint32 lastRow = m_cells.back().row;
-    const auto [minColumn, maxColumn] = std::minmax_element(m_cells.begin(), m_cells.end(),
-                                                            [](const Cell &a, const Cell &b) { return a.column < b.column; });
-    const quint16 firstColumn = minColumn->column;
-    const int columnCount = maxColumn->column - firstColumn + 1;
-
+    table.m_sharedText = m_sharedText;
+    const int columnCount = int(sheet.lastColumn - sheet.firstColumn + 1);
     auto cell = m_cells.cbegin();
-    table.m_headings.reserve(columnCount);
-    for (int column = 0; column < columnCount; ++column) {
-        QStringView heading;
-        if (cell != m_cells.cend() && cell->row == firstRow && cell->column == firstColumn + column)
-            heading = table.textOf(*cell++);
-        table.m_headings.append(heading.toString());
+    if (m_cells.empty() || m_cells.front().row != sheet.firstRow) {
+        table.m_headings = headings;
+    } else {
+        table.m_headings.reserve(columnCount);
+        for (int column = 0; column < columnCount; ++column) {
+            QStringView heading;
+            if (cell != m_cells.cend() && cell->row == sheet.firstRow && cell->column == sheet.firstColumn + column)
+                heading = table.textOf(*cell++);
+            table.m_headings.append(heading.toString());
+        }
     }
     table.m_textLength = m_documentLength - std::min(m_documentLength, kCellMarkup * m_cells.size());
 
-    // The cells become the table's entries in place: no copy of a sheet's worth of cells.
     table.m_recordStarts.assign(1, quint32(cell - m_cells.cbegin()));
-    table.m_recordStarts.reserve(std::size_t(lastRow - firstRow + 1));
-    for (quint32 row = firstRow + 1; row <= lastRow; ++row) {
+    if (lastRecordRow >= firstRecordRow)
+        table.m_recordStarts.reserve(std::size_t(lastRecordRow - firstRecordRow) + 2);
+    for (quint32 row = firstRecordRow; row <= lastRecordRow; ++row) {
         while (cell != m_cells.cend() && cell->row == row)
             ++cell;
         table.m_recordStarts.push_back(quint32(cell - m_cells.cbegin()));
     }
-    for (Cell &entry : m_cells)
-        entry.column = quint16(entry.column - firstColumn);
+    if (sheet.firstColumn > 0) {
+        for (Cell &entry : m_cells)
+            entry.column = quint16(entry.column - sheet.firstColumn);
+    }
     table.m_entries = std::move(m_cells);
     return table;
+}
+
+SheetBands::~SheetBands() = default;
+
+namespace {
+
+class WholeTableBands final : public SheetBands {
+public:
+    explicit WholeTableBands(SheetTable table)
+    {
+        m_recordCount = table.recordCount();
+        m_textLength = table.textLength();
+        m_band = std::move(table);
+    }
+    Result<bool> nextBand() override { return false; }
+};
+
+} // namespace
+
+std::unique_ptr<SheetBands> SheetBands::wholeTable(SheetTable table)
+{
+    return std::make_unique<WholeTableBands>(std::move(table));
 }
 
 Workbook::~Workbook() = default;
@@ -215,7 +271,7 @@ Result<std::unique_ptr<Workbook>> Workbook::fromOwnedBytes(QByteArray file)
     if (file.isEmpty())
         return Failure{QStringLiteral("ファイルが空です")};
     if (file.startsWith("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1")) {
-        Result<QByteArray> stream = readWorkbookStream(file);
+        Result<WorkbookStream> stream = readWorkbookStream(std::move(file));
         if (!stream)
             return stream.failure();
         return BiffWorkbook::fromStream(std::move(*stream));
@@ -223,7 +279,7 @@ Result<std::unique_ptr<Workbook>> Workbook::fromOwnedBytes(QByteArray file)
     const Bytes bytes(reinterpret_cast<const uchar *>(file.constData()), std::size_t(file.size()));
     // A bare BIFF stream, as Excel 2–4 wrote them and some tools still do.
     if (file.size() >= 4 && (isOldBofType(readU16(bytes, 0)) || readU16(bytes, 0) == RecordType::Bof))
-        return BiffWorkbook::fromStream(std::move(file));
+        return BiffWorkbook::fromStream(WorkbookStream(std::move(file)));
     if (file.startsWith("PK\x03\x04") || file.startsWith("PK\x05\x06"))
         return openZip(std::move(file));
     return Failure{
@@ -235,6 +291,21 @@ Result<SheetTable> Workbook::readSheet(qsizetype index) const
     if (index < 0 || index >= m_sheetNames.size())
         return Failure{QStringLiteral("シート番号 %1 はありません（ワークシートは %2 枚です）").arg(index).arg(m_sheetNames.size())};
     return readWorksheet(index);
+}
+
+Result<std::unique_ptr<SheetBands>> Workbook::readSheetInBands(qsizetype index, std::size_t bandCells) const
+{
+    if (index < 0 || index >= m_sheetNames.size())
+        return readSheet(index).failure();
+    return readWorksheetInBands(index, bandCells);
+}
+
+Result<std::unique_ptr<SheetBands>> Workbook::readWorksheetInBands(qsizetype index, std::size_t) const
+{
+    Result<SheetTable> table = readWorksheet(index);
+    if (!table)
+        return table.failure();
+    return SheetBands::wholeTable(std::move(*table));
 }
 
 } // namespace tessaly::workbook
