@@ -50,11 +50,11 @@ void writeCsv(const workbook::SheetTable &table, const QString &path)
     for (qsizetype column = 0; column < table.columnCount(); ++column)
         out << (column ? "," : "") << field(fromXmlName(columnTagName(table, column)));
     out << '\n';
+    std::vector<QStringView> values(std::size_t(table.columnCount()));
     for (qsizetype record = 0; record < table.recordCount(); ++record) {
-        for (qsizetype column = 0; column < table.columnCount(); ++column) {
-            const QStringView value = table.value(record, column);
-            out << (column ? "," : "") << (value.isEmpty() ? QString() : field(value.toString()));
-        }
+        table.recordValues(record, values);
+        for (std::size_t column = 0; column < values.size(); ++column)
+            out << (column ? "," : "") << (values[column].isEmpty() ? QString() : field(values[column].toString()));
         out << '\n';
     }
 }

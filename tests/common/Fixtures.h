@@ -53,12 +53,14 @@ inline SheetInBands readSheetInBands(const QString &path, qsizetype index, std::
 // A table as lines: the column names, then each record, values separated by '|'.
 inline QStringList tableLines(const tessaly::workbook::SheetTable &table)
 {
-    QStringList out;
-    for (qsizetype record = -1; record < table.recordCount(); ++record) {
-        QStringList values;
-        for (qsizetype column = 0; column < table.columnCount(); ++column)
-            values.append((record < 0 ? table.heading(column) : table.value(record, column)).toString());
-        out.append(values.join(u'|'));
+    QStringList out{table.headings().join(u'|')};
+    std::vector<QStringView> values(std::size_t(table.columnCount()));
+    for (qsizetype record = 0; record < table.recordCount(); ++record) {
+        table.recordValues(record, values);
+        QStringList texts;
+        for (const QStringView value : values)
+            texts.append(value.toString());
+        out.append(texts.join(u'|'));
     }
     return out;
 }

@@ -49,10 +49,8 @@ inline QString exerciseWorkbook(const QByteArray &bytes, qsizetype composedCells
             continue;
         for (qsizetype column = 0; column < table->columnCount(); ++column)
             table->heading(column);
-        const auto readRecord = [&table](qsizetype record) {
-            for (qsizetype column = 0; column < table->columnCount(); ++column)
-                table->value(record, column);
-        };
+        std::vector<QStringView> values(std::size_t(table->columnCount()));
+        const auto readRecord = [&](qsizetype record) { table->recordValues(record, values); };
         // A sparse sheet can span 65,536 x 256 cells: sample the records evenly, the last one included.
         const qsizetype cells = table->recordCount() * table->columnCount();
         const qsizetype step = std::max<qsizetype>(1, cells / 65536);

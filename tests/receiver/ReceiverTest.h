@@ -130,11 +130,13 @@ inline void compareWithSheet(const QSqlDatabase &database, const QString &table,
     for (qsizetype column = 0; column < expected.columnCount(); ++column)
         QCOMPARE(query.record().fieldName(int(column)), tessaly::fromXmlName(tessaly::columnTagName(expected, column)));
     qsizetype record = 0;
+    std::vector<QStringView> cells(std::size_t(expected.columnCount()));
     for (; query.next(); ++record) {
+        QVERIFY2(record < expected.recordCount(), qPrintable(table));
+        expected.recordValues(record, cells);
         for (qsizetype column = 0; column < expected.columnCount(); ++column) {
-            const QStringView cell = expected.value(record, column);
-            QCOMPARE(query.value(int(column)).isNull(), cell.isEmpty());
-            QCOMPARE(query.value(int(column)).toString(), cell.toString());
+            QCOMPARE(query.value(int(column)).isNull(), cells[std::size_t(column)].isEmpty());
+            QCOMPARE(query.value(int(column)).toString(), cells[std::size_t(column)].toString());
         }
     }
     QCOMPARE(record, expected.recordCount());

@@ -46,21 +46,6 @@ QStringView SheetTable::heading(qsizetype column) const
     return column >= 0 && column < columnCount() ? QStringView(m_headings[column]) : QStringView();
 }
 
-QStringView SheetTable::value(qsizetype record, qsizetype column) const
-{
-    if (record < 0 || record >= recordCount() || column < 0 || column >= columnCount())
-        return {};
-    const auto begin = m_entries.begin() + m_recordStarts[std::size_t(record)];
-    const auto end = m_entries.begin() + m_recordStarts[std::size_t(record) + 1];
-    auto entry = begin + column;
-    if (end - begin != columnCount()) {
-        entry = std::lower_bound(begin, end, column, [](const Entry &e, qsizetype c) { return e.column < c; });
-        if (entry == end || entry->column != column)
-            return {};
-    }
-    return textOf(*entry);
-}
-
 void SheetTable::recordValues(qsizetype record, std::span<QStringView> values) const
 {
     const auto begin = m_entries.begin() + m_recordStarts[std::size_t(record)];

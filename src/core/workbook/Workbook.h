@@ -33,9 +33,8 @@ public:
     // The text of the column's cell in the first row; empty when it has none.
     QStringView heading(qsizetype column) const;
     const QStringList &headings() const { return m_headings; }
-    // The cell's text; empty for an empty cell.
-    QStringView value(qsizetype record, qsizetype column) const;
-    // Every cell's text of one record, column by column, into `values` (columnCount() of them).
+    // Every cell's text of one record, column by column, into `values` (columnCount() of them); empty
+    // for an empty cell.
     void recordValues(qsizetype record, std::span<QStringView> values) const;
     // The characters of every cell's text together, headings included.
     quint64 textLength() const { return m_textLength; }

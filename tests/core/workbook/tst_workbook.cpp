@@ -137,7 +137,7 @@ private slots:
         QVERIFY(QFile::copy(fixture("fixtures-biff8.xls"), copy));
         const auto book = Workbook::open(copy);
         QVERIFY(book && QFile::remove(copy));
-        QCOMPARE((*book)->readSheet(2).value().value(0, 0), u"secret");
+        QCOMPARE(tableLines((*book)->readSheet(2).value()), (QStringList{u"Key|Value"_qs, u"secret|7"_qs}));
     }
 
     // Refused books give their reason; a sheet past a bound gives it when read.

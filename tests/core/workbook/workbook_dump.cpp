@@ -17,11 +17,13 @@ static QJsonObject dumpTable(const SheetTable &table)
     for (qsizetype column = 0; column < table.columnCount(); ++column)
         columns.append(table.heading(column).toString());
     QJsonArray records;
+    std::vector<QStringView> values(std::size_t(table.columnCount()));
     for (qsizetype record = 0; record < table.recordCount(); ++record) {
-        QJsonArray values;
-        for (qsizetype column = 0; column < table.columnCount(); ++column)
-            values.append(table.value(record, column).toString());
-        records.append(values);
+        table.recordValues(record, values);
+        QJsonArray texts;
+        for (const QStringView value : values)
+            texts.append(value.toString());
+        records.append(texts);
     }
     return {{u"columns"_qs, columns}, {u"records"_qs, records}};
 }
